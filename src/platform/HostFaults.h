@@ -1,0 +1,51 @@
+// Test seam of the host file layer: counts and traces the fallible platform
+// calls, fails a chosen one, and counts open find handles and streams so a
+// test can prove a job leaks nothing. Not exported from the module; when no
+// plan is armed and no trace hook is set, a call pays one predictable branch.
+#ifndef PELK_HOST_FAULTS_H
+#define PELK_HOST_FAULTS_H
+
+#include "HostFileLayer.h"
+
+enum HostService {
+    SERVICE_NONE = 0,
+    SERVICE_FIND_FIRST,
+    SERVICE_FIND_NEXT,
+    SERVICE_CREATE_DIRECTORY,
+    SERVICE_REMOVE_DIRECTORY,
+    SERVICE_DELETE_FILE,
+    SERVICE_COPY_FILE,
+    SERVICE_OPEN_STREAM,
+    SERVICE_READ_STREAM,
+    SERVICE_COUNT
+};
+
+const char* HostServiceName(HostService service);
+
+// A plan fails calls in one of two ways, or both:
+//  - by number: call failAtCall (1-based, counting every fallible call since
+//    HostFaultsReset) fails; when persistent, every later call of the same
+//    service fails too;
+//  - by service and path: every call of matchService whose device path
+//    equals matchPath fails (for a stream read, the path it was opened with).
+struct HostFaultPlan {
+    unsigned failAtCall;
+    bool persistent;
+    HostService matchService;
+    WCHAR matchPath[MAX_PATH];
+};
+
+typedef void (*HostTraceHook)(HostService service, const WCHAR* devicePath, bool failed, void* context);
+
+void HostFaultsReset(void);                 // clears plan, hook and call count
+void HostFaultsArm(const HostFaultPlan* plan);
+void HostFaultsSetTrace(HostTraceHook hook, void* context);
+unsigned HostCallCount(void);               // fallible calls since reset
+unsigned HostFaultsInjected(void);          // calls failed by the plan since reset
+int HostOpenFindHandles(void);
+int HostOpenStreams(void);
+
+// Used by the layer itself: true when this call must fail.
+bool HostCallFails(HostService service, const WCHAR* devicePath);
+
+#endif

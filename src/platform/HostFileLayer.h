@@ -1,0 +1,98 @@
+// Host file layer: the Windows CE file services the library uses, on POSIX.
+//
+// Device paths are UTF-16 with "\" (or "/") as separator; a leading separator
+// means the root of the device namespace. By default that root is the
+// process's current directory at the time of each call; HostSetDeviceRoot
+// points it elsewhere. Host names that are not valid UTF-8 round-trip as lone
+// surrogates U+DC80..U+DCFF (one per byte); characters that mean something in
+// a device path ("\", "*", "?", ":", '"', "<", ">", "|", controls) round-trip
+// as U+F000 plus the character.
+#ifndef PELK_HOST_FILE_LAYER_H
+#define PELK_HOST_FILE_LAYER_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+typedef char16_t WCHAR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef void* HANDLE;
+typedef void* HINSTANCE;
+typedef void* LPVOID;
+typedef void* LPSECURITY_ATTRIBUTES;
+
+#define TEXT(quote) u##quote
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+#define FILE_ATTRIBUTE_READONLY 0x01
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_NORMAL 0x80
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_WRITE_FAULT 29
+#define ERROR_READ_FAULT 30
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_FILE_EXISTS 80
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INVALID_NAME 123
+#define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_DIRECTORY 267
+#define ERROR_CANT_RESOLVE_FILENAME 1921
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    WCHAR cFileName[MAX_PATH];
+};
+typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
+
+HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData);
+BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData);
+BOOL FindClose(HANDLE findFile);
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
+BOOL RemoveDirectoryW(LPCWSTR pathName);
+BOOL DeleteFileW(LPCWSTR fileName);
+BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+int _wcsicmp(const WCHAR* left, const WCHAR* right);
+FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode);
+DWORD GetLastError(void);
+void SetLastError(DWORD errorCode);
+
+// Where the device namespace is rooted on the host: a folder, or null for
+// the current directory at the time of each call. Returns FALSE (and leaves
+// the root as it was) when the folder cannot be opened.
+BOOL HostSetDeviceRoot(const char* hostFolder);
+
+// Converts a device path to the host path below the device root (UTF-8, "/"
+// separators, no leading "/"). Returns the length, or -1 when the path has no
+// host form (an unpaired surrogate that is not an escaped byte, a wildcard,
+// an empty name) or does not fit in capacity bytes.
+int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity);
+
+// Converts one host name (UTF-8 or not) to its device form. Returns the
+// length in UTF-16 units, or -1 when it does not fit in capacity units.
+int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity);
+
+#endif

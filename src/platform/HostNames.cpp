@@ -1,0 +1,196 @@
+// Lossless conversion between device names (UTF-16) and host names (bytes,
+// normally UTF-8).
+//
+// Host to device: valid UTF-8 decodes as usual; a byte that does not start a
+// valid sequence becomes the lone surrogate U+DC00 + byte; a character that
+// Win32 forbids in names becomes U+F000 + character. A host name that holds
+// such a private-use character itself keeps it as escaped bytes, so that no
+// two host names share a device name.
+//
+// Device to host is the inverse; a device path that is not the image of some
+// host path (an unpaired surrogate other than an escaped byte, escaped bytes
+// that would decode differently, a raw forbidden character, "." or "..")
+// has no host form and fails.
+#include "HostFileLayer.h"
+
+#include <string.h>
+
+namespace {
+
+bool IsForbiddenInName(uint32_t c)
+{
+    return (c >= 1 && c < 0x20) || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' || c == '?' ||
+           c == '\\' || c == '|';
+}
+
+bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
+
+// Decodes one valid UTF-8 sequence at text; returns its length, or 0 when the
+// byte there does not start one (overlong forms and surrogates are invalid).
+int DecodeUtf8(const unsigned char* text, const unsigned char* end, uint32_t* codePoint)
+{
+    unsigned char lead = text[0];
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    }
+    int length;
+    uint32_t value, minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2; value = lead & 0x1F; minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3; value = lead & 0x0F; minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4; value = lead & 0x07; minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (end - text < length) return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (text[i] & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *codePoint = value;
+    return length;
+}
+
+int EncodeUtf8(uint32_t codePoint, char* out)
+{
+    if (codePoint < 0x80) {
+        out[0] = static_cast<char>(codePoint);
+        return 1;
+    }
+    if (codePoint < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (codePoint >> 6));
+        out[1] = static_cast<char>(0x80 | (codePoint & 0x3F));
+        return 2;
+    }
+    if (codePoint < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (codePoint >> 12));
+        out[1] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (codePoint & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (codePoint >> 18));
+    out[1] = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (codePoint & 0x3F));
+    return 4;
+}
+
+// Host bytes [text, end) to device units; '/' becomes '\'. Returns the
+// number of units, or -1 when they do not fit.
+int HostBytesToDevice(const unsigned char* text, const unsigned char* end, WCHAR* out, int capacity)
+{
+    int units = 0;
+    while (text < end) {
+        uint32_t codePoint = 0;
+        int length = DecodeUtf8(text, end, &codePoint);
+        int escapeBytes = 0;
+        if (length == 0) {
+            escapeBytes = 1;
+        } else if (codePoint >= 0xF000 && codePoint <= 0xF0FF && IsForbiddenInName(codePoint - 0xF000)) {
+            escapeBytes = length;
+        }
+        if (escapeBytes) {
+            if (units + escapeBytes > capacity) return -1;
+            for (int i = 0; i < escapeBytes; ++i) out[units++] = static_cast<WCHAR>(0xDC00 + text[i]);
+            text += escapeBytes;
+            continue;
+        }
+        text += length;
+        if (codePoint == '/') {
+            codePoint = '\\';
+        } else if (IsForbiddenInName(codePoint)) {
+            codePoint += 0xF000;
+        }
+        if (codePoint >= 0x10000) {
+            if (units + 2 > capacity) return -1;
+            codePoint -= 0x10000;
+            out[units++] = static_cast<WCHAR>(0xD800 + (codePoint >> 10));
+            out[units++] = static_cast<WCHAR>(0xDC00 + (codePoint & 0x3FF));
+        } else {
+            if (units + 1 > capacity) return -1;
+            out[units++] = static_cast<WCHAR>(codePoint);
+        }
+    }
+    return units;
+}
+
+} // namespace
+
+int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity)
+{
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(hostName);
+    int units = HostBytesToDevice(text, text + strlen(hostName), deviceName, capacity - 1);
+    if (units < 0) return -1;
+    deviceName[units] = 0;
+    return units;
+}
+
+int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
+{
+    const WCHAR* unit = devicePath;
+    while (IsSeparator(*unit)) ++unit;
+    const WCHAR* relative = unit;
+
+    int length = 0;
+    bool escaped = false;
+    const WCHAR* componentStart = unit;
+    for (;; ++unit) {
+        WCHAR c = *unit;
+        if (c == 0 || IsSeparator(c)) {
+            size_t componentLength = static_cast<size_t>(unit - componentStart);
+            if (componentLength == 0 && c != 0) return -1; // empty name between separators
+            if ((componentLength == 1 && componentStart[0] == u'.') ||
+                (componentLength == 2 && componentStart[0] == u'.' && componentStart[1] == u'.'))
+                return -1;
+            if (c == 0) break;
+            if (length + 1 >= capacity) return -1;
+            hostPath[length++] = '/';
+            componentStart = unit + 1;
+            continue;
+        }
+        char encoded[4];
+        int encodedLength;
+        if (c >= 0xD800 && c <= 0xDBFF && unit[1] >= 0xDC00 && unit[1] <= 0xDFFF) {
+            uint32_t codePoint = 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (unit[1] - 0xDC00);
+            encodedLength = EncodeUtf8(codePoint, encoded);
+            ++unit;
+        } else if (c >= 0xDC80 && c <= 0xDCFF) {
+            encoded[0] = static_cast<char>(c - 0xDC00);
+            encodedLength = 1;
+            escaped = true;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return -1;
+        } else if (IsForbiddenInName(c) || c == u'/') {
+            return -1;
+        } else if (c >= 0xF000 && c <= 0xF0FF && IsForbiddenInName(c - 0xF000u)) {
+            encoded[0] = static_cast<char>(c - 0xF000);
+            encodedLength = 1;
+        } else {
+            encodedLength = EncodeUtf8(c, encoded);
+        }
+        if (length + encodedLength >= capacity) return -1;
+        memcpy(hostPath + length, encoded, static_cast<size_t>(encodedLength));
+        length += encodedLength;
+    }
+    hostPath[length] = 0;
+
+    // Escaped bytes are canonical only where the host decoding would escape
+    // them too; otherwise two device names would share one host name.
+    if (escaped) {
+        WCHAR again[MAX_PATH];
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(hostPath);
+        int units = HostBytesToDevice(bytes, bytes + length, again, MAX_PATH);
+        size_t relativeLength = 0;
+        while (relative[relativeLength]) ++relativeLength;
+        if (units < 0 || static_cast<size_t>(units) != relativeLength) return -1;
+        for (int i = 0; i < units; ++i) {
+            WCHAR expected = relative[i] == u'/' ? u'\\' : relative[i];
+            if (again[i] != expected) return -1;
+        }
+    }
+    return length;
+}

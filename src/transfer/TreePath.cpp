@@ -1,0 +1,85 @@
+#include "TreePath.h"
+
+#include "Transfer.h"
+
+static size_t TextLength(const WCHAR* text)
+{
+    size_t length = 0;
+    while (text[length]) ++length;
+    return length;
+}
+
+bool SetTreePath(TreePath* path, const WCHAR* text)
+{
+    path->length = 0;
+    path->text[0] = 0;
+    return AppendTreeText(path, text);
+}
+
+bool AppendTreeText(TreePath* path, const WCHAR* suffix)
+{
+    size_t suffixLength = TextLength(suffix);
+    if (suffixLength >= MAX_PATH - path->length) return false;
+    for (size_t i = 0; i <= suffixLength; ++i) path->text[path->length + i] = suffix[i];
+    path->length += suffixLength;
+    return true;
+}
+
+bool AppendTreeName(TreePath* path, const WCHAR* name)
+{
+    size_t nameLength = TextLength(name);
+    if (nameLength + 1 >= MAX_PATH - path->length) return false;
+    WCHAR* end = path->text + path->length;
+    end[0] = TEXT('\\');
+    for (size_t i = 0; i <= nameLength; ++i) end[1 + i] = name[i];
+    path->length += 1 + nameLength;
+    return true;
+}
+
+void TruncateTreePath(TreePath* path, size_t length)
+{
+    path->length = length;
+    path->text[length] = 0;
+}
+
+bool TreePatternFits(const TreePath* path)
+{
+    return path->length + (sizeof kSearchAllSuffix / sizeof kSearchAllSuffix[0] - 1) < MAX_PATH;
+}
+
+bool IsTargetFolder(const WCHAR* path)
+{
+    const WCHAR* target = kTargetFolder;
+    while (*path && *path == *target) {
+        ++path;
+        ++target;
+    }
+    return *path == *target;
+}
+
+bool IsFolderEntry(const WIN32_FIND_DATAW* record)
+{
+    return (record->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+static bool IsDotEntry(const WCHAR* name)
+{
+    return name[0] == TEXT('.') && (name[1] == 0 || (name[1] == TEXT('.') && name[2] == 0));
+}
+
+BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* record)
+{
+    while (FindNextFileW(search, record))
+        if (!IsDotEntry(record->cFileName)) return TRUE;
+    return FALSE;
+}
+
+HANDLE FindFirstEntry(const WCHAR* pattern, WIN32_FIND_DATAW* record)
+{
+    HANDLE search = FindFirstFileW(pattern, record);
+    if (search != INVALID_HANDLE_VALUE && IsDotEntry(record->cFileName) && !FindNextEntry(search, record)) {
+        FindClose(search);
+        return INVALID_HANDLE_VALUE;
+    }
+    return search;
+}
