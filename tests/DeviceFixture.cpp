@@ -1,0 +1,174 @@
+#include "DeviceFixture.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#if !defined(_WIN32)
+#  include "HostFaults.h"
+#endif
+
+fs::path U8Path(const std::string& utf8)
+{
+    return fs::u8path(utf8);
+}
+
+std::string PatternBytes(size_t size, unsigned seed)
+{
+    // Never all zero, and with bytes on both sides of 0x80.
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>((state >> 16) | 1);
+    }
+    return bytes;
+}
+
+uint16_t ModelByteSum(const std::string& bytes)
+{
+    uint32_t sum = 0;
+    for (unsigned char c : bytes) sum += c;
+    return static_cast<uint16_t>(sum);
+}
+
+bool IsExcludedNameModel(const std::string& utf8Name)
+{
+    std::string lower;
+    for (char c : utf8Name) lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return lower == "checksum.ini" || lower == "predlverno.ini";
+}
+
+bool HostSeamAvailable()
+{
+#if defined(_WIN32)
+    return false;
+#else
+    return true;
+#endif
+}
+
+void DeviceTest::SetUp()
+{
+    static std::atomic<unsigned> counter{0};
+    previous_ = fs::current_path();
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    root_ = fs::temp_directory_path() / ("pelk-" + name.substr(0, 80) + "-" + std::to_string(counter++));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    fs::current_path(root_);
+#if !defined(_WIN32)
+    HostFaultsReset();
+    HostSetDeviceRoot(nullptr);
+#endif
+}
+
+void DeviceTest::TearDown()
+{
+#if !defined(_WIN32)
+    HostFaultsReset();
+    EXPECT_EQ(HostOpenFindHandles(), 0);
+    EXPECT_EQ(HostOpenStreams(), 0);
+#endif
+    fs::current_path(previous_);
+    std::error_code ignored;
+    // Read-only files left by a test must not stop the clean-up.
+    for (auto it = fs::recursive_directory_iterator(root_, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
+        if (!it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(root_, ignored);
+}
+
+void DeviceTest::WriteFile(const std::string& relative, const std::string& bytes)
+{
+    fs::path path = root_ / U8Path(relative);
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << relative;
+}
+
+void DeviceTest::MakeFolder(const std::string& relative)
+{
+    fs::create_directories(root_ / U8Path(relative));
+}
+
+std::string DeviceTest::ReadFile(const std::string& relative) const
+{
+    std::ifstream in(root_ / U8Path(relative), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+bool DeviceTest::Exists(const std::string& relative) const
+{
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(root_ / U8Path(relative), ignored));
+}
+
+Snapshot DeviceTest::Snap(const std::string& relative) const
+{
+    Snapshot snapshot;
+    fs::path base = root_ / U8Path(relative);
+    std::error_code error;
+    if (!fs::exists(base, error)) return snapshot;
+    for (auto it = fs::recursive_directory_iterator(base, error); it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        std::string key = fs::relative(it->path(), base).generic_u8string();
+        if (it->is_symlink()) {
+            snapshot[key] = "L:" + fs::read_symlink(it->path()).generic_u8string();
+        } else if (it->is_directory()) {
+            snapshot[key] = "D";
+        } else if (it->is_regular_file()) {
+            std::ifstream in(it->path(), std::ios::binary);
+            std::ostringstream bytes;
+            bytes << in.rdbuf();
+            snapshot[key] = "F:" + bytes.str();
+        } else {
+            snapshot[key] = "S"; // FIFO, socket, device
+        }
+    }
+    return snapshot;
+}
+
+uint16_t DeviceTest::WritePackage(const std::vector<PackageFile>& files)
+{
+    MakeFolder("SDMMC/PreDLMap");
+    uint16_t sum = 0;
+    for (const PackageFile& file : files) {
+        WriteFile("SDMMC/PreDLMap/" + file.path, file.bytes);
+        std::string name = file.path.substr(file.path.find_last_of('/') + 1);
+        if (!IsExcludedNameModel(name)) sum = static_cast<uint16_t>(sum + ModelByteSum(file.bytes));
+    }
+    return sum;
+}
+
+void DeviceTest::WriteChecksumFile(const std::string& text)
+{
+    WriteFile("SDMMC/PreDLMap/checksum.ini", text);
+}
+
+uint16_t DeviceTest::WriteSealedPackage(const std::vector<PackageFile>& files, int offset)
+{
+    uint16_t sum = WritePackage(files);
+    char text[32];
+    snprintf(text, sizeof text, "%X\r\n", static_cast<unsigned>(static_cast<uint16_t>(sum + offset)));
+    WriteChecksumFile(text);
+    return sum;
+}
+
+int32_t DeviceTest::RunJob()
+{
+    int32_t status = PELK_UserMapCopy_CopyFiles();
+#if !defined(_WIN32)
+    EXPECT_EQ(HostOpenFindHandles(), 0) << "the job left a find handle open";
+    EXPECT_EQ(HostOpenStreams(), 0) << "the job left a stream open";
+#endif
+    return status;
+}
