@@ -1,0 +1,393 @@
+// A fault at every fallible platform call of a job, once transient (only that
+// call fails) and once persistent (that call and every later call of the same
+// service fail). Each run starts from the same reference device and must
+// return a code the failure rules allow for the failed call's service and
+// place, leak nothing, leave the card and everything outside the target
+// untouched, and never leave a file in the target whose bytes are neither
+// the package's nor the stale target's.
+#include "DeviceFixture.h"
+
+#include <algorithm>
+#include <iostream>
+#include <set>
+
+#include "HostFaults.h"
+
+namespace {
+
+struct DeviceEntry {
+    std::string path; // relative to its base, "/" separators
+    bool folder;
+    std::string bytes;
+};
+
+// Small byte values keep the package's total below 65536, so no set of
+// skipped files can add up to a multiple of 65536 and hide behind a
+// matching sum: a code of 0 then proves every summed file was copied.
+std::string SmallBytes(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(1 + (i * 7 + seed) % 15);
+    return bytes;
+}
+
+const std::vector<DeviceEntry>& Package()
+{
+    static const std::vector<DeviceEntry> entries = {
+        {"PreDLVerno.ini", false, "1.0.4\r\n"},
+        {"a3000.bin", false, SmallBytes(3000, 1)},
+        {"empty.bin", false, ""},
+        {"hollow", true, ""},
+        {"maps", true, ""},
+        {"maps/k1024.bin", false, SmallBytes(1024, 2)},
+        {"maps/CheckSum.INI", false, "not summed"},
+        {"maps/PREDLVERNO.ini", true, ""},
+        {"maps/PREDLVERNO.ini/one.bin", false, "\x05"},
+        {"maps/deep", true, ""},
+        {"maps/deep/more", true, ""},
+        {"maps/deep/more/b1024.bin", false, SmallBytes(1024, 3)},
+    };
+    return entries;
+}
+
+// The target as an earlier install left it. a3000.bin is also a package
+// name (overwritten by the copy); the stale folders are not.
+const std::vector<DeviceEntry>& StaleTarget()
+{
+    static const std::vector<DeviceEntry> entries = {
+        {"a3000.bin", false, "stale a3000"},
+        {"old.txt", false, "old"},
+        {"stale", true, ""},
+        {"stale/old2.bin", false, "old2"},
+        {"stale/inner", true, ""},
+        {"stale/inner/old3.bin", false, "old3"},
+        {"stale/inner/void", true, ""},
+        {"vacant", true, ""},
+    };
+    return entries;
+}
+
+const std::vector<DeviceEntry>& Outside()
+{
+    static const std::vector<DeviceEntry> entries = {
+        {"Windows/Pelk_MapCopy.exe", false, "MZ app"},
+        {"notes.txt", false, "keep"},
+        {"SDMMC/other.txt", false, "not in the package"},
+        {"MassStorageOld/x.bin", false, "a sibling with the target's name as prefix"},
+    };
+    return entries;
+}
+
+bool IsSummedName(const std::string& path)
+{
+    return !IsExcludedNameModel(path.substr(path.find_last_of('/') + 1));
+}
+
+// The sum a package file or folder adds to the package sum.
+uint16_t Contribution(const std::string& packagePath)
+{
+    uint16_t sum = 0;
+    for (const DeviceEntry& entry : Package()) {
+        const bool inside = entry.path == packagePath || packagePath.empty() ||
+                            entry.path.compare(0, packagePath.size() + 1, packagePath + "/") == 0;
+        if (inside && !entry.folder && IsSummedName(entry.path))
+            sum = static_cast<uint16_t>(sum + ModelByteSum(entry.bytes));
+    }
+    return sum;
+}
+
+bool StaleFolderIsEmpty(const std::string& stalePath)
+{
+    for (const DeviceEntry& entry : StaleTarget())
+        if (stalePath.empty() || entry.path.compare(0, stalePath.size() + 1, stalePath + "/") == 0) return false;
+    return true;
+}
+
+std::string Narrow(const std::u16string& devicePath)
+{
+    std::string text;
+    for (char16_t c : devicePath) text += c == u'\\' ? '/' : static_cast<char>(c);
+    return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The path below base ("MassStorage" or "SDMMC/PreDLMap"), "" for base itself.
+std::string Below(const std::string& path, const std::string& base)
+{
+    return path == base ? "" : path.substr(base.size() + 1);
+}
+
+struct TracedCall {
+    HostService service;
+    std::u16string path;
+};
+
+void RecordCall(HostService service, const WCHAR* devicePath, bool, void* context)
+{
+    static_cast<std::vector<TracedCall>*>(context)->push_back({service, devicePath ? devicePath : u""});
+}
+
+struct Allowance {
+    std::set<int> codes;
+    std::string why;
+};
+
+const std::string kTarget = "MassStorage";
+const std::string kSource = "SDMMC/PreDLMap";
+const std::string kPattern = "/*.*";
+
+// What the failure rules make of a failure of trace[index]. Written from the
+// rules for each service and place; the reference device only answers
+// questions of fact (is a folder empty, what does a file add to the sum).
+Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persistent)
+{
+    size_t copyStart = trace.size();
+    for (size_t i = 0; i < trace.size(); ++i)
+        if (trace[i].service == SERVICE_CREATE_DIRECTORY) {
+            copyStart = i;
+            break;
+        }
+    const TracedCall& call = trace[index];
+    const std::string path = Narrow(call.path);
+    const bool clearing = index < copyStart;
+    const bool isPattern = path.size() > kPattern.size() && path.compare(path.size() - kPattern.size(), kPattern.size(), kPattern) == 0;
+    const std::string folder = isPattern ? path.substr(0, path.size() - kPattern.size()) : path;
+    const bool isTarget = folder == kTarget;
+    const size_t depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/'));
+
+    bool lastOfItsSearch = true; // the final FindNextFileW of a search, or the end-of-file fill of a stream
+    for (size_t i = index + 1; i < trace.size(); ++i) {
+        if (call.service == SERVICE_FIND_NEXT && trace[i].service == SERVICE_FIND_NEXT && trace[i].path == call.path)
+            lastOfItsSearch = false;
+        if (call.service == SERVICE_READ_STREAM) {
+            if (trace[i].service == SERVICE_OPEN_STREAM) break;
+            if (trace[i].service == SERVICE_READ_STREAM && trace[i].path == call.path) lastOfItsSearch = false;
+        }
+    }
+
+    switch (call.service) {
+    case SERVICE_DELETE_FILE:
+        if (depth == 1) return {{1}, "a file directly in the target stays: 1"};
+        return {{2}, "a file deeper down stays, so its folder's removal on the way up fails: 2"};
+
+    case SERVICE_REMOVE_DIRECTORY:
+        if (isTarget) return {{0}, "the target's own removal may fail without error"};
+        return {{2}, "a folder below the target stays: 2"};
+
+    case SERVICE_CREATE_DIRECTORY: {
+        // The next call searches the source folder; the one after shows its
+        // first entry in the platform's order: a file's copy, a folder's
+        // creation, or the probe of an empty folder.
+        const HostService first = index + 2 < trace.size() ? trace[index + 2].service : SERVICE_NONE;
+        if (first == SERVICE_COPY_FILE)
+            return {{5}, "the folder is missing, so the copy of its first entry, a file, fails: 5 (replacing 3 "
+                         "below the target)"};
+        if (!isTarget) return {{3}, "a folder below the target is not created: 3"};
+        const HostService second = index + 4 < trace.size() && first == SERVICE_CREATE_DIRECTORY
+                                       ? trace[index + 4].service
+                                       : SERVICE_NONE;
+        if (second == SERVICE_COPY_FILE)
+            return {{5}, "the target's creation fails without error, but the clearing removed it: its first "
+                         "folder is not created (3), and the copy of that folder's first file replaces it with 5"};
+        return {{3}, "the target's creation fails without error, but the clearing removed it: its first folder "
+                     "is not created, 3"};
+    }
+
+    case SERVICE_COPY_FILE: return {{5}, "copying a file failed: 5"};
+
+    case SERVICE_FIND_FIRST:
+        if (persistent) {
+            if (clearing)
+                return {{2, 4}, "no later search or probe succeeds: a folder below the target left non-empty "
+                                "(2), else the copy finds its source missing (4)"};
+            return {{4}, "the source folder's search and its probe both fail: source missing, 4"};
+        }
+        if (clearing && isPattern) {
+            if (isTarget) return {{0}, "the target seen as empty: its removal fails without error, the copy goes over "
+                                       "the stale files"};
+            if (StaleFolderIsEmpty(Below(folder, kTarget)))
+                return {{0}, "an empty folder has no entries anyway; its probe removes it"};
+            return {{2}, "a folder below the target seen as empty is not emptied: its removal fails, 2"};
+        }
+        if (clearing) {
+            const std::string stale = Below(folder, kTarget);
+            if (!StaleFolderIsEmpty(stale)) return {{0}, "the folder was removed already: the probe finds nothing anyway"};
+            if (stale.find('/') == std::string::npos)
+                return {{0}, "an empty folder taken as gone stays; the target's removal then fails without error"};
+            return {{2}, "an empty folder taken as gone stays; its parent below the target cannot be removed: 2"};
+        }
+        if (isPattern) {
+            if (Contribution(Below(folder, kSource)) == 0)
+                return {{0}, "a source folder seen as empty: nothing below it adds to the sum"};
+            return {{6}, "a source folder seen as empty: its files are missing from the sum, 6"};
+        }
+        return {{4}, "the probe of an empty source folder fails: source missing, 4"};
+
+    case SERVICE_FIND_NEXT:
+        if (persistent)
+            return {{0, 2, 6}, "every later search yields its first entry only: a folder below the target left "
+                               "non-empty (2), or the copy skips entries and the sum check fails (6) unless "
+                               "the skipped entries add nothing"};
+        if (lastOfItsSearch) return {{0}, "the search's last call: it reports the end anyway"};
+        if (clearing && isTarget)
+            return {{0}, "the target's enumeration ends early: the rest stays, its removal fails without error"};
+        if (clearing) return {{2}, "a folder below the target is left non-empty: its removal fails, 2"};
+        return {{0, 6}, "the enumeration ends early: the entries not taken are not copied and the sum check fails "
+                        "(6) unless they add nothing"};
+
+    case SERVICE_OPEN_STREAM:
+        if (StartsWith(path, kSource)) return {{6}, "the checksum file cannot be opened: 6"};
+        if (persistent) return {{6}, "the checksum file's open fails as well: 6"};
+        if (Contribution(Below(path, kTarget)) == 0) return {{0}, "an unopened copy adds 0, which is its sum"};
+        return {{6}, "an unopened copy adds 0 to the sum: 6"};
+
+    case SERVICE_READ_STREAM: {
+        bool laterRead = false;
+        for (size_t i = index + 1; i < trace.size(); ++i) laterRead |= trace[i].service == SERVICE_READ_STREAM;
+        if (lastOfItsSearch && !(persistent && laterRead))
+            return {{0}, "the end-of-file fill: every byte was delivered before it"};
+        if (persistent) {
+            bool summedBytesRead = false;
+            for (size_t i = 0; i < index; ++i)
+                summedBytesRead |= trace[i].service == SERVICE_READ_STREAM &&
+                                   Contribution(Below(Narrow(trace[i].path), kTarget)) != 0;
+            // A read error counts as the end of the file, here as everywhere:
+            // with no summed byte read yet, the sum and the checksum number
+            // both come out 0 and match. The rules accept it; the copies are
+            // then not verified at all.
+            if (!summedBytesRead)
+                return {{0}, "every summed byte and the checksum text lost: 0 and 0 match"};
+        }
+        if (StartsWith(path, kSource)) return {{6}, "the checksum text is lost: read as 0, 6"};
+        return {{6}, "a short read while summing a copy: 6"};
+    }
+
+    default: return {{}, "not a fallible service"};
+    }
+}
+
+class FaultMatrixTest : public DeviceTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void BuildReferenceDevice()
+    {
+        std::error_code ignored;
+        for (const fs::directory_entry& entry : fs::directory_iterator(Root())) fs::remove_all(entry.path(), ignored);
+        for (const DeviceEntry& entry : Outside()) WriteFile(entry.path, entry.bytes);
+        for (const DeviceEntry& entry : StaleTarget()) {
+            if (entry.folder) MakeFolder(kTarget + "/" + entry.path);
+            else WriteFile(kTarget + "/" + entry.path, entry.bytes);
+        }
+        std::vector<PackageFile> files;
+        for (const DeviceEntry& entry : Package()) {
+            if (entry.folder) MakeFolder(kSource + "/" + entry.path);
+            else files.push_back({entry.path, entry.bytes});
+        }
+        WriteSealedPackage(files);
+    }
+
+    Snapshot OutsideTarget() const
+    {
+        Snapshot snapshot = Snap("");
+        for (auto it = snapshot.begin(); it != snapshot.end();) {
+            if (it->first == kTarget || StartsWith(it->first, kTarget + "/")) it = snapshot.erase(it);
+            else ++it;
+        }
+        return snapshot;
+    }
+
+    // Every file in the target holds the package's bytes or the stale
+    // bytes of that path, never a mix; after a code of 0 every summed file
+    // of the package is there.
+    void ExpectTargetIsSound(int32_t status)
+    {
+        Snapshot target = Snap(kTarget);
+        for (const auto& [path, content] : target) {
+            if (content == "D") continue;
+            std::set<std::string> known;
+            for (const DeviceEntry& entry : Package())
+                if (entry.path == path && !entry.folder) known.insert("F:" + entry.bytes);
+            for (const DeviceEntry& entry : StaleTarget())
+                if (entry.path == path && !entry.folder) known.insert("F:" + entry.bytes);
+            if (path == "checksum.ini") known.insert("F:" + ReadFile(kSource + "/checksum.ini"));
+            EXPECT_TRUE(known.count(content)) << "target file " << path << " holds bytes of neither package nor stale target";
+        }
+        if (status != STATUS_OK) return;
+        for (const DeviceEntry& entry : Package()) {
+            if (entry.folder || !IsSummedName(entry.path) || entry.bytes.empty()) continue;
+            auto copy = target.find(entry.path);
+            EXPECT_TRUE(copy != target.end() && copy->second == "F:" + entry.bytes)
+                << "code 0 without an exact copy of " << entry.path;
+        }
+    }
+};
+
+TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
+{
+    const bool persistent = GetParam();
+    uint32_t total = 0;
+    for (const DeviceEntry& entry : Package())
+        if (!entry.folder && IsSummedName(entry.path)) total += ModelByteSum(entry.bytes);
+    ASSERT_LT(total, 65536u) << "the reference package must not wrap its sum";
+
+    BuildReferenceDevice();
+    std::vector<TracedCall> clean;
+    HostFaultsSetTrace(RecordCall, &clean);
+    ASSERT_EQ(RunJob(), STATUS_OK);
+    HostFaultsReset();
+    ASSERT_GT(clean.size(), 50u);
+
+    std::map<int, int> codeCounts;
+    unsigned injected = 0;
+    for (size_t n = 1; n <= clean.size(); ++n) {
+        const TracedCall& target = clean[n - 1];
+        SCOPED_TRACE(testing::Message() << (persistent ? "persistent" : "transient") << " fault at call " << n << " of "
+                                        << clean.size() << ": " << HostServiceName(target.service) << " "
+                                        << Narrow(target.path));
+        BuildReferenceDevice();
+        const Snapshot before = OutsideTarget();
+
+        std::vector<TracedCall> trace;
+        HostFaultsSetTrace(RecordCall, &trace);
+        HostFaultPlan plan = {};
+        plan.failAtCall = static_cast<unsigned>(n);
+        plan.persistent = persistent;
+        HostFaultsArm(&plan);
+        const int32_t status = RunJob();
+        const unsigned faults = HostFaultsInjected();
+        HostFaultsReset();
+
+        // The run must have met the same call N as the clean run did.
+        ASSERT_GE(trace.size(), n);
+        ASSERT_EQ(trace[n - 1].service, target.service);
+        ASSERT_EQ(trace[n - 1].path, target.path);
+        if (persistent) EXPECT_GE(faults, 1u);
+        else EXPECT_EQ(faults, 1u);
+        injected += faults;
+
+        const Allowance allowed = Allowed(clean, n - 1, persistent);
+        EXPECT_TRUE(allowed.codes.count(status)) << "code " << status << " where the rules give: " << allowed.why;
+        EXPECT_EQ(HostOpenFindHandles(), 0);
+        EXPECT_EQ(HostOpenStreams(), 0);
+        EXPECT_EQ(OutsideTarget(), before) << "the card or something outside the target changed";
+        ExpectTargetIsSound(status);
+        ++codeCounts[status];
+        if (HasFatalFailure()) return;
+    }
+
+    std::cout << (persistent ? "persistent" : "transient") << ": " << clean.size() << " calls, " << injected
+              << " faults injected; codes:";
+    for (const auto& [code, count] : codeCounts) std::cout << " " << code << "x" << count;
+    std::cout << std::endl;
+    RecordProperty("faults_injected", static_cast<int>(injected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FaultMatrixTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& mode) {
+                             return mode.param ? "Persistent" : "Transient";
+                         });
+
+} // namespace
