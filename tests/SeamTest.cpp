@@ -51,23 +51,14 @@ protected:
         plan.persistent = persistent;
         HostFaultsArm(&plan);
     }
-    // The 1-based number of the first call of service on path in Calls().
-    unsigned NumberOf(HostService service, const std::u16string& path, unsigned occurrence = 1) const
+    // The 1-based number, among all fallible calls of the traced run, of the
+    // occurrence-th call of service (on path, when one is given).
+    unsigned NumberOf(HostService service, const char16_t* path, unsigned occurrence = 1) const
     {
         unsigned number = 0, seen = 0;
         for (const Call& call : all_) {
             ++number;
-            if (call.service == service && call.path == path && ++seen == occurrence) return number;
-        }
-        ADD_FAILURE() << "no such call";
-        return 0;
-    }
-    unsigned NthCallOf(HostService service, unsigned occurrence) const
-    {
-        unsigned number = 0, seen = 0;
-        for (const Call& call : all_) {
-            ++number;
-            if (call.service == service && ++seen == occurrence) return number;
+            if (call.service == service && (!path || call.path == path) && ++seen == occurrence) return number;
         }
         ADD_FAILURE() << "no such call";
         return 0;
@@ -249,7 +240,7 @@ TEST_F(SeamTest, NoFurtherEntryIsTakenAfterAFailure)
     Trace();
     RunJob();
     // The third copy, whichever file the host enumerates third.
-    const unsigned thirdCopy = NthCallOf(SERVICE_COPY_FILE, 3);
+    const unsigned thirdCopy = NumberOf(SERVICE_COPY_FILE, nullptr, 3);
     fs::remove_all(Root() / "MassStorage");
     HostFaultsReset();
     FailCall(thirdCopy);
