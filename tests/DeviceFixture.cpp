@@ -120,7 +120,8 @@ Snapshot DeviceTest::Snap(const std::string& relative) const
     if (!fs::exists(base, error)) return snapshot;
     for (auto it = fs::recursive_directory_iterator(base, error); it != fs::recursive_directory_iterator();
          it.increment(error)) {
-        std::string key = fs::relative(it->path(), base).generic_u8string();
+        // Lexically: fs::relative would resolve links (and throw on a loop).
+        std::string key = it->path().lexically_relative(base).generic_u8string();
         if (it->is_symlink()) {
             snapshot[key] = "L:" + fs::read_symlink(it->path()).generic_u8string();
         } else if (it->is_directory()) {
