@@ -266,23 +266,18 @@ Snapshot Snap(const fs::path& base)
     return snapshot;
 }
 
-const fs::path& DeviceRoot()
+// A fresh device root for each input, removed after it: the engine ends
+// the process without running exit handlers.
+fs::path MakeDeviceRoot()
 {
-    static const fs::path root = [] {
-        // In memory where there is a tmpfs: a disk's metadata writes would
-        // make each input take tenths of a second.
-        std::error_code error;
-        std::string pattern = (fs::is_directory("/dev/shm", error) ? "/dev/shm" : fs::temp_directory_path().string()) +
-                              "/pelk-tree-fuzz-XXXXXX";
-        const char* made = mkdtemp(pattern.data());
-        if (!made) abort();
-        atexit([] {
-            std::error_code ignored;
-            fs::remove_all(DeviceRoot(), ignored);
-        });
-        return fs::path(made);
-    }();
-    return root;
+    // In memory where there is a tmpfs: a disk's metadata writes would make
+    // each input take tenths of a second.
+    std::error_code error;
+    std::string pattern = (fs::is_directory("/dev/shm", error) ? "/dev/shm" : fs::temp_directory_path().string()) +
+                          "/pelk-tree-fuzz-XXXXXX";
+    const char* made = mkdtemp(pattern.data());
+    if (!made) abort();
+    return fs::path(made);
 }
 
 int32_t RunJob()
@@ -301,9 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t style = in.Next();
     const Package package = BuildPackage(in);
 
-    const fs::path root = DeviceRoot();
-    std::error_code ignored;
-    for (const fs::directory_entry& entry : fs::directory_iterator(root)) fs::remove_all(entry.path(), ignored);
+    const fs::path root = MakeDeviceRoot();
     const fs::path source = root / "SDMMC" / "PreDLMap";
     fs::create_directories(source);
     for (const std::string& folder : package.folders) fs::create_directories(source / folder);
@@ -325,5 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(status == STATUS_CHECKSUM_FAILED, "sum off by one gives " + std::to_string(status));
     FUZZ_CHECK(Snap(root / "MassStorage") == Snap(source), "the target is not an exact copy of the package");
     HostSetDeviceRoot(nullptr);
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
     return 0;
 }
