@@ -37,12 +37,21 @@ struct Input {
     bool More() const { return offset < size; }
 };
 
-size_t Utf16Units(const std::string& utf8)
+size_t Utf16Units(const std::string& name)
 {
     size_t units = 0;
-    for (unsigned char c : utf8) {
-        if ((c & 0xC0) != 0x80) ++units; // a lead byte starts a character
-        if (c >= 0xF0) ++units;          // outside the BMP: a surrogate pair
+    for (size_t i = 0; i < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool valid = length > 0 && i + length <= name.size();
+        for (size_t k = 1; valid && k < length; ++k) valid = (name[i + k] & 0xC0) == 0x80;
+        if (!valid) { // a byte that is not UTF-8 travels as one escaped unit
+            ++units;
+            ++i;
+            continue;
+        }
+        units += length == 4 ? 2 : 1; // outside the BMP: a surrogate pair
+        i += length;
     }
     return units;
 }
@@ -90,6 +99,12 @@ std::string PaletteName(Input& in)
     const uint8_t pick = in.Next();
     const uint8_t mask = in.Next();
     if (pick % 16 == 12) return std::string(1 + mask % 60, static_cast<char>('A' + pick % 26)); // long names
+    if (pick % 16 >= 13 && (mask & 0x80)) {
+        // Host names the device cannot spell directly: bytes that are not
+        // UTF-8, and characters with a meaning in device paths.
+        static const char* const kOdd[] = {"bad\xFF\x62yte", "\x80", "back\\slash", "tab\tname", "x\x01y"};
+        return kOdd[mask % 5];
+    }
     if (pick % 16 >= 13) return std::string(1, static_cast<char>('a' + mask % 26));
     return RandomCase(kStems[pick % 16], mask);
 }
