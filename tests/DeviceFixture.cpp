@@ -1,7 +1,6 @@
 #include "DeviceFixture.h"
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -57,11 +56,7 @@ void DeviceTest::SetUp()
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
         if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-    // The clock keeps two builds' runs of the same test (default and asan,
-    // say, run side by side) out of each other's folders.
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    root_ = fs::temp_directory_path() /
-            ("pelk-" + name.substr(0, 80) + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    root_ = fs::temp_directory_path() / ("pelk-" + name.substr(0, 80) + "-" + std::to_string(counter++));
     fs::remove_all(root_);
     fs::create_directories(root_);
     fs::current_path(root_);
