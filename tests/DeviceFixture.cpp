@@ -7,6 +7,8 @@
 #if defined(_WIN32)
 #  include <windows.h>
 #else
+#  include <unistd.h>
+
 #  include "HostFaults.h"
 #endif
 
@@ -135,7 +137,15 @@ void DeviceTest::SetUp()
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
         if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-    root_ = fs::temp_directory_path() / ("pelk-" + name.substr(0, 80) + "-" + std::to_string(counter++));
+    // The process id too: parameterised names can share their first 80
+    // characters, and ctest -j runs each case in a process of its own.
+#if defined(_WIN32)
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
+    root_ = fs::temp_directory_path() /
+            ("pelk-" + name.substr(0, 80) + "-" + std::to_string(process) + "-" + std::to_string(counter++));
 #if defined(_WIN32)
     RemoveLongTree(LongPath(root_));
 #else
