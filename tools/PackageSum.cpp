@@ -18,6 +18,13 @@ std::string HostName(const std::u16string& devicePath)
     return host;
 }
 
+bool CanOpen(const std::u16string& path)
+{
+    FILE* file = _wfopen(path.c_str(), u"rb");
+    if (file) fclose(file);
+    return file != nullptr;
+}
+
 void WalkFolder(std::u16string& path, PackageSum& result)
 {
     const size_t length = path.size();
@@ -44,18 +51,21 @@ void WalkFolder(std::u16string& path, PackageSum& result)
             WalkFolder(path, result);
             continue;
         }
-        // SumFileBytes gives 0 for a file it cannot open, and the device
-        // could not copy such a file: tell it apart here.
-        FILE* probe = _wfopen(path.c_str(), u"rb");
-        if (!probe) {
-            result.error = "cannot read the file " + HostName(path);
-            break;
-        }
-        fclose(probe);
         if (IsSummedFileName(record.cFileName)) {
-            result.sum = static_cast<uint16_t>(result.sum + SumFileBytes(path.c_str()));
+            const uint16_t fileSum = SumFileBytes(path.c_str());
+            // SumFileBytes gives 0 for a file it cannot open, and the device
+            // could not copy such a file: tell the two apart.
+            if (fileSum == 0 && !CanOpen(path)) {
+                result.error = "cannot read the file " + HostName(path);
+                break;
+            }
+            result.sum = static_cast<uint16_t>(result.sum + fileSum);
             ++result.summedFiles;
         } else {
+            if (!CanOpen(path)) {
+                result.error = "cannot read the file " + HostName(path);
+                break;
+            }
             ++result.otherFiles;
         }
     } while (result.error.empty() && FindNextEntry(search, &record));
