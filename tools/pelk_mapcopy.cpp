@@ -245,12 +245,15 @@ int Run(const std::vector<std::string>& arguments)
     else if (library.find('/') == std::string::npos) library = "./" + library; // a file, not a search
     else library = fs::absolute(library).string();
 
+    std::error_code ignored;
+    std::string shownRoot = fs::absolute(deviceRoot, ignored).lexically_normal().string();
+    if (shownRoot.size() > 1 && shownRoot.back() == '/') shownRoot.pop_back();
     // The host file layer's device root is the current directory.
     if (chdir(deviceRoot.c_str()) != 0)
         return Failure(kExitNoInput, "cannot enter the device root " + deviceRoot + ": " + strerror(errno));
     if (!IsFolderNoLinks("SDMMC/PreDLMap") && !force)
-        return Failure(kExitUsage, "the package folder SDMMC/PreDLMap is missing below " + deviceRoot +
-                                       ".\nThe job would empty MassStorage first and then end with "
+        return Failure(kExitUsage, "the package folder SDMMC/PreDLMap is missing in the device root " + shownRoot +
+                                       "\nThe job would empty MassStorage first and then end with "
                                        "4 STATUS_SOURCE_MISSING. Use --force to run it anyway.");
 
     void* module = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
