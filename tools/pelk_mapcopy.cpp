@@ -265,10 +265,12 @@ int Run(const std::vector<std::string>& arguments)
     if (!copyFiles || !mapCopyPath)
         return Failure(kExitUnavailable, library + " does not export PELK_UserMapCopy_CopyFiles and GetMapCopyPath");
 
+    const bool showProgress = isatty(STDERR_FILENO) != 0;
+    const uint64_t packageBytes = showProgress ? MeasureTree("SDMMC/PreDLMap").bytes : 0;
     const auto start = std::chrono::steady_clock::now();
     int32_t status;
-    if (isatty(STDERR_FILENO)) {
-        ProgressBar bar(MeasureTree("SDMMC/PreDLMap").bytes);
+    if (showProgress) {
+        ProgressBar bar(packageBytes);
         status = copyFiles();
     } else {
         status = copyFiles();
