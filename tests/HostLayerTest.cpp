@@ -1,1 +1,215 @@
+// The host file layer: device semantics on POSIX, links, special files and
+// lossless names.
 #include "DeviceFixture.h"
+
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "HostFaults.h"
+#include "JobState.h"
+
+namespace {
+
+void Link(const fs::path& target, const fs::path& link) { fs::create_symlink(target, link); }
+
+struct DevicePathCase {
+    const char16_t* device;
+    const char* host; // nullptr: no host form
+};
+
+class DevicePathTest : public ::testing::TestWithParam<DevicePathCase> {};
+
+} // namespace
+
+TEST_P(DevicePathTest, ConvertsOrRejects)
+{
+    char host[1024];
+    const int length = HostPathFromDevice(GetParam().device, host, sizeof host);
+    if (!GetParam().host) {
+        EXPECT_EQ(length, -1);
+    } else {
+        ASSERT_GE(length, 0);
+        EXPECT_EQ(std::string(host, static_cast<size_t>(length)), GetParam().host);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, DevicePathTest,
+    ::testing::Values(DevicePathCase{u"MassStorage", "MassStorage"}, DevicePathCase{u"SDMMC\\PreDLMap", "SDMMC/PreDLMap"},
+                      DevicePathCase{u"\\Windows\\x", "Windows/x"}, DevicePathCase{u"a/b", "a/b"},
+                      DevicePathCase{u"Stra\u00DFe", "Stra\xC3\x9F" "e"},
+                      DevicePathCase{u"\U0001F600", "\xF0\x9F\x98\x80"},
+                      DevicePathCase{u"\uF02A.\uF02A", "*.*"}, DevicePathCase{u"a\uF05Cb", "a\\b"},
+                      DevicePathCase{u"q\uF03F\uF03A\uF07C\uF022\uF03C\uF03E\uF001", "q?:|\"<>\x01"},
+                      DevicePathCase{u"bad\xDCFF\xDCFE", "bad\xFF\xFE"},
+                      DevicePathCase{u"\xDCEF\xDC80\xDCAA", "\xEF\x80\xAA"}, // a real U+F02A, escaped
+                      DevicePathCase{u"\uF061", "\xEF\x81\xA1"},           // not a mapped character
+                      DevicePathCase{u"*.*", nullptr}, DevicePathCase{u"a?", nullptr}, DevicePathCase{u"a:b", nullptr},
+                      DevicePathCase{u"a\\..\\b", nullptr}, DevicePathCase{u"a\\.\\b", nullptr},
+                      DevicePathCase{u"a\\\\b", nullptr}, DevicePathCase{u"\xD800x", nullptr},
+                      DevicePathCase{u"\xDC41", nullptr},
+                      DevicePathCase{u"\xDCC3\xDCA9", nullptr}, // would read back as U+00E9, another name
+                      DevicePathCase{u"", ""}, DevicePathCase{u"\\", ""}));
+
+TEST(HostNames, EveryHostNameRoundTrips)
+{
+    const std::vector<std::string> names = {
+        "plain.bin", "Stra\xC3\x9F" "e", "\xF0\x9F\x97\xBA", "*.*", "a\\b", "what?", "c:d", "pipe|", "\x01\x1F",
+        "bad\xFF", "\xC3", "\xED\xA0\x80",       // a surrogate encoded in UTF-8
+        "\xEF\x80\xAA",                           // U+F02A itself
+        "\xC0\xAF",                               // overlong "/"
+        "\xF4\x90\x80\x80",                       // past U+10FFFF
+        "\xEF\x81\xA1",
+    };
+    std::set<std::u16string> seen;
+    for (const std::string& name : names) {
+        WCHAR device[MAX_PATH];
+        ASSERT_GT(HostNameToDevice(name.c_str(), device, MAX_PATH), 0) << name;
+        char host[1024];
+        const int length = HostPathFromDevice(device, host, sizeof host);
+        ASSERT_GE(length, 0) << name;
+        EXPECT_EQ(std::string(host, static_cast<size_t>(length)), name);
+        EXPECT_TRUE(seen.insert(device).second) << "two host names share one device name: " << name;
+    }
+}
+
+TEST_F(DeviceTest, NamesThatMeanSomethingOnTheDeviceCopyAsThemselves)
+{
+    const std::vector<std::string> names = {"*.*/inside.bin", "a\\b.bin", "what?.bin", "bad\xFF\xFE.bin",
+                                            "\xEF\x80\xAA.bin", "*/star.bin"};
+    std::vector<PackageFile> files;
+    for (size_t i = 0; i < names.size(); ++i) files.push_back({names[i], PatternBytes(100 + i, static_cast<unsigned>(i))});
+    WriteFile("MassStorage/*.*/stale.bin", "stale");
+    WriteFile("MassStorage/x\xFF/stale.bin", "stale");
+    WriteSealedPackage(files);
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
+}
+
+TEST_F(DeviceTest, LinksInThePackageAreFilesAndOnlyRegularTargetsCopy)
+{
+    WriteSealedPackage({{"real.bin", "real bytes"}});
+    Link("real.bin", Root() / "SDMMC/PreDLMap/link.bin");
+    // The copy follows the link; the sum counts its bytes once more.
+    WriteSealedPackage({{"real.bin", "real bytes"}, {"link-content", "real bytes"}});
+    fs::remove(Root() / "SDMMC/PreDLMap/link-content");
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    EXPECT_FALSE(fs::is_symlink(Root() / "MassStorage/link.bin"));
+    EXPECT_EQ(ReadFile("MassStorage/link.bin"), "real bytes");
+}
+
+struct SpecialCase {
+    const char* name;
+    void (*make)(const fs::path& package);
+};
+
+class SpecialEntryTest : public DeviceTest, public ::testing::WithParamInterface<SpecialCase> {};
+
+TEST_P(SpecialEntryTest, FailsTheCopyWithoutHangingOrFollowing)
+{
+    WriteFile("outside/keep.bin", "keep");
+    WriteSealedPackage({});
+    GetParam().make(Root() / "SDMMC/PreDLMap");
+    const Snapshot outside = Snap("outside");
+    EXPECT_EQ(RunJob(), STATUS_COPY_FAILED);
+    EXPECT_EQ(Snap("outside"), outside);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, SpecialEntryTest,
+    ::testing::Values(
+        SpecialCase{"Fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo((p / "pipe").c_str(), 0600), 0); }},
+        SpecialCase{"LinkToFolder", [](const fs::path& p) { Link(p.parent_path().parent_path() / "outside", p / "dir"); }},
+        SpecialCase{"LinkLoop",
+                    [](const fs::path& p) {
+                        Link("loop-b", p / "loop-a");
+                        Link("loop-a", p / "loop-b");
+                    }},
+        SpecialCase{"DanglingLink", [](const fs::path& p) { Link("nowhere", p / "dangling"); }},
+        SpecialCase{"LinkToDevice", [](const fs::path& p) { Link("/dev/zero", p / "zero"); }}),
+    [](const ::testing::TestParamInfo<SpecialCase>& p) { return p.param.name; });
+
+TEST_F(DeviceTest, LinksInTheTargetAreDeletedNotFollowed)
+{
+    WriteFile("outside/keep.bin", "keep");
+    WriteFile("outside/sub/keep.bin", "keep");
+    MakeFolder("MassStorage");
+    Link(Root() / "outside", Root() / "MassStorage/to-folder");
+    Link(Root() / "outside/keep.bin", Root() / "MassStorage/to-file");
+    WriteSealedPackage({{"to-file", "new"}});
+    const Snapshot outside = Snap("outside");
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    EXPECT_EQ(Snap("outside"), outside);
+    EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
+}
+
+TEST_F(DeviceTest, TargetThatIsALinkIsNeverWrittenThrough)
+{
+    WriteFile("outside/keep.bin", "keep");
+    Link(Root() / "outside", Root() / "MassStorage");
+    WriteSealedPackage({{"a.bin", "a"}});
+    const Snapshot outside = Snap("outside");
+    EXPECT_EQ(RunJob(), STATUS_COPY_FAILED);
+    EXPECT_EQ(Snap("outside"), outside);
+    EXPECT_TRUE(fs::is_symlink(Root() / "MassStorage"));
+}
+
+TEST_F(DeviceTest, ServicesKeepTheDeviceRules)
+{
+    WriteFile("d/f.bin", "f");
+    MakeFolder("empty");
+    WIN32_FIND_DATAW record;
+    EXPECT_EQ(_wfopen(u"d", u"rb"), nullptr) << "a folder is no stream";
+    EXPECT_FALSE(CreateDirectoryW(u"d", nullptr)) << "exists already";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(RemoveDirectoryW(u"d")) << "not empty";
+    EXPECT_FALSE(DeleteFileW(u"d")) << "a folder is no file";
+    EXPECT_EQ(FindFirstFileW(u"empty\\*.*", &record), INVALID_HANDLE_VALUE) << "an empty folder has no entries";
+    EXPECT_EQ(FindFirstFileW(u"missing", &record), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FindFirstFileW(u"d\\f?.bin", &record), INVALID_HANDLE_VALUE) << "only match-all searches";
+
+    HANDLE probe = FindFirstFileW(u"\\d", &record);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(record.cFileName), u"d");
+    EXPECT_TRUE(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_FALSE(FindNextFileW(probe, &record));
+    FindClose(probe);
+
+    std::set<std::u16string> names;
+    HANDLE search = FindFirstFileW(u"\\*.*", &record);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do names.insert(record.cFileName);
+    while (FindNextFileW(search, &record));
+    FindClose(search);
+    EXPECT_EQ(names, (std::set<std::u16string>{u"d", u"empty"}));
+}
+
+TEST_F(DeviceTest, CopyOverwritesAndKeepsTimeAndPermissions)
+{
+    WriteFile("src.bin", "new content");
+    WriteFile("dst.bin", "old content that is longer");
+    ASSERT_EQ(chmod((Root() / "src.bin").c_str(), 0640), 0);
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(48);
+    fs::last_write_time(Root() / "src.bin", stamp);
+    ASSERT_TRUE(CopyFileW(u"src.bin", u"dst.bin", FALSE));
+    EXPECT_EQ(ReadFile("dst.bin"), "new content");
+    EXPECT_EQ(fs::last_write_time(Root() / "dst.bin"), stamp);
+    EXPECT_EQ(fs::status(Root() / "dst.bin").permissions(), fs::perms(0640));
+    EXPECT_FALSE(CopyFileW(u"src.bin", u"dst.bin", TRUE)) << "fail-if-exists";
+    EXPECT_FALSE(CopyFileW(u"src.bin", u"src.bin", FALSE)) << "never truncates its own source";
+    EXPECT_EQ(ReadFile("src.bin"), "new content");
+}
+
+TEST_F(DeviceTest, DeviceRootCanBePointedElsewhere)
+{
+    WriteFile("elsewhere/SDMMC/PreDLMap/a.bin", "abc");
+    WriteFile("elsewhere/SDMMC/PreDLMap/checksum.ini", "126");
+    ASSERT_TRUE(HostSetDeviceRoot((Root() / "elsewhere").c_str()));
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    HostSetDeviceRoot(nullptr);
+    EXPECT_EQ(ReadFile("elsewhere/MassStorage/a.bin"), "abc");
+    EXPECT_FALSE(Exists("MassStorage"));
+}

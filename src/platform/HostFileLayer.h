@@ -60,10 +60,9 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_DIRECTORY 267
 #define ERROR_CANT_RESOLVE_FILENAME 1921
 
+// Of the Win32 record, only what the device's walk reads.
 struct WIN32_FIND_DATAW {
     DWORD dwFileAttributes;
-    DWORD nFileSizeHigh;
-    DWORD nFileSizeLow;
     WCHAR cFileName[MAX_PATH];
 };
 typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
