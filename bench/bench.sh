@@ -51,6 +51,7 @@ trap 'rm -rf "$work"' EXIT
 
 want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 
+calc() { awk "BEGIN { printf \"%.6f\\n\", $1 }"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 make_device() { # folder size shape
@@ -74,8 +75,8 @@ if want copy; then
   job; shell # warm the cache
   : >"$work.job"; : >"$work.shell"
   for _ in $(seq "$runs"); do
-    start=$EPOCHREALTIME; job; echo "$EPOCHREALTIME - $start" | bc >>"$work.job"
-    start=$EPOCHREALTIME; shell; echo "$EPOCHREALTIME - $start" | bc >>"$work.shell"
+    start=$EPOCHREALTIME; job; calc "$EPOCHREALTIME - $start" >>"$work.job"
+    start=$EPOCHREALTIME; shell; calc "$EPOCHREALTIME - $start" >>"$work.shell"
   done
   job_median=$(median <"$work.job"); shell_median=$(median <"$work.shell")
   rm -f "$work.job" "$work.shell"
@@ -83,7 +84,7 @@ if want copy; then
   echo "| shape | files | bytes | runs | pelk-mapcopy run (median s) | shell rm+cp+cat (median s) | ratio |"
   echo "|---|---|---|---|---|---|---|"
   printf '| %s | %d | %d | %d | %.3f | %.3f | %.2f |\n' "$shape" "$files" "$summed" "$runs" \
-    "$job_median" "$shell_median" "$(echo "$job_median / $shell_median" | bc -l)"
+    "$job_median" "$shell_median" "$(calc "$job_median / $shell_median")"
 fi
 
 if want seal; then
@@ -91,7 +92,7 @@ if want seal; then
                  sed -n 's/.*Collected : *//p')
   echo
   printf 'seal under callgrind: %d instructions for %d bytes = %.3f instructions per byte\n' \
-    "$instructions" "$summed" "$(echo "$instructions / $summed" | bc -l)"
+    "$instructions" "$summed" "$(calc "$instructions / $summed")"
 fi
 
 if want rss; then

@@ -339,7 +339,7 @@ int Verify(const std::vector<std::string>& arguments)
     if (haveFile)
         printf("checksum.ini %s (low 16 bits %s)\n", Hex(stored).c_str(), Hex(static_cast<uint16_t>(stored)).c_str());
     else
-        printf("checksum.ini missing\n");
+        printf("checksum.ini missing or unreadable\n");
     printf("package sum  %s over %s files\n", Hex(package.sum).c_str(), Grouped(package.summedFiles).c_str());
     if (haveFile && static_cast<uint16_t>(stored) == package.sum) {
         printf("match: the device will accept this package\n");
