@@ -1,4 +1,5 @@
 // Drives the real pelk-mapcopy binary in a fresh device folder per test.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -303,11 +304,18 @@ TEST_F(ToolTest, RunLoadsTheModuleGivenAndFailsClearlyWithoutOne)
 {
     WriteSealedPackage(kPackage);
     EXPECT_EQ(Tool({"run", "--library", PELK_MODULE_PATH}).code, 0);
+    WriteFile("MassStorage/extra.bin", "a job would delete this");
+    const Snapshot before = Snap("MassStorage");
     ToolResult missing = Tool({"run", "--library", (Root() / "none.so").string()});
     EXPECT_EQ(missing.code, 69);
     EXPECT_NE(missing.err.find("cannot load the module"), std::string::npos) << missing.err;
-    ToolResult wrong = Tool({"run", "--library", "libc.so.6"});
-    EXPECT_EQ(wrong.code, 69) << wrong.err;
+    // A module that loads but lacks the exports: the C library.
+    Dl_info libc;
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&printf), &libc), 0);
+    ToolResult wrong = Tool({"run", "--library", libc.dli_fname});
+    EXPECT_EQ(wrong.code, 69);
+    EXPECT_NE(wrong.err.find("does not export PELK_UserMapCopy_CopyFiles"), std::string::npos) << wrong.err;
+    EXPECT_EQ(Snap("MassStorage"), before) << "no job may run without the module";
 }
 
 } // namespace
