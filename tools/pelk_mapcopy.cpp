@@ -241,11 +241,11 @@ int Run(const std::vector<std::string>& arguments)
             return UsageError("run: unknown argument '" + argument + "'");
         }
     }
-    if (library.empty()) library = ToolFolder() + "/libPELK_UserMapCopy.so";
-    else if (library.find('/') == std::string::npos) library = "./" + library; // a file, not a search
-    else library = fs::absolute(library).string();
-
     std::error_code ignored;
+    // A file, never a search of the loader's path; named before the chdir below.
+    if (library.empty()) library = ToolFolder() + "/libPELK_UserMapCopy.so";
+    else library = fs::absolute(library, ignored).string();
+
     std::string shownRoot = fs::absolute(deviceRoot, ignored).lexically_normal().string();
     if (shownRoot.size() > 1 && shownRoot.back() == '/') shownRoot.pop_back();
     // The host file layer's device root is the current directory.

@@ -304,6 +304,11 @@ TEST_F(ToolTest, RunLoadsTheModuleGivenAndFailsClearlyWithoutOne)
 {
     WriteSealedPackage(kPackage);
     EXPECT_EQ(Tool({"run", "--library", PELK_MODULE_PATH}).code, 0);
+    // A relative name is a file in the current directory, not in the device.
+    const fs::path elsewhere = Root() / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::copy_file(PELK_MODULE_PATH, elsewhere / "module.so");
+    EXPECT_EQ(Tool({"run", "--library", "module.so", "--device-root", Root().string()}, elsewhere).code, 0);
     WriteFile("MassStorage/extra.bin", "a job would delete this");
     const Snapshot before = Snap("MassStorage");
     ToolResult missing = Tool({"run", "--library", (Root() / "none.so").string()});
