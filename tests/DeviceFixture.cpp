@@ -4,7 +4,11 @@
 #include <fstream>
 #include <sstream>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#  include <windows.h>
+#else
+#  include <unistd.h>
+
 #  include "HostFaults.h"
 #endif
 
@@ -48,6 +52,83 @@ bool HostSeamAvailable()
 #endif
 }
 
+#if defined(_WIN32)
+// The device root is a folder with a path of its own, so device paths near
+// the 260-unit limit exceed MAX_PATH as full paths. The C run-time below
+// std::filesystem cannot reach them (it fails, or loops, silently); the
+// fixture reaches them through the Win32 API with "\\?\" paths.
+namespace {
+
+std::wstring LongPath(const fs::path& path)
+{
+    std::wstring text = fs::absolute(path).make_preferred().wstring();
+    return text.rfind(L"\\\\?\\", 0) == 0 ? text : L"\\\\?\\" + text;
+}
+
+bool IsDotName(const wchar_t* name)
+{
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+void RemoveLongTree(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL); // read-only left by a test
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAW record;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &record);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!IsDotName(record.cFileName)) RemoveLongTree(path + L"\\" + record.cFileName);
+        } while (FindNextFileW(search, &record));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+void MakeLongFolders(const fs::path& path)
+{
+    const std::wstring full = LongPath(path);
+    // Each component after "\\?\C:\" in turn; existing ones fail harmlessly.
+    for (size_t at = full.find(L'\\', 7); at != std::wstring::npos; at = full.find(L'\\', at + 1))
+        CreateDirectoryW(full.substr(0, at).c_str(), nullptr);
+    CreateDirectoryW(full.c_str(), nullptr);
+}
+
+std::string ReadLongFile(const std::wstring& path)
+{
+    std::ifstream in(fs::path(path), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void SnapLongTree(const std::wstring& folder, const std::string& prefix, Snapshot& snapshot)
+{
+    WIN32_FIND_DATAW record;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &record);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if (IsDotName(record.cFileName)) continue;
+        const std::wstring path = folder + L"\\" + record.cFileName;
+        const std::string key = prefix + fs::path(record.cFileName).u8string();
+        if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            snapshot[key] = "D";
+            SnapLongTree(path, key + "/", snapshot);
+        } else {
+            snapshot[key] = "F:" + ReadLongFile(path);
+        }
+    } while (FindNextFileW(search, &record));
+    FindClose(search);
+}
+
+} // namespace
+#endif
+
 void DeviceTest::SetUp()
 {
     static std::atomic<unsigned> counter{0};
@@ -56,8 +137,20 @@ void DeviceTest::SetUp()
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
         if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-    root_ = fs::temp_directory_path() / ("pelk-" + name.substr(0, 80) + "-" + std::to_string(counter++));
+    // The process id too: parameterised names can share their first 80
+    // characters, and ctest -j runs each case in a process of its own.
+#if defined(_WIN32)
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
+    root_ = fs::temp_directory_path() /
+            ("pelk-" + name.substr(0, 80) + "-" + std::to_string(process) + "-" + std::to_string(counter++));
+#if defined(_WIN32)
+    RemoveLongTree(LongPath(root_));
+#else
     fs::remove_all(root_);
+#endif
     fs::create_directories(root_);
     fs::current_path(root_);
 #if !defined(_WIN32)
@@ -74,6 +167,10 @@ void DeviceTest::TearDown()
     EXPECT_EQ(HostOpenStreams(), 0);
 #endif
     fs::current_path(previous_);
+#if defined(_WIN32)
+    RemoveLongTree(LongPath(root_));
+    return;
+#endif
     std::error_code ignored;
     // Read-only files left by a test must not stop the clean-up.
     for (auto it = fs::recursive_directory_iterator(root_, ignored); it != fs::recursive_directory_iterator();
@@ -87,35 +184,76 @@ void DeviceTest::TearDown()
 void DeviceTest::WriteFile(const std::string& relative, const std::string& bytes)
 {
     fs::path path = root_ / U8Path(relative);
+#if defined(_WIN32)
+    MakeLongFolders(path.parent_path());
+    std::ofstream out(fs::path(LongPath(path)), std::ios::binary | std::ios::trunc);
+#else
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
+#endif
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(out.good()) << relative;
 }
 
 void DeviceTest::MakeFolder(const std::string& relative)
 {
+#if defined(_WIN32)
+    MakeLongFolders(root_ / U8Path(relative));
+#else
     fs::create_directories(root_ / U8Path(relative));
+#endif
 }
 
 std::string DeviceTest::ReadFile(const std::string& relative) const
 {
+#if defined(_WIN32)
+    return ReadLongFile(LongPath(root_ / U8Path(relative)));
+#else
     std::ifstream in(root_ / U8Path(relative), std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+#endif
 }
 
 bool DeviceTest::Exists(const std::string& relative) const
 {
+#if defined(_WIN32)
+    return GetFileAttributesW(LongPath(root_ / U8Path(relative)).c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
     std::error_code ignored;
     return fs::exists(fs::symlink_status(root_ / U8Path(relative), ignored));
+#endif
+}
+
+bool DeviceTest::IsFolder(const std::string& relative) const
+{
+#if defined(_WIN32)
+    const DWORD attributes = GetFileAttributesW(LongPath(root_ / U8Path(relative)).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    std::error_code ignored;
+    return fs::is_directory(fs::symlink_status(root_ / U8Path(relative), ignored));
+#endif
+}
+
+void DeviceTest::RemoveTree(const std::string& relative)
+{
+#if defined(_WIN32)
+    RemoveLongTree(LongPath(root_ / U8Path(relative)));
+#else
+    fs::remove_all(root_ / U8Path(relative));
+#endif
 }
 
 Snapshot DeviceTest::Snap(const std::string& relative) const
 {
     Snapshot snapshot;
     fs::path base = root_ / U8Path(relative);
+#if defined(_WIN32)
+    SnapLongTree(LongPath(base), "", snapshot);
+    return snapshot;
+#endif
     std::error_code error;
     if (!fs::exists(base, error)) return snapshot;
     for (auto it = fs::recursive_directory_iterator(base, error); it != fs::recursive_directory_iterator();

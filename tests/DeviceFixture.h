@@ -42,6 +42,8 @@ protected:
     void MakeFolder(const std::string& relative);
     std::string ReadFile(const std::string& relative) const;
     bool Exists(const std::string& relative) const;
+    bool IsFolder(const std::string& relative) const;
+    void RemoveTree(const std::string& relative);
     Snapshot Snap(const std::string& relative) const;
 
     // Writes the files below SDMMC/PreDLMap; returns the package sum the

@@ -78,9 +78,9 @@ TEST_F(DeviceTest, FolderWhoseSearchPatternWouldNotFitFailsCreate)
     MakeFolder("SDMMC/PreDLMap/" + Name(255 - kPackageLength - 1));
     WriteChecksumFile("0");
     EXPECT_EQ(RunJob(), STATUS_OK);
-    EXPECT_TRUE(fs::is_directory(Root() / "MassStorage" / Name(255 - kPackageLength - 1)));
+    EXPECT_TRUE(IsFolder("MassStorage/" + Name(255 - kPackageLength - 1)));
 
-    fs::remove_all(Root() / "SDMMC/PreDLMap" / Name(255 - kPackageLength - 1));
+    RemoveTree("SDMMC/PreDLMap/" + Name(255 - kPackageLength - 1));
     MakeFolder("SDMMC/PreDLMap/" + Name(256 - kPackageLength - 1, 'o'));
     EXPECT_EQ(RunJob(), STATUS_CREATE_DIR_FAILED);
     EXPECT_FALSE(Exists("MassStorage/" + Name(256 - kPackageLength - 1, 'o')));

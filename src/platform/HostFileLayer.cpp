@@ -280,6 +280,9 @@ HANDLE ProbePath(const WCHAR* devicePath, LPWIN32_FIND_DATAW findData)
 struct HostStream {
     int fd;
     WCHAR path[MAX_PATH];
+    // Given to setvbuf: with a null buffer glibc ignores the size asked for
+    // and allocates BUFSIZ (8 KiB) on the first read.
+    char buffer[kStreamBuffer];
 };
 
 ssize_t ReadStream(void* cookie, char* buffer, size_t size)
@@ -612,6 +615,6 @@ FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode)
         return nullptr;
     }
     g_hostOpenStreams.fetch_add(1, std::memory_order_relaxed);
-    setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
+    setvbuf(file, stream->buffer, _IOFBF, kStreamBuffer);
     return file;
 }

@@ -31,7 +31,7 @@ void CopyTree(const WCHAR* destination, const WCHAR* source);
 uint16_t SumFileBytes(const WCHAR* path);
 
 // Adds count bytes starting at words to sum, modulo 65536.
-uint16_t AddBytesToSum(uint16_t sum, const size_t* words, size_t count);
+uint16_t AddBytesToSum(uint16_t sum, const uint32_t* words, size_t count);
 
 // True for a file whose bytes count in the package sum: every name but
 // checksum.ini and PreDLVerno.ini, in any letter case.

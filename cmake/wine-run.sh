@@ -1,0 +1,59 @@
+#!/bin/sh
+# The Windows build's test emulator: wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+#
+# Wine's helper processes (wineserver, services, explorer) outlive the program
+# and inherit its file descriptors; if they hold ctest's output pipe, ctest
+# waits for them. So the server and the prefix are started once, detached
+# from our descriptors, and the program's output goes through a file that
+# only this script passes on.
+set -eu
+
+if [ $# -lt 2 ]; then
+    echo "usage: wine-run.sh PREFIX PROGRAM [ARGUMENTS...]" >&2
+    exit 2
+fi
+prefix=$1
+shift
+case $prefix in
+/*) ;;
+*) echo "wine-run.sh: the Wine prefix must be an absolute path: $prefix" >&2; exit 2 ;;
+esac
+for tool in wine wineserver setsid flock; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "wine-run.sh: '$tool' is not installed" >&2; exit 2; }
+done
+
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko install prompts in a fresh prefix.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+mkdir -p "$prefix"
+# One starter at a time (ctest -j); the others wait for the prefix to exist.
+exec 9>"$prefix.lock"
+flock 9
+if ! wineserver -k0 2>/dev/null; then
+    start=$(date +%s%N)
+    # Stays up for a minute after the last program ends, so every test of a
+    # run shares one server; later runs start it again here.
+    setsid wineserver -p60 </dev/null >/dev/null 2>&1 9>&-
+    if ! [ -f "$prefix/system.reg" ]; then
+        setsid wine wineboot --init </dev/null >"$prefix.boot.log" 2>&1 9>&- || {
+            echo "wine-run.sh: could not create the Wine prefix (see $prefix.boot.log)" >&2
+            exit 2
+        }
+        millis=$(( ($(date +%s%N) - start) / 1000000 ))
+        echo "$millis ms" >"$prefix.first-start"
+        echo "wine-run.sh: new Wine prefix $prefix started in $millis ms" >&2
+    fi
+fi
+flock -u 9
+exec 9>&-
+
+output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$output" "$errors"' EXIT
+status=0
+wine "$@" </dev/null >"$output" 2>"$errors" || status=$?
+cat "$output"
+cat "$errors" >&2
+exit "$status"

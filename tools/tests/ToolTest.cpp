@@ -1,0 +1,326 @@
+// Drives the real pelk-mapcopy binary in a fresh device folder per test.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "DeviceFixture.h"
+
+namespace {
+
+struct ToolResult {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string Hex(uint16_t value)
+{
+    char text[8];
+    snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
+    return text;
+}
+
+const std::vector<PackageFile> kPackage = {
+    {"PreDLVerno.ini", "[Version]\r\nMap=2026.11\r\n"},
+    {"Map/Europe/DE.map", PatternBytes(4096, 1)},
+    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
+    {"Map/Europe/empty.idx", ""},
+    {"Poi/fuel.csv", "id;name\r\n1;\xC3\x9C" "ber\r\n"},
+    {"Poi/CHECKSUM.INI", "not summed in any folder"},
+};
+
+class ToolTest : public DeviceTest {
+protected:
+    // Runs the tool in folder (default: the device root); stdout and stderr
+    // go to files, so stderr is never a terminal.
+    ToolResult Tool(const std::vector<std::string>& arguments, const fs::path& folder = {})
+    {
+        const fs::path out = Root() / ".tool-out";
+        const fs::path err = Root() / ".tool-err";
+        std::vector<std::string> all = {PELK_TOOL_PATH};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : all) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        const std::string where = (folder.empty() ? Root() : folder).string();
+        pid_t child = fork();
+        if (child == 0) {
+            int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int nullFd = open("/dev/null", O_RDONLY);
+            if (outFd < 0 || errFd < 0 || nullFd < 0 || chdir(where.c_str()) != 0) _exit(127);
+            dup2(nullFd, 0);
+            dup2(outFd, 1);
+            dup2(errFd, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ToolResult result;
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << "the tool died";
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = Slurp(out);
+        result.err = Slurp(err);
+        fs::remove(out);
+        fs::remove(err);
+        return result;
+    }
+
+    std::string Package() const { return (Root() / "SDMMC" / "PreDLMap").string(); }
+};
+
+// ---- command line ------------------------------------------------------
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    int code;
+    const char* stdoutHas; // null: stdout stays empty and stderr explains
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolCommandLine : public ToolTest, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(ToolCommandLine, AnswersOnTheRightStreamWithTheRightCode)
+{
+    const UsageCase& c = GetParam();
+    ToolResult result = Tool(c.arguments);
+    EXPECT_EQ(result.code, c.code) << result.err;
+    if (c.stdoutHas) {
+        EXPECT_NE(result.out.find(c.stdoutHas), std::string::npos) << result.out;
+        EXPECT_EQ(result.err, "");
+    } else {
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find("Usage:"), std::string::npos) << result.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolCommandLine,
+    ::testing::Values(UsageCase{"ToolHelp", {"--help"}, 0, "Commands:"},
+                      UsageCase{"Version", {"--version"}, 0, "pelk-mapcopy " PELK_VERSION},
+                      UsageCase{"RunHelp", {"run", "--help"}, 0, "--device-root DIR"},
+                      UsageCase{"SealHelp", {"seal", "--help"}, 0, "Usage: pelk-mapcopy seal"},
+                      UsageCase{"VerifyHelp", {"verify", "--help"}, 0, "Usage: pelk-mapcopy verify"},
+                      UsageCase{"NoCommand", {}, 64, nullptr}, UsageCase{"UnknownCommand", {"install"}, 64, nullptr},
+                      UsageCase{"SealWithoutFolder", {"seal"}, 64, nullptr},
+                      UsageCase{"VerifyTwoFolders", {"verify", "a", "b"}, 64, nullptr},
+                      UsageCase{"RunUnknownOption", {"run", "--fast"}, 64, nullptr},
+                      UsageCase{"RunRootWithoutValue", {"run", "--device-root"}, 64, nullptr}),
+    [](const ::testing::TestParamInfo<UsageCase>& param) { return param.param.name; });
+
+// ---- seal and verify ---------------------------------------------------
+
+TEST_F(ToolTest, SealWritesTheDeviceSumThatVerifyAndTheJobAccept)
+{
+    const uint16_t sum = WritePackage(kPackage);
+    ToolResult sealed = Tool({"seal", Package()});
+    ASSERT_EQ(sealed.code, 0) << sealed.err;
+    EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), Hex(sum) + "\r\n");
+    EXPECT_NE(sealed.out.find("package sum " + Hex(sum)), std::string::npos) << sealed.out;
+
+    ToolResult verified = Tool({"verify", Package()});
+    EXPECT_EQ(verified.code, 0) << verified.out;
+    EXPECT_NE(verified.out.find("match"), std::string::npos) << verified.out;
+
+    // The device agrees: the job installs the sealed package.
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+}
+
+TEST_F(ToolTest, SealSumsLinkedFilesAsTheDeviceCopiesThem)
+{
+    WritePackage(kPackage);
+    WriteFile("elsewhere/linked.bin", PatternBytes(3000, 9));
+    fs::create_symlink(Root() / "elsewhere" / "linked.bin", Root() / "SDMMC/PreDLMap/Map/linked.bin");
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, 0) << run.out;
+}
+
+struct ChangeCase {
+    const char* name;
+    const char* file; // relative to the package
+    bool appends;     // else: changes the first byte
+    int verifyCode;
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolVerifyChange : public ToolTest, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
+{
+    const ChangeCase& c = GetParam();
+    WritePackage(kPackage);
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    const std::string relative = std::string("SDMMC/PreDLMap/") + c.file;
+    std::string bytes = ReadFile(relative);
+    if (c.appends) bytes += "x";
+    else bytes[0] = static_cast<char>(bytes[0] + 1);
+    WriteFile(relative, bytes);
+    ToolResult verified = Tool({"verify", Package()});
+    EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
+    // verify reads the number as the device does, so run agrees with it.
+    EXPECT_EQ(Tool({"run"}).code, c.verifyCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
+                         ::testing::Values(ChangeCase{"TileByte", "Map/Europe/DE.map", false, 6},
+                                           ChangeCase{"ByteAppended", "Poi/fuel.csv", true, 6},
+                                           ChangeCase{"VersionFile", "PreDLVerno.ini", false, 0},
+                                           ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", true, 0},
+                                           ChangeCase{"TextAfterTheNumber", "checksum.ini", true, 0}),
+                         [](const ::testing::TestParamInfo<ChangeCase>& param) { return param.param.name; });
+
+TEST_F(ToolTest, VerifyReadsTheNumberAsTheDeviceDoes)
+{
+    const uint16_t sum = WritePackage(kPackage);
+    WriteChecksumFile("  0x5" + Hex(sum) + "\n"); // higher bits are ignored
+    EXPECT_EQ(Tool({"verify", Package()}).code, 0);
+    WriteChecksumFile("[" + Hex(sum) + "]");
+    EXPECT_EQ(Tool({"verify", Package()}).code, 6);
+}
+
+TEST_F(ToolTest, VerifyFailsWithSixWhenTheChecksumFileIsMissing)
+{
+    WritePackage(kPackage);
+    ToolResult verified = Tool({"verify", Package()});
+    EXPECT_EQ(verified.code, 6);
+    EXPECT_NE(verified.out.find("checksum.ini missing or unreadable"), std::string::npos) << verified.out;
+}
+
+TEST_F(ToolTest, AnEmptyPackageSealsToZero)
+{
+    MakeFolder("SDMMC/PreDLMap");
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), "0\r\n");
+    EXPECT_EQ(Tool({"verify", Package()}).code, 0);
+}
+
+struct FailureCase {
+    const char* name;
+    int code;
+    const char* message;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolFailure : public ToolTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ToolFailure, ExplainsOnStderrWithADistinctCode)
+{
+    const FailureCase& c = GetParam();
+    WritePackage(kPackage);
+    const std::string name = c.name;
+    std::string folder = Package();
+    if (name == "MissingFolder") folder += "/nowhere";
+    if (name == "ChecksumIsAFolder") MakeFolder("SDMMC/PreDLMap/checksum.ini");
+    if (name == "Fifo") {
+        ASSERT_EQ(mkfifo((Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0);
+    }
+    if (name == "LinkToFolder") fs::create_directory_symlink(Root() / "SDMMC", Root() / "SDMMC/PreDLMap/Poi/up");
+    if (name == "TooLong") MakeFolder("SDMMC/PreDLMap/" + std::string(120, 'a') + "/" + std::string(125, 'b'));
+    for (const char* command : {"seal", "verify"}) {
+        if (name == "ChecksumIsAFolder" && std::string(command) == "verify") {
+            continue;
+        }
+        ToolResult result = Tool({command, folder});
+        EXPECT_EQ(result.code, c.code) << command << ": " << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << command << ": " << result.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolFailure,
+    ::testing::Values(FailureCase{"MissingFolder", 66, "cannot open the package folder"},
+                      FailureCase{"ChecksumIsAFolder", 74, "cannot write"},
+                      FailureCase{"Fifo", 65, "cannot read the file Poi/pipe"},
+                      FailureCase{"LinkToFolder", 65, "cannot read the file Poi/up"},
+                      FailureCase{"TooLong", 65, "too long for the device"}),
+    [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+
+// ---- run ---------------------------------------------------------------
+
+TEST_F(ToolTest, RunInstallsThePackageOverStaleContent)
+{
+    WritePackage(kPackage);
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    WriteFile("MassStorage/old.bin", "stale");
+    WriteFile("MassStorage/Map/Europe/DE.map", "old tile");
+    const fs::path elsewhere = Root() / "elsewhere";
+    fs::create_directories(elsewhere);
+
+    ToolResult run = Tool({"run", "--device-root", Root().string()}, elsewhere);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("0 STATUS_OK: ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("installed 7 files, "), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, ""); // no progress bar off a terminal
+    EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
+{
+    WriteFile("MassStorage/keep.bin", "still here");
+    const Snapshot before = Snap("MassStorage");
+    ToolResult refused = Tool({"run"});
+    EXPECT_EQ(refused.code, 64);
+    EXPECT_NE(refused.err.find("SDMMC/PreDLMap is missing"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(Snap("MassStorage"), before);
+
+    ToolResult forced = Tool({"run", "--force"});
+    EXPECT_EQ(forced.code, 4);
+    EXPECT_EQ(forced.out.rfind("4 STATUS_SOURCE_MISSING: the package folder SDMMC\\PreDLMap is missing\n", 0), 0u)
+        << forced.out;
+    EXPECT_FALSE(Exists("MassStorage/keep.bin"));
+}
+
+TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
+{
+    WriteSealedPackage(kPackage, 1);
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, 6);
+    EXPECT_EQ(run.out.rfind("6 STATUS_CHECKSUM_FAILED: ", 0), 0u) << run.out;
+}
+
+TEST_F(ToolTest, RunLoadsTheModuleGivenAndFailsClearlyWithoutOne)
+{
+    WriteSealedPackage(kPackage);
+    EXPECT_EQ(Tool({"run", "--library", PELK_MODULE_PATH}).code, 0);
+    // A relative name is a file in the current directory, not in the device.
+    const fs::path elsewhere = Root() / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::copy_file(PELK_MODULE_PATH, elsewhere / "module.so");
+    EXPECT_EQ(Tool({"run", "--library", "module.so", "--device-root", Root().string()}, elsewhere).code, 0);
+    WriteFile("MassStorage/extra.bin", "a job would delete this");
+    const Snapshot before = Snap("MassStorage");
+    ToolResult missing = Tool({"run", "--library", (Root() / "none.so").string()});
+    EXPECT_EQ(missing.code, 69);
+    EXPECT_NE(missing.err.find("cannot load the module"), std::string::npos) << missing.err;
+    // A module that loads but lacks the exports: the C library.
+    Dl_info libc;
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&printf), &libc), 0);
+    ToolResult wrong = Tool({"run", "--library", libc.dli_fname});
+    EXPECT_EQ(wrong.code, 69);
+    EXPECT_NE(wrong.err.find("does not export PELK_UserMapCopy_CopyFiles"), std::string::npos) << wrong.err;
+    EXPECT_EQ(Snap("MassStorage"), before) << "no job may run without the module";
+}
+
+} // namespace
