@@ -249,3 +249,31 @@ TEST_F(SeamTest, NoFurtherEntryIsTakenAfterAFailure)
     EXPECT_EQ(CountOf(SERVICE_COPY_FILE), 3u);
     EXPECT_EQ(Snap("MassStorage").size(), 2u) << "the two files copied before the failure stay";
 }
+
+TEST_F(SeamTest, PersistentReadErrorsNeverPassAsAMatch)
+{
+    WriteSealedPackage({{"a.bin", PatternBytes(3000, 1)}});
+    Trace(true);
+    RunJob();
+    fs::remove_all(Root() / "MassStorage");
+    HostFaultsReset();
+    // Every read fails from the first one on: the sum and the number would
+    // both come out 0.
+    FailCall(NumberOf(SERVICE_READ_STREAM, nullptr), true);
+    EXPECT_EQ(RunJob(), STATUS_CHECKSUM_FAILED);
+
+    // A read error on the checksum file after its last byte still counts.
+    fs::remove_all(Root() / "MassStorage");
+    HostFaultsReset();
+    Trace(true);
+    RunJob();
+    const unsigned checksumReads = static_cast<unsigned>(std::count_if(Calls().begin(), Calls().end(), [](const Call& call) {
+        return call.service == SERVICE_READ_STREAM && call.path == u"SDMMC\\PreDLMap\\checksum.ini";
+    }));
+    ASSERT_GE(checksumReads, 2u) << "the number's bytes and the end of the file";
+    const unsigned endOfFile = NumberOf(SERVICE_READ_STREAM, u"SDMMC\\PreDLMap\\checksum.ini", checksumReads);
+    fs::remove_all(Root() / "MassStorage");
+    HostFaultsReset();
+    FailCall(endOfFile);
+    EXPECT_EQ(RunJob(), STATUS_CHECKSUM_FAILED);
+}

@@ -113,6 +113,9 @@ void VerifyChecksum(const WCHAR* name)
         return;
     }
     value = ReadChecksumNumber(file);
+    // A read error is no end of file: the number may be cut short, and with
+    // every read failing both it and the sum would come out 0 and match.
+    const bool unreadable = ferror(file) != 0;
     fclose(file);
-    if (static_cast<uint16_t>(value) != g_packageSum) g_jobStatus = STATUS_CHECKSUM_FAILED;
+    if (unreadable || static_cast<uint16_t>(value) != g_packageSum) g_jobStatus = STATUS_CHECKSUM_FAILED;
 }

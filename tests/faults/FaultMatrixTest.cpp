@@ -245,26 +245,11 @@ Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persi
         if (Contribution(Below(path, kTarget)) == 0) return {{0}, "an unopened copy adds 0, which is its sum"};
         return {{6}, "an unopened copy adds 0 to the sum: 6"};
 
-    case SERVICE_READ_STREAM: {
-        bool laterRead = false;
-        for (size_t i = index + 1; i < trace.size(); ++i) laterRead |= trace[i].service == SERVICE_READ_STREAM;
-        if (lastOfItsSearch && !(persistent && laterRead))
-            return {{0}, "the end-of-file fill: every byte was delivered before it"};
-        if (persistent) {
-            bool summedBytesRead = false;
-            for (size_t i = 0; i < index; ++i)
-                summedBytesRead |= trace[i].service == SERVICE_READ_STREAM &&
-                                   Contribution(Below(Narrow(trace[i].path), kTarget)) != 0;
-            // A read error counts as the end of the file, here as everywhere:
-            // with no summed byte read yet, the sum and the checksum number
-            // both come out 0 and match. The rules accept it; the copies are
-            // then not verified at all.
-            if (!summedBytesRead)
-                return {{0}, "every summed byte and the checksum text lost: 0 and 0 match"};
-        }
-        if (StartsWith(path, kSource)) return {{6}, "the checksum text is lost: read as 0, 6"};
+    case SERVICE_READ_STREAM:
+        if (StartsWith(path, kSource)) return {{6}, "the checksum file cannot be read: 6"};
+        if (persistent) return {{6}, "every later read fails, the checksum file's too: 6"};
+        if (lastOfItsSearch) return {{0}, "the end-of-file fill of a copy: every byte was delivered before it"};
         return {{6}, "a short read while summing a copy: 6"};
-    }
 
     default: return {{}, "not a fallible service"};
     }
