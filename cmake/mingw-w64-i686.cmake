@@ -1,14 +1,5 @@
-# Windows x86 DLL with mingw-w64 (the -posix compilers, as for x64). No
-# 32-bit Wine here: this build is linked and inspected, not run.
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows x86 DLL with mingw-w64. No 32-bit Wine here: this build is linked
+# and inspected, not run.
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(PELK_MINGW_TRIPLE i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${PELK_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${PELK_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${PELK_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${PELK_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

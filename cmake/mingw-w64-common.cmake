@@ -1,0 +1,11 @@
+# Shared by the mingw-w64 toolchain files, which set PELK_MINGW_TRIPLE first.
+# The -posix compilers: the win32 thread model cannot build GoogleTest.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${PELK_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PELK_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${PELK_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${PELK_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
