@@ -95,8 +95,10 @@ bool ReadPackageChecksum(uint32_t* value)
     FILE* file = _wfopen(kChecksumFileName, u"rb");
     if (!file) return false;
     *value = ReadChecksumNumber(file);
+    // As on the device: a read error fails the check, whatever was read.
+    const bool readable = ferror(file) == 0;
     fclose(file);
-    return true;
+    return readable;
 }
 
 bool WritePackageChecksum(uint16_t sum)

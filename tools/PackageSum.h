@@ -25,7 +25,7 @@ bool OpenPackageFolder(const std::string& hostFolder);
 PackageSum SumPackage();
 
 // The number in the package's checksum.ini, read with the library's reader.
-// False when the file cannot be opened.
+// False when the file cannot be opened or read.
 bool ReadPackageChecksum(uint32_t* value);
 
 // Writes the checksum file as the package producer does: upper-case
