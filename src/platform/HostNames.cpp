@@ -140,6 +140,12 @@ int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
     const WCHAR* componentStart = unit;
     for (;; ++unit) {
         WCHAR c = *unit;
+        // Most names are plain ASCII: one byte each, nothing to decide.
+        if (c > 0x20 && c < 0x7F && c != u'\\' && c != u'/' && !IsForbiddenInName(c)) {
+            if (length + 1 >= capacity) return -1;
+            hostPath[length++] = static_cast<char>(c);
+            continue;
+        }
         if (c == 0 || IsSeparator(c)) {
             size_t componentLength = static_cast<size_t>(unit - componentStart);
             if (componentLength == 0 && c != 0) return -1; // empty name between separators
