@@ -91,14 +91,21 @@ TEST_F(DeviceTest, NamesThatMeanSomethingOnTheDeviceCopyAsThemselves)
 
 TEST_F(DeviceTest, LinksInThePackageAreFilesAndOnlyRegularTargetsCopy)
 {
-    WriteSealedPackage({{"real.bin", "real bytes"}});
+    // Links that stay inside the device root, relative or absolute, in one
+    // hop or two: each copy follows its link, and the sum counts the bytes
+    // once more per link.
+    WriteFile("SDMMC/beside.bin", "beside");
+    WriteSealedPackage({{"real.bin", "real bytes"}, {"sum-of-links", "real bytesreal bytesbeside"}});
+    fs::remove(Root() / "SDMMC/PreDLMap/sum-of-links");
     Link("real.bin", Root() / "SDMMC/PreDLMap/link.bin");
-    // The copy follows the link; the sum counts its bytes once more.
-    WriteSealedPackage({{"real.bin", "real bytes"}, {"link-content", "real bytes"}});
-    fs::remove(Root() / "SDMMC/PreDLMap/link-content");
+    Link(Root() / "SDMMC/PreDLMap/link.bin", Root() / "SDMMC/PreDLMap/absolute.bin");
+    Link("../beside.bin", Root() / "SDMMC/PreDLMap/up.bin");
     EXPECT_EQ(RunJob(), STATUS_OK);
-    EXPECT_FALSE(fs::is_symlink(Root() / "MassStorage/link.bin"));
+    for (const char* name : {"link.bin", "absolute.bin", "up.bin"})
+        EXPECT_FALSE(fs::is_symlink(Root() / "MassStorage" / name)) << name;
     EXPECT_EQ(ReadFile("MassStorage/link.bin"), "real bytes");
+    EXPECT_EQ(ReadFile("MassStorage/absolute.bin"), "real bytes");
+    EXPECT_EQ(ReadFile("MassStorage/up.bin"), "beside");
 }
 
 struct SpecialCase {
@@ -129,7 +136,16 @@ INSTANTIATE_TEST_SUITE_P(
                         Link("loop-a", p / "loop-b");
                     }},
         SpecialCase{"DanglingLink", [](const fs::path& p) { Link("nowhere", p / "dangling"); }},
-        SpecialCase{"LinkToDevice", [](const fs::path& p) { Link("/dev/zero", p / "zero"); }}),
+        SpecialCase{"LinkToDevice", [](const fs::path& p) { Link("/dev/zero", p / "zero"); }},
+        // Regular files, but outside the device root.
+        SpecialCase{"AbsoluteLinkOutOfTheRoot", [](const fs::path& p) { Link("/etc/passwd", p / "passwd"); }},
+        SpecialCase{"RelativeLinkOutOfTheRoot",
+                    [](const fs::path& p) { Link("../../../../../../../../../../../../etc/passwd", p / "passwd"); }},
+        SpecialCase{"LinkToALinkOutOfTheRoot",
+                    [](const fs::path& p) {
+                        Link("/etc/passwd", p.parent_path() / "hop");
+                        Link("../hop", p / "first");
+                    }}),
     [](const ::testing::TestParamInfo<SpecialCase>& p) { return p.param.name; });
 
 TEST_F(DeviceTest, LinksInTheTargetAreDeletedNotFollowed)
@@ -212,4 +228,24 @@ TEST_F(DeviceTest, DeviceRootCanBePointedElsewhere)
     HostSetDeviceRoot(nullptr);
     EXPECT_EQ(ReadFile("elsewhere/MassStorage/a.bin"), "abc");
     EXPECT_FALSE(Exists("MassStorage"));
+}
+
+// A FAT card cannot hold two names that differ only in letter case; a host
+// folder can. The job then does what the device's services do with the second
+// name: a file is copied over the first one's copy, which keeps its name (both
+// are summed); a folder cannot be created, 3.
+TEST_F(DeviceTest, PackageNamesThatDifferOnlyInCaseMeetAsOnTheDevice)
+{
+    WriteSealedPackage({{"Twin.bin", PatternBytes(700, 1)}, {"twin.bin", PatternBytes(900, 2)}});
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    const Snapshot target = Snap("MassStorage");
+    ASSERT_EQ(target.size(), 2u) << "checksum.ini and one twin";
+    const std::string kept = target.count("Twin.bin") ? "Twin.bin" : "twin.bin";
+    const std::string other = kept == "Twin.bin" ? "twin.bin" : "Twin.bin";
+    EXPECT_EQ(target.at(kept), "F:" + ReadFile("SDMMC/PreDLMap/" + other)) << "the second copy lands in the first";
+
+    RemoveTree("SDMMC");
+    RemoveTree("MassStorage");
+    WriteSealedPackage({{"Maps/a.bin", "a"}, {"maps/b.bin", "b"}});
+    EXPECT_EQ(RunJob(), STATUS_CREATE_DIR_FAILED);
 }

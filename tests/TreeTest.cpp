@@ -131,3 +131,100 @@ TEST_F(DeviceTest, NothingOutsideTheTargetChanges)
         it = it->first.rfind("MassStorage/", 0) == 0 ? expected.erase(it) : ++it;
     EXPECT_EQ(after, expected);
 }
+
+// ---- letter case --------------------------------------------------------
+
+namespace {
+
+// The device's file systems find a name ignoring letter case and keep the
+// case it was created with; the job's fixed names meet the card's as they are.
+struct LetterCaseCase {
+    const char* name;
+    const char* packageFolder; // as on the card
+    const char* staleTarget;   // as on the device
+    const char* checksumName;
+};
+
+class LetterCaseTest : public DeviceTest, public ::testing::WithParamInterface<LetterCaseCase> {
+protected:
+    // The device root's entries whose names are "massstorage" in any case.
+    std::vector<std::string> TargetFolders() const
+    {
+        std::vector<std::string> found;
+        for (const fs::directory_entry& entry : fs::directory_iterator(Root())) {
+            const std::string name = entry.path().filename().u8string();
+            if (name.size() == 11 &&
+                std::equal(name.begin(), name.end(), "massstorage", [](char a, char b) { return tolower(a) == b; }))
+                found.push_back(name);
+        }
+        return found;
+    }
+};
+
+} // namespace
+
+TEST_P(LetterCaseTest, JobFindsTheDevicesFoldersAndFilesInAnyCase)
+{
+    const LetterCaseCase& c = GetParam();
+    const std::string package = c.packageFolder;
+    WriteFile(std::string(c.staleTarget) + "/stale/old.bin", "stale");
+    WriteFile(package + "/Maps/a.bin", PatternBytes(1500, 1));
+    WriteFile(package + "/b.bin", PatternBytes(300, 2));
+    char number[16];
+    snprintf(number, sizeof number, "%X\r\n",
+             static_cast<unsigned>(static_cast<uint16_t>(ModelByteSum(PatternBytes(1500, 1) + PatternBytes(300, 2)))));
+    WriteFile(package + "/" + c.checksumName, number);
+    const Snapshot card = Snap(package);
+
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    const std::vector<std::string> targets = TargetFolders();
+    ASSERT_EQ(targets.size(), 1u) << "one target folder, whatever its case";
+    EXPECT_EQ(Snap(targets[0]), card) << "the stale content is gone and the package copied";
+    EXPECT_EQ(Snap(package), card);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LetterCaseTest,
+    ::testing::Values(LetterCaseCase{"ChecksumFileInCapitals", "SDMMC/PreDLMap", "MassStorage", "CHECKSUM.INI"},
+                      LetterCaseCase{"DeviceFoldersInLowerCase", "sdmmc/predlmap", "massstorage", "checksum.ini"},
+                      LetterCaseCase{"MixedCaseEverywhere", "SdMmC/pReDlMaP", "MASSSTORAGE", "Checksum.Ini"}),
+    [](const ::testing::TestParamInfo<LetterCaseCase>& p) { return p.param.name; });
+
+TEST_F(DeviceTest, ServicesFindEveryNameIgnoringLetterCase)
+{
+    WriteFile("Dir/File.BIN", "old");
+    WriteFile("new.bin", "new");
+    WIN32_FIND_DATAW record;
+
+    EXPECT_FALSE(CreateDirectoryW(TEXT("DIR"), NULL)) << "exists in another case";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(CopyFileW(TEXT("NEW.BIN"), TEXT("dir\\file.bin"), FALSE));
+    EXPECT_EQ(Snap("Dir"), (Snapshot{{"File.BIN", "F:new"}})) << "overwritten, keeping its name";
+
+    FILE* stream = _wfopen(TEXT("DIR\\FILE.bin"), TEXT("rb"));
+    ASSERT_NE(stream, nullptr);
+    char bytes[8] = {};
+    EXPECT_EQ(fread(bytes, 1, sizeof bytes, stream), 3u);
+    fclose(stream);
+    EXPECT_EQ(std::string(bytes), "new");
+
+    HANDLE probe = FindFirstFileW(TEXT("dIr"), &record);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    FindClose(probe);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(record.cFileName)), u"Dir") << "the name as stored";
+    HANDLE search = FindFirstFileW(TEXT("dir\\*.*"), &record);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    while (record.cFileName[0] == '.' && FindNextFileW(search, &record)) {
+    }
+    FindClose(search);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(record.cFileName)), u"File.BIN");
+
+    // Not only A to Z: Cyrillic, as the device's upper-case table has it.
+    WriteFile(u8"\u043A\u0430\u0440\u0442\u044B/\u0451\u0436.bin", "hedgehog");
+    EXPECT_TRUE(CopyFileW(TEXT("\u041A\u0410\u0420\u0422\u042B\\\u0401\u0416.BIN"), TEXT("copy.bin"), FALSE));
+    EXPECT_EQ(ReadFile("copy.bin"), "hedgehog");
+
+    EXPECT_TRUE(DeleteFileW(TEXT("DIR\\fILE.bIN")));
+    EXPECT_TRUE(RemoveDirectoryW(TEXT("dir")));
+    EXPECT_FALSE(Exists("Dir"));
+}

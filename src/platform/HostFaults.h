@@ -5,6 +5,8 @@
 #ifndef PELK_HOST_FAULTS_H
 #define PELK_HOST_FAULTS_H
 
+#include <atomic>
+
 #include "HostFileLayer.h"
 
 enum HostService {
@@ -44,6 +46,10 @@ unsigned HostCallCount(void);               // fallible calls since reset
 unsigned HostFaultsInjected(void);          // calls failed by the plan since reset
 int HostOpenFindHandles(void);
 int HostOpenStreams(void);
+
+// Kept by the layer as it opens and closes find handles and streams.
+extern std::atomic<int> g_hostOpenFindHandles;
+extern std::atomic<int> g_hostOpenStreams;
 
 // Used by the layer itself: true when this call must fail.
 bool HostCallFails(HostService service, const WCHAR* devicePath);

@@ -1,33 +1,29 @@
 // The Windows CE file services on POSIX, with the device's semantics.
 //
-// Every path is resolved below the device root without following a symbolic
-// link in any folder on the way, so no operation can reach outside the root
-// through a link; a link met as an entry is a file, and deleting it deletes
-// the link. Only the source of CopyFileW and a stream opened for reading
-// follow a link in their last component, to a regular file.
+// Names are found as on the device's FAT volumes, ignoring letter case and
+// keeping the case they were created with (HostLookup.h). Every path is
+// resolved below the device root without following a symbolic link in any
+// folder on the way; a link met as an entry is a file, and deleting it deletes
+// the link. Only the source of CopyFileW and a stream opened for reading follow
+// a link in their last name, to a regular file inside the root: nothing
+// outside the root is reached through a link.
 #include "HostFaults.h"
+#include "HostLookup.h"
 
 #include <atomic>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/openat2.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-extern std::atomic<int> g_hostOpenFindHandles;
-extern std::atomic<int> g_hostOpenStreams;
 
 namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
-int g_rootFd = AT_FDCWD;
 
-const size_t kHostPathCapacity = 1024; // 259 UTF-16 units take at most 777 UTF-8 bytes
 const size_t kStreamBuffer = 64 * 1024;
 const size_t kCopyBuffer = 128 * 1024;
 
@@ -73,78 +69,48 @@ void CloseQuietly(int fd)
     errno = saved;
 }
 
-int OpenFolderNoLinks(const char* hostFolder)
-{
-    struct open_how how;
-    memset(&how, 0, sizeof how);
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    static bool s_noOpenat2 = false;
-    if (!s_noOpenat2) {
-        long fd = syscall(SYS_openat2, g_rootFd, hostFolder, &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-        s_noOpenat2 = true;
+// A descriptor closed when its holder goes out of scope, unless released.
+struct Descriptor {
+    int fd = -1;
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0) CloseQuietly(fd);
     }
-    // Kernels (and emulators) without openat2: one folder at a time.
-    char component[NAME_MAX + 1];
-    int folderFd = g_rootFd;
-    const char* cursor = hostFolder;
-    while (*cursor) {
-        const char* slash = strchr(cursor, '/');
-        size_t length = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
-        if (length > NAME_MAX) {
-            if (folderFd != g_rootFd) CloseQuietly(folderFd);
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        memcpy(component, cursor, length);
-        component[length] = 0;
-        int next = openat(folderFd, component, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (folderFd != g_rootFd) CloseQuietly(folderFd);
-        if (next < 0) return -1;
-        folderFd = next;
-        cursor = slash ? slash + 1 : cursor + length;
+    int Release()
+    {
+        int released = fd;
+        fd = -1;
+        return released;
     }
-    if (folderFd == g_rootFd) return openat(g_rootFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return folderFd;
-}
-
-// A device path resolved to its parent folder (opened without following
-// links) and its last name.
-struct HostPath {
-    int folderFd;
-    char name[kHostPathCapacity];
 };
 
-void ReleasePath(HostPath* path)
+// Fills path; on failure sets the last error and returns false.
+bool Resolve(const WCHAR* devicePath, HostPath* path)
 {
-    if (path->folderFd >= 0 && path->folderFd != g_rootFd) CloseQuietly(path->folderFd);
-    path->folderFd = -1;
+    if (ResolvePath(devicePath, path)) return true;
+    if (errno == EINVAL) return FailWith(ERROR_INVALID_NAME);
+    FailWithErrno();
+    if (t_lastError == ERROR_FILE_NOT_FOUND) t_lastError = ERROR_PATH_NOT_FOUND;
+    return false;
 }
 
-// Fills path; on failure sets the last error and returns FALSE.
-BOOL ResolvePath(const WCHAR* devicePath, HostPath* path)
+// Runs operation on the entry's name; when that name is missing, on the
+// entry it names ignoring letter case, if there is one (*name tells which).
+template <typename Operation>
+int OnNameOnDisk(const HostPath* path, const char** name, char* variant, Operation operation)
 {
-    path->folderFd = -1;
-    char hostPath[kHostPathCapacity];
-    int length = HostPathFromDevice(devicePath, hostPath, sizeof hostPath);
-    if (length <= 0) return FailWith(ERROR_INVALID_NAME);
-    char* slash = strrchr(hostPath, '/');
-    if (!slash) {
-        memcpy(path->name, hostPath, static_cast<size_t>(length) + 1);
-        path->folderFd = g_rootFd;
-        return TRUE;
-    }
-    if (slash[1] == 0) return FailWith(ERROR_INVALID_NAME);
-    memcpy(path->name, slash + 1, strlen(slash + 1) + 1);
-    *slash = 0;
-    path->folderFd = OpenFolderNoLinks(hostPath);
-    if (path->folderFd < 0) {
-        BOOL result = FailWithErrno();
-        if (t_lastError == ERROR_FILE_NOT_FOUND) t_lastError = ERROR_PATH_NOT_FOUND;
+    *name = path->name;
+    int result = operation(path->name);
+    if (result >= 0 || errno != ENOENT) return result;
+    if (!FindNameIgnoringCase(path, variant)) {
+        errno = ENOENT;
         return result;
     }
-    return TRUE;
+    *name = variant;
+    return operation(variant);
 }
 
 // ---- find handles ----------------------------------------------------------
@@ -220,28 +186,31 @@ HANDLE NewFind(DIR* folder, const WCHAR* pattern)
 
 HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATAW findData)
 {
-    int folderFd;
+    Descriptor folderFd;
     if (folderLength == 0) {
-        folderFd = openat(g_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folderFd.fd = openat(g_hostRootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
         WCHAR folderPath[MAX_PATH];
         memcpy(folderPath, pattern, folderLength * sizeof(WCHAR));
         folderPath[folderLength] = 0;
         HostPath path;
-        if (!ResolvePath(folderPath, &path)) return INVALID_HANDLE_VALUE;
-        folderFd = openat(path.folderFd, path.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        ReleasePath(&path);
+        if (!Resolve(folderPath, &path)) return INVALID_HANDLE_VALUE;
+        const char* name;
+        char variant[kHostPathCapacity];
+        folderFd.fd = OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
+            return openat(path.folderFd, candidate, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        });
     }
-    if (folderFd < 0) {
+    if (folderFd.fd < 0) {
         FailWithErrno();
         return INVALID_HANDLE_VALUE;
     }
-    DIR* folder = fdopendir(folderFd);
+    DIR* folder = fdopendir(folderFd.fd);
     if (!folder) {
         FailWithErrno();
-        CloseQuietly(folderFd);
         return INVALID_HANDLE_VALUE;
     }
+    folderFd.Release(); // the DIR owns it now
     HANDLE handle = NewFind(folder, pattern);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     if (!ReadNextEntry(static_cast<HostFind*>(handle), findData)) {
@@ -257,20 +226,21 @@ HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATA
 HANDLE ProbePath(const WCHAR* devicePath, LPWIN32_FIND_DATAW findData)
 {
     HostPath path;
-    if (!ResolvePath(devicePath, &path)) return INVALID_HANDLE_VALUE;
+    if (!Resolve(devicePath, &path)) return INVALID_HANDLE_VALUE;
     struct stat status;
-    int result = fstatat(path.folderFd, path.name, &status, AT_SYMLINK_NOFOLLOW);
-    if (result != 0) {
+    const char* name;
+    char variant[kHostPathCapacity];
+    if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
+            return fstatat(path.folderFd, candidate, &status, AT_SYMLINK_NOFOLLOW);
+        }) != 0) {
         FailWithErrno();
-        ReleasePath(&path);
         return INVALID_HANDLE_VALUE;
     }
-    if (HostNameToDevice(path.name, findData->cFileName, MAX_PATH) < 0) {
-        ReleasePath(&path);
+    // The name as stored, as the device reports it.
+    if (HostNameToDevice(name, findData->cFileName, MAX_PATH) < 0) {
         FailWith(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
-    ReleasePath(&path);
     findData->dwFileAttributes = AttributesOf(status);
     return NewFind(nullptr, devicePath);
 }
@@ -367,22 +337,122 @@ bool CopyBytesByReadWrite(int source, int target)
     return ok;
 }
 
-bool CopyBytes(int source, int target)
+// Copies the source's bytes up to the size it had when opened: a file that
+// grows meanwhile is copied as it was, and no call is spent on finding the end.
+bool CopyBytes(int source, int target, off_t size)
 {
-    bool firstCall = true;
-    for (;;) {
-        ssize_t copied = copy_file_range(source, nullptr, target, nullptr, 1u << 30, 0);
-        if (copied > 0) {
-            firstCall = false;
+    off_t copied = 0;
+    while (copied < size) {
+        ssize_t done = copy_file_range(source, nullptr, target, nullptr, static_cast<size_t>(size - copied), 0);
+        if (done > 0) {
+            copied += done;
             continue;
         }
-        if (copied == 0) return true;
+        if (done == 0) return true; // it shrank
         if (errno == EINTR) continue;
-        if (firstCall && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
-                          errno == EBADF || errno == EPERM))
+        if (copied == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+                            errno == EBADF || errno == EPERM))
             return CopyBytesByReadWrite(source, target);
         return false;
     }
+    return true;
+}
+
+// The process's umask as Linux reports it, read once; -1 when unknown.
+int ProcessUmask()
+{
+    static int s_umask = -2;
+    if (s_umask != -2) return s_umask;
+    s_umask = -1;
+    if (FILE* status = fopen("/proc/self/status", "re")) {
+        char line[128];
+        unsigned value;
+        while (fgets(line, sizeof line, status))
+            if (sscanf(line, "Umask: %o", &value) == 1) s_umask = static_cast<int>(value & 0777);
+        fclose(status);
+    }
+    return s_umask;
+}
+
+// The copy's source, opened for reading: a regular file, or a link to one
+// inside the root. status is the file's.
+bool OpenCopySource(const WCHAR* devicePath, Descriptor* source, struct stat* status)
+{
+    HostPath path;
+    if (!Resolve(devicePath, &path)) return false;
+    // Look before opening: opening a FIFO or a device could block or act.
+    const char* name;
+    char variant[kHostPathCapacity];
+    if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
+            return fstatat(path.folderFd, candidate, status, AT_SYMLINK_NOFOLLOW);
+        }) != 0)
+        return FailWithErrno();
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (S_ISLNK(status->st_mode)) source->fd = OpenLinkedFileInRoot(&path, name, flags);
+    else if (S_ISREG(status->st_mode)) source->fd = openat(path.folderFd, name, flags | O_NOFOLLOW);
+    else return FailWith(ERROR_ACCESS_DENIED);
+    if (source->fd < 0) return errno == EXDEV ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
+    if (fstat(source->fd, status) != 0 || !S_ISREG(status->st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// The copy's destination, opened for writing: a new file, or the file there
+// whose name equals the new one ignoring letter case, which keeps its name.
+// name receives the name on disk; *created tells whether the file is new.
+bool OpenCopyTarget(const WCHAR* devicePath, BOOL failIfExists, const struct stat& source, HostPath* path, char* name,
+                    Descriptor* target, bool* created)
+{
+    if (!Resolve(devicePath, path)) return false;
+    *created = false;
+    bool exact = false;
+    if (!LookUpNameIgnoringCase(path, name, &exact)) {
+        memcpy(name, path->name, strlen(path->name) + 1);
+        target->fd = openat(path->folderFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            source.st_mode & 0777);
+        if (target->fd >= 0) {
+            *created = true;
+            return true;
+        }
+        if (errno != EEXIST) return FailWithErrno();
+    }
+    if (failIfExists) return FailWith(ERROR_FILE_EXISTS);
+    target->fd = openat(path->folderFd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (target->fd < 0) {
+        // A link there is never written through.
+        return errno == ELOOP ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
+    }
+    struct stat status;
+    if (fstat(target->fd, &status) != 0 || !S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    // Copying a file onto itself would truncate it.
+    if (status.st_dev == source.st_dev && status.st_ino == source.st_ino) return FailWith(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// The file behind a stream: for reading, an existing regular file or a link
+// to one inside the root; for writing, never through a link, and an existing
+// name in another letter case is the file written.
+bool OpenStreamFile(const WCHAR* devicePath, int flags, Descriptor* fd)
+{
+    HostPath path;
+    if (!Resolve(devicePath, &path)) return false;
+    const int openFlags = flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const char* name;
+    char variant[kHostPathCapacity];
+    fd->fd = OnNameOnDisk(&path, &name, variant,
+                          [&](const char* candidate) { return openat(path.folderFd, candidate, openFlags & ~O_CREAT); });
+    if (fd->fd < 0 && errno == ELOOP && flags == O_RDONLY) {
+        fd->fd = OpenLinkedFileInRoot(&path, name, openFlags & ~O_NOFOLLOW);
+    } else if (fd->fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        name = path.name;
+        fd->fd = openat(path.folderFd, name, openFlags | O_EXCL, 0666);
+        if (fd->fd >= 0) NoteNameAdded(&path, name);
+    }
+    if (fd->fd < 0) return errno == ELOOP || errno == EXDEV ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
+    // A folder, FIFO or device is no file to read. O_NONBLOCK stays: it means
+    // nothing to a regular file.
+    struct stat status;
+    if (fstat(fd->fd, &status) != 0 || !S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    return true;
 }
 
 } // namespace
@@ -394,14 +464,7 @@ void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
 
 BOOL HostSetDeviceRoot(const char* hostFolder)
 {
-    int fd = AT_FDCWD;
-    if (hostFolder) {
-        fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return FailWithErrno();
-    }
-    if (g_rootFd != AT_FDCWD) close(g_rootFd);
-    g_rootFd = fd;
-    return TRUE;
+    return SetHostRoot(hostFolder) ? TRUE : FailWithErrno();
 }
 
 HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
@@ -449,102 +512,81 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES)
 {
     if (HostCallFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
     HostPath path;
-    if (!ResolvePath(pathName, &path)) return FALSE;
-    int result = mkdirat(path.folderFd, path.name, 0777);
-    BOOL ok = result == 0 ? TRUE : FailWithErrno();
-    ReleasePath(&path);
-    return ok;
+    if (!Resolve(pathName, &path)) return FALSE;
+    char existing[kHostPathCapacity];
+    if (FindNameIgnoringCase(&path, existing)) return FailWith(ERROR_ALREADY_EXISTS);
+    if (mkdirat(path.folderFd, path.name, 0777) != 0) return FailWithErrno();
+    NoteNameAdded(&path, path.name);
+    return TRUE;
 }
 
 BOOL RemoveDirectoryW(LPCWSTR pathName)
 {
     if (HostCallFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
     HostPath path;
-    if (!ResolvePath(pathName, &path)) return FALSE;
-    int result = unlinkat(path.folderFd, path.name, AT_REMOVEDIR);
-    BOOL ok = result == 0 ? TRUE : FailWithErrno();
-    if (!ok && errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
-    ReleasePath(&path);
-    return ok;
+    if (!Resolve(pathName, &path)) return FALSE;
+    const char* name;
+    char variant[kHostPathCapacity];
+    if (OnNameOnDisk(&path, &name, variant,
+                     [&](const char* candidate) { return unlinkat(path.folderFd, candidate, AT_REMOVEDIR); }) != 0) {
+        FailWithErrno();
+        if (errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
+        return FALSE;
+    }
+    NoteNameRemoved(&path, name);
+    return TRUE;
 }
 
 BOOL DeleteFileW(LPCWSTR fileName)
 {
     if (HostCallFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_WRITE_FAULT);
     HostPath path;
-    if (!ResolvePath(fileName, &path)) return FALSE;
-    int result = unlinkat(path.folderFd, path.name, 0);
-    BOOL ok = result == 0 ? TRUE : FailWithErrno();
-    ReleasePath(&path);
-    return ok;
+    if (!Resolve(fileName, &path)) return FALSE;
+    const char* name;
+    char variant[kHostPathCapacity];
+    if (OnNameOnDisk(&path, &name, variant,
+                     [&](const char* candidate) { return unlinkat(path.folderFd, candidate, 0); }) != 0)
+        return FailWithErrno();
+    NoteNameRemoved(&path, name);
+    return TRUE;
 }
 
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
     if (HostCallFails(SERVICE_COPY_FILE, existingFileName)) return FailWith(ERROR_WRITE_FAULT);
-
-    HostPath sourcePath;
-    if (!ResolvePath(existingFileName, &sourcePath)) return FALSE;
-    // Look before opening: opening a FIFO or a device could block or act.
+    Descriptor source, target;
     struct stat sourceStatus;
-    if (fstatat(sourcePath.folderFd, sourcePath.name, &sourceStatus, 0) != 0) {
-        ReleasePath(&sourcePath);
-        return FailWithErrno();
-    }
-    if (!S_ISREG(sourceStatus.st_mode)) {
-        ReleasePath(&sourcePath);
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
-    int source = openat(sourcePath.folderFd, sourcePath.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    ReleasePath(&sourcePath);
-    if (source < 0) return FailWithErrno();
-    if (fstat(source, &sourceStatus) != 0 || !S_ISREG(sourceStatus.st_mode)) {
-        CloseQuietly(source);
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
-
+    if (!OpenCopySource(existingFileName, &source, &sourceStatus)) return FALSE;
     HostPath targetPath;
-    if (!ResolvePath(newFileName, &targetPath)) {
-        CloseQuietly(source);
+    char targetName[kHostPathCapacity];
+    bool created = false;
+    if (!OpenCopyTarget(newFileName, failIfExists, sourceStatus, &targetPath, targetName, &target, &created))
         return FALSE;
+
+    const int fd = target.Release();
+    bool ok = (created || ftruncate(fd, 0) == 0) && CopyBytes(source.fd, fd, sourceStatus.st_size);
+    if (ok) {
+        // A new file got the source's permissions when created, less the umask.
+        const mode_t mode = sourceStatus.st_mode & 0777;
+        const int umask = ProcessUmask();
+        if (!created || umask < 0 || (mode & static_cast<mode_t>(umask)) != 0) ok = fchmod(fd, mode) == 0;
+        struct timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
+        ok = ok && futimens(fd, times) == 0;
     }
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    if (failIfExists) flags |= O_EXCL;
-    int target = openat(targetPath.folderFd, targetPath.name, flags, 0600);
-    if (target < 0) {
-        BOOL result = FailWithErrno();
-        if (errno == ELOOP) t_lastError = ERROR_ACCESS_DENIED; // the target is a link: never written through
-        ReleasePath(&targetPath);
-        CloseQuietly(source);
-        return result;
-    }
-    struct stat targetStatus;
-    bool ok = fstat(target, &targetStatus) == 0 && S_ISREG(targetStatus.st_mode);
-    if (!ok) {
-        errno = EISDIR;
-    } else if (targetStatus.st_dev == sourceStatus.st_dev && targetStatus.st_ino == sourceStatus.st_ino) {
-        errno = EINVAL; // copying a file onto itself would truncate it
-        ok = false;
+    if (ok) {
+        ok = close(fd) == 0;
     } else {
-        ok = ftruncate(target, 0) == 0 && CopyBytes(source, target);
-        if (ok) {
-            struct timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
-            ok = fchmod(target, sourceStatus.st_mode & 0777) == 0 && futimens(target, times) == 0;
-        }
-        if (ok) ok = close(target) == 0;
-        else CloseQuietly(target);
-        target = -1;
-        if (!ok) {
-            int saved = errno;
-            unlinkat(targetPath.folderFd, targetPath.name, 0); // no half-written copy is left behind
-            errno = saved;
-        }
+        CloseQuietly(fd);
     }
-    if (target >= 0) CloseQuietly(target);
-    BOOL result = ok ? TRUE : FailWithErrno();
-    ReleasePath(&targetPath);
-    CloseQuietly(source);
-    return result;
+    if (ok) {
+        if (created) NoteNameAdded(&targetPath, targetName);
+        return TRUE;
+    }
+    const int error = errno;
+    if (unlinkat(targetPath.folderFd, targetName, 0) == 0 && !created) // no half-written copy is left behind
+        NoteNameRemoved(&targetPath, targetName);
+    errno = error;
+    return FailWithErrno();
 }
 
 int _wcsicmp(const WCHAR* left, const WCHAR* right)
@@ -581,40 +623,28 @@ FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode)
         }
     }
 
-    if (flags != O_RDONLY) flags |= O_NOFOLLOW; // never write through a link
-    HostPath path;
-    if (!ResolvePath(fileName, &path)) return nullptr;
-    int fd = openat(path.folderFd, path.name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    ReleasePath(&path);
-    if (fd < 0) {
-        FailWithErrno();
-        return nullptr;
-    }
-    struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        CloseQuietly(fd);
-        FailWith(ERROR_ACCESS_DENIED); // a folder, FIFO or device is no file to read
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-
-    HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
-    if (!stream) {
-        CloseQuietly(fd);
+    Descriptor fd;
+    if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
+    // Owned here until the stream takes it.
+    struct Record {
+        HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
+        ~Record() { free(stream); }
+    } record;
+    if (!record.stream) {
         FailWith(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    stream->fd = fd;
-    CopyDevicePath(stream->path, fileName);
+    record.stream->fd = fd.fd;
+    CopyDevicePath(record.stream->path, fileName);
     cookie_io_functions_t functions = {ReadStream, WriteStream, SeekStream, CloseStream};
-    FILE* file = fopencookie(stream, hostMode, functions);
+    FILE* file = fopencookie(record.stream, hostMode, functions);
     if (!file) {
-        CloseQuietly(fd);
-        free(stream);
         FailWith(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    setvbuf(file, record.stream->buffer, _IOFBF, kStreamBuffer);
+    record.stream = nullptr;
+    fd.Release();
     g_hostOpenStreams.fetch_add(1, std::memory_order_relaxed);
-    setvbuf(file, stream->buffer, _IOFBF, kStreamBuffer);
     return file;
 }

@@ -143,11 +143,23 @@ TEST_F(ToolTest, SealWritesTheDeviceSumThatVerifyAndTheJobAccept)
     EXPECT_EQ(run.code, 0) << run.out << run.err;
 }
 
+TEST_F(ToolTest, SealRewritesAChecksumFileInTheCaseItHas)
+{
+    const uint16_t sum = WritePackage(kPackage);
+    WriteFile("SDMMC/PreDLMap/CHECKSUM.INI", "0\r\n");
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    EXPECT_FALSE(fs::exists(Root() / "SDMMC/PreDLMap/checksum.ini")) << "no second checksum file";
+    EXPECT_EQ(ReadFile("SDMMC/PreDLMap/CHECKSUM.INI"), Hex(sum) + "\r\n");
+    EXPECT_EQ(Tool({"verify", Package()}).code, 0);
+    EXPECT_EQ(Tool({"run"}).code, 0);
+}
+
 TEST_F(ToolTest, SealSumsLinkedFilesAsTheDeviceCopiesThem)
 {
+    // An absolute link that stays inside the package: followed by seal (whose
+    // root is the package) and by the job (whose root is the device's).
     WritePackage(kPackage);
-    WriteFile("elsewhere/linked.bin", PatternBytes(3000, 9));
-    fs::create_symlink(Root() / "elsewhere" / "linked.bin", Root() / "SDMMC/PreDLMap/Map/linked.bin");
+    fs::create_symlink(Root() / "SDMMC/PreDLMap/Map/Europe/DE.map", Root() / "SDMMC/PreDLMap/Map/linked.bin");
     ASSERT_EQ(Tool({"seal", Package()}).code, 0);
     ToolResult run = Tool({"run"});
     EXPECT_EQ(run.code, 0) << run.out;
@@ -234,6 +246,10 @@ TEST_P(ToolFailure, ExplainsOnStderrWithADistinctCode)
     if (name == "Fifo") {
         ASSERT_EQ(mkfifo((Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0);
     }
+    if (name == "LinkOutOfThePackage") {
+        WriteFile("elsewhere/linked.bin", "not in the package");
+        fs::create_symlink(Root() / "elsewhere/linked.bin", Root() / "SDMMC/PreDLMap/Poi/linked.bin");
+    }
     if (name == "LinkToFolder") fs::create_directory_symlink(Root() / "SDMMC", Root() / "SDMMC/PreDLMap/Poi/up");
     if (name == "TooLong") MakeFolder("SDMMC/PreDLMap/" + std::string(120, 'a') + "/" + std::string(125, 'b'));
     for (const char* command : {"seal", "verify"}) {
@@ -252,6 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"ChecksumIsAFolder", 74, "cannot write"},
                       FailureCase{"Fifo", 65, "cannot read the file Poi/pipe"},
                       FailureCase{"LinkToFolder", 65, "cannot read the file Poi/up"},
+                      FailureCase{"LinkOutOfThePackage", 65, "cannot read the file Poi/linked.bin"},
                       FailureCase{"TooLong", 65, "too long for the device"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
 
