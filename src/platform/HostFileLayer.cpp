@@ -448,6 +448,7 @@ BOOL FindClose(HANDLE findFile)
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES)
 {
     if (HostCallFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_ACCESS_DENIED);
     HostPath path;
     if (!ResolvePath(pathName, &path)) return FALSE;
     int result = mkdirat(path.folderFd, path.name, 0777);
@@ -459,6 +460,7 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES)
 BOOL RemoveDirectoryW(LPCWSTR pathName)
 {
     if (HostCallFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_ACCESS_DENIED);
     HostPath path;
     if (!ResolvePath(pathName, &path)) return FALSE;
     int result = unlinkat(path.folderFd, path.name, AT_REMOVEDIR);
@@ -471,6 +473,7 @@ BOOL RemoveDirectoryW(LPCWSTR pathName)
 BOOL DeleteFileW(LPCWSTR fileName)
 {
     if (HostCallFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_ACCESS_DENIED);
     HostPath path;
     if (!ResolvePath(fileName, &path)) return FALSE;
     int result = unlinkat(path.folderFd, path.name, 0);
@@ -482,6 +485,7 @@ BOOL DeleteFileW(LPCWSTR fileName)
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
     if (HostCallFails(SERVICE_COPY_FILE, existingFileName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_COPY_FILE, newFileName)) return FailWith(ERROR_ACCESS_DENIED);
 
     HostPath sourcePath;
     if (!ResolvePath(existingFileName, &sourcePath)) return FALSE;
@@ -563,6 +567,7 @@ FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode)
         FailWith(ERROR_READ_FAULT);
         return nullptr;
     }
+    if (HostStreamWriteFails(fileName, mode)) return FailWith(ERROR_ACCESS_DENIED), nullptr;
     int flags;
     char hostMode[4] = {0};
     switch (mode[0]) {
