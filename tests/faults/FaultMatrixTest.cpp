@@ -96,11 +96,44 @@ uint16_t Contribution(const std::string& packagePath)
     return sum;
 }
 
+std::string ParentOf(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// The entries directly in a folder of the package or the stale target ("" for
+// its root). The package root also holds the checksum.ini that sealing wrote.
+std::vector<DeviceEntry> EntriesIn(const std::vector<DeviceEntry>& tree, const std::string& folder)
+{
+    std::vector<DeviceEntry> entries;
+    for (const DeviceEntry& entry : tree)
+        if (ParentOf(entry.path) == folder) entries.push_back(entry);
+    if (&tree == &Package() && folder.empty()) entries.push_back({"checksum.ini", false, ""});
+    return entries;
+}
+
 bool StaleFolderIsEmpty(const std::string& stalePath)
 {
-    for (const DeviceEntry& entry : StaleTarget())
-        if (stalePath.empty() || entry.path.compare(0, stalePath.size() + 1, stalePath + "/") == 0) return false;
-    return true;
+    return EntriesIn(StaleTarget(), stalePath).empty();
+}
+
+// The codes a copy ends with when the target folder for packageFolder is
+// missing: its first entry, in whatever order the platform delivers them,
+// fails to be copied (5) or created (3). Below the target the failed
+// creation has stored 3, so a folder entry is not entered; the target itself
+// stores nothing, so its first folder is entered and fails in turn.
+std::set<int> CodesWithoutItsFolder(const std::string& packageFolder, bool isTarget)
+{
+    std::set<int> codes;
+    const std::vector<DeviceEntry> entries = EntriesIn(Package(), packageFolder);
+    if (entries.empty()) codes.insert(3);
+    for (const DeviceEntry& entry : entries) {
+        if (!entry.folder) codes.insert(5);
+        else if (!isTarget) codes.insert(3);
+        else for (int code : CodesWithoutItsFolder(entry.path, false)) codes.insert(code);
+    }
+    return codes;
 }
 
 std::string Narrow(const std::u16string& devicePath)
@@ -141,33 +174,38 @@ const std::string kSource = "SDMMC/PreDLMap";
 const std::string kPattern = "/*.*";
 
 // What the failure rules make of a failure of trace[index]. Written from the
-// rules for each service and place; the reference device only answers
-// questions of fact (is a folder empty, what does a file add to the sum).
+// rules for each service and the stage it belongs to; the reference device
+// answers questions of fact (is a folder empty, what does a file add to the
+// sum, how many entries does a search deliver). Of the trace only the calls
+// of the same search or stream count, so entries delivered in another order,
+// or other calls moved, change nothing.
 Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persistent)
 {
-    size_t copyStart = trace.size();
-    for (size_t i = 0; i < trace.size(); ++i)
-        if (trace[i].service == SERVICE_CREATE_DIRECTORY) {
-            copyStart = i;
-            break;
-        }
     const TracedCall& call = trace[index];
     const std::string path = Narrow(call.path);
-    const bool clearing = index < copyStart;
     const bool isPattern = path.size() > kPattern.size() && path.compare(path.size() - kPattern.size(), kPattern.size(), kPattern) == 0;
     const std::string folder = isPattern ? path.substr(0, path.size() - kPattern.size()) : path;
+    // Only the clearing searches the target; the copy searches the package.
+    const bool clearing = folder == kTarget || StartsWith(folder, kTarget + "/");
     const bool isTarget = folder == kTarget;
     const size_t depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/'));
 
-    bool lastOfItsSearch = true; // the final FindNextFileW of a search, or the end-of-file fill of a stream
-    for (size_t i = index + 1; i < trace.size(); ++i) {
-        if (call.service == SERVICE_FIND_NEXT && trace[i].service == SERVICE_FIND_NEXT && trace[i].path == call.path)
-            lastOfItsSearch = false;
-        if (call.service == SERVICE_READ_STREAM) {
-            if (trace[i].service == SERVICE_OPEN_STREAM) break;
-            if (trace[i].service == SERVICE_READ_STREAM && trace[i].path == call.path) lastOfItsSearch = false;
-        }
+    // A search of n entries makes n FindNextFileW calls: n - 1 deliver an
+    // entry and the last reports the end.
+    bool lastOfItsSearch = false;
+    if (call.service == SERVICE_FIND_NEXT) {
+        const size_t entries = clearing ? EntriesIn(StaleTarget(), Below(folder, kTarget)).size()
+                                        : EntriesIn(Package(), Below(folder, kSource)).size();
+        size_t before = 0;
+        for (size_t i = 0; i < index; ++i)
+            if (trace[i].service == SERVICE_FIND_NEXT && trace[i].path == call.path) ++before;
+        lastOfItsSearch = before + 1 == entries;
     }
+    // A stream's reads end with one that finds the end of the file: every
+    // byte was delivered before it. No other read of that stream follows it.
+    bool endOfFileFill = call.service == SERVICE_READ_STREAM;
+    for (size_t i = index + 1; i < trace.size() && endOfFileFill; ++i)
+        if (trace[i].service == SERVICE_READ_STREAM && trace[i].path == call.path) endOfFileFill = false;
 
     switch (call.service) {
     case SERVICE_DELETE_FILE:
@@ -179,22 +217,12 @@ Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persi
         return {{2}, "a folder below the target stays: 2"};
 
     case SERVICE_CREATE_DIRECTORY: {
-        // The next call searches the source folder; the one after shows its
-        // first entry in the platform's order: a file's copy, a folder's
-        // creation, or the probe of an empty folder.
-        const HostService first = index + 2 < trace.size() ? trace[index + 2].service : SERVICE_NONE;
-        if (first == SERVICE_COPY_FILE)
-            return {{5}, "the folder is missing, so the copy of its first entry, a file, fails: 5 (replacing 3 "
-                         "below the target)"};
-        if (!isTarget) return {{3}, "a folder below the target is not created: 3"};
-        const HostService second = index + 4 < trace.size() && first == SERVICE_CREATE_DIRECTORY
-                                       ? trace[index + 4].service
-                                       : SERVICE_NONE;
-        if (second == SERVICE_COPY_FILE)
-            return {{5}, "the target's creation fails without error, but the clearing removed it: its first "
-                         "folder is not created (3), and the copy of that folder's first file replaces it with 5"};
-        return {{3}, "the target's creation fails without error, but the clearing removed it: its first folder "
-                     "is not created, 3"};
+        const std::set<int> codes = CodesWithoutItsFolder(Below(path, kTarget), isTarget);
+        if (!isTarget)
+            return {codes, "a folder below the target is not created (3); the copy of its first entry, when a file, "
+                           "fails and replaces that with 5"};
+        return {codes, "the target's creation fails without error, but the clearing removed it: its first entry is "
+                       "not copied (5) or, a folder, not created (3, or 5 when that folder's first file fails too)"};
     }
 
     case SERVICE_COPY_FILE: return {{5}, "copying a file failed: 5"};
@@ -248,7 +276,7 @@ Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persi
     case SERVICE_READ_STREAM:
         if (StartsWith(path, kSource)) return {{6}, "the checksum file cannot be read: 6"};
         if (persistent) return {{6}, "every later read fails, the checksum file's too: 6"};
-        if (lastOfItsSearch) return {{0}, "the end-of-file fill of a copy: every byte was delivered before it"};
+        if (endOfFileFill) return {{0}, "the end-of-file fill of a copy: every byte was delivered before it"};
         return {{6}, "a short read while summing a copy: 6"};
 
     default: return {{}, "not a fallible service"};
