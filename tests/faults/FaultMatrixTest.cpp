@@ -4,12 +4,16 @@
 // return a code the failure rules allow for the failed call's service and
 // place, leak nothing, leave the card and everything outside the target
 // untouched, and never leave a file in the target whose bytes are neither
-// the package's nor the stale target's.
+// the package's nor the stale target's. One more column on the same device:
+// the job killed at every call, then run again.
 #include "DeviceFixture.h"
 
 #include <algorithm>
+#include <csignal>
 #include <iostream>
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "HostFaults.h"
 
@@ -283,7 +287,9 @@ Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persi
     }
 }
 
-class FaultMatrixTest : public DeviceTest, public ::testing::WithParamInterface<bool> {
+// The device every test here starts from: a stale target, a sealed package
+// and files outside both.
+class ReferenceDeviceTest : public DeviceTest {
 protected:
     void BuildReferenceDevice()
     {
@@ -337,6 +343,8 @@ protected:
         }
     }
 };
+
+class FaultMatrixTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
 {
@@ -402,5 +410,74 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultMatrixTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return mode.param ? "Persistent" : "Transient";
                          });
+
+// ---- the job killed at every call ------------------------------------------
+
+// Runs body in a child process, which never returns into the test; gives its
+// wait status.
+template <typename Body>
+int InChildProcess(Body body)
+{
+    const pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = -1;
+    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+    return status;
+}
+
+void KillAtCall(HostService, const WCHAR*, bool, void* context)
+{
+    if (HostCallCount() == *static_cast<const unsigned*>(context)) raise(SIGKILL);
+}
+
+// A reset or a power cut may stop a job between any two platform calls,
+// leaving a half-emptied target or a partial copy; the next job, in a new
+// process as after the restart, must install the package as if from scratch.
+using InterruptedJobTest = ReferenceDeviceTest;
+
+TEST_F(InterruptedJobTest, KilledAtEveryCallThenAFreshRunInstallsAnExactCopy)
+{
+    BuildReferenceDevice();
+    ASSERT_EQ(RunJob(), STATUS_OK);
+    const unsigned calls = HostCallCount();
+    ASSERT_GT(calls, 50u);
+
+    unsigned interrupted = 0;
+    unsigned cleanReruns = 0;
+    for (unsigned n = 1; n <= calls; ++n) {
+        SCOPED_TRACE(testing::Message() << "job killed at call " << n << " of " << calls);
+        BuildReferenceDevice();
+        const Snapshot before = OutsideTarget();
+
+        const int killed = InChildProcess([&n] {
+            HostFaultsReset();
+            HostFaultsSetTrace(KillAtCall, &n);
+            PELK_UserMapCopy_CopyFiles();
+            return 0;
+        });
+        const bool wasKilled = WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL;
+        EXPECT_TRUE(wasKilled) << "the job did not reach call " << n << " (wait status " << killed << ")";
+
+        const int rerun = InChildProcess([] {
+            HostFaultsReset();
+            const int32_t status = PELK_UserMapCopy_CopyFiles();
+            return HostOpenFindHandles() == 0 && HostOpenStreams() == 0 ? status : 100;
+        });
+        const bool rerunOk = WIFEXITED(rerun) && WEXITSTATUS(rerun) == STATUS_OK;
+        EXPECT_TRUE(rerunOk) << "the rerun ended with " << (WIFEXITED(rerun) ? WEXITSTATUS(rerun) : -1)
+                             << " (100: it left a handle open, -1: it did not exit)";
+        const bool exactCopy = Snap(kTarget) == Snap(kSource);
+        EXPECT_TRUE(exactCopy) << "the rerun left no exact copy of the package";
+        const bool untouched = OutsideTarget() == before;
+        EXPECT_TRUE(untouched) << "the card or something outside the target changed";
+
+        interrupted += wasKilled;
+        cleanReruns += rerunOk && exactCopy && untouched;
+        if (HasFailure()) break;
+    }
+    std::cout << "interrupted jobs: " << interrupted << ", clean reruns: " << cleanReruns << std::endl;
+    EXPECT_EQ(interrupted, calls);
+    EXPECT_EQ(cleanReruns, calls);
+}
 
 } // namespace
