@@ -4,14 +4,17 @@
 // return a code the failure rules allow for the failed call's service and
 // place, leak nothing, leave the card and everything outside the target
 // untouched, and never leave a file in the target whose bytes are neither
-// the package's nor the stale target's. One more column on the same device:
-// the job killed at every call, then run again.
+// the package's nor the stale target's. Two more columns on the same device:
+// the job killed at every call, then run again; and a write-protected card.
 #include "DeviceFixture.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <set>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -479,5 +482,75 @@ TEST_F(InterruptedJobTest, KilledAtEveryCallThenAFreshRunInstallsAnExactCopy)
     EXPECT_EQ(interrupted, calls);
     EXPECT_EQ(cleanReruns, calls);
 }
+
+// ---- a write-protected card ------------------------------------------------
+
+bool IsCardPath(const std::u16string& path)
+{
+    return path == u"SDMMC" || path.rfind(u"SDMMC\\", 0) == 0;
+}
+
+// How the card's slot locks it: where the platform lets us mount, a read-only
+// bind mount; everywhere the seam refusing every write below "SDMMC".
+struct Protection {
+    const char* name;
+    bool mountReadOnly;
+};
+
+class WriteProtectedCardTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<Protection> {
+protected:
+    void TearDown() override
+    {
+        if (mounted_) umount2((Root() / "SDMMC").c_str(), MNT_DETACH);
+        ReferenceDeviceTest::TearDown();
+    }
+    bool mounted_ = false;
+};
+
+TEST_P(WriteProtectedCardTest, JobSucceedsAndNeverOpensACardPathForWriting)
+{
+    BuildReferenceDevice();
+    const Snapshot before = OutsideTarget();
+    if (GetParam().mountReadOnly) {
+        const std::string card = (Root() / "SDMMC").string();
+        if (mount(card.c_str(), card.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            GTEST_SKIP() << "cannot bind-mount here (" << strerror(errno) << "); needs root and mount rights";
+        mounted_ = true;
+        ASSERT_EQ(mount(nullptr, card.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+            << strerror(errno);
+    } else {
+        HostFaultPlan plan = {};
+        std::copy_n(u"SDMMC", 6, plan.writeProtectedFolder);
+        HostFaultsArm(&plan);
+    }
+
+    std::vector<TracedCall> calls;
+    std::vector<TracedCall> writes;
+    HostFaultsSetTrace(RecordCall, &calls);
+    HostFaultsSetWriteTrace(RecordCall, &writes);
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    HostFaultsSetWriteTrace(nullptr, nullptr);
+    EXPECT_FALSE(CreateDirectoryW(u"SDMMC\\PreDLMap\\written", nullptr)) << "the card is not write-protected";
+    HostFaultsReset();
+
+    for (const TracedCall& write : writes)
+        EXPECT_FALSE(IsCardPath(write.path)) << HostServiceName(write.service) << " writes " << Narrow(write.path);
+    // Each copy is reported by its destination, the same name in the target.
+    std::vector<std::string> copied;
+    std::vector<std::string> destinations;
+    for (const TracedCall& call : calls)
+        if (call.service == SERVICE_COPY_FILE) copied.push_back(kTarget + "/" + Below(Narrow(call.path), kSource));
+    for (const TracedCall& write : writes)
+        if (write.service == SERVICE_COPY_FILE) destinations.push_back(Narrow(write.path));
+    EXPECT_EQ(destinations, copied);
+    EXPECT_FALSE(copied.empty());
+
+    EXPECT_EQ(Snap(kTarget), Snap(kSource));
+    EXPECT_EQ(OutsideTarget(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locked, WriteProtectedCardTest,
+                         ::testing::Values(Protection{"ReadOnlyBindMount", true}, Protection{"SeamRefusesWrites", false}),
+                         [](const ::testing::TestParamInfo<Protection>& param) { return std::string(param.param.name); });
 
 } // namespace
