@@ -9,6 +9,8 @@ HostFaultPlan g_plan;
 bool g_planArmed = false;
 HostTraceHook g_traceHook = nullptr;
 void* g_traceContext = nullptr;
+HostTraceHook g_writeHook = nullptr;
+void* g_writeContext = nullptr;
 unsigned g_callCount = 0;
 unsigned g_faultsInjected = 0;
 HostService g_persistentService = SERVICE_NONE;
@@ -21,6 +23,19 @@ bool SamePath(const WCHAR* left, const WCHAR* right)
         ++right;
     }
     return *left == *right;
+}
+
+bool IsSeparator(WCHAR unit) { return unit == u'\\' || unit == u'/'; }
+
+// folder itself or a path below it
+bool IsWithin(const WCHAR* path, const WCHAR* folder)
+{
+    if (!path || !folder[0]) return false;
+    while (*folder && *path == *folder) {
+        ++path;
+        ++folder;
+    }
+    return *folder == 0 && (*path == 0 || IsSeparator(*path));
 }
 
 } // namespace
@@ -49,6 +64,8 @@ void HostFaultsReset(void)
     g_planArmed = false;
     g_traceHook = nullptr;
     g_traceContext = nullptr;
+    g_writeHook = nullptr;
+    g_writeContext = nullptr;
     g_callCount = 0;
     g_faultsInjected = 0;
     g_persistentService = SERVICE_NONE;
@@ -65,6 +82,12 @@ void HostFaultsSetTrace(HostTraceHook hook, void* context)
 {
     g_traceHook = hook;
     g_traceContext = context;
+}
+
+void HostFaultsSetWriteTrace(HostTraceHook hook, void* context)
+{
+    g_writeHook = hook;
+    g_writeContext = context;
 }
 
 unsigned HostCallCount(void) { return g_callCount; }
@@ -90,4 +113,21 @@ bool HostCallFails(HostService service, const WCHAR* devicePath)
     }
     if (g_traceHook) g_traceHook(service, devicePath, fails, g_traceContext);
     return fails;
+}
+
+bool HostWriteFails(HostService service, const WCHAR* writtenPath)
+{
+    if (!g_planArmed && !g_writeHook) return false;
+    const bool fails = g_planArmed && IsWithin(writtenPath, g_plan.writeProtectedFolder);
+    if (fails) ++g_faultsInjected;
+    if (g_writeHook) g_writeHook(service, writtenPath, fails, g_writeContext);
+    return fails;
+}
+
+bool HostStreamWriteFails(const WCHAR* fileName, const WCHAR* mode)
+{
+    bool writes = mode[0] != u'r';
+    for (const WCHAR* option = mode; *option; ++option)
+        if (*option == u'+') writes = true;
+    return writes && HostWriteFails(SERVICE_OPEN_STREAM, fileName);
 }

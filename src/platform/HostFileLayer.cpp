@@ -511,6 +511,7 @@ BOOL FindClose(HANDLE findFile)
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES)
 {
     if (HostCallFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_ACCESS_DENIED);
     HostPath path;
     if (!Resolve(pathName, &path)) return FALSE;
     char existing[kHostPathCapacity];
@@ -523,6 +524,7 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES)
 BOOL RemoveDirectoryW(LPCWSTR pathName)
 {
     if (HostCallFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_ACCESS_DENIED);
     HostPath path;
     if (!Resolve(pathName, &path)) return FALSE;
     const char* name;
@@ -540,6 +542,7 @@ BOOL RemoveDirectoryW(LPCWSTR pathName)
 BOOL DeleteFileW(LPCWSTR fileName)
 {
     if (HostCallFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_ACCESS_DENIED);
     HostPath path;
     if (!Resolve(fileName, &path)) return FALSE;
     const char* name;
@@ -554,6 +557,7 @@ BOOL DeleteFileW(LPCWSTR fileName)
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
     if (HostCallFails(SERVICE_COPY_FILE, existingFileName)) return FailWith(ERROR_WRITE_FAULT);
+    if (HostWriteFails(SERVICE_COPY_FILE, newFileName)) return FailWith(ERROR_ACCESS_DENIED);
     Descriptor source, target;
     struct stat sourceStatus;
     if (!OpenCopySource(existingFileName, &source, &sourceStatus)) return FALSE;
@@ -603,6 +607,10 @@ FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode)
 {
     if (HostCallFails(SERVICE_OPEN_STREAM, fileName)) {
         FailWith(ERROR_READ_FAULT);
+        return nullptr;
+    }
+    if (HostStreamWriteFails(fileName, mode)) {
+        FailWith(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     int flags;

@@ -4,12 +4,19 @@
 // return a code the failure rules allow for the failed call's service and
 // place, leak nothing, leave the card and everything outside the target
 // untouched, and never leave a file in the target whose bytes are neither
-// the package's nor the stale target's.
+// the package's nor the stale target's. Two more columns on the same device:
+// the job killed at every call, then run again; and a write-protected card.
 #include "DeviceFixture.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <iostream>
 #include <set>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "HostFaults.h"
 
@@ -96,11 +103,44 @@ uint16_t Contribution(const std::string& packagePath)
     return sum;
 }
 
+std::string ParentOf(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// The entries directly in a folder of the package or the stale target ("" for
+// its root). The package root also holds the checksum.ini that sealing wrote.
+std::vector<DeviceEntry> EntriesIn(const std::vector<DeviceEntry>& tree, const std::string& folder)
+{
+    std::vector<DeviceEntry> entries;
+    for (const DeviceEntry& entry : tree)
+        if (ParentOf(entry.path) == folder) entries.push_back(entry);
+    if (&tree == &Package() && folder.empty()) entries.push_back({"checksum.ini", false, ""});
+    return entries;
+}
+
 bool StaleFolderIsEmpty(const std::string& stalePath)
 {
-    for (const DeviceEntry& entry : StaleTarget())
-        if (stalePath.empty() || entry.path.compare(0, stalePath.size() + 1, stalePath + "/") == 0) return false;
-    return true;
+    return EntriesIn(StaleTarget(), stalePath).empty();
+}
+
+// The codes a copy ends with when the target folder for packageFolder is
+// missing: its first entry, in whatever order the platform delivers them,
+// fails to be copied (5) or created (3). Below the target the failed
+// creation has stored 3, so a folder entry is not entered; the target itself
+// stores nothing, so its first folder is entered and fails in turn.
+std::set<int> CodesWithoutItsFolder(const std::string& packageFolder, bool isTarget)
+{
+    std::set<int> codes;
+    const std::vector<DeviceEntry> entries = EntriesIn(Package(), packageFolder);
+    if (entries.empty()) codes.insert(3);
+    for (const DeviceEntry& entry : entries) {
+        if (!entry.folder) codes.insert(5);
+        else if (!isTarget) codes.insert(3);
+        else for (int code : CodesWithoutItsFolder(entry.path, false)) codes.insert(code);
+    }
+    return codes;
 }
 
 std::string Narrow(const std::u16string& devicePath)
@@ -141,33 +181,38 @@ const std::string kSource = "SDMMC/PreDLMap";
 const std::string kPattern = "/*.*";
 
 // What the failure rules make of a failure of trace[index]. Written from the
-// rules for each service and place; the reference device only answers
-// questions of fact (is a folder empty, what does a file add to the sum).
+// rules for each service and the stage it belongs to; the reference device
+// answers questions of fact (is a folder empty, what does a file add to the
+// sum, how many entries does a search deliver). Of the trace only the calls
+// of the same search or stream count, so entries delivered in another order,
+// or other calls moved, change nothing.
 Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persistent)
 {
-    size_t copyStart = trace.size();
-    for (size_t i = 0; i < trace.size(); ++i)
-        if (trace[i].service == SERVICE_CREATE_DIRECTORY) {
-            copyStart = i;
-            break;
-        }
     const TracedCall& call = trace[index];
     const std::string path = Narrow(call.path);
-    const bool clearing = index < copyStart;
     const bool isPattern = path.size() > kPattern.size() && path.compare(path.size() - kPattern.size(), kPattern.size(), kPattern) == 0;
     const std::string folder = isPattern ? path.substr(0, path.size() - kPattern.size()) : path;
+    // Only the clearing searches the target; the copy searches the package.
+    const bool clearing = folder == kTarget || StartsWith(folder, kTarget + "/");
     const bool isTarget = folder == kTarget;
     const size_t depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/'));
 
-    bool lastOfItsSearch = true; // the final FindNextFileW of a search, or the end-of-file fill of a stream
-    for (size_t i = index + 1; i < trace.size(); ++i) {
-        if (call.service == SERVICE_FIND_NEXT && trace[i].service == SERVICE_FIND_NEXT && trace[i].path == call.path)
-            lastOfItsSearch = false;
-        if (call.service == SERVICE_READ_STREAM) {
-            if (trace[i].service == SERVICE_OPEN_STREAM) break;
-            if (trace[i].service == SERVICE_READ_STREAM && trace[i].path == call.path) lastOfItsSearch = false;
-        }
+    // A search of n entries makes n FindNextFileW calls: n - 1 deliver an
+    // entry and the last reports the end.
+    bool lastOfItsSearch = false;
+    if (call.service == SERVICE_FIND_NEXT) {
+        const size_t entries = clearing ? EntriesIn(StaleTarget(), Below(folder, kTarget)).size()
+                                        : EntriesIn(Package(), Below(folder, kSource)).size();
+        size_t before = 0;
+        for (size_t i = 0; i < index; ++i)
+            if (trace[i].service == SERVICE_FIND_NEXT && trace[i].path == call.path) ++before;
+        lastOfItsSearch = before + 1 == entries;
     }
+    // A stream's reads end with one that finds the end of the file: every
+    // byte was delivered before it. No other read of that stream follows it.
+    bool endOfFileFill = call.service == SERVICE_READ_STREAM;
+    for (size_t i = index + 1; i < trace.size() && endOfFileFill; ++i)
+        if (trace[i].service == SERVICE_READ_STREAM && trace[i].path == call.path) endOfFileFill = false;
 
     switch (call.service) {
     case SERVICE_DELETE_FILE:
@@ -179,22 +224,12 @@ Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persi
         return {{2}, "a folder below the target stays: 2"};
 
     case SERVICE_CREATE_DIRECTORY: {
-        // The next call searches the source folder; the one after shows its
-        // first entry in the platform's order: a file's copy, a folder's
-        // creation, or the probe of an empty folder.
-        const HostService first = index + 2 < trace.size() ? trace[index + 2].service : SERVICE_NONE;
-        if (first == SERVICE_COPY_FILE)
-            return {{5}, "the folder is missing, so the copy of its first entry, a file, fails: 5 (replacing 3 "
-                         "below the target)"};
-        if (!isTarget) return {{3}, "a folder below the target is not created: 3"};
-        const HostService second = index + 4 < trace.size() && first == SERVICE_CREATE_DIRECTORY
-                                       ? trace[index + 4].service
-                                       : SERVICE_NONE;
-        if (second == SERVICE_COPY_FILE)
-            return {{5}, "the target's creation fails without error, but the clearing removed it: its first "
-                         "folder is not created (3), and the copy of that folder's first file replaces it with 5"};
-        return {{3}, "the target's creation fails without error, but the clearing removed it: its first folder "
-                     "is not created, 3"};
+        const std::set<int> codes = CodesWithoutItsFolder(Below(path, kTarget), isTarget);
+        if (!isTarget)
+            return {codes, "a folder below the target is not created (3); the copy of its first entry, when a file, "
+                           "fails and replaces that with 5"};
+        return {codes, "the target's creation fails without error, but the clearing removed it: its first entry is "
+                       "not copied (5) or, a folder, not created (3, or 5 when that folder's first file fails too)"};
     }
 
     case SERVICE_COPY_FILE: return {{5}, "copying a file failed: 5"};
@@ -248,14 +283,16 @@ Allowance Allowed(const std::vector<TracedCall>& trace, size_t index, bool persi
     case SERVICE_READ_STREAM:
         if (StartsWith(path, kSource)) return {{6}, "the checksum file cannot be read: 6"};
         if (persistent) return {{6}, "every later read fails, the checksum file's too: 6"};
-        if (lastOfItsSearch) return {{0}, "the end-of-file fill of a copy: every byte was delivered before it"};
+        if (endOfFileFill) return {{0}, "the end-of-file fill of a copy: every byte was delivered before it"};
         return {{6}, "a short read while summing a copy: 6"};
 
     default: return {{}, "not a fallible service"};
     }
 }
 
-class FaultMatrixTest : public DeviceTest, public ::testing::WithParamInterface<bool> {
+// The device every test here starts from: a stale target, a sealed package
+// and files outside both.
+class ReferenceDeviceTest : public DeviceTest {
 protected:
     void BuildReferenceDevice()
     {
@@ -309,6 +346,8 @@ protected:
         }
     }
 };
+
+class FaultMatrixTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
 {
@@ -374,5 +413,144 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultMatrixTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return mode.param ? "Persistent" : "Transient";
                          });
+
+// ---- the job killed at every call ------------------------------------------
+
+// Runs body in a child process, which never returns into the test; gives its
+// wait status.
+template <typename Body>
+int InChildProcess(Body body)
+{
+    const pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = -1;
+    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+    return status;
+}
+
+void KillAtCall(HostService, const WCHAR*, bool, void* context)
+{
+    if (HostCallCount() == *static_cast<const unsigned*>(context)) raise(SIGKILL);
+}
+
+// A reset or a power cut may stop a job between any two platform calls,
+// leaving a half-emptied target or a partial copy; the next job, in a new
+// process as after the restart, must install the package as if from scratch.
+using InterruptedJobTest = ReferenceDeviceTest;
+
+TEST_F(InterruptedJobTest, KilledAtEveryCallThenAFreshRunInstallsAnExactCopy)
+{
+    BuildReferenceDevice();
+    ASSERT_EQ(RunJob(), STATUS_OK);
+    const unsigned calls = HostCallCount();
+    ASSERT_GT(calls, 50u);
+
+    unsigned interrupted = 0;
+    unsigned cleanReruns = 0;
+    for (unsigned n = 1; n <= calls; ++n) {
+        SCOPED_TRACE(testing::Message() << "job killed at call " << n << " of " << calls);
+        BuildReferenceDevice();
+        const Snapshot before = OutsideTarget();
+
+        const int killed = InChildProcess([&n] {
+            HostFaultsReset();
+            HostFaultsSetTrace(KillAtCall, &n);
+            PELK_UserMapCopy_CopyFiles();
+            return 0;
+        });
+        const bool wasKilled = WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL;
+        EXPECT_TRUE(wasKilled) << "the job did not reach call " << n << " (wait status " << killed << ")";
+
+        const int rerun = InChildProcess([] {
+            HostFaultsReset();
+            const int32_t status = PELK_UserMapCopy_CopyFiles();
+            return HostOpenFindHandles() == 0 && HostOpenStreams() == 0 ? status : 100;
+        });
+        const bool rerunOk = WIFEXITED(rerun) && WEXITSTATUS(rerun) == STATUS_OK;
+        EXPECT_TRUE(rerunOk) << "the rerun ended with " << (WIFEXITED(rerun) ? WEXITSTATUS(rerun) : -1)
+                             << " (100: it left a handle open, -1: it did not exit)";
+        const bool exactCopy = Snap(kTarget) == Snap(kSource);
+        EXPECT_TRUE(exactCopy) << "the rerun left no exact copy of the package";
+        const bool untouched = OutsideTarget() == before;
+        EXPECT_TRUE(untouched) << "the card or something outside the target changed";
+
+        interrupted += wasKilled;
+        cleanReruns += rerunOk && exactCopy && untouched;
+        if (HasFailure()) break;
+    }
+    std::cout << "interrupted jobs: " << interrupted << ", clean reruns: " << cleanReruns << std::endl;
+    EXPECT_EQ(interrupted, calls);
+    EXPECT_EQ(cleanReruns, calls);
+}
+
+// ---- a write-protected card ------------------------------------------------
+
+bool IsCardPath(const std::u16string& path)
+{
+    return path == u"SDMMC" || path.rfind(u"SDMMC\\", 0) == 0;
+}
+
+// How the card's slot locks it: where the platform lets us mount, a read-only
+// bind mount; everywhere the seam refusing every write below "SDMMC".
+struct Protection {
+    const char* name;
+    bool mountReadOnly;
+};
+
+class WriteProtectedCardTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<Protection> {
+protected:
+    void TearDown() override
+    {
+        if (mounted_) umount2((Root() / "SDMMC").c_str(), MNT_DETACH);
+        ReferenceDeviceTest::TearDown();
+    }
+    bool mounted_ = false;
+};
+
+TEST_P(WriteProtectedCardTest, JobSucceedsAndNeverOpensACardPathForWriting)
+{
+    BuildReferenceDevice();
+    const Snapshot before = OutsideTarget();
+    if (GetParam().mountReadOnly) {
+        const std::string card = (Root() / "SDMMC").string();
+        if (mount(card.c_str(), card.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            GTEST_SKIP() << "cannot bind-mount here (" << strerror(errno) << "); needs root and mount rights";
+        mounted_ = true;
+        ASSERT_EQ(mount(nullptr, card.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+            << strerror(errno);
+    } else {
+        HostFaultPlan plan = {};
+        std::copy_n(u"SDMMC", 6, plan.writeProtectedFolder);
+        HostFaultsArm(&plan);
+    }
+
+    std::vector<TracedCall> calls;
+    std::vector<TracedCall> writes;
+    HostFaultsSetTrace(RecordCall, &calls);
+    HostFaultsSetWriteTrace(RecordCall, &writes);
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    HostFaultsSetWriteTrace(nullptr, nullptr);
+    EXPECT_FALSE(CreateDirectoryW(u"SDMMC\\PreDLMap\\written", nullptr)) << "the card is not write-protected";
+    HostFaultsReset();
+
+    for (const TracedCall& write : writes)
+        EXPECT_FALSE(IsCardPath(write.path)) << HostServiceName(write.service) << " writes " << Narrow(write.path);
+    // Each copy is reported by its destination, the same name in the target.
+    std::vector<std::string> copied;
+    std::vector<std::string> destinations;
+    for (const TracedCall& call : calls)
+        if (call.service == SERVICE_COPY_FILE) copied.push_back(kTarget + "/" + Below(Narrow(call.path), kSource));
+    for (const TracedCall& write : writes)
+        if (write.service == SERVICE_COPY_FILE) destinations.push_back(Narrow(write.path));
+    EXPECT_EQ(destinations, copied);
+    EXPECT_FALSE(copied.empty());
+
+    EXPECT_EQ(Snap(kTarget), Snap(kSource));
+    EXPECT_EQ(OutsideTarget(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locked, WriteProtectedCardTest,
+                         ::testing::Values(Protection{"ReadOnlyBindMount", true}, Protection{"SeamRefusesWrites", false}),
+                         [](const ::testing::TestParamInfo<Protection>& param) { return std::string(param.param.name); });
 
 } // namespace
