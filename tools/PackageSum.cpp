@@ -77,6 +77,21 @@ void WalkFolder(std::u16string& path, PackageSum& result)
 
 } // namespace
 
+std::string FolderOnDisk(const std::u16string& devicePath)
+{
+    std::string onDisk;
+    for (size_t end = 0; end != std::u16string::npos;) {
+        end = devicePath.find(u'\\', end + 1);
+        WIN32_FIND_DATAW record;
+        HANDLE probe = FindFirstFileW(devicePath.substr(0, end).c_str(), &record);
+        if (probe == INVALID_HANDLE_VALUE) return std::string();
+        FindClose(probe);
+        if (!IsFolderEntry(&record)) return std::string();
+        onDisk += (onDisk.empty() ? "" : "/") + HostName(record.cFileName);
+    }
+    return onDisk;
+}
+
 bool OpenPackageFolder(const std::string& hostFolder)
 {
     return HostSetDeviceRoot(hostFolder.c_str()) != FALSE;

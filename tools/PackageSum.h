@@ -19,6 +19,11 @@ struct PackageSum {
 // the package. False when the folder cannot be opened.
 bool OpenPackageFolder(const std::string& hostFolder);
 
+// The host path, below the device root, of the folder at devicePath as the
+// device finds it (each name in any letter case, no link on the way); empty
+// when there is no such folder.
+std::string FolderOnDisk(const std::u16string& devicePath);
+
 // Walks the package folder opened last. A folder or file the device could not
 // read, or a path too long for the device's "SDMMC\PreDLMap\..." form, sets
 // error: the job would fail on that package, so no sum is given.

@@ -137,23 +137,6 @@ TreeSize MeasureTree(const fs::path& folder)
     return size;
 }
 
-// A real folder at every step of relative, as the job needs it: the host
-// layer never follows a link on the way.
-bool IsFolderNoLinks(const std::string& relative)
-{
-    std::string path;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        size_t slash = relative.find('/', start);
-        if (slash == std::string::npos) slash = relative.size();
-        path += (path.empty() ? "" : "/") + relative.substr(start, slash - start);
-        struct stat status;
-        if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
-        start = slash + 1;
-    }
-    return true;
-}
-
 std::string ToolFolder()
 {
     std::error_code error;
@@ -251,7 +234,9 @@ int Run(const std::vector<std::string>& arguments)
     // The host file layer's device root is the current directory.
     if (chdir(deviceRoot.c_str()) != 0)
         return Failure(kExitNoInput, "cannot enter the device root " + deviceRoot + ": " + strerror(errno));
-    if (!IsFolderNoLinks("SDMMC/PreDLMap") && !force)
+    // As the job finds it: in any letter case, no link on the way.
+    const std::string packageOnDisk = FolderOnDisk(u"SDMMC\\PreDLMap");
+    if (packageOnDisk.empty() && !force)
         return Failure(kExitUsage, "the package folder SDMMC/PreDLMap is missing in the device root " + shownRoot +
                                        "\nThe job would empty MassStorage first and then end with "
                                        "4 STATUS_SOURCE_MISSING. Use --force to run it anyway.");
@@ -266,7 +251,7 @@ int Run(const std::vector<std::string>& arguments)
         return Failure(kExitUnavailable, library + " does not export PELK_UserMapCopy_CopyFiles and GetMapCopyPath");
 
     const bool showProgress = isatty(STDERR_FILENO) != 0;
-    const uint64_t packageBytes = showProgress ? MeasureTree("SDMMC/PreDLMap").bytes : 0;
+    const uint64_t packageBytes = showProgress && !packageOnDisk.empty() ? MeasureTree(packageOnDisk).bytes : 0;
     const auto start = std::chrono::steady_clock::now();
     int32_t status;
     if (showProgress) {
@@ -277,7 +262,8 @@ int Run(const std::vector<std::string>& arguments)
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    const TreeSize installed = MeasureTree("MassStorage");
+    const std::string targetOnDisk = FolderOnDisk(u"MassStorage");
+    const TreeSize installed = targetOnDisk.empty() ? TreeSize() : MeasureTree(targetOnDisk);
     if (status >= 0 && status < static_cast<int32_t>(sizeof kStatusTexts / sizeof kStatusTexts[0]))
         printf("%d %s: %s\n", status, kStatusTexts[status].name, kStatusTexts[status].sentence);
     else

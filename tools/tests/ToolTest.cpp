@@ -143,7 +143,7 @@ TEST_F(ToolTest, SealWritesTheDeviceSumThatVerifyAndTheJobAccept)
     EXPECT_EQ(run.code, 0) << run.out << run.err;
 }
 
-TEST_F(ToolTest, SealRewritesAChecksumFileInTheCaseItHas)
+TEST_F(ToolTest, SealAndRunMeetTheCardsNamesInAnyCase)
 {
     const uint16_t sum = WritePackage(kPackage);
     WriteFile("SDMMC/PreDLMap/CHECKSUM.INI", "0\r\n");
@@ -151,7 +151,14 @@ TEST_F(ToolTest, SealRewritesAChecksumFileInTheCaseItHas)
     EXPECT_FALSE(fs::exists(Root() / "SDMMC/PreDLMap/checksum.ini")) << "no second checksum file";
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/CHECKSUM.INI"), Hex(sum) + "\r\n");
     EXPECT_EQ(Tool({"verify", Package()}).code, 0);
-    EXPECT_EQ(Tool({"run"}).code, 0);
+
+    fs::rename(Root() / "SDMMC/PreDLMap", Root() / "SDMMC/predlmap");
+    fs::rename(Root() / "SDMMC", Root() / "sdmmc");
+    WriteFile("massstorage/old.bin", "stale");
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find("installed 7 files, "), std::string::npos) << run.out;
+    EXPECT_EQ(Snap("MassStorage"), Snap("sdmmc/predlmap"));
 }
 
 TEST_F(ToolTest, SealSumsLinkedFilesAsTheDeviceCopiesThem)
