@@ -65,7 +65,7 @@ const char kRunHelp[] =
     "\n"
     "  --device-root DIR  the device's root folder\n"
     "  --library FILE     the module to load (default: libPELK_UserMapCopy.so\n"
-    "                     beside this tool)\n"
+    "                     beside this tool, else in " PELK_INSTALLED_MODULE_DIR ")\n"
     "  --force            run even when SDMMC/PreDLMap is missing (the job then\n"
     "                     empties MassStorage and ends with 4)\n";
 
@@ -142,6 +142,17 @@ std::string ToolFolder()
     std::error_code error;
     fs::path self = fs::read_symlink("/proc/self/exe", error);
     return error ? std::string(".") : self.parent_path().string();
+}
+
+// The build tree keeps the module beside the tool; an installed tree keeps it
+// in the library folder, PELK_INSTALLED_MODULE_DIR relative to the tool's.
+std::string DefaultModulePath()
+{
+    const fs::path folder = ToolFolder();
+    const fs::path beside = folder / "libPELK_UserMapCopy.so";
+    std::error_code error;
+    if (fs::exists(beside, error)) return beside.string();
+    return (folder / PELK_INSTALLED_MODULE_DIR / "libPELK_UserMapCopy.so").lexically_normal().string();
 }
 
 std::string Grouped(uint64_t value)
@@ -226,7 +237,7 @@ int Run(const std::vector<std::string>& arguments)
     }
     std::error_code ignored;
     // A file, never a search of the loader's path; named before the chdir below.
-    if (library.empty()) library = ToolFolder() + "/libPELK_UserMapCopy.so";
+    if (library.empty()) library = DefaultModulePath();
     else library = fs::absolute(library, ignored).string();
 
     std::string shownRoot = fs::absolute(deviceRoot, ignored).lexically_normal().string();
