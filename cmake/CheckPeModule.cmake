@@ -1,13 +1,21 @@
-# ctest script: asserts a PE file's export names and imported DLLs from
-# `objdump -p`.
+# ctest script: asserts a PE file's export names and imports from
+# `objdump -p`, and prints its size.
 #   cmake -DOBJDUMP=... -DFILE=... [-DEXPORTS=a;b] -DIMPORTS=X.dll;Y.dll
-#         [-DIMPORTED_FROM=Z.dll -DIMPORTED_NAMES=a;b] -P CheckPeModule.cmake
+#         [-DIMPORTED_FROM=X.dll;Z.dll -DIMPORTED_NAMES=X.dll!a;Z.dll!b]
+#         -P CheckPeModule.cmake
 # EXPORTS and IMPORTS are exact sets (DLL names compared without case);
-# IMPORTED_NAMES are the exact names the file imports from IMPORTED_FROM.
+# IMPORTED_NAMES is the exact set of names, each as DLL!name, that the file
+# imports from the DLLs in IMPORTED_FROM.
 cmake_policy(VERSION 3.25)
 foreach(variable OBJDUMP FILE IMPORTS)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "CheckPeModule: ${variable} not set")
+  endif()
+endforeach()
+# ctest hands list arguments over with their separators escaped ("a\;b").
+foreach(variable EXPORTS IMPORTS IMPORTED_FROM IMPORTED_NAMES)
+  if(DEFINED ${variable})
+    string(REPLACE "\\;" ";" ${variable} "${${variable}}")
   endif()
 endforeach()
 if(NOT EXISTS "${FILE}")
@@ -50,8 +58,8 @@ foreach(line IN LISTS lines)
   elseif(currentDll AND line MATCHES "^\t[0-9a-f]+\t +[0-9]+  (.+)$")
     if(DEFINED IMPORTED_FROM)
       string(TOLOWER "${IMPORTED_FROM}" from)
-      if(currentDll STREQUAL from)
-        list(APPEND importedNames "${CMAKE_MATCH_1}")
+      if(currentDll IN_LIST from)
+        list(APPEND importedNames "${currentDll}!${CMAKE_MATCH_1}")
       endif()
     endif()
   endif()
@@ -63,10 +71,22 @@ endif()
 string(TOLOWER "${IMPORTS}" expectedImports)
 expect_set("imported DLLs" "${imports}" "${expectedImports}")
 if(DEFINED IMPORTED_NAMES)
-  expect_set("names imported from ${IMPORTED_FROM}" "${importedNames}" "${IMPORTED_NAMES}")
+  set(expectedNames "")
+  foreach(entry IN LISTS IMPORTED_NAMES)
+    if(NOT entry MATCHES "^([^!]+)!(.+)$")
+      message(FATAL_ERROR "CheckPeModule: IMPORTED_NAMES entry '${entry}' is not DLL!name")
+    endif()
+    string(TOLOWER "${CMAKE_MATCH_1}" dll)
+    list(APPEND expectedNames "${dll}!${CMAKE_MATCH_2}")
+  endforeach()
+  expect_set("names imported from ${IMPORTED_FROM}" "${importedNames}" "${expectedNames}")
 endif()
 
 if(failures)
   message(FATAL_ERROR "${FILE}:${failures}")
 endif()
-message(STATUS "${FILE}: exports [${exports}], imports [${imports}]")
+file(SIZE "${FILE}" size)
+message(STATUS "${FILE}: ${size} bytes, exports [${exports}], imports [${imports}]")
+if(importedNames)
+  message(STATUS "  imported names [${importedNames}]")
+endif()

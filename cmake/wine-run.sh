@@ -1,5 +1,8 @@
 #!/bin/sh
-# The Windows build's test emulator: wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+# The Windows builds' test emulator: wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+# WINEARCH (win64 or win32) chooses the prefix and the loader: the 64-bit one
+# for win64, or Debian's `wine` would take the 32-bit one once wine32 is
+# installed; the 32-bit one for win32, which then runs without any 64-bit part.
 #
 # Wine's helper processes (wineserver, services, explorer) outlive the program
 # and inherit its file descriptors; if they hold ctest's output pipe, ctest
@@ -18,9 +21,21 @@ case $prefix in
 /*) ;;
 *) echo "wine-run.sh: the Wine prefix must be an absolute path: $prefix" >&2; exit 2 ;;
 esac
-for tool in wine wineserver setsid flock; do
+loader=wine
+if [ "${WINEARCH:-}" = win64 ]; then
+    if [ -x /usr/lib/wine/wine64 ]; then loader=/usr/lib/wine/wine64
+    elif command -v wine64 >/dev/null 2>&1; then loader=wine64
+    fi
+fi
+for tool in "$loader" wineserver setsid flock; do
     command -v "$tool" >/dev/null 2>&1 || { echo "wine-run.sh: '$tool' is not installed" >&2; exit 2; }
 done
+# A loader the kernel cannot execute (wine32 where i386 programs cannot run)
+# fails here, with the reason, rather than as a prefix that never starts.
+if ! version=$("$loader" --version 2>&1); then
+    echo "wine-run.sh: $loader cannot run: $version" >&2
+    exit 2
+fi
 
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -37,7 +52,7 @@ if ! wineserver -k0 2>/dev/null; then
     # run shares one server; later runs start it again here.
     setsid wineserver -p60 </dev/null >/dev/null 2>&1 9>&-
     if ! [ -f "$prefix/system.reg" ]; then
-        setsid wine wineboot --init </dev/null >"$prefix.boot.log" 2>&1 9>&- || {
+        setsid "$loader" wineboot --init </dev/null >"$prefix.boot.log" 2>&1 9>&- || {
             echo "wine-run.sh: could not create the Wine prefix (see $prefix.boot.log)" >&2
             exit 2
         }
@@ -53,7 +68,7 @@ output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -f "$output" "$errors"' EXIT
 status=0
-wine "$@" </dev/null >"$output" 2>"$errors" || status=$?
+"$loader" "$@" </dev/null >"$output" 2>"$errors" || status=$?
 cat "$output"
 cat "$errors" >&2
 exit "$status"

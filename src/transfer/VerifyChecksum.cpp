@@ -43,7 +43,7 @@ bool ScanChecksumText(ChecksumScan* scan, const unsigned char* text, size_t leng
                 scan->phase = SCAN_SIGN;
                 break;
             }
-            [[fallthrough]]; // the token starts here
+            // fall through - the token starts here
         case SCAN_SIGN:
             if (digit < 0) scan->phase = SCAN_DONE;
             else {
