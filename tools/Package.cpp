@@ -1,125 +1,299 @@
-#include "PackageSum.h"
+#include "Package.h"
 
+#include <cerrno>
+#include <functional>
+#include <map>
+
+#include "ToolPlatform.h"
 #include "Transfer.h"
 #include "TreePath.h"
 
+namespace fs = std::filesystem;
+
+namespace tool {
+
 namespace {
 
-// The device names a package entry "SDMMC\PreDLMap\" + its path here, the
-// longest of the names the job composes for it.
-const size_t kDevicePrefixUnits = sizeof kPackageFolder / sizeof kPackageFolder[0]; // with its "\"
-const size_t kPatternSuffixUnits = sizeof kSearchAllSuffix / sizeof kSearchAllSuffix[0] - 1;
+const WCHAR kSearchAll[] = TEXT("*.*");
 
-std::string HostName(const std::u16string& devicePath)
+// An entry as the walk meets it.
+struct Step {
+    const TreePath* path; // its device path
+    size_t baseLength;    // units of the walked folder's path, with its "\"
+    size_t folderLength;  // units of its own folder's path
+    const WCHAR* name;
+    bool folder;
+    size_t depth;
+    fs::path relative; // below the walked folder, names as stored
+};
+
+using Visit = std::function<bool(const Step&)>; // true: walk into the folder
+using Trouble = std::function<void(const fs::path& relative, const std::string& why)>;
+
+fs::path HostName(const WCHAR* name)
 {
-    char host[1024];
-    if (devicePath.empty()) return ".";
-    if (HostPathFromDevice(devicePath.c_str(), host, sizeof host) < 0) return "(unprintable name)";
-    return host;
+    const fs::path host = HostPathOf(name);
+    return host.empty() ? fs::path("(unprintable name)") : host;
 }
 
-bool CanOpen(const std::u16string& path)
+// Below the device root the walk names entries without a leading "\".
+bool AppendName(TreePath* path, const WCHAR* name)
 {
-    FILE* file = _wfopen(path.c_str(), u"rb");
+    return path->length == 0 ? AppendTreeText(path, name) : AppendTreeName(path, name);
+}
+
+// One level of the job's walk: the same buffers at every level.
+void WalkFolder(TreePath* path, WIN32_FIND_DATAW* record, Step* step, const Visit& visit, const Trouble& trouble)
+{
+    const size_t length = path->length;
+    const fs::path relative = step->relative;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    errno = 0;
+    if (length == 0) {
+        search = FindFirstEntry(kSearchAll, record);
+    } else if (AppendTreeText(path, kSearchAllSuffix)) {
+        search = FindFirstEntry(path->text, record);
+        TruncateTreePath(path, length);
+    }
+    if (search == INVALID_HANDLE_VALUE) {
+        // An empty folder has no first entry.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) trouble(relative, "cannot read the folder: " + LastErrorText());
+        return;
+    }
+    const size_t depth = step->depth;
+    do {
+        const bool folder = IsFolderEntry(record);
+        const fs::path entry = relative / HostName(record->cFileName);
+        if (!AppendName(path, record->cFileName)) {
+            trouble(entry, "its path is too long to walk");
+            continue;
+        }
+        step->path = path;
+        step->folderLength = length;
+        step->name = record->cFileName;
+        step->folder = folder;
+        step->depth = depth;
+        step->relative = entry;
+        if (visit(*step) && folder) {
+            step->depth = depth + 1;
+            WalkFolder(path, record, step, visit, trouble);
+        }
+        TruncateTreePath(path, length);
+        errno = 0;
+    } while (FindNextEntry(search, record));
+    if (GetLastError() != ERROR_NO_MORE_FILES) trouble(relative, "cannot read the folder: " + LastErrorText());
+    FindClose(search);
+}
+
+void Walk(const std::u16string& folder, const Visit& visit, const Trouble& trouble)
+{
+    TreePath path;
+    WIN32_FIND_DATAW record;
+    Step step = {};
+    if (!SetTreePath(&path, folder.c_str())) {
+        trouble(fs::path(), "its path is too long to walk");
+        return;
+    }
+    step.baseLength = folder.empty() ? 0 : folder.size() + 1;
+    WalkFolder(&path, &record, &step, visit, trouble);
+}
+
+bool CanOpen(const WCHAR* path)
+{
+    FILE* file = _wfopen(path, TEXT("rb"));
     if (file) fclose(file);
     return file != nullptr;
 }
 
-void WalkFolder(std::u16string& path, PackageSum& result)
+// What no FAT volume takes in a long name; empty when the name is fine.
+template <typename Char>
+std::string ForbiddenInName(const std::basic_string<Char>& name)
 {
-    const size_t length = path.size();
-    const std::u16string pattern = path.empty() ? std::u16string(u"*.*") : path + kSearchAllSuffix;
-    WIN32_FIND_DATAW record;
-    HANDLE search = FindFirstEntry(pattern.c_str(), &record);
-    if (search == INVALID_HANDLE_VALUE) {
-        // An empty folder has no first entry; anything else is a read error.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) result.error = "cannot read the folder " + HostName(path);
-        return;
+    for (Char c : name) {
+        if (c >= 0 && c < 0x20) return "holds a control character";
+        for (const char* forbidden = "\\/:*?\"<>|"; *forbidden; ++forbidden)
+            if (c == static_cast<Char>(*forbidden)) return std::string("holds \"") + *forbidden + "\"";
     }
-    do {
-        path.resize(length);
-        if (!path.empty()) path += u'\\';
-        path += record.cFileName;
-        const bool folder = IsFolderEntry(&record);
-        if (kDevicePrefixUnits + path.size() + (folder ? kPatternSuffixUnits : 0) >= MAX_PATH) {
-            result.error = "the path " + HostName(path) + " is too long for the device (" +
-                           std::to_string(MAX_PATH - 1) + " UTF-16 units below the card's root)";
-            break;
-        }
-        if (folder) {
-            ++result.folders;
-            WalkFolder(path, result);
-            continue;
-        }
-        if (IsSummedFileName(record.cFileName)) {
-            const uint16_t fileSum = SumFileBytes(path.c_str());
-            // SumFileBytes gives 0 for a file it cannot open, and the device
-            // could not copy such a file: tell the two apart.
-            if (fileSum == 0 && !CanOpen(path)) {
-                result.error = "cannot read the file " + HostName(path);
-                break;
-            }
-            result.sum = static_cast<uint16_t>(result.sum + fileSum);
-            ++result.summedFiles;
-        } else {
-            if (!CanOpen(path)) {
-                result.error = "cannot read the file " + HostName(path);
-                break;
-            }
-            ++result.otherFiles;
-        }
-    } while (result.error.empty() && FindNextEntry(search, &record));
-    if (result.error.empty() && GetLastError() != ERROR_NO_MORE_FILES)
-        result.error = "cannot read the folder " + HostName(path.substr(0, length));
-    FindClose(search);
-    path.resize(length);
+    if (!name.empty() && name.back() == static_cast<Char>('.')) return "ends in a dot";
+    if (!name.empty() && name.back() == static_cast<Char>(' ')) return "ends in a space";
+    return std::string();
+}
+
+// Why a package file the device could not copy cannot be read here.
+std::string Unreadable(const fs::path& host, const std::string& why)
+{
+    std::error_code error;
+    const fs::file_status entry = fs::symlink_status(host, error);
+    if (fs::is_symlink(entry)) {
+        if (fs::is_directory(fs::status(host, error))) return "a link to a folder; a card holds only files and folders";
+        return "a link the device could not follow (" + why + ")";
+    }
+    if (fs::is_fifo(entry)) return "neither a file nor a folder (a FIFO)";
+    if (fs::is_socket(entry)) return "neither a file nor a folder (a socket)";
+    if (fs::is_block_file(entry) || fs::is_character_file(entry))
+        return "neither a file nor a folder (a device)";
+    return "cannot be read (" + why + ")";
+}
+
+std::string StatusName(int code)
+{
+    return code == STATUS_COPY_FAILED ? "5 STATUS_COPY_FAILED" : "3 STATUS_CREATE_DIR_FAILED";
 }
 
 } // namespace
 
-std::string FolderOnDisk(const std::u16string& devicePath)
+std::string Shown(const fs::path& path)
 {
-    std::string onDisk;
+    if (path.empty()) return ".";
+    fs::path shown = path;
+    return shown.make_preferred().u8string();
+}
+
+fs::path FolderOnDisk(const std::u16string& devicePath)
+{
+    fs::path onDisk;
     for (size_t end = 0; end != std::u16string::npos;) {
         end = devicePath.find(u'\\', end + 1);
         WIN32_FIND_DATAW record;
         HANDLE probe = FindFirstFileW(devicePath.substr(0, end).c_str(), &record);
-        if (probe == INVALID_HANDLE_VALUE) return std::string();
+        if (probe == INVALID_HANDLE_VALUE) return fs::path();
         FindClose(probe);
-        if (!IsFolderEntry(&record)) return std::string();
-        onDisk += (onDisk.empty() ? "" : "/") + HostName(record.cFileName);
+        if (!IsFolderEntry(&record)) return fs::path();
+        onDisk /= HostName(record.cFileName);
     }
     return onDisk;
 }
 
-bool OpenPackageFolder(const std::string& hostFolder)
+PackageCheck CheckPackage(const std::u16string& folder)
 {
-    return HostSetDeviceRoot(hostFolder.c_str()) != FALSE;
+    PackageCheck check;
+    const fs::path base = folder.empty() ? fs::path() : FolderOnDisk(folder);
+    // Per level of the walk: each folded name and the entry that has it.
+    std::vector<std::map<std::u16string, fs::path>> names;
+    const auto find = [&](int code, const fs::path& relative, const std::string& why) {
+        check.findings.push_back(Finding{code, Shown(relative) + ": " + why});
+    };
+    const auto visit = [&](const Step& step) -> bool {
+        const std::string forbidden = ForbiddenInName(step.relative.filename().native());
+        if (!forbidden.empty()) find(kExitNotForACard, step.relative, "a card cannot hold this name: it " + forbidden);
+        names.resize(step.depth + 1);
+        const auto first = names[step.depth].emplace(FoldedName(step.name), step.relative);
+        if (!first.second)
+            check.findings.push_back(Finding{kExitNotForACard, Shown(first.first->second) + " and " +
+                                                                   Shown(step.relative) +
+                                                                   ": names that differ only in letter case; a "
+                                                                   "card holds only one of them"});
+
+        // Named as the copy names it on the device, and checked as it checks it.
+        const std::u16string within(step.path->text + step.baseLength, step.path->text + step.folderLength);
+        TreePath target;
+        TreePath source;
+        SetTreePath(&target, kTargetFolder);
+        SetTreePath(&source, kPackageFolder);
+        if (!within.empty()) {
+            AppendTreeName(&target, within.c_str());
+            AppendTreeName(&source, within.c_str());
+        }
+        const bool targetFits = AppendTreeName(&target, step.name);
+        if (!targetFits || !AppendTreeEntry(&source, step.name, step.folder)) {
+            std::u16string longest = targetFits ? kPackageFolder : kTargetFolder;
+            longest += u'\\';
+            if (!within.empty()) longest += within + u'\\';
+            longest += step.name;
+            if (step.folder) longest += kSearchAllSuffix;
+            const int code = step.folder ? STATUS_CREATE_DIR_FAILED : STATUS_COPY_FAILED;
+            find(code, step.relative,
+                 std::string(step.folder ? "its search pattern" : "its path") + (targetFits ? " on the card" : " in MassStorage") +
+                     " would take " + std::to_string(longest.size()) + " UTF-16 units, over the device's " +
+                     std::to_string(MAX_PATH - 1) + "; the job would end with " + StatusName(code));
+            return false;
+        }
+
+        if (step.folder) {
+            ++check.folders;
+            return true;
+        }
+        std::error_code error;
+        const fs::path host = base / step.relative;
+        bool readable;
+        if (IsSummedFileName(step.name)) {
+            const uint16_t fileSum = SumFileBytes(step.path->text);
+            // 0 is also the sum of a file that cannot be opened: tell them apart.
+            readable = fileSum != 0 || CanOpen(step.path->text);
+            if (readable) {
+                check.sum = static_cast<uint16_t>(check.sum + fileSum);
+                ++check.summedFiles;
+            }
+        } else {
+            readable = CanOpen(step.path->text);
+            if (readable) ++check.otherFiles;
+        }
+        if (!readable) {
+            find(kExitNotForACard, step.relative, Unreadable(host, LastErrorText()));
+            return false;
+        }
+        const uintmax_t bytes = fs::file_size(host, error);
+        if (!error) check.bytes += bytes;
+        return false;
+    };
+    Walk(folder, visit, [&](const fs::path& relative, const std::string& why) {
+        find(kExitNotForACard, relative, why);
+    });
+    return check;
 }
 
-PackageSum SumPackage()
+int WorstFinding(const PackageCheck& check)
 {
-    PackageSum result;
-    std::u16string path;
-    WalkFolder(path, result);
-    return result;
+    for (const Finding& finding : check.findings)
+        if (finding.code == kExitNotForACard) return kExitNotForACard;
+    return check.findings.empty() ? 0 : check.findings.front().code;
 }
 
-bool ReadPackageChecksum(uint32_t* value)
+bool ReadPackageChecksum(const std::u16string& folder, uint32_t* value)
 {
-    FILE* file = _wfopen(kChecksumFileName, u"rb");
-    if (!file) return false;
-    *value = ReadChecksumNumber(file);
-    // As on the device: a read error fails the check, whatever was read.
-    const bool readable = ferror(file) == 0;
-    fclose(file);
-    return readable;
+    TreePath path;
+    if (folder.empty()) SetTreePath(&path, kChecksumFileName);
+    else if (!SetTreePath(&path, folder.c_str()) || !AppendTreeName(&path, kChecksumFileName)) return false;
+    return ReadChecksumFile(path.text, value);
 }
 
-bool WritePackageChecksum(uint16_t sum)
+bool WritePackageChecksum(uint16_t sum, std::string* why)
 {
-    FILE* file = _wfopen(kChecksumFileName, u"wb");
-    if (!file) return false;
+    errno = 0;
+    FILE* file = _wfopen(kChecksumFileName, TEXT("wb"));
+    if (!file) {
+        *why = LastErrorText();
+        return false;
+    }
     const bool written = fprintf(file, "%X\r\n", static_cast<unsigned>(sum)) > 0;
-    return (fclose(file) == 0) && written;
+    errno = 0;
+    if (fclose(file) != 0 || !written) {
+        *why = LastErrorText();
+        return false;
+    }
+    return true;
 }
+
+std::vector<TreeEntry> ListTree(const std::u16string& folder)
+{
+    std::vector<TreeEntry> entries;
+    const fs::path base = FolderOnDisk(folder);
+    if (base.empty()) return entries;
+    Walk(
+        folder,
+        [&](const Step& step) {
+            std::error_code error;
+            TreeEntry entry;
+            entry.key = FoldedName(step.path->text + step.baseLength);
+            entry.host = base / step.relative;
+            entry.folder = step.folder;
+            entry.bytes = step.folder ? 0 : fs::file_size(entry.host, error);
+            if (error) entry.bytes = 0;
+            entries.push_back(entry);
+            return true;
+        },
+        [](const fs::path&, const std::string&) {});
+    return entries;
+}
+
+} // namespace tool

@@ -1,40 +1,75 @@
-// The package sum of a package folder on the PC, computed by the library's
-// own code: the device's exclusion rule (IsSummedFileName) and byte sum
-// (SumFileBytes), over a walk through the host file layer's find services.
-#ifndef PELK_TOOLS_PACKAGE_SUM_H
-#define PELK_TOOLS_PACKAGE_SUM_H
+// A package and a device folder as the device's job sees them, found with
+// the library's own code: its walk (FindFirstEntry, FindNextEntry, TreePath),
+// its path limits (AppendTreeName, AppendTreeEntry), its exclusion rule
+// (IsSummedFileName), byte sum (SumFileBytes) and checksum reader
+// (ReadChecksumFile). Device paths are relative to the device root that
+// tool::EnterDeviceRoot entered.
+#ifndef PELK_TOOLS_PACKAGE_H
+#define PELK_TOOLS_PACKAGE_H
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <vector>
 
-struct PackageSum {
-    uint16_t sum = 0;
-    uint64_t summedFiles = 0;
-    uint64_t otherFiles = 0; // checksum.ini and PreDLVerno.ini, copied but not summed
-    uint64_t folders = 0;
-    std::string error; // empty on success
+#include "Platform.h"
+
+namespace tool {
+
+// The exit code of a package that no card can hold as it stands.
+const int kExitNotForACard = 65;
+
+// Something the device's job would fail on, or that a card cannot hold.
+struct Finding {
+    int code;         // the JobStatus the job would end with, or kExitNotForACard
+    std::string text; // names the path relative to the package, and why
 };
 
-// Makes hostFolder the device root: afterwards device paths name entries of
-// the package. False when the folder cannot be opened.
-bool OpenPackageFolder(const std::string& hostFolder);
+struct PackageCheck {
+    uint16_t sum = 0;
+    uint64_t summedFiles = 0;
+    uint64_t otherFiles = 0; // checksum.ini and PreDLVerno.ini: copied, not summed
+    uint64_t folders = 0;
+    uint64_t bytes = 0;            // of every file
+    std::vector<Finding> findings; // in the order the job would meet them
+};
 
-// The host path, below the device root, of the folder at devicePath as the
-// device finds it (each name in any letter case, no link on the way); empty
+// Walks the package in the device folder `folder` ("" for the device root)
+// as the job copies it from "SDMMC\PreDLMap" into "MassStorage".
+PackageCheck CheckPackage(const std::u16string& folder);
+
+// The device's verdict on a check: kExitNotForACard when a finding says a
+// card cannot hold the package, else the first status the job would end
+// with, else 0 (the checksum not yet considered).
+int WorstFinding(const PackageCheck& check);
+
+// The number in the checksum.ini of the package at `folder`, read as the
+// device reads it; false when it cannot be opened or read.
+bool ReadPackageChecksum(const std::u16string& folder, uint32_t* value);
+
+// Writes the checksum file of the package at the device root as the package
+// producer does: upper-case hexadecimal and CR LF. On failure sets *why.
+bool WritePackageChecksum(uint16_t sum, std::string* why);
+
+// The host path, relative to the device root, of the folder at devicePath as
+// the job finds it (each name in any letter case, no link on the way); empty
 // when there is no such folder.
-std::string FolderOnDisk(const std::u16string& devicePath);
+std::filesystem::path FolderOnDisk(const std::u16string& devicePath);
 
-// Walks the package folder opened last. A folder or file the device could not
-// read, or a path too long for the device's "SDMMC\PreDLMap\..." form, sets
-// error: the job would fail on that package, so no sum is given.
-PackageSum SumPackage();
+// An entry of a device folder's tree.
+struct TreeEntry {
+    std::u16string key;         // its path below the folder, folded as the device compares names
+    std::filesystem::path host; // relative to the device root, names as stored
+    bool folder;
+    uint64_t bytes; // of a file
+};
 
-// The number in the package's checksum.ini, read with the library's reader.
-// False when the file cannot be opened or read.
-bool ReadPackageChecksum(uint32_t* value);
+// Every entry below the device folder, in the order the job's walk meets them.
+std::vector<TreeEntry> ListTree(const std::u16string& folder);
 
-// Writes the checksum file as the package producer does: upper-case
-// hexadecimal and CR LF. False when it cannot be written.
-bool WritePackageChecksum(uint16_t sum);
+// The path as shown to the user: the platform's own separators.
+std::string Shown(const std::filesystem::path& path);
+
+} // namespace tool
 
 #endif
