@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -326,15 +327,17 @@ private:
         const double shown = part > 1.0 ? 1.0 : part;
         char percent[8];
         snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(shown * 100.0));
-        std::string text = std::string(percent) + " " + Size(bytes) + " of " + Size(total_);
-        const int barWidth = columns - static_cast<int>(text.size()) - 3;
+        // Fixed widths, so the bar keeps its length as the numbers change.
+        char text[64];
+        snprintf(text, sizeof text, "%s %9s of %s", percent, Size(bytes).c_str(), Size(total_).c_str());
+        const int barWidth = columns - static_cast<int>(strlen(text)) - 3;
         std::string line;
         if (barWidth >= 10) {
             std::string bar(static_cast<size_t>(shown * barWidth), '#');
             bar.resize(static_cast<size_t>(barWidth), '.');
             line = "[" + bar + "] " + text;
         } else {
-            line = text.substr(0, static_cast<size_t>(columns));
+            line = std::string(text).substr(0, static_cast<size_t>(columns));
         }
         fprintf(stderr, "\r%s\033[K", line.c_str());
         fflush(stderr);
