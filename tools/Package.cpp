@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 
+#include "JobStatusText.h"
 #include "ToolPlatform.h"
 #include "Transfer.h"
 #include "TreePath.h"
@@ -135,12 +136,14 @@ std::string Unreadable(const fs::path& host, const std::string& why)
     return "cannot be read (" + why + ")";
 }
 
-std::string StatusName(int code)
-{
-    return code == STATUS_COPY_FAILED ? "5 STATUS_COPY_FAILED" : "3 STATUS_CREATE_DIR_FAILED";
-}
-
 } // namespace
+
+std::string StatusName(int32_t status)
+{
+    for (const JobStatusText& text : kJobStatusTexts)
+        if (text.code == status) return std::to_string(status) + " " + text.name;
+    return std::to_string(status) + " UNKNOWN";
+}
 
 std::string Shown(const fs::path& path)
 {

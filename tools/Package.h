@@ -67,6 +67,9 @@ struct TreeEntry {
 // Every entry below the device folder, in the order the job's walk meets them.
 std::vector<TreeEntry> ListTree(const std::u16string& folder);
 
+// "6 STATUS_CHECKSUM_FAILED": a JobStatus code and its name.
+std::string StatusName(int32_t status);
+
 // The path as shown to the user: the platform's own separators.
 std::string Shown(const std::filesystem::path& path);
 

@@ -175,7 +175,8 @@ int OpenPackage(const std::string& folder, bool force)
     const fs::path package = FolderOnDisk(kPackageFolder);
     const fs::path target = FolderOnDisk(kTargetFolder);
     if (package.empty() && target.empty()) return -1;
-    const fs::path hint = fs::path(folder) / (package.empty() ? fs::path("SDMMC") / "PreDLMap" : package);
+    const fs::path hint =
+        (fs::path(folder) / (package.empty() ? fs::path("SDMMC") / "PreDLMap" : package)).lexically_normal();
     return Failure(kExitUsage, Shown(folder) + " is a device root (it holds " +
                                    Shown(package.empty() ? target : package) + "), not a package folder.\n" +
                                    "The package folder is " + Shown(hint) + ". Use --force to take " +
@@ -251,14 +252,14 @@ int Verify(const std::vector<std::string>& arguments)
         return verdict;
     }
     if (verdict != 0) {
-        printf("FAIL: the device's job would end with %s\n", StatusLine(verdict).c_str());
+        printf("FAIL: the device's job would end with %s\n", StatusName(verdict).c_str());
         return verdict;
     }
     if (haveFile && static_cast<uint16_t>(stored) == check.sum) {
         printf("match: the device will accept this package\n");
         return 0;
     }
-    printf("MISMATCH: the device's job would end with %s\n", StatusLine(STATUS_CHECKSUM_FAILED).c_str());
+    printf("MISMATCH: the device's job would end with %s\n", StatusName(STATUS_CHECKSUM_FAILED).c_str());
     return STATUS_CHECKSUM_FAILED;
 }
 
@@ -416,7 +417,7 @@ int Run(const std::vector<std::string>& arguments)
         return Failure(kExitUsage, "the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") +
                                        " is missing in the device root " + Shown(shownRoot) +
                                        "\nThe job would empty MassStorage first and then end with " +
-                                       StatusLine(STATUS_SOURCE_MISSING) + ". Use --force to run it anyway.");
+                                       StatusName(STATUS_SOURCE_MISSING) + ". Use --force to run it anyway.");
     const std::vector<TreeEntry> package = ListTree(kPackageFolder);
     const uint64_t packageBytes = Bytes(package);
     fs::path targetOnDisk = FolderOnDisk(kTargetFolder);
@@ -429,7 +430,7 @@ int Run(const std::vector<std::string>& arguments)
             return Failure(kExitUsage, "the package (" + Size(packageBytes) + ") does not fit on the volume holding " +
                                            "MassStorage (" + Size(room) + " free, counting what MassStorage holds "
                                            "now)\nThe job would empty MassStorage and then end with " +
-                                           StatusLine(STATUS_COPY_FAILED) +
+                                           StatusName(STATUS_COPY_FAILED) +
                                            ", leaving the device with no map. Use --force to run it anyway.");
     }
 
