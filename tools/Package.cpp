@@ -23,6 +23,7 @@ struct Step {
     size_t baseLength;    // units of the walked folder's path, with its "\"
     size_t folderLength;  // units of its own folder's path
     const WCHAR* name;
+    bool named; // path holds the entry; else only its folder (the entry's path is too long)
     bool folder;
     size_t depth;
     fs::path relative; // below the walked folder, names as stored
@@ -65,17 +66,15 @@ void WalkFolder(TreePath* path, WIN32_FIND_DATAW* record, Step* step, const Visi
     do {
         const bool folder = IsFolderEntry(record);
         const fs::path entry = relative / HostName(record->cFileName);
-        if (!AppendName(path, record->cFileName)) {
-            trouble(entry, "its path is too long to walk");
-            continue;
-        }
+        const bool named = AppendName(path, record->cFileName);
         step->path = path;
+        step->named = named;
         step->folderLength = length;
         step->name = record->cFileName;
         step->folder = folder;
         step->depth = depth;
         step->relative = entry;
-        if (visit(*step) && folder) {
+        if (visit(*step) && folder && named) {
             step->depth = depth + 1;
             WalkFolder(path, record, step, visit, trouble);
         }
@@ -188,7 +187,10 @@ PackageCheck CheckPackage(const std::u16string& folder)
                                                                    "card holds only one of them"});
 
         // Named as the copy names it on the device, and checked as it checks it.
-        const std::u16string within(step.path->text + step.baseLength, step.path->text + step.folderLength);
+        const std::u16string within = step.folderLength > step.baseLength
+                                          ? std::u16string(step.path->text + step.baseLength,
+                                                           step.path->text + step.folderLength)
+                                          : std::u16string();
         TreePath target;
         TreePath source;
         SetTreePath(&target, kTargetFolder);
@@ -198,20 +200,26 @@ PackageCheck CheckPackage(const std::u16string& folder)
             AppendTreeName(&source, within.c_str());
         }
         const bool targetFits = AppendTreeName(&target, step.name);
-        if (!targetFits || !AppendTreeEntry(&source, step.name, step.folder)) {
-            std::u16string longest = targetFits ? kPackageFolder : kTargetFolder;
+        const bool sourceFits = AppendTreeEntry(&source, step.name, step.folder);
+        if (!targetFits || !sourceFits) {
+            // Named by the longer of the two, the package's path on the card.
+            std::u16string longest = sourceFits ? kTargetFolder : kPackageFolder;
             longest += u'\\';
             if (!within.empty()) longest += within + u'\\';
             longest += step.name;
             if (step.folder) longest += kSearchAllSuffix;
             const int code = step.folder ? STATUS_CREATE_DIR_FAILED : STATUS_COPY_FAILED;
             find(code, step.relative,
-                 std::string(step.folder ? "its search pattern" : "its path") + (targetFits ? " on the card" : " in MassStorage") +
+                 std::string(step.folder ? "its search pattern" : "its path") + (sourceFits ? " in MassStorage" : " on the card") +
                      " would take " + std::to_string(longest.size()) + " UTF-16 units, over the device's " +
                      std::to_string(MAX_PATH - 1) + "; the job would end with " + StatusName(code));
             return false;
         }
 
+        if (!step.named) {
+            find(kExitNotForACard, step.relative, "its path is too long to read");
+            return false;
+        }
         if (step.folder) {
             ++check.folders;
             return true;
@@ -285,6 +293,7 @@ std::vector<TreeEntry> ListTree(const std::u16string& folder)
     Walk(
         folder,
         [&](const Step& step) {
+            if (!step.named) return false;
             std::error_code error;
             TreeEntry entry;
             entry.key = FoldedName(step.path->text + step.baseLength);

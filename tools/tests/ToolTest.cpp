@@ -278,6 +278,7 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     // 120-unit one passes 259, and so does a 124-unit file name.
     if (name == "FolderTooLong") MakeFolder("SDMMC/PreDLMap/" + a120 + "/" + std::string(125, 'b'));
     if (name == "FileTooLong") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(124, 'c'), "");
+    if (name == "FileTooLongEvenBelowThePackage") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(140, 'd'), "");
     if (name == "LetterCaseClash") WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x");
     if (name == "LetterCaseClashBeyondAscii") {
         WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
@@ -314,6 +315,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "the job would end with 3 STATUS_CREATE_DIR_FAILED"}},
         FailureCase{"FileTooLong", 65, 5, {"cccc: its path on the card would take 260 UTF-16 units"},
                     {"cccc: its path on the card would take 260 UTF-16 units",
+                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
+        FailureCase{"FileTooLongEvenBelowThePackage", 65, 5, {"dddd: its path on the card would take 276 UTF-16 units"},
+                    {"dddd: its path on the card would take 276 UTF-16 units",
                      "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
         FailureCase{"LetterCaseClash", 65, 65,
                     {"Poi/FUEL.csv", "Poi/fuel.csv", ": names that differ only in letter case"}, {}},
