@@ -468,9 +468,11 @@ int Run(const std::vector<std::string>& arguments)
         ++(IsSummedFileName(name.c_str()) ? summed : other);
     }
     printf("%s\n", StatusLine(status).c_str());
-    printf("MassStorage holds %s (%s), %s of them summed\n%s",
-           Plural(summed + other, "file", "files").c_str(), Size(Bytes(installed)).c_str(),
-           Grouped(summed).c_str(), NotSummed(other).c_str());
+    if (summed + other == 0)
+        printf("MassStorage is empty\n");
+    else
+        printf("MassStorage holds %s (%s), %s of them summed\n%s", Plural(summed + other, "file", "files").c_str(),
+               Size(Bytes(installed)).c_str(), Grouped(summed).c_str(), NotSummed(other).c_str());
     if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) {
         if (status == STATUS_SOURCE_MISSING && packageOnDisk.empty())
             printf("first difference: the package folder %s is missing\n",
