@@ -85,7 +85,7 @@ void WalkFolder(TreePath* path, WIN32_FIND_DATAW* record, Step* step, const Visi
     FindClose(search);
 }
 
-void Walk(const std::u16string& folder, const Visit& visit, const Trouble& trouble)
+void Walk(const DeviceString& folder, const Visit& visit, const Trouble& trouble)
 {
     TreePath path;
     WIN32_FIND_DATAW record;
@@ -151,11 +151,11 @@ std::string Shown(const fs::path& path)
     return shown.make_preferred().u8string();
 }
 
-fs::path FolderOnDisk(const std::u16string& devicePath)
+fs::path FolderOnDisk(const DeviceString& devicePath)
 {
     fs::path onDisk;
-    for (size_t end = 0; end != std::u16string::npos;) {
-        end = devicePath.find(u'\\', end + 1);
+    for (size_t end = 0; end != DeviceString::npos;) {
+        end = devicePath.find(TEXT('\\'), end + 1);
         WIN32_FIND_DATAW record;
         HANDLE probe = FindFirstFileW(devicePath.substr(0, end).c_str(), &record);
         if (probe == INVALID_HANDLE_VALUE) return fs::path();
@@ -166,12 +166,12 @@ fs::path FolderOnDisk(const std::u16string& devicePath)
     return onDisk;
 }
 
-PackageCheck CheckPackage(const std::u16string& folder)
+PackageCheck CheckPackage(const DeviceString& folder)
 {
     PackageCheck check;
     const fs::path base = folder.empty() ? fs::path() : FolderOnDisk(folder);
     // Per level of the walk: each folded name and the entry that has it.
-    std::vector<std::map<std::u16string, fs::path>> names;
+    std::vector<std::map<DeviceString, fs::path>> names;
     const auto find = [&](int code, const fs::path& relative, const std::string& why) {
         check.findings.push_back(Finding{code, Shown(relative) + ": " + why});
     };
@@ -187,10 +187,10 @@ PackageCheck CheckPackage(const std::u16string& folder)
                                                                    "card holds only one of them"});
 
         // Named as the copy names it on the device, and checked as it checks it.
-        const std::u16string within = step.folderLength > step.baseLength
-                                          ? std::u16string(step.path->text + step.baseLength,
+        const DeviceString within = step.folderLength > step.baseLength
+                                          ? DeviceString(step.path->text + step.baseLength,
                                                            step.path->text + step.folderLength)
-                                          : std::u16string();
+                                          : DeviceString();
         TreePath target;
         TreePath source;
         SetTreePath(&target, kTargetFolder);
@@ -203,9 +203,9 @@ PackageCheck CheckPackage(const std::u16string& folder)
         const bool sourceFits = AppendTreeEntry(&source, step.name, step.folder);
         if (!targetFits || !sourceFits) {
             // Named by the longer of the two, the package's path on the card.
-            std::u16string longest = sourceFits ? kTargetFolder : kPackageFolder;
-            longest += u'\\';
-            if (!within.empty()) longest += within + u'\\';
+            DeviceString longest = sourceFits ? kTargetFolder : kPackageFolder;
+            longest += TEXT('\\');
+            if (!within.empty()) longest += within + TEXT('\\');
             longest += step.name;
             if (step.folder) longest += kSearchAllSuffix;
             const int code = step.folder ? STATUS_CREATE_DIR_FAILED : STATUS_COPY_FAILED;
@@ -260,7 +260,7 @@ int WorstFinding(const PackageCheck& check)
     return check.findings.empty() ? 0 : check.findings.front().code;
 }
 
-bool ReadPackageChecksum(const std::u16string& folder, uint32_t* value)
+bool ReadPackageChecksum(const DeviceString& folder, uint32_t* value)
 {
     TreePath path;
     if (folder.empty()) SetTreePath(&path, kChecksumFileName);
@@ -285,7 +285,7 @@ bool WritePackageChecksum(uint16_t sum, std::string* why)
     return true;
 }
 
-std::vector<TreeEntry> ListTree(const std::u16string& folder)
+std::vector<TreeEntry> ListTree(const DeviceString& folder)
 {
     std::vector<TreeEntry> entries;
     const fs::path base = FolderOnDisk(folder);

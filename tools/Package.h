@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "ToolPlatform.h"
 
 namespace tool {
 
@@ -36,7 +37,7 @@ struct PackageCheck {
 
 // Walks the package in the device folder `folder` ("" for the device root)
 // as the job copies it from "SDMMC\PreDLMap" into "MassStorage".
-PackageCheck CheckPackage(const std::u16string& folder);
+PackageCheck CheckPackage(const DeviceString& folder);
 
 // The device's verdict on a check: kExitNotForACard when a finding says a
 // card cannot hold the package, else the first status the job would end
@@ -45,7 +46,7 @@ int WorstFinding(const PackageCheck& check);
 
 // The number in the checksum.ini of the package at `folder`, read as the
 // device reads it; false when it cannot be opened or read.
-bool ReadPackageChecksum(const std::u16string& folder, uint32_t* value);
+bool ReadPackageChecksum(const DeviceString& folder, uint32_t* value);
 
 // Writes the checksum file of the package at the device root as the package
 // producer does: upper-case hexadecimal and CR LF. On failure sets *why.
@@ -54,18 +55,18 @@ bool WritePackageChecksum(uint16_t sum, std::string* why);
 // The host path, relative to the device root, of the folder at devicePath as
 // the job finds it (each name in any letter case, no link on the way); empty
 // when there is no such folder.
-std::filesystem::path FolderOnDisk(const std::u16string& devicePath);
+std::filesystem::path FolderOnDisk(const DeviceString& devicePath);
 
 // An entry of a device folder's tree.
 struct TreeEntry {
-    std::u16string key;         // its path below the folder, folded as the device compares names
+    DeviceString key;         // its path below the folder, folded as the device compares names
     std::filesystem::path host; // relative to the device root, names as stored
     bool folder;
     uint64_t bytes; // of a file
 };
 
 // Every entry below the device folder, in the order the job's walk meets them.
-std::vector<TreeEntry> ListTree(const std::u16string& folder);
+std::vector<TreeEntry> ListTree(const DeviceString& folder);
 
 // "6 STATUS_CHECKSUM_FAILED": a JobStatus code and its name.
 std::string StatusName(int32_t status);

@@ -13,6 +13,9 @@
 
 namespace tool {
 
+// Device paths and names in the platform's UTF-16 units.
+using DeviceString = std::basic_string<WCHAR>;
+
 // The folder this program was started from.
 std::filesystem::path ToolFolder();
 
@@ -38,7 +41,7 @@ std::filesystem::path HostPathOf(const WCHAR* devicePath);
 
 // The UTF-16 units of a name as the device's volumes compare names: folded
 // to upper case per unit, as the device folds them.
-std::u16string FoldedName(const WCHAR* name);
+DeviceString FoldedName(const WCHAR* name);
 
 // Why the last failed file service or system call failed, in the system's
 // own words.

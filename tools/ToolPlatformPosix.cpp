@@ -72,12 +72,12 @@ fs::path HostPathOf(const WCHAR* devicePath)
     return fs::path(host);
 }
 
-std::u16string FoldedName(const WCHAR* name)
+DeviceString FoldedName(const WCHAR* name)
 {
     // As the host layer folds: simple upper-casing per UTF-16 unit in
     // C.UTF-8; surrogates (characters beyond the BMP, escaped bytes) as they are.
     static locale_t s_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    std::u16string folded;
+    DeviceString folded;
     for (; *name; ++name) {
         WCHAR unit = *name;
         if (unit < 0x80) {

@@ -202,7 +202,7 @@ int Seal(const std::vector<std::string>& arguments)
     const int early = OpenPackage(folder, force);
     if (early >= 0) return early;
 
-    const PackageCheck check = CheckPackage(u"");
+    const PackageCheck check = CheckPackage(TEXT(""));
     if (!check.findings.empty()) {
         PrintFindings(stderr, check);
         if (!force)
@@ -236,8 +236,8 @@ int Verify(const std::vector<std::string>& arguments)
     if (early >= 0) return early;
 
     uint32_t stored = 0;
-    const bool haveFile = ReadPackageChecksum(u"", &stored);
-    const PackageCheck check = CheckPackage(u"");
+    const bool haveFile = ReadPackageChecksum(TEXT(""), &stored);
+    const PackageCheck check = CheckPackage(TEXT(""));
     if (haveFile)
         printf("checksum.ini %s (low 16 bits %s)\n", Hex(stored).c_str(), Hex(static_cast<uint16_t>(stored)).c_str());
     else
@@ -358,8 +358,8 @@ private:
 std::string FirstDifference(int32_t status, const std::vector<TreeEntry>& package,
                             const std::vector<TreeEntry>& target)
 {
-    std::map<std::u16string, const TreeEntry*> inPackage;
-    std::map<std::u16string, const TreeEntry*> inTarget;
+    std::map<DeviceString, const TreeEntry*> inPackage;
+    std::map<DeviceString, const TreeEntry*> inTarget;
     for (const TreeEntry& entry : package) inPackage.emplace(entry.key, &entry);
     for (const TreeEntry& entry : target) inTarget.emplace(entry.key, &entry);
     const auto stale = [&]() -> std::string {
@@ -463,8 +463,8 @@ int Run(const std::vector<std::string>& arguments)
     uint64_t other = 0;
     for (const TreeEntry& entry : installed) {
         if (entry.folder) continue;
-        const size_t slash = entry.key.rfind(u'\\');
-        const std::u16string name = entry.key.substr(slash == std::u16string::npos ? 0 : slash + 1);
+        const size_t slash = entry.key.rfind(TEXT('\\'));
+        const DeviceString name = entry.key.substr(slash == DeviceString::npos ? 0 : slash + 1);
         ++(IsSummedFileName(name.c_str()) ? summed : other);
     }
     printf("%s\n", StatusLine(status).c_str());
