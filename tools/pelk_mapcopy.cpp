@@ -89,7 +89,7 @@ const char kVerifyHelp[] =
     "Usage: pelk-mapcopy verify PACKAGE_DIR\n"
     "\n"
     "Predicts the device's job on the package and prints one line for each thing\n"
-    "that would fail: a path too long for the device (under SDMMC\\PreDLMap or\n"
+    "that would fail: a path too long for the device (under SDMMC/PreDLMap or\n"
     "MassStorage), two names that differ only in letter case, a name a FAT card\n"
     "cannot hold, an entry that is neither a file nor a folder, then checksum.ini\n"
     "read as the device reads it against the package sum.\n"
