@@ -8,10 +8,12 @@
 #      valgrind --tool=callgrind;
 #   3. measures the peak RSS of `pelk-mapcopy run` on a 10 MiB package and on
 #      this one;
-#   4. runs the Google Benchmark of the byte sum.
+#   4. runs the Google Benchmark of the byte sum;
+#   5. counts the system calls of `pelk-mapcopy run` per copied file under
+#      strace -f -c, over a package of about 2,000 small files.
 #
 #   bench/bench.sh [--shape default|small-files] [--size BYTES] [--runs N]
-#                  [--build DIR] [--work DIR] [--only copy|seal|rss|sum]
+#                  [--build DIR] [--work DIR] [--only copy|seal|rss|sum|syscalls]
 #
 # Defaults: shape default, 1 GiB (small-files: 100 MiB), 7 runs, build/default,
 # work folder /dev/shm/pelk-bench (else <build>/bench-work), removed at the end.
@@ -27,7 +29,7 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 64 ;;
   esac
 done
@@ -63,10 +65,12 @@ make_device() { # folder size shape
 
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB RAM," \
   "$(df -T "$(dirname "$work")" | awk 'NR == 2 { print $2 }'), $(uname -sr)"
-make_device "$work" "$size" "$shape"
-files=$(find "$work/SDMMC/PreDLMap" -type f | wc -l)
-summed=$(find "$work/SDMMC/PreDLMap" -type f ! -iname checksum.ini ! -iname predlverno.ini -printf '%s\n' | awk '{ s += $1 } END { print s }')
-echo "package: shape $shape, $files files, $summed bytes summed"
+if want copy || want seal || want rss; then
+  make_device "$work" "$size" "$shape"
+  files=$(find "$work/SDMMC/PreDLMap" -type f | wc -l)
+  summed=$(find "$work/SDMMC/PreDLMap" -type f ! -iname checksum.ini ! -iname predlverno.ini -printf '%s\n' | awk '{ s += $1 } END { print s }')
+  echo "package: shape $shape, $files files, $summed bytes summed"
+fi
 
 if want copy; then
   job() { "$tool" run --device-root "$work" >/dev/null; }
@@ -108,4 +112,19 @@ fi
 if want sum; then
   echo
   "$build/bench/pelk_sum_benchmark" --benchmark_min_time=0.2 2>/dev/null
+fi
+
+if want syscalls; then
+  command -v strace >/dev/null || { echo "bench.sh: syscalls needs strace (Debian: strace)" >&2; exit 69; }
+  few=$work-syscalls
+  make_device "$few" 2300000 small-files
+  few_files=$(find "$few/SDMMC/PreDLMap" -type f | wc -l)
+  "$tool" run --device-root "$few" >/dev/null # a stale target like every later run's
+  strace -f -c -o "$few.strace" "$tool" run --device-root "$few" >/dev/null
+  echo
+  echo "system calls of run per copied file ($few_files files, small-files shape):"
+  awk -v files="$few_files" '
+    $NF == "total" { printf "  total %.1f\n", $(NF - 2) / files; next }
+    NR > 2 && $1 !~ /^-/ && $4 / files >= 0.05 { printf "  %-16s %.2f\n", $NF, $4 / files }' "$few.strace"
+  rm -rf "$few" "$few.strace"
 fi

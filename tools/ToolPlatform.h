@@ -19,8 +19,9 @@ using DeviceString = std::basic_string<WCHAR>;
 // The folder this program was started from.
 std::filesystem::path ToolFolder();
 
-// The module file's name beside the tool, as the build makes it.
-const char* ModuleFileName();
+// The module "run" loads when none is named: beside the tool in the build
+// tree, else in the installed library folder.
+std::filesystem::path DefaultModule();
 
 // A loaded module; null when loading failed.
 struct Module;

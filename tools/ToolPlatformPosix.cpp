@@ -27,7 +27,14 @@ fs::path ToolFolder()
     return error ? fs::path(".") : self.parent_path();
 }
 
-const char* ModuleFileName() { return "libPELK_UserMapCopy.so"; }
+fs::path DefaultModule()
+{
+    const char kModule[] = "libPELK_UserMapCopy.so";
+    const fs::path folder = ToolFolder();
+    std::error_code error;
+    if (fs::exists(folder / kModule, error)) return folder / kModule;
+    return (folder / PELK_INSTALLED_MODULE_DIR / kModule).lexically_normal();
+}
 
 Module* LoadModule(const fs::path& file, std::string* why)
 {

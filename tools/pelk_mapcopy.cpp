@@ -70,7 +70,8 @@ const char kRunHelp[] =
     "device with no map.\n"
     "\n"
     "  --device-root DIR  the device's root folder\n"
-    "  --library FILE     the module to load (default: the one beside this tool)\n"
+    "  --library FILE     the module to load (default: libPELK_UserMapCopy.so\n"
+    "                     beside this tool, else in " PELK_INSTALLED_MODULE_DIR ")\n"
     "  --force            run the job even where it is refused\n";
 
 const char kSealHelp[] =
@@ -405,7 +406,7 @@ int Run(const std::vector<std::string>& arguments)
     }
     std::error_code ignored;
     // Named before the device root is entered: a relative name is a file here.
-    library = library.empty() ? ToolFolder() / ModuleFileName() : fs::absolute(library, ignored);
+    library = library.empty() ? DefaultModule() : fs::absolute(library, ignored);
     const fs::path shownRoot = fs::absolute(deviceRoot, ignored).lexically_normal();
 
     std::string why;
