@@ -21,7 +21,7 @@ static void ClearFolder(TreePath* path, WIN32_FIND_DATAW* record)
     if (search != INVALID_HANDLE_VALUE) {
         do {
             const bool folder = IsFolderEntry(record);
-            if (!AppendTreeName(path, record->cFileName) || (folder && !TreePatternFits(path))) {
+            if (!AppendTreeEntry(path, record->cFileName, folder)) {
                 // Too long to name or to search: it cannot be emptied or deleted.
                 g_jobStatus = folder ? STATUS_REMOVE_DIR_FAILED : STATUS_DELETE_FAILED;
             } else if (folder) {

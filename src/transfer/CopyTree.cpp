@@ -33,8 +33,7 @@ static void CopyFolder(TreePath* target, TreePath* source, WIN32_FIND_DATAW* rec
     // above: a failing copy of it then replaces that code.
     do {
         const bool folder = IsFolderEntry(record);
-        if (!AppendTreeName(target, record->cFileName) || !AppendTreeName(source, record->cFileName) ||
-            (folder && !TreePatternFits(source))) {
+        if (!AppendTreeName(target, record->cFileName) || !AppendTreeEntry(source, record->cFileName, folder)) {
             // Too long to name or to search: it cannot be created or copied.
             g_jobStatus = folder ? STATUS_CREATE_DIR_FAILED : STATUS_COPY_FAILED;
         } else if (folder) {

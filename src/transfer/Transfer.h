@@ -57,4 +57,8 @@ uint32_t ChecksumScanValue(const ChecksumScan* scan);
 uint32_t ParseChecksumNumber(const unsigned char* text, size_t length);
 uint32_t ReadChecksumNumber(FILE* file);
 
+// Reads the number in the checksum file at path; false when the file cannot
+// be opened or a read fails.
+bool ReadChecksumFile(const WCHAR* path, uint32_t* value);
+
 #endif

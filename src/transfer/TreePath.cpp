@@ -47,6 +47,17 @@ bool TreePatternFits(const TreePath* path)
     return path->length + (sizeof kSearchAllSuffix / sizeof kSearchAllSuffix[0] - 1) < MAX_PATH;
 }
 
+bool AppendTreeEntry(TreePath* path, const WCHAR* name, bool folder)
+{
+    const size_t length = path->length;
+    if (!AppendTreeName(path, name)) return false;
+    if (folder && !TreePatternFits(path)) {
+        TruncateTreePath(path, length);
+        return false;
+    }
+    return true;
+}
+
 bool IsTargetFolder(const WCHAR* path)
 {
     const WCHAR* target = kTargetFolder;

@@ -29,6 +29,11 @@ void TruncateTreePath(TreePath* path, size_t length);
 // The folder's search pattern, path + "\*.*", fits.
 bool TreePatternFits(const TreePath* path);
 
+// Appends "\" and the name of an entry a walk met, when the walk can use the
+// result: it fits, and for a folder its search pattern fits too. False (path
+// unchanged) otherwise: the entry is too long to name or to search.
+bool AppendTreeEntry(TreePath* path, const WCHAR* name, bool folder);
+
 bool IsTargetFolder(const WCHAR* path);
 bool IsFolderEntry(const WIN32_FIND_DATAW* record);
 

@@ -97,25 +97,25 @@ uint32_t ReadChecksumNumber(FILE* file)
     return ChecksumScanValue(&scan);
 }
 
-void VerifyChecksum(const WCHAR* name)
+bool ReadChecksumFile(const WCHAR* path, uint32_t* value)
 {
-    uint32_t value = 0;
-    if (g_jobStatus != STATUS_OK) return;
-    TreePath path;
-    if (!SetTreePath(&path, kPackageFolder) || !AppendTreeName(&path, name)) {
-        g_jobStatus = STATUS_CHECKSUM_FAILED;
-        return;
-    }
-    // Read from the package on the card, not from its copy.
-    FILE* file = _wfopen(path.text, TEXT("rb"));
-    if (!file) {
-        g_jobStatus = STATUS_CHECKSUM_FAILED;
-        return;
-    }
-    value = ReadChecksumNumber(file);
+    FILE* file = _wfopen(path, TEXT("rb"));
+    if (!file) return false;
+    *value = ReadChecksumNumber(file);
     // A read error is no end of file: the number may be cut short, and with
     // every read failing both it and the sum would come out 0 and match.
-    const bool unreadable = ferror(file) != 0;
+    const bool readable = ferror(file) == 0;
     fclose(file);
-    if (unreadable || static_cast<uint16_t>(value) != g_packageSum) g_jobStatus = STATUS_CHECKSUM_FAILED;
+    return readable;
+}
+
+void VerifyChecksum(const WCHAR* name)
+{
+    if (g_jobStatus != STATUS_OK) return;
+    uint32_t value = 0;
+    TreePath path;
+    // Read from the package on the card, not from its copy.
+    if (!SetTreePath(&path, kPackageFolder) || !AppendTreeName(&path, name) || !ReadChecksumFile(path.text, &value) ||
+        static_cast<uint16_t>(value) != g_packageSum)
+        g_jobStatus = STATUS_CHECKSUM_FAILED;
 }

@@ -1,6 +1,7 @@
 // Drives the real pelk-mapcopy binary in a fresh device folder per test.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -117,6 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"RunHelp", {"run", "--help"}, 0, "--device-root DIR"},
                       UsageCase{"SealHelp", {"seal", "--help"}, 0, "Usage: pelk-mapcopy seal"},
                       UsageCase{"VerifyHelp", {"verify", "--help"}, 0, "Usage: pelk-mapcopy verify"},
+                      UsageCase{"HelpCommand", {"help"}, 0, "Commands:"},
+                      UsageCase{"HelpForACommand", {"help", "run"}, 0, "--device-root DIR"},
+                      UsageCase{"HelpOptionForACommand", {"--help", "seal"}, 0, "Usage: pelk-mapcopy seal"},
+                      UsageCase{"HelpForAnUnknownCommand", {"help", "install"}, 64, nullptr},
+                      UsageCase{"SealUnknownOption", {"seal", "--fast", "x"}, 64, nullptr},
                       UsageCase{"NoCommand", {}, 64, nullptr}, UsageCase{"UnknownCommand", {"install"}, 64, nullptr},
                       UsageCase{"SealWithoutFolder", {"seal"}, 64, nullptr},
                       UsageCase{"VerifyTwoFolders", {"verify", "a", "b"}, 64, nullptr},
@@ -157,7 +163,7 @@ TEST_F(ToolTest, SealAndRunMeetTheCardsNamesInAnyCase)
     WriteFile("massstorage/old.bin", "stale");
     ToolResult run = Tool({"run"});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_NE(run.out.find("installed 7 files, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
     EXPECT_EQ(Snap("MassStorage"), Snap("sdmmc/predlmap"));
 }
 
@@ -232,24 +238,34 @@ TEST_F(ToolTest, AnEmptyPackageSealsToZero)
     EXPECT_EQ(Tool({"verify", Package()}).code, 0);
 }
 
+// Every refusal and pre-flight finding of seal and verify: the codes each
+// gives, and what the output (stdout and stderr) must say.
 struct FailureCase {
     const char* name;
-    int code;
-    const char* message;
+    int sealCode;
+    int verifyCode;
+    std::vector<std::string> sealSays;
+    std::vector<std::string> verifySays; // empty: as seal
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolFailure : public ToolTest, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(ToolFailure, ExplainsOnStderrWithADistinctCode)
+TEST_P(ToolFailure, ExplainsWithADistinctCode)
 {
     const FailureCase& c = GetParam();
-    WritePackage(kPackage);
+    WriteSealedPackage(kPackage);
     const std::string name = c.name;
     std::string folder = Package();
+    const std::string a120(120, 'a');
     if (name == "MissingFolder") folder += "/nowhere";
-    if (name == "ChecksumIsAFolder") MakeFolder("SDMMC/PreDLMap/checksum.ini");
+    if (name == "PackageIsAFile") folder += "/Poi/fuel.csv";
+    if (name == "DeviceRoot") folder = Root().string();
+    if (name == "ChecksumIsAFolder") {
+        RemoveTree("SDMMC/PreDLMap/checksum.ini");
+        MakeFolder("SDMMC/PreDLMap/checksum.ini");
+    }
     if (name == "Fifo") {
         ASSERT_EQ(mkfifo((Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0);
     }
@@ -258,25 +274,58 @@ TEST_P(ToolFailure, ExplainsOnStderrWithADistinctCode)
         fs::create_symlink(Root() / "elsewhere/linked.bin", Root() / "SDMMC/PreDLMap/Poi/linked.bin");
     }
     if (name == "LinkToFolder") fs::create_directory_symlink(Root() / "SDMMC", Root() / "SDMMC/PreDLMap/Poi/up");
-    if (name == "TooLong") MakeFolder("SDMMC/PreDLMap/" + std::string(120, 'a') + "/" + std::string(125, 'b'));
-    for (const char* command : {"seal", "verify"}) {
-        if (name == "ChecksumIsAFolder" && std::string(command) == "verify") {
-            continue;
-        }
+    // "SDMMC\PreDLMap\" is 15 units: a 125-unit folder name below the
+    // 120-unit one passes 259, and so does a 124-unit file name.
+    if (name == "FolderTooLong") MakeFolder("SDMMC/PreDLMap/" + a120 + "/" + std::string(125, 'b'));
+    if (name == "FileTooLong") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(124, 'c'), "");
+    if (name == "FileTooLongEvenBelowThePackage") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(140, 'd'), "");
+    if (name == "LetterCaseClash") WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x");
+    if (name == "LetterCaseClashBeyondAscii") {
+        WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
+        WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
+    }
+    if (name == "Colon") WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x");
+    if (name == "TrailingDot") MakeFolder("SDMMC/PreDLMap/Map/old.");
+    if (name == "ControlCharacter") WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x");
+    const std::vector<std::string>& verifySays = c.verifySays.empty() ? c.sealSays : c.verifySays;
+    for (const char* command : {"verify", "seal"}) {
+        const bool seal = std::string(command) == "seal";
         ToolResult result = Tool({command, folder});
-        EXPECT_EQ(result.code, c.code) << command << ": " << result.err;
-        EXPECT_NE(result.err.find(c.message), std::string::npos) << command << ": " << result.err;
+        const std::string said = result.out + result.err;
+        EXPECT_EQ(result.code, seal ? c.sealCode : c.verifyCode) << command << ": " << said;
+        for (const std::string& text : seal ? c.sealSays : verifySays)
+            EXPECT_NE(said.find(text), std::string::npos) << command << " should say \"" << text << "\":\n" << said;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ToolFailure,
-    ::testing::Values(FailureCase{"MissingFolder", 66, "cannot open the package folder"},
-                      FailureCase{"ChecksumIsAFolder", 74, "cannot write"},
-                      FailureCase{"Fifo", 65, "cannot read the file Poi/pipe"},
-                      FailureCase{"LinkToFolder", 65, "cannot read the file Poi/up"},
-                      FailureCase{"LinkOutOfThePackage", 65, "cannot read the file Poi/linked.bin"},
-                      FailureCase{"TooLong", 65, "too long for the device"}),
+    ::testing::Values(
+        FailureCase{"MissingFolder", 66, 66, {"cannot open the package folder ", "nowhere: No such file or directory"}, {}},
+        FailureCase{"PackageIsAFile", 66, 66, {"cannot open the package folder ", "fuel.csv: Not a directory"}, {}},
+        FailureCase{"DeviceRoot", 64, 64, {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use --force"}, {}},
+        FailureCase{"ChecksumIsAFolder", 74, 6, {"cannot write ", "checksum.ini: Is a directory"},
+                    {"checksum.ini missing or unreadable"}},
+        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO)"}, {}},
+        FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a link to a folder"}, {}},
+        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a link the device could not follow"}, {}},
+        FailureCase{"FolderTooLong", 65, 3,
+                    {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259"},
+                    {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259",
+                     "the job would end with 3 STATUS_CREATE_DIR_FAILED"}},
+        FailureCase{"FileTooLong", 65, 5, {"cccc: its path on the card would take 260 UTF-16 units"},
+                    {"cccc: its path on the card would take 260 UTF-16 units",
+                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
+        FailureCase{"FileTooLongEvenBelowThePackage", 65, 5, {"dddd: its path on the card would take 276 UTF-16 units"},
+                    {"dddd: its path on the card would take 276 UTF-16 units",
+                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
+        FailureCase{"LetterCaseClash", 65, 65,
+                    {"Poi/FUEL.csv", "Poi/fuel.csv", ": names that differ only in letter case"}, {}},
+        FailureCase{"LetterCaseClashBeyondAscii", 65, 65,
+                    {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", ": names that differ only in letter case"}, {}},
+        FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
+        FailureCase{"TrailingDot", 65, 65, {"Map/old.: a card cannot hold this name: it ends in a dot"}, {}},
+        FailureCase{"ControlCharacter", 65, 65, {"a card cannot hold this name: it holds a control character"}, {}}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
 
 // ---- run ---------------------------------------------------------------
@@ -293,7 +342,9 @@ TEST_F(ToolTest, RunInstallsThePackageOverStaleContent)
     ToolResult run = Tool({"run", "--device-root", Root().string()}, elsewhere);
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out.rfind("0 STATUS_OK: ", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("installed 7 files, "), std::string::npos) << run.out;
+    // Seven copied, four summed: checksum.ini, CHECKSUM.INI and PreDLVerno.ini never count.
+    EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("), 4 of them summed\n3 files are copied but not summed"), std::string::npos) << run.out;
     EXPECT_EQ(run.err, ""); // no progress bar off a terminal
     EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
     EXPECT_TRUE(fs::is_empty(elsewhere));
@@ -311,7 +362,8 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
 
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, 4);
-    EXPECT_EQ(forced.out.rfind("4 STATUS_SOURCE_MISSING: the package folder SDMMC\\PreDLMap is missing\n", 0), 0u)
+    EXPECT_EQ(forced.out.rfind("4 STATUS_SOURCE_MISSING: a package folder is missing\n", 0), 0u) << forced.out;
+    EXPECT_NE(forced.out.find("first difference: the package folder SDMMC/PreDLMap is missing"), std::string::npos)
         << forced.out;
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
 }
@@ -322,6 +374,44 @@ TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
     ToolResult run = Tool({"run"});
     EXPECT_EQ(run.code, 6);
     EXPECT_EQ(run.out.rfind("6 STATUS_CHECKSUM_FAILED: ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("first difference: none"), std::string::npos) << run.out;
+}
+
+class ToolSmallVolumeTest : public ToolTest {
+protected:
+    void TearDown() override
+    {
+        if (mounted_) umount2((Root() / "MassStorage").c_str(), MNT_DETACH);
+        ToolTest::TearDown();
+    }
+    bool mounted_ = false;
+};
+
+TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTheForcedJobStopped)
+{
+    MakeFolder("MassStorage");
+    if (mount("tmpfs", (Root() / "MassStorage").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << strerror(errno) << "); needs root and mount rights";
+    mounted_ = true;
+    // What MassStorage holds counts as free: 40 KiB of old map plus 24 KiB
+    // free take a 56 KiB package, not a 68 KiB one.
+    WriteFile("MassStorage/old.map", PatternBytes(40 * 1024, 3));
+    WriteSealedPackage({{"a.map", PatternBytes(28 * 1024, 1)}, {"b.map", PatternBytes(28 * 1024, 2)}});
+    ToolResult fits = Tool({"run"});
+    EXPECT_EQ(fits.code, 0) << fits.err;
+
+    WriteSealedPackage({{"a.map", PatternBytes(28 * 1024, 1)}, {"b.map", PatternBytes(28 * 1024, 2)},
+                        {"c.map", PatternBytes(12 * 1024, 4)}});
+    const Snapshot before = Snap("MassStorage");
+    ToolResult refused = Tool({"run"});
+    EXPECT_EQ(refused.code, 64);
+    EXPECT_NE(refused.err.find("the package (68.0 KiB) does not fit"), std::string::npos) << refused.err;
+    EXPECT_EQ(Snap("MassStorage"), before);
+
+    ToolResult forced = Tool({"run", "--force"});
+    EXPECT_EQ(forced.code, 5) << forced.out;
+    EXPECT_NE(forced.out.find("first difference: SDMMC/PreDLMap/"), std::string::npos) << forced.out;
+    EXPECT_NE(forced.out.find(" is not in MassStorage"), std::string::npos) << forced.out;
 }
 
 TEST_F(ToolTest, RunLoadsTheModuleGivenAndFailsClearlyWithoutOne)

@@ -1,0 +1,79 @@
+// A package and a device folder as the device's job sees them, found with
+// the library's own code: its walk (FindFirstEntry, FindNextEntry, TreePath),
+// its path limits (AppendTreeName, AppendTreeEntry), its exclusion rule
+// (IsSummedFileName), byte sum (SumFileBytes) and checksum reader
+// (ReadChecksumFile). Device paths are relative to the device root that
+// tool::EnterDeviceRoot entered.
+#ifndef PELK_TOOLS_PACKAGE_H
+#define PELK_TOOLS_PACKAGE_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Platform.h"
+#include "ToolPlatform.h"
+
+namespace tool {
+
+// The exit code of a package that no card can hold as it stands.
+const int kExitNotForACard = 65;
+
+// Something the device's job would fail on, or that a card cannot hold.
+struct Finding {
+    int code;         // the JobStatus the job would end with, or kExitNotForACard
+    std::string text; // names the path relative to the package, and why
+};
+
+struct PackageCheck {
+    uint16_t sum = 0;
+    uint64_t summedFiles = 0;
+    uint64_t otherFiles = 0; // checksum.ini and PreDLVerno.ini: copied, not summed
+    uint64_t folders = 0;
+    uint64_t bytes = 0;            // of every file
+    std::vector<Finding> findings; // in the order the job would meet them
+};
+
+// Walks the package in the device folder `folder` ("" for the device root)
+// as the job copies it from "SDMMC\PreDLMap" into "MassStorage".
+PackageCheck CheckPackage(const DeviceString& folder);
+
+// The device's verdict on a check: kExitNotForACard when a finding says a
+// card cannot hold the package, else the first status the job would end
+// with, else 0 (the checksum not yet considered).
+int WorstFinding(const PackageCheck& check);
+
+// The number in the checksum.ini of the package at `folder`, read as the
+// device reads it; false when it cannot be opened or read.
+bool ReadPackageChecksum(const DeviceString& folder, uint32_t* value);
+
+// Writes the checksum file of the package at the device root as the package
+// producer does: upper-case hexadecimal and CR LF. On failure sets *why.
+bool WritePackageChecksum(uint16_t sum, std::string* why);
+
+// The host path, relative to the device root, of the folder at devicePath as
+// the job finds it (each name in any letter case, no link on the way); empty
+// when there is no such folder.
+std::filesystem::path FolderOnDisk(const DeviceString& devicePath);
+
+// An entry of a device folder's tree.
+struct TreeEntry {
+    DeviceString key;         // its path below the folder, folded as the device compares names
+    std::filesystem::path host; // relative to the device root, names as stored
+    bool folder;
+    uint64_t bytes; // of a file
+};
+
+// Every entry below the device folder, in the order the job's walk meets them.
+std::vector<TreeEntry> ListTree(const DeviceString& folder);
+
+// "6 STATUS_CHECKSUM_FAILED": a JobStatus code and its name.
+std::string StatusName(int32_t status);
+
+// The path as shown to the user: the platform's own separators.
+std::string Shown(const std::filesystem::path& path);
+
+} // namespace tool
+
+#endif

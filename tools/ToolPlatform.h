@@ -1,0 +1,59 @@
+// What pelk-mapcopy needs of the PC it runs on, and nothing else: each
+// platform implements it in one file (ToolPlatformPosix.cpp). The commands
+// reach the library's file services through Platform.h and everything
+// system-specific through here.
+#ifndef PELK_TOOLS_TOOL_PLATFORM_H
+#define PELK_TOOLS_TOOL_PLATFORM_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "Platform.h"
+
+namespace tool {
+
+// Device paths and names in the platform's UTF-16 units.
+using DeviceString = std::basic_string<WCHAR>;
+
+// The folder this program was started from.
+std::filesystem::path ToolFolder();
+
+// The module "run" loads when none is named: beside the tool in the build
+// tree, else in the installed library folder.
+std::filesystem::path DefaultModule();
+
+// A loaded module; null when loading failed.
+struct Module;
+// Loads the module file (never a search of the loader's path); on failure
+// sets *why.
+Module* LoadModule(const std::filesystem::path& file, std::string* why);
+void* FindExport(Module* module, const char* name);
+void UnloadModule(Module* module);
+
+// Makes folder the device root for the file services of both the library
+// linked here and a module loaded later: afterwards "MassStorage" and
+// "SDMMC\PreDLMap" name entries inside it. On failure sets *why.
+bool EnterDeviceRoot(const std::filesystem::path& folder, std::string* why);
+
+// The host path, relative to the device root, of a device path below it
+// (names as the file services report them). Empty when it has none.
+std::filesystem::path HostPathOf(const WCHAR* devicePath);
+
+// The UTF-16 units of a name as the device's volumes compare names: folded
+// to upper case per unit, as the device folds them.
+DeviceString FoldedName(const WCHAR* name);
+
+// Why the last failed file service or system call failed, in the system's
+// own words.
+std::string LastErrorText();
+
+// Free bytes for an unprivileged writer on the volume holding path.
+bool FreeSpace(const std::filesystem::path& path, uint64_t* bytes, std::string* why);
+
+// Columns of the terminal that stderr is, or 0 when stderr is no terminal.
+int ErrorTerminalColumns();
+
+} // namespace tool
+
+#endif
