@@ -15,7 +15,16 @@
 #ifndef PELK_USERMAPCOPY_H
 #define PELK_USERMAPCOPY_H
 
-#include <stdint.h>
+/* The Windows CE 5.0 SDKs' compilers (Visual C++ before 2010) have no
+   <stdint.h>; the fixed-size types are their built-in ones. */
+#if defined(_MSC_VER) && _MSC_VER < 1600
+typedef signed __int32 int32_t;
+typedef unsigned __int8 uint8_t;
+typedef unsigned __int16 uint16_t;
+typedef unsigned __int32 uint32_t;
+#else
+#  include <stdint.h>
+#endif
 
 #if defined(_WIN32)
 #  include <wchar.h>

@@ -3,8 +3,6 @@
 #ifndef PELK_JOB_STATE_H
 #define PELK_JOB_STATE_H
 
-#include <stdint.h>
-
 #include "PELK_UserMapCopy.h"
 #include "Platform.h"
 

@@ -5,7 +5,6 @@
 #define PELK_TRANSFER_H
 
 #include <stddef.h>
-#include <stdint.h>
 
 #include "JobState.h"
 #include "Platform.h"
