@@ -428,7 +428,7 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
 #if defined(_WIN32)
     if (name.rfind("LetterCaseClash", 0) == 0) {
         // Written here, the second name would open the first: the build host
-        // made a card holding both pairs (tests/CMakeLists.txt).
+        // made a card holding both pairs (tools/tests/CMakeLists.txt).
         const char* card = getenv("PELK_CASE_CLASH_CARD");
         if (!card) GTEST_SKIP() << "PELK_CASE_CLASH_CARD names no card with names that differ only in letter case";
         folder = (U8Path(card) / "SDMMC" / "PreDLMap").u8string();
