@@ -58,8 +58,10 @@ void WalkFolder(TreePath* path, WIN32_FIND_DATAW* record, Step* step, const Visi
         TruncateTreePath(path, length);
     }
     if (search == INVALID_HANDLE_VALUE) {
-        // An empty folder has no first entry.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) trouble(relative, "cannot read the folder: " + LastErrorText());
+        // An empty folder has no first entry; on Windows its "." and ".." run out.
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
+            trouble(relative, "cannot read the folder: " + LastErrorText());
         return;
     }
     const size_t depth = step->depth;

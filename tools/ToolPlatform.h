@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Platform.h"
 
@@ -15,6 +16,10 @@ namespace tool {
 
 // Device paths and names in the platform's UTF-16 units.
 using DeviceString = std::basic_string<WCHAR>;
+
+// The commands, given the program's arguments after its name in UTF-8;
+// returns the exit code. Called by the platform's entry point.
+int Main(const std::vector<std::string>& arguments);
 
 // The folder this program was started from.
 std::filesystem::path ToolFolder();

@@ -1,5 +1,5 @@
-// pelk-mapcopy on Linux: dlopen, chdir, statvfs, TIOCGWINSZ, and the host
-// file layer's own conversions.
+// pelk-mapcopy on Linux: dlopen, chdir, statvfs, TIOCGWINSZ, the host file
+// layer's own conversions, and the program's entry.
 #include "ToolPlatform.h"
 
 #include <dlfcn.h>
@@ -125,3 +125,9 @@ int ErrorTerminalColumns()
 }
 
 } // namespace tool
+
+int main(int argc, char** argv)
+{
+    // Linux arguments are bytes; the commands take them as UTF-8.
+    return tool::Main(std::vector<std::string>(argv + 1, argv + argc));
+}

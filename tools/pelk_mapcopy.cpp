@@ -70,8 +70,8 @@ const char kRunHelp[] =
     "device with no map.\n"
     "\n"
     "  --device-root DIR  the device's root folder\n"
-    "  --library FILE     the module to load (default: libPELK_UserMapCopy.so\n"
-    "                     beside this tool, else in " PELK_INSTALLED_MODULE_DIR ")\n"
+    "  --library FILE     the module to load (default: " PELK_MODULE_FILE "\n"
+    "                     beside this tool" PELK_MODULE_ELSEWHERE ")\n"
     "  --force            run the job even where it is refused\n";
 
 const char kSealHelp[] =
@@ -166,18 +166,19 @@ std::string NotSummed(uint64_t other)
 // ---- seal and verify ---------------------------------------------------
 
 // Enters PACKAGE_DIR as the device root; returns an exit code, or -1 to go on.
-int OpenPackage(const std::string& folder, bool force)
+int OpenPackage(const std::string& typed, bool force)
 {
+    const fs::path folder = fs::u8path(typed);
     std::string why;
     if (!EnterDeviceRoot(folder, &why))
-        return Failure(kExitNoInput, "cannot open the package folder " + folder + ": " + why);
+        return Failure(kExitNoInput, "cannot open the package folder " + typed + ": " + why);
     if (force) return -1;
     // A device root holds the package, it is none.
     const fs::path package = FolderOnDisk(kPackageFolder);
     const fs::path target = FolderOnDisk(kTargetFolder);
     if (package.empty() && target.empty()) return -1;
     const fs::path hint =
-        (fs::path(folder) / (package.empty() ? fs::path("SDMMC") / "PreDLMap" : package)).lexically_normal();
+        (folder / (package.empty() ? fs::path("SDMMC") / "PreDLMap" : package)).lexically_normal();
     return Failure(kExitUsage, Shown(folder) + " is a device root (it holds " +
                                    Shown(package.empty() ? target : package) + "), not a package folder.\n" +
                                    "The package folder is " + Shown(hint) + ". Use --force to take " +
@@ -199,8 +200,8 @@ int Seal(const std::vector<std::string>& arguments)
         else folders.push_back(argument);
     }
     if (folders.size() != 1) return UsageError("seal: expected one PACKAGE_DIR");
-    const std::string& folder = folders[0];
-    const int early = OpenPackage(folder, force);
+    const fs::path folder = fs::u8path(folders[0]);
+    const int early = OpenPackage(folders[0], force);
     if (early >= 0) return early;
 
     const PackageCheck check = CheckPackage(TEXT(""));
@@ -213,7 +214,7 @@ int Seal(const std::vector<std::string>& arguments)
     }
     std::string why;
     if (!WritePackageChecksum(check.sum, &why))
-        return Failure(kExitIoError, "cannot write " + Shown(fs::path(folder) / "checksum.ini") + ": " + why);
+        return Failure(kExitIoError, "cannot write " + Shown(folder / "checksum.ini") + ": " + why);
     // The name it has on the card, in whatever case it already had.
     WIN32_FIND_DATAW record;
     fs::path written = "checksum.ini";
@@ -223,7 +224,7 @@ int Seal(const std::vector<std::string>& arguments)
         FindClose(probe);
     }
     printf("package sum %s over %s, written to %s\n%s", Hex(check.sum).c_str(),
-           Plural(check.summedFiles, "file", "files").c_str(), Shown(fs::path(folder) / written).c_str(),
+           Plural(check.summedFiles, "file", "files").c_str(), Shown(folder / written).c_str(),
            NotSummed(check.otherFiles).c_str());
     return 0;
 }
@@ -232,8 +233,7 @@ int Verify(const std::vector<std::string>& arguments)
 {
     if (arguments.size() != 1 || (arguments[0].size() > 1 && arguments[0][0] == '-'))
         return UsageError("verify: expected one PACKAGE_DIR");
-    const std::string& folder = arguments[0];
-    const int early = OpenPackage(folder, false);
+    const int early = OpenPackage(arguments[0], false);
     if (early >= 0) return early;
 
     uint32_t stored = 0;
@@ -399,7 +399,7 @@ int Run(const std::vector<std::string>& arguments)
             force = true;
         } else if (argument == "--device-root" || argument == "--library") {
             if (i + 1 == arguments.size()) return UsageError("run: " + argument + " needs a value");
-            (argument == "--library" ? library : deviceRoot) = arguments[++i];
+            (argument == "--library" ? library : deviceRoot) = fs::u8path(arguments[++i]);
         } else {
             return UsageError("run: unknown argument '" + argument + "'");
         }
@@ -506,11 +506,11 @@ int Help(const std::vector<std::string>& arguments)
 
 } // namespace
 
-int main(int argc, char** argv)
+int tool::Main(const std::vector<std::string>& all)
 {
-    if (argc < 2) return UsageError("no command given");
-    const std::string command = argv[1];
-    const std::vector<std::string> arguments(argv + 2, argv + argc);
+    if (all.empty()) return UsageError("no command given");
+    const std::string& command = all[0];
+    const std::vector<std::string> arguments(all.begin() + 1, all.end());
     if (command == "help" || IsHelp(command)) return Help(arguments);
     if (command == "--version") {
         printf("pelk-mapcopy %s\n", PELK_VERSION);

@@ -44,7 +44,7 @@ TEST_F(ByteSumFile, SumsAFileAcrossManyChunks)
     for (const size_t size : {size_t{1024} * 70, size_t{1024} * 70 + 513}) {
         const std::string bytes = PatternBytes(size, 7) + std::string(4096, '\xFF');
         WriteFile("tile.bin", bytes);
-        EXPECT_EQ(SumFileBytes(u"tile.bin"), ModelByteSum(bytes)) << size;
+        EXPECT_EQ(SumFileBytes(TEXT("tile.bin")), ModelByteSum(bytes)) << size;
     }
 }
 

@@ -1,0 +1,169 @@
+// pelk-mapcopy on Windows: LoadLibraryW, SetCurrentDirectoryW, the console,
+// and the program's entry, which takes the command line as UTF-16 and hands
+// it on as UTF-8.
+#include "ToolPlatform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+struct Module {
+    HMODULE handle;
+};
+
+namespace {
+
+std::string Utf8(const wchar_t* text, int units)
+{
+    if (units == 0) return std::string();
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, units, &utf8[0], bytes, nullptr, nullptr);
+    return utf8;
+}
+
+std::string Utf8(const std::wstring& text) { return Utf8(text.data(), static_cast<int>(text.size())); }
+
+std::string ErrorText(DWORD error)
+{
+    wchar_t* text = nullptr;
+    const DWORD units =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = units ? std::wstring(text, units) : std::wstring();
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
+                                message.back() == L'.'))
+        message.pop_back();
+    if (message.empty()) return "error " + std::to_string(error);
+    return Utf8(message);
+}
+
+UINT s_consoleOutputPage = 0;
+
+void RestoreConsoleOutputPage() { SetConsoleOutputCP(s_consoleOutputPage); }
+
+// The tool writes UTF-8; a console shows it as such while the tool runs.
+void WriteUtf8ToTheConsole()
+{
+    s_consoleOutputPage = GetConsoleOutputCP();
+    if (s_consoleOutputPage != 0 && s_consoleOutputPage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        atexit(RestoreConsoleOutputPage);
+}
+
+} // namespace
+
+fs::path ToolFolder()
+{
+    std::wstring self(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD units = GetModuleFileNameW(nullptr, &self[0], static_cast<DWORD>(self.size()));
+        if (units == 0) return fs::path(".");
+        if (units < self.size()) {
+            self.resize(units);
+            return fs::path(self).parent_path();
+        }
+        self.resize(self.size() * 2);
+    }
+}
+
+fs::path DefaultModule() { return ToolFolder() / "PELK_UserMapCopy.dll"; }
+
+Module* LoadModule(const fs::path& file, std::string* why)
+{
+    // An absolute path is loaded as it stands; only the module's own imports
+    // (the system's DLLs) are searched for.
+    const fs::path absolute = fs::absolute(file).make_preferred();
+    HMODULE handle = LoadLibraryW(absolute.c_str());
+    if (!handle) {
+        *why = ErrorText(GetLastError());
+        return nullptr;
+    }
+    return new Module{handle};
+}
+
+void* FindExport(Module* module, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(module->handle, name));
+}
+
+void UnloadModule(Module* module)
+{
+    FreeLibrary(module->handle);
+    delete module;
+}
+
+bool EnterDeviceRoot(const fs::path& folder, std::string* why)
+{
+    // The library's device paths are relative: the current folder is the
+    // device root, for the library linked here and for the module alike.
+    if (!SetCurrentDirectoryW(fs::path(folder).make_preferred().c_str())) {
+        *why = ErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+fs::path HostPathOf(const WCHAR* devicePath)
+{
+    if (devicePath[0] == 0) return fs::path();
+    return fs::path(devicePath);
+}
+
+DeviceString FoldedName(const WCHAR* name)
+{
+    // One unit at a time, as the device's volumes compare names: a surrogate
+    // stays as it is, and no character changes into two.
+    DeviceString folded(name);
+    for (WCHAR& unit : folded) {
+        if (unit >= 0xD800 && unit <= 0xDFFF) continue;
+        WCHAR upper = unit;
+        CharUpperBuffW(&upper, 1);
+        unit = upper;
+    }
+    return folded;
+}
+
+std::string LastErrorText() { return ErrorText(GetLastError()); }
+
+bool FreeSpace(const fs::path& path, uint64_t* bytes, std::string* why)
+{
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(fs::path(path).make_preferred().c_str(), &available, nullptr, nullptr)) {
+        *why = ErrorText(GetLastError());
+        return false;
+    }
+    *bytes = available.QuadPart;
+    return true;
+}
+
+int ErrorTerminalColumns()
+{
+    // A console that takes the bar's escape sequences (Windows 10 and later);
+    // elsewhere no bar.
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (error == INVALID_HANDLE_VALUE || !GetConsoleMode(error, &mode)) return 0;
+    if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+        !SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return 0;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(error, &info)) return 0;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}
+
+} // namespace tool
+
+// -municode: the arguments arrive as UTF-16, whatever the ANSI code page.
+int wmain(int argc, wchar_t** argv)
+{
+    tool::WriteUtf8ToTheConsole();
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.push_back(tool::Utf8(argv[i], static_cast<int>(wcslen(argv[i]))));
+    return tool::Main(arguments);
+}
