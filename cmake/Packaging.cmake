@@ -15,7 +15,8 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR TGZ)
 endif()
-set(CPACK_STRIP_FILES OFF)
+# Packages carry stripped binaries; the build trees keep the debug information.
+set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_PACKAGE_NAME pelk-usermapcopy)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
