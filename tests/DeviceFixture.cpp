@@ -7,7 +7,11 @@
 #if defined(_WIN32)
 #  include <windows.h>
 #else
+#  include <sys/mount.h>
 #  include <unistd.h>
+
+#  include <cerrno>
+#  include <cstring>
 
 #  include "HostFaults.h"
 #endif
@@ -162,6 +166,8 @@ void DeviceTest::SetUp()
 void DeviceTest::TearDown()
 {
 #if !defined(_WIN32)
+    for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) umount2(mount->c_str(), MNT_DETACH);
+    mounts_.clear();
     HostFaultsReset();
     EXPECT_EQ(HostOpenFindHandles(), 0);
     EXPECT_EQ(HostOpenStreams(), 0);
@@ -301,6 +307,21 @@ uint16_t DeviceTest::WriteSealedPackage(const std::vector<PackageFile>& files, i
     WriteChecksumFile(text);
     return sum;
 }
+
+#if !defined(_WIN32)
+bool DeviceTest::Mount(const std::string& relative, const std::string& source, const char* type,
+                       unsigned long flags, const char* options, std::string* why)
+{
+    MakeFolder(relative);
+    const fs::path point = root_ / U8Path(relative);
+    if (mount(source.c_str(), point.c_str(), type, flags, options) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    mounts_.push_back(point);
+    return true;
+}
+#endif
 
 int32_t DeviceTest::RunJob()
 {

@@ -58,9 +58,18 @@ protected:
     // stream open.
     int32_t RunJob();
 
+#if !defined(_WIN32)
+    // Mounts source over the folder at relative (made first), for the rest
+    // of the test. False, with the reason in *why, where mounting is not
+    // permitted (it needs root and mount rights).
+    bool Mount(const std::string& relative, const std::string& source, const char* type, unsigned long flags,
+               const char* options, std::string* why);
+#endif
+
 private:
     fs::path previous_;
     fs::path root_;
+    std::vector<fs::path> mounts_;
 };
 
 // Host only: the fault seam and the leak counters.

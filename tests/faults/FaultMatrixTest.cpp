@@ -497,15 +497,7 @@ struct Protection {
     bool mountReadOnly;
 };
 
-class WriteProtectedCardTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<Protection> {
-protected:
-    void TearDown() override
-    {
-        if (mounted_) umount2((Root() / "SDMMC").c_str(), MNT_DETACH);
-        ReferenceDeviceTest::TearDown();
-    }
-    bool mounted_ = false;
-};
+class WriteProtectedCardTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<Protection> {};
 
 TEST_P(WriteProtectedCardTest, JobSucceedsAndNeverOpensACardPathForWriting)
 {
@@ -513,9 +505,9 @@ TEST_P(WriteProtectedCardTest, JobSucceedsAndNeverOpensACardPathForWriting)
     const Snapshot before = OutsideTarget();
     if (GetParam().mountReadOnly) {
         const std::string card = (Root() / "SDMMC").string();
-        if (mount(card.c_str(), card.c_str(), nullptr, MS_BIND, nullptr) != 0)
-            GTEST_SKIP() << "cannot bind-mount here (" << strerror(errno) << "); needs root and mount rights";
-        mounted_ = true;
+        std::string why;
+        if (!Mount("SDMMC", card, nullptr, MS_BIND, nullptr, &why))
+            GTEST_SKIP() << "cannot bind-mount here (" << why << "); needs root and mount rights";
         ASSERT_EQ(mount(nullptr, card.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
             << strerror(errno);
     } else {

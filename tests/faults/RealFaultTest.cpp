@@ -38,24 +38,14 @@ struct FullCase {
     int32_t expected;
 };
 
-class FullTargetTest : public DeviceTest, public ::testing::WithParamInterface<FullCase> {
-protected:
-    void TearDown() override
-    {
-        if (mounted_) umount2((Root() / "MassStorage").c_str(), MNT_DETACH);
-        DeviceTest::TearDown();
-    }
-    bool mounted_ = false;
-};
+class FullTargetTest : public DeviceTest, public ::testing::WithParamInterface<FullCase> {};
 
 TEST_P(FullTargetTest, CopyStopsWithItsCodeAndLeavesNoHalfFile)
 {
     const FullCase& c = GetParam();
-    MakeFolder("MassStorage");
-    const std::string mountPoint = (Root() / "MassStorage").string();
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, c.options) != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << strerror(errno) << "); needs root and mount rights";
-    mounted_ = true;
+    std::string why;
+    if (!Mount("MassStorage", "tmpfs", "tmpfs", 0, c.options, &why))
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << why << "); needs root and mount rights";
 
     for (const std::string& folder : c.folders) MakeFolder("SDMMC/PreDLMap/" + folder);
     WriteSealedPackage(c.files);

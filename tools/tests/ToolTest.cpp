@@ -552,22 +552,13 @@ TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
 }
 
 #ifndef _WIN32
-class ToolSmallVolumeTest : public ToolTest {
-protected:
-    void TearDown() override
-    {
-        if (mounted_) umount2((Root() / "MassStorage").c_str(), MNT_DETACH);
-        ToolTest::TearDown();
-    }
-    bool mounted_ = false;
-};
+class ToolSmallVolumeTest : public ToolTest {};
 
 TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTheForcedJobStopped)
 {
-    MakeFolder("MassStorage");
-    if (mount("tmpfs", (Root() / "MassStorage").c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << strerror(errno) << "); needs root and mount rights";
-    mounted_ = true;
+    std::string why;
+    if (!Mount("MassStorage", "tmpfs", "tmpfs", 0, "size=64k", &why))
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << why << "); needs root and mount rights";
     // What MassStorage holds counts as free: 40 KiB of old map plus 24 KiB
     // free take a 56 KiB package, not a 68 KiB one.
     WriteFile("MassStorage/old.map", PatternBytes(40 * 1024, 3));
