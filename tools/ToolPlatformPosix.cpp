@@ -3,11 +3,9 @@
 #include "ToolPlatform.h"
 
 #include <dlfcn.h>
-#include <locale.h>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <cerrno>
 #include <cstring>
@@ -81,20 +79,9 @@ fs::path HostPathOf(const WCHAR* devicePath)
 
 DeviceString FoldedName(const WCHAR* name)
 {
-    // As the host layer folds: simple upper-casing per UTF-16 unit in
-    // C.UTF-8; surrogates (characters beyond the BMP, escaped bytes) as they are.
-    static locale_t s_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    // The host layer's own folding, which finds the names.
     DeviceString folded;
-    for (; *name; ++name) {
-        WCHAR unit = *name;
-        if (unit < 0x80) {
-            if (unit >= u'a' && unit <= u'z') unit = static_cast<WCHAR>(unit - 0x20);
-        } else if ((unit < 0xD800 || unit > 0xDFFF) && s_locale) {
-            const wint_t upper = towupper_l(unit, s_locale);
-            if (upper <= 0xFFFF) unit = static_cast<WCHAR>(upper);
-        }
-        folded += unit;
-    }
+    for (; *name; ++name) folded += HostFoldUnit(*name);
     return folded;
 }
 

@@ -90,6 +90,10 @@ BOOL HostSetDeviceRoot(const char* hostFolder);
 // an empty name) or does not fit in capacity bytes.
 int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity);
 
+// One UTF-16 unit of a name as the device's volumes compare names: simple
+// upper-casing (Latin, Greek, Cyrillic and the rest); surrogates unchanged.
+WCHAR HostFoldUnit(WCHAR unit);
+
 // Converts one host name (UTF-8 or not) to its device form. Returns the
 // length in UTF-16 units, or -1 when it does not fit in capacity units.
 int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity);

@@ -39,7 +39,9 @@ locale_t FoldLocale()
     return s_locale;
 }
 
-WCHAR FoldUnit(WCHAR unit)
+} // namespace
+
+WCHAR HostFoldUnit(WCHAR unit)
 {
     if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
     if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
@@ -49,13 +51,15 @@ WCHAR FoldUnit(WCHAR unit)
     return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
 }
 
+namespace {
+
 std::u16string FoldedName(const char* hostName)
 {
     WCHAR units[kHostPathCapacity];
     int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
     if (length < 0) return std::u16string();
     std::u16string folded(units, static_cast<size_t>(length));
-    for (char16_t& unit : folded) unit = FoldUnit(unit);
+    for (char16_t& unit : folded) unit = HostFoldUnit(unit);
     return folded;
 }
 
