@@ -1,0 +1,82 @@
+#include "CommandLine.h"
+
+namespace tool {
+
+namespace {
+
+const OptionSpec* Lookup(const std::vector<OptionSpec>& table, const std::string& name)
+{
+    for (const OptionSpec& spec : table)
+        if (name == spec.name) return &spec;
+    return nullptr;
+}
+
+bool IsOption(const std::string& argument) { return argument.size() > 1 && argument[0] == '-'; }
+
+// One option at arguments[*i]; moves *i past a separate value.
+bool TakeOption(const std::vector<std::string>& arguments, size_t* i, const std::vector<OptionSpec>& table,
+                ParsedArguments* parsed, std::string* error)
+{
+    const std::string& argument = arguments[*i];
+    const size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    const OptionSpec* spec = Lookup(table, name);
+    if (!spec) {
+        *error = "unknown option '" + name + "'";
+        return false;
+    }
+    if (parsed->Has(spec->name)) {
+        *error = "option '" + name + "' given twice";
+        return false;
+    }
+    std::string value;
+    if (!spec->takesValue) {
+        if (equals != std::string::npos) {
+            *error = "option '" + name + "' takes no value";
+            return false;
+        }
+    } else if (equals != std::string::npos) {
+        value = argument.substr(equals + 1);
+    } else if (*i + 1 < arguments.size()) {
+        value = arguments[++*i];
+    } else {
+        *error = "option '" + name + "' needs a value";
+        return false;
+    }
+    if (spec->takesValue && value.empty()) {
+        *error = "option '" + name + "' needs a value";
+        return false;
+    }
+    parsed->options[spec->name] = value;
+    return true;
+}
+
+} // namespace
+
+bool ParseArguments(const std::vector<std::string>& arguments, const std::vector<OptionSpec>& table,
+                    ParsedArguments* parsed, std::string* error)
+{
+    bool optionsEnded = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (!optionsEnded && argument == "--") optionsEnded = true;
+        else if (!optionsEnded && IsOption(argument)) {
+            if (!TakeOption(arguments, &i, table, parsed, error)) return false;
+        } else {
+            parsed->operands.push_back(argument);
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> OptionPart(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> part;
+    for (const std::string& argument : arguments) {
+        if (argument == "--") break;
+        part.push_back(argument);
+    }
+    return part;
+}
+
+} // namespace tool

@@ -1,0 +1,39 @@
+// The commands' one option parser: each command lists its options in a
+// table; "--opt=value" and "--opt value" both work, "--" ends the options,
+// and a repeated or unknown option is an error that names it.
+#ifndef PELK_TOOLS_COMMAND_LINE_H
+#define PELK_TOOLS_COMMAND_LINE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+struct OptionSpec {
+    const char* name; // "--force"
+    bool takesValue;
+};
+
+struct ParsedArguments {
+    std::map<std::string, std::string> options; // by name; "" for an option without a value
+    std::vector<std::string> operands;
+
+    bool Has(const char* name) const { return options.count(name) != 0; }
+    std::string Value(const char* name) const
+    {
+        const auto found = options.find(name);
+        return found == options.end() ? std::string() : found->second;
+    }
+};
+
+// Parses arguments against table; false with the reason in *error.
+bool ParseArguments(const std::vector<std::string>& arguments, const std::vector<OptionSpec>& table,
+                    ParsedArguments* parsed, std::string* error);
+
+// The arguments before "--": where "--help" asks for help rather than names a file.
+std::vector<std::string> OptionPart(const std::vector<std::string>& arguments);
+
+} // namespace tool
+
+#endif
