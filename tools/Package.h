@@ -33,7 +33,22 @@ struct PackageCheck {
     uint64_t folders = 0;
     uint64_t bytes = 0;            // of every file
     std::vector<Finding> findings; // in the order the job would meet them
+    // Files with the excluded names below the package's root (where only
+    // checksum.ini and PreDLVerno.ini are expected), relative to it.
+    std::vector<std::filesystem::path> otherBelowTheRoot;
+    // What a FAT volume allocates for the copy: each file's bytes and, for
+    // each folder (the package root first), its 32-byte directory entries.
+    std::vector<uint64_t> fileBytes;
+    std::vector<uint64_t> folderEntries;
 };
+
+// The bytes a FAT volume with clusters of clusterBytes allocates for the
+// package's copy: every file in whole clusters, and every folder's entries.
+uint64_t AllocatedBytes(const PackageCheck& check, uint64_t clusterBytes);
+
+// The 32-byte directory entries a FAT folder gives a name: one for its 8.3
+// name and one for each 13 UTF-16 units of its long name.
+uint64_t DirectoryEntries(size_t nameUnits);
 
 // Walks the package in the device folder `folder` ("" for the device root)
 // as the job copies it from "SDMMC\PreDLMap" into "MassStorage".
@@ -63,6 +78,7 @@ struct TreeEntry {
     std::filesystem::path host; // relative to the device root, names as stored
     bool folder;
     uint64_t bytes; // of a file
+    size_t nameUnits; // of its name
 };
 
 // Every entry below the device folder, in the order the job's walk meets them.

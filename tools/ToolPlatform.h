@@ -53,8 +53,29 @@ DeviceString FoldedName(const WCHAR* name);
 // own words.
 std::string LastErrorText();
 
-// Free bytes for an unprivileged writer on the volume holding path.
-bool FreeSpace(const std::filesystem::path& path, uint64_t* bytes, std::string* why);
+// The volume holding a path: free bytes for an unprivileged writer and its
+// allocation unit (a FAT volume's cluster). A volume that reports no size
+// (some FUSE drivers) is not known: its free space says nothing.
+struct VolumeSpace {
+    bool known = false;
+    uint64_t freeBytes = 0;
+    uint64_t clusterBytes = 0;
+};
+bool FreeSpace(const std::filesystem::path& path, VolumeSpace* space, std::string* why);
+
+// A time as the file system stamps a file it creates: a file created at or
+// after StampNow() is WrittenSince that stamp (a status change time on
+// Linux, the creation time on Windows). The job's copies are new files.
+using FileStamp = int64_t;
+FileStamp StampNow();
+bool WrittenSince(const std::filesystem::path& file, FileStamp since);
+
+// Runs job on this thread with SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and a
+// closed console on Windows) caught. When one arrives before job returns,
+// interrupted(exitCode) runs on another thread (130 for an interrupt, 143
+// for a termination) and the process then exits with exitCode; job's thread
+// never goes on past its return.
+int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int exitCode));
 
 // Columns of the terminal that stderr is, or 0 when stderr is no terminal.
 int ErrorTerminalColumns();

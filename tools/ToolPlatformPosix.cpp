@@ -3,12 +3,19 @@
 #include "ToolPlatform.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -92,15 +99,81 @@ std::string LastErrorText()
     return "error " + std::to_string(GetLastError());
 }
 
-bool FreeSpace(const fs::path& path, uint64_t* bytes, std::string* why)
+bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
 {
     struct statvfs volume;
     if (statvfs(path.c_str(), &volume) != 0) {
         *why = strerror(errno);
         return false;
     }
-    *bytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+    // f_bsize is the volume's allocation unit (a FAT cluster); f_frsize
+    // counts the blocks.
+    space->known = volume.f_blocks != 0;
+    space->freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+    space->clusterBytes = volume.f_bsize ? volume.f_bsize : volume.f_frsize;
     return true;
+}
+
+FileStamp StampNow()
+{
+    // The clock the kernel stamps files with: a file made after this call
+    // never has an earlier change time.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return static_cast<FileStamp>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool WrittenSince(const fs::path& file, FileStamp since)
+{
+    struct stat status;
+    if (lstat(file.c_str(), &status) != 0) return false;
+    return static_cast<FileStamp>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec >= since;
+}
+
+namespace {
+
+std::mutex s_interruptLock;
+bool s_jobDone = false;
+
+// Waits for SIGINT or SIGTERM, blocked in every other thread, until the job is done.
+void WaitForInterrupt(sigset_t caught, void (*interrupted)(int))
+{
+    const struct timespec tick = {0, 100 * 1000 * 1000};
+    for (;;) {
+        const int signal = sigtimedwait(&caught, nullptr, &tick);
+        std::lock_guard<std::mutex> lock(s_interruptLock);
+        if (s_jobDone) return;
+        if (signal < 0) continue;
+        const int code = 128 + signal;
+        interrupted(code);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(code);
+    }
+}
+
+} // namespace
+
+int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
+{
+    sigset_t caught;
+    sigset_t previous;
+    sigemptyset(&caught);
+    sigaddset(&caught, SIGINT);
+    sigaddset(&caught, SIGTERM);
+    // Blocked here, so in every thread started from here on (the bar's too).
+    pthread_sigmask(SIG_BLOCK, &caught, &previous);
+    s_jobDone = false;
+    std::thread waiter(WaitForInterrupt, caught, interrupted);
+    const int32_t status = job();
+    {
+        // Blocks while a signal is being handled: the process exits there.
+        std::lock_guard<std::mutex> lock(s_interruptLock);
+        s_jobDone = true;
+    }
+    waiter.join();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return status;
 }
 
 int ErrorTerminalColumns()

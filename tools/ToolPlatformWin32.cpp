@@ -130,15 +130,83 @@ DeviceString FoldedName(const WCHAR* name)
 
 std::string LastErrorText() { return ErrorText(GetLastError()); }
 
-bool FreeSpace(const fs::path& path, uint64_t* bytes, std::string* why)
+bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
 {
+    const std::wstring folder = fs::path(path).make_preferred().wstring();
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(fs::path(path).make_preferred().c_str(), &available, nullptr, nullptr)) {
+    ULARGE_INTEGER total;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, &total, nullptr)) {
         *why = ErrorText(GetLastError());
         return false;
     }
-    *bytes = available.QuadPart;
+    space->known = total.QuadPart != 0;
+    space->freeBytes = available.QuadPart;
+    // The allocation unit is asked of the volume's root.
+    wchar_t root[MAX_PATH];
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    if (GetVolumePathNameW(fs::absolute(path).make_preferred().c_str(), root, MAX_PATH) &&
+        GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        space->clusterBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
     return true;
+}
+
+FileStamp StampNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<FileStamp>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+bool WrittenSince(const fs::path& file, FileStamp since)
+{
+    // A copy keeps its source's write time; its creation time is its own.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(fs::path(file).make_preferred().c_str(), GetFileExInfoStandard, &data)) return false;
+    const uint64_t created =
+        (static_cast<uint64_t>(data.ftCreationTime.dwHighDateTime) << 32) | data.ftCreationTime.dwLowDateTime;
+    return static_cast<FileStamp>(created) >= since;
+}
+
+namespace {
+
+CRITICAL_SECTION s_interruptLock;
+bool s_jobDone = false;
+void (*s_interrupted)(int) = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    // A Ctrl-C or Ctrl-Break is an interrupt (130), a closed console, a
+    // log-off or a shutdown a termination (143).
+    const int code = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 130 : 143;
+    EnterCriticalSection(&s_interruptLock);
+    if (s_jobDone) {
+        LeaveCriticalSection(&s_interruptLock);
+        return FALSE;
+    }
+    s_interrupted(code);
+    fflush(stdout);
+    fflush(stderr);
+    ExitProcess(static_cast<UINT>(code));
+}
+
+} // namespace
+
+int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
+{
+    static const bool initialised = (InitializeCriticalSection(&s_interruptLock), true);
+    (void)initialised;
+    s_interrupted = interrupted;
+    s_jobDone = false;
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    const int32_t status = job();
+    EnterCriticalSection(&s_interruptLock); // waits while an interrupt is handled: the process exits there
+    s_jobDone = true;
+    LeaveCriticalSection(&s_interruptLock);
+    SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    return status;
 }
 
 int ErrorTerminalColumns()

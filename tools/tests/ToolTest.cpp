@@ -109,12 +109,15 @@ std::string Lines(std::string text)
     return text;
 }
 
-std::string Hex(uint16_t value)
+// As seal writes the number into checksum.ini, and (padded) as the tool shows sums.
+std::string Hex(uint16_t value, const char* format = "%X")
 {
     char text[8];
-    snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
+    snprintf(text, sizeof text, format, static_cast<unsigned>(value));
     return text;
 }
+
+std::string ShownSum(uint16_t value) { return Hex(value, "%04X"); }
 
 const std::vector<PackageFile> kPackage = {
     {"PreDLVerno.ini", "[Version]\r\nMap=2026.11\r\n"},
@@ -269,7 +272,7 @@ TEST_F(ToolTest, SealWritesTheDeviceSumThatVerifyAndTheJobAccept)
     ToolResult sealed = Tool({"seal", Package()});
     ASSERT_EQ(sealed.code, 0) << sealed.err;
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), Hex(sum) + "\r\n");
-    EXPECT_NE(sealed.out.find("package sum " + Hex(sum)), std::string::npos) << sealed.out;
+    EXPECT_NE(sealed.out.find("package sum " + ShownSum(sum)), std::string::npos) << sealed.out;
 
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, 0) << verified.out;
@@ -310,15 +313,21 @@ TEST_F(ToolTest, SealAndRunMeetTheCardsNamesInAnyCase)
 }
 
 #ifndef _WIN32
-TEST_F(ToolTest, SealSumsLinkedFilesAsTheDeviceCopiesThem)
+TEST_F(ToolTest, ALinkInsideThePackageIsAFindingAsTheJobFailsToCopyIt)
 {
-    // An absolute link that stays inside the package: followed by seal (whose
-    // root is the package) and by the job (whose root is the device's).
+    // Even a link that stays inside the package: the job never follows one.
     WritePackage(kPackage);
     fs::create_symlink(Root() / "SDMMC/PreDLMap/Map/Europe/DE.map", Root() / "SDMMC/PreDLMap/Map/linked.bin");
-    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
-    ToolResult run = Tool({"run"});
-    EXPECT_EQ(run.code, 0) << run.out;
+    ToolResult sealed = Tool({"seal", Package()});
+    EXPECT_EQ(sealed.code, 65) << sealed.err;
+    EXPECT_NE(sealed.err.find("Map/linked.bin: a symbolic link: the device's job never follows links"),
+              std::string::npos)
+        << sealed.err;
+    ASSERT_EQ(Tool({"seal", "--force", Package()}).code, 0);
+    EXPECT_EQ(Tool({"run"}).code, 64);
+    ToolResult forced = Tool({"run", "--force"});
+    EXPECT_EQ(forced.code, 5) << forced.out;
+    EXPECT_NE(forced.out.find("finding: Map/linked.bin: a symbolic link"), std::string::npos) << forced.out;
 }
 #endif
 
@@ -345,8 +354,14 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     WriteFile(relative, bytes);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
-    // verify reads the number as the device does, so run agrees with it.
-    EXPECT_EQ(Tool({"run"}).code, c.verifyCode);
+    // verify reads the number as the device does, so run agrees with it:
+    // it refuses what verify rates non-zero, and the forced job ends so.
+    const Snapshot before = Snap("MassStorage");
+    EXPECT_EQ(Tool({"run"}).code, c.verifyCode ? 64 : 0);
+    if (c.verifyCode) {
+        EXPECT_EQ(Snap("MassStorage"), before);
+    }
+    EXPECT_EQ(Tool({"run", "--force"}).code, c.verifyCode);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
@@ -371,7 +386,10 @@ TEST_F(ToolTest, VerifyFailsWithSixWhenTheChecksumFileIsMissing)
     WritePackage(kPackage);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, 6);
-    EXPECT_NE(verified.out.find("checksum.ini missing or unreadable"), std::string::npos) << verified.out;
+    EXPECT_NE(verified.out.find("checksum.ini missing: the device's job would end with 6"), std::string::npos)
+        << verified.out;
+    EXPECT_NE(verified.out.find("; run pelk-mapcopy seal " + Package() + " to write it"), std::string::npos)
+        << verified.out;
 }
 
 TEST_F(ToolTest, AnEmptyPackageSealsToZero)
@@ -467,9 +485,10 @@ std::vector<FailureCase> FailureCases()
                      "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}, {}},
         FailureCase{"PackageIsAFile", 66, 66,
                     {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}, {}},
-        FailureCase{"DeviceRoot", 64, 64, {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use --force"}, {}},
+        FailureCase{"DeviceRoot", 64, 64, {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use pelk-mapcopy seal --force "},
+                    {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use pelk-mapcopy verify --force "}},
         FailureCase{"ChecksumIsAFolder", 74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
-                    {"checksum.ini missing or unreadable"}},
+                    {"checksum.ini is a folder, not a file: the device cannot open it"}},
         FailureCase{"FolderTooLong", 65, 3,
                     {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259"},
                     {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259",
@@ -489,8 +508,8 @@ std::vector<FailureCase> FailureCases()
 #ifndef _WIN32
     const std::vector<FailureCase> hostOnly = {
         FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO)"}, {}},
-        FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a link to a folder"}, {}},
-        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a link the device could not follow"}, {}},
+        FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a symbolic link: the device's job never follows links and would fail to copy it (5)"}, {}},
+        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}},
         FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
         FailureCase{"ControlCharacter", 65, 65, {"a card cannot hold this name: it holds a control character"}, {}},
     };
@@ -545,7 +564,7 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
 TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
 {
     WriteSealedPackage(kPackage, 1);
-    ToolResult run = Tool({"run"});
+    ToolResult run = Tool({"run", "--force"});
     EXPECT_EQ(run.code, 6);
     EXPECT_EQ(run.out.rfind("6 STATUS_CHECKSUM_FAILED: ", 0), 0u) << run.out;
     EXPECT_NE(run.out.find("first difference: none"), std::string::npos) << run.out;
@@ -571,7 +590,9 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
     const Snapshot before = Snap("MassStorage");
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.err.find("the package (68.0 KiB) does not fit"), std::string::npos) << refused.err;
+    // In the volume's 4 KiB clusters: three files, checksum.ini and the folder's entries.
+    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit"), std::string::npos)
+        << refused.err;
     EXPECT_EQ(Snap("MassStorage"), before);
 
     ToolResult forced = Tool({"run", "--force"});
