@@ -4,6 +4,7 @@
 #else
 #  include <dlfcn.h>
 #  include <fcntl.h>
+#  include <signal.h>
 #  include <sys/mount.h>
 #  include <sys/stat.h>
 #  include <sys/wait.h>
@@ -146,6 +147,34 @@ protected:
 
     std::string Package() const { return (Root() / "SDMMC" / "PreDLMap").u8string(); }
 
+#if !defined(_WIN32)
+    // Starts the tool in folder with stdout and stderr going to files; its
+    // process id, or -1.
+    pid_t Spawn(const std::vector<std::string>& arguments, const fs::path& folder, const fs::path& out,
+                const fs::path& err)
+    {
+        std::vector<std::string> all = {kToolPath};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : all) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        const std::string where = folder.string();
+        pid_t child = fork();
+        if (child == 0) {
+            int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int nullFd = open("/dev/null", O_RDONLY);
+            if (outFd < 0 || errFd < 0 || nullFd < 0 || chdir(where.c_str()) != 0) _exit(127);
+            dup2(nullFd, 0);
+            dup2(outFd, 1);
+            dup2(errFd, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return child;
+    }
+#endif
+
 private:
 #if defined(_WIN32)
     ToolResult Start(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
@@ -190,24 +219,7 @@ private:
     ToolResult Start(const std::vector<std::string>& arguments, const fs::path& folder, const fs::path& out,
                      const fs::path& err)
     {
-        std::vector<std::string> all = {kToolPath};
-        all.insert(all.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : all) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const std::string where = folder.string();
-        pid_t child = fork();
-        if (child == 0) {
-            int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int nullFd = open("/dev/null", O_RDONLY);
-            if (outFd < 0 || errFd < 0 || nullFd < 0 || chdir(where.c_str()) != 0) _exit(127);
-            dup2(nullFd, 0);
-            dup2(outFd, 1);
-            dup2(errFd, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const pid_t child = Spawn(arguments, folder, out, err);
         ToolResult result;
         int status = 0;
         EXPECT_EQ(waitpid(child, &status, 0), child);
@@ -225,6 +237,7 @@ struct UsageCase {
     std::vector<std::string> arguments;
     int code;
     const char* stdoutHas; // null: stdout stays empty and stderr explains
+    const char* stderrHas = nullptr; // the error names the option
 };
 
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
@@ -241,7 +254,12 @@ TEST_P(ToolCommandLine, AnswersOnTheRightStreamWithTheRightCode)
         EXPECT_EQ(result.err, "");
     } else {
         EXPECT_EQ(result.out, "");
-        EXPECT_NE(result.err.find("Usage:"), std::string::npos) << result.err;
+        if (c.code == 64) {
+            EXPECT_NE(result.err.find("Usage:"), std::string::npos) << result.err;
+        }
+    }
+    if (c.stderrHas) {
+        EXPECT_NE(result.err.find(c.stderrHas), std::string::npos) << result.err;
     }
 }
 
@@ -261,7 +279,19 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"SealWithoutFolder", {"seal"}, 64, nullptr},
                       UsageCase{"VerifyTwoFolders", {"verify", "a", "b"}, 64, nullptr},
                       UsageCase{"RunUnknownOption", {"run", "--fast"}, 64, nullptr},
-                      UsageCase{"RunRootWithoutValue", {"run", "--device-root"}, 64, nullptr}),
+                      UsageCase{"RunRootWithoutValue", {"run", "--device-root"}, 64, nullptr},
+                      UsageCase{"RepeatedOption", {"run", "--force", "--force"}, 64, nullptr, "run: option '--force' given twice"},
+                      UsageCase{"RepeatedValueOption", {"run", "--library=a", "--library", "b"}, 64, nullptr,
+                                "run: option '--library' given twice"},
+                      UsageCase{"UnknownOptionNamed", {"verify", "--fast", "x"}, 64, nullptr, "verify: unknown option '--fast'"},
+                      UsageCase{"EmptyValue", {"run", "--device-root="}, 64, nullptr, "option '--device-root' needs a value"},
+                      UsageCase{"FlagWithValue", {"seal", "--force=yes", "x"}, 64, nullptr, "option '--force' takes no value"},
+                      UsageCase{"RunWithAnOperand", {"run", "card"}, 64, nullptr, "run: expected no operand, got 1"},
+                      // After "--" an argument is a folder, even one named like an option.
+                      UsageCase{"DashDashEndsTheOptions", {"verify", "--", "--help"}, 66, nullptr,
+                                "cannot open the package folder --help"},
+                      UsageCase{"RootAsOneArgument", {"run", "--device-root=nowhere"}, 66, nullptr,
+                                "cannot enter the device root nowhere"}),
     [](const ::testing::TestParamInfo<UsageCase>& param) { return param.param.name; });
 
 // ---- seal and verify ---------------------------------------------------
@@ -408,6 +438,7 @@ struct FailureCase {
     int verifyCode;
     std::vector<std::string> sealSays;
     std::vector<std::string> verifySays; // empty: as seal
+    int runCode = -1; // run on the same device: 64, a refusal that names what verify says; -1 not tried
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -461,6 +492,24 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name == "Colon") WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x");
     if (name == "TrailingDot") MakeFolder("SDMMC/PreDLMap/Map/old.");
     if (name == "ControlCharacter") WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x");
+    if (name == "ChecksumEmpty") WriteChecksumFile("");
+    if (name == "ChecksumText") WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n");
+    if (name == "ChecksumUtf8Mark") WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n");
+    if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
+    if (name == "RootOverFat16Entries")
+        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/tile" + std::to_string(1000 + i) + ".map", "x");
+    if (name == "ShortNameClash") {
+        WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
+        WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
+    }
+    if (name == "ReadOnlyFile") {
+        // No write permission bit at all: the read-only attribute, as FAT has it.
+#if defined(_WIN32)
+        ASSERT_TRUE(SetFileAttributesW((Root() / "SDMMC/PreDLMap/PreDLVerno.ini").c_str(), FILE_ATTRIBUTE_READONLY));
+#else
+        ASSERT_EQ(chmod((Root() / "SDMMC/PreDLMap/PreDLVerno.ini").c_str(), 0444), 0);
+#endif
+    }
     const std::vector<std::string>& verifySays = c.verifySays.empty() ? c.sealSays : c.verifySays;
     for (const char* command : {"verify", "seal"}) {
         const bool seal = std::string(command) == "seal";
@@ -472,6 +521,17 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
             EXPECT_NE(said.find(text), std::string::npos) << command << " should say \"" << text << "\":\n" << said;
         }
     }
+    if (c.runCode < 0 || folder != Package()) return;
+    // Sealed again where seal fixed it: run refuses what verify finds now.
+    WriteFile("MassStorage/old.map", "the map the device has now");
+    const Snapshot before = Snap("MassStorage");
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, c.runCode) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("MassStorage is left as it is. Use --force to run it anyway."), std::string::npos) << run.err;
+    for (const std::string& path : verifySays)
+        EXPECT_NE(run.err.find(Native(path)), std::string::npos) << "run should say \"" << Native(path) << "\":\n" << run.err;
+    EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
 }
 
 // Rows that need what only the Linux host makes: FIFOs, links, and names
@@ -492,26 +552,49 @@ std::vector<FailureCase> FailureCases()
         FailureCase{"FolderTooLong", 65, 3,
                     {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259"},
                     {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259",
-                     "the job would end with 3 STATUS_CREATE_DIR_FAILED"}},
+                     "the job would end with 3 STATUS_CREATE_DIR_FAILED"}, 64},
         FailureCase{"FileTooLong", 65, 5, {"cccc: its path on the card would take 260 UTF-16 units"},
                     {"cccc: its path on the card would take 260 UTF-16 units",
-                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
+                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}, 64},
         FailureCase{"FileTooLongEvenBelowThePackage", 65, 5, {"dddd: its path on the card would take 276 UTF-16 units"},
                     {"dddd: its path on the card would take 276 UTF-16 units",
                      "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
         FailureCase{"LetterCaseClash", 65, 65,
-                    {"Poi/FUEL.csv", "Poi/fuel.csv", ": names that differ only in letter case"}, {}},
+                    {"Poi/FUEL.csv", "Poi/fuel.csv", ": names that differ only in letter case"}, {}, 64},
         FailureCase{"LetterCaseClashBeyondAscii", 65, 65,
                     {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", ": names that differ only in letter case"}, {}},
-        FailureCase{"TrailingDot", 65, 65, {"Map/old.: a card cannot hold this name: it ends in a dot"}, {}},
+        FailureCase{"TrailingDot", 65, 65, {"Map/old.: a card cannot hold this name: it ends in a dot"}, {}, 64},
+        FailureCase{"ReadOnlyFile", 65, 65,
+                    {"PreDLVerno.ini: read-only: this install works", "the next install cannot delete that copy",
+                     "ends with 1 STATUS_DELETE_FAILED"}, {}, 64},
+        FailureCase{"RootOverFat16Entries", 65, 65,
+                    {"the package's root (MassStorage on the device): its names take 521 FAT directory entries, "
+                     "over the 512 of a FAT16 volume's root"}, {}, 64},
+        // seal mends these, so run meets a sealed package after them.
+        FailureCase{"ChecksumEmpty", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it is empty; the device reads 0",
+                     "MISMATCH: the device's job would end with 6"}},
+        FailureCase{"ChecksumText", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\", not a "
+                     "hexadecimal number; the device reads 0"}},
+        FailureCase{"ChecksumUtf8Mark", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark, as "
+                     "Notepad writes it; the device reads 0"}},
+        FailureCase{"ChecksumUtf16", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it is UTF-16 text, where the device reads "
+                     "8-bit text; the device reads 0"}},
     };
 #ifndef _WIN32
     const std::vector<FailureCase> hostOnly = {
-        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO)"}, {}},
+        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO)"}, {}, 64},
         FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a symbolic link: the device's job never follows links and would fail to copy it (5)"}, {}},
-        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}},
+        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}, 64},
         FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
         FailureCase{"ControlCharacter", 65, 65, {"a card cannot hold this name: it holds a control character"}, {}},
+        // Wine reads a name with "~" as a short name of its own making.
+        FailureCase{"ShortNameClash", 65, 65,
+                    {"Map/LONGFI~1.TXT and Map/LongFileName.txt: FAT gives the second the short name of the first"},
+                    {}, 64},
     };
     cases.insert(cases.end(), hostOnly.begin(), hostOnly.end());
 #endif
@@ -600,6 +683,61 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
     EXPECT_NE(forced.out.find("first difference: SDMMC/PreDLMap/"), std::string::npos) << forced.out;
     EXPECT_NE(forced.out.find(" is not in MassStorage"), std::string::npos) << forced.out;
 }
+#endif
+
+#ifndef _WIN32
+// Signals sent from the test while the job copies. Host only: Wine gives a
+// console program no console events from another process here.
+struct InterruptCase {
+    const char* name;
+    int signal;
+    int code;
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolInterrupt : public ToolTest, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(ToolInterrupt, SaysMassStorageIsIncompleteAndExitsAsTheSignalSays)
+{
+    const InterruptCase& c = GetParam();
+    std::vector<PackageFile> files;
+    for (unsigned i = 0; i < 48; ++i) files.push_back({"Map/t" + std::to_string(i) + ".map", PatternBytes(2 << 20, i)});
+    WriteSealedPackage(files);
+    WriteFile("MassStorage/old.map", "the map the device has now");
+    const fs::path out = Root() / ".tool-out";
+    const fs::path err = Root() / ".tool-err";
+    const pid_t child = Spawn({"run"}, Root(), out, err);
+    ASSERT_GT(child, 0);
+    // The job has begun to copy once MassStorage holds the package's folder.
+    for (int tries = 0; tries < 30000 && !fs::exists(Root() / "MassStorage/Map"); ++tries) usleep(1000);
+    EXPECT_TRUE(fs::exists(Root() / "MassStorage/Map"));
+    EXPECT_EQ(kill(child, c.signal), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the tool died of the signal";
+    EXPECT_EQ(WEXITSTATUS(status), c.code);
+    const std::string said = Slurp(err);
+    EXPECT_EQ(Slurp(out).find("STATUS_"), std::string::npos) << "no job summary after an interrupt";
+    const std::string head = std::string("pelk-mapcopy: interrupted (") + c.name + "): MassStorage is incomplete, ";
+    const size_t at = said.find(head);
+    ASSERT_NE(at, std::string::npos) << said;
+    EXPECT_NE(said.find(" of 49 (96.0 MiB) copied so far, so the device would have no usable map; pelk-mapcopy run "
+                        "again installs it\n"),
+              std::string::npos)
+        << said;
+    // Counted before the process ended: at most what MassStorage holds now, never the stale map.
+    const unsigned long counted = std::stoul(said.substr(at + head.size()));
+    size_t files_now = 0;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Root() / "MassStorage"))
+        files_now += entry.is_regular_file() ? 1 : 0;
+    EXPECT_LE(counted, files_now);
+    EXPECT_FALSE(Exists("MassStorage/old.map"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ToolInterrupt,
+                         ::testing::Values(InterruptCase{"SIGINT", SIGINT, 130}, InterruptCase{"SIGTERM", SIGTERM, 143}),
+                         [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
 #endif
 
 // A module that loads but lacks the exports: the C library, or Windows' kernel.
