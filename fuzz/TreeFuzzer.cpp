@@ -297,9 +297,10 @@ fs::path MakeDeviceRoot()
 
 int32_t RunJob()
 {
+    const int descriptors = HostOpenDescriptors();
     const int32_t status = PELK_UserMapCopy_CopyFiles();
     FUZZ_CHECK(HostOpenFindHandles() == 0, "a find handle left open");
-    FUZZ_CHECK(HostOpenStreams() == 0, "a stream left open");
+    FUZZ_CHECK(HostOpenDescriptors() == descriptors, "a stream or folder left open");
     return status;
 }
 

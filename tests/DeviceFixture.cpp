@@ -1,6 +1,5 @@
 #include "DeviceFixture.h"
 
-#include <atomic>
 #include <fstream>
 #include <sstream>
 
@@ -170,7 +169,6 @@ void DeviceTest::TearDown()
     mounts_.clear();
     HostFaultsReset();
     EXPECT_EQ(HostOpenFindHandles(), 0);
-    EXPECT_EQ(HostOpenStreams(), 0);
 #endif
     fs::current_path(previous_);
 #if defined(_WIN32)
@@ -323,12 +321,27 @@ bool DeviceTest::Mount(const std::string& relative, const std::string& source, c
 }
 #endif
 
+void DeviceTest::SetReadOnly(const std::string& relative, bool readOnly)
+{
+    const fs::path path = root_ / U8Path(relative);
+#if defined(_WIN32)
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL));
+#else
+    const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions(path, readOnly ? write : fs::perms::owner_write,
+                    readOnly ? fs::perm_options::remove : fs::perm_options::add);
+#endif
+}
+
 int32_t DeviceTest::RunJob()
 {
+#if !defined(_WIN32)
+    const int descriptors = HostOpenDescriptors();
+#endif
     int32_t status = PELK_UserMapCopy_CopyFiles();
 #if !defined(_WIN32)
     EXPECT_EQ(HostOpenFindHandles(), 0) << "the job left a find handle open";
-    EXPECT_EQ(HostOpenStreams(), 0) << "the job left a stream open";
+    EXPECT_EQ(HostOpenDescriptors(), descriptors) << "the job left a stream or folder open";
 #endif
     return status;
 }

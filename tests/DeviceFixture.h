@@ -44,6 +44,9 @@ protected:
     bool Exists(const std::string& relative) const;
     bool IsFolder(const std::string& relative) const;
     void RemoveTree(const std::string& relative);
+    // The read-only attribute, set the platform's way: SetFileAttributesW on
+    // Windows, every write permission bit taken away on POSIX.
+    void SetReadOnly(const std::string& relative, bool readOnly);
     Snapshot Snap(const std::string& relative) const;
 
     // Writes the files below SDMMC/PreDLMap; returns the package sum the

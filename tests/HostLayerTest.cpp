@@ -3,6 +3,7 @@
 #include "DeviceFixture.h"
 
 #include <fcntl.h>
+#include <fstream>
 #include <set>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -89,25 +90,6 @@ TEST_F(DeviceTest, NamesThatMeanSomethingOnTheDeviceCopyAsThemselves)
     EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
 }
 
-TEST_F(DeviceTest, LinksInThePackageAreFilesAndOnlyRegularTargetsCopy)
-{
-    // Links that stay inside the device root, relative or absolute, in one
-    // hop or two: each copy follows its link, and the sum counts the bytes
-    // once more per link.
-    WriteFile("SDMMC/beside.bin", "beside");
-    WriteSealedPackage({{"real.bin", "real bytes"}, {"sum-of-links", "real bytesreal bytesbeside"}});
-    fs::remove(Root() / "SDMMC/PreDLMap/sum-of-links");
-    Link("real.bin", Root() / "SDMMC/PreDLMap/link.bin");
-    Link(Root() / "SDMMC/PreDLMap/link.bin", Root() / "SDMMC/PreDLMap/absolute.bin");
-    Link("../beside.bin", Root() / "SDMMC/PreDLMap/up.bin");
-    EXPECT_EQ(RunJob(), STATUS_OK);
-    for (const char* name : {"link.bin", "absolute.bin", "up.bin"})
-        EXPECT_FALSE(fs::is_symlink(Root() / "MassStorage" / name)) << name;
-    EXPECT_EQ(ReadFile("MassStorage/link.bin"), "real bytes");
-    EXPECT_EQ(ReadFile("MassStorage/absolute.bin"), "real bytes");
-    EXPECT_EQ(ReadFile("MassStorage/up.bin"), "beside");
-}
-
 struct SpecialCase {
     const char* name;
     void (*make)(const fs::path& package);
@@ -145,6 +127,17 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const fs::path& p) {
                         Link("/etc/passwd", p.parent_path() / "hop");
                         Link("../hop", p / "first");
+                    }},
+        // Links that stay inside the device root are not followed either.
+        SpecialCase{"LinkBesideItsTarget",
+                    [](const fs::path& p) {
+                        std::ofstream(p / "real.bin") << "real";
+                        Link("real.bin", p / "link.bin");
+                    }},
+        SpecialCase{"AbsoluteLinkInsideTheRoot",
+                    [](const fs::path& p) {
+                        std::ofstream(p.parent_path() / "beside.bin") << "beside";
+                        Link(p.parent_path() / "beside.bin", p / "absolute.bin");
                     }}),
     [](const ::testing::TestParamInfo<SpecialCase>& p) { return p.param.name; });
 
@@ -248,4 +241,33 @@ TEST_F(DeviceTest, PackageNamesThatDifferOnlyInCaseMeetAsOnTheDevice)
     RemoveTree("MassStorage");
     WriteSealedPackage({{"Maps/a.bin", "a"}, {"maps/b.bin", "b"}});
     EXPECT_EQ(RunJob(), STATUS_CREATE_DIR_FAILED);
+}
+
+// Where Wine, run as root, leans on the host's permissions and writes a
+// read-only file anyway, the layer does as Win32 documents and a FAT volume
+// does: a read-only file is never written, whoever asks. A folder without
+// write permission is reported read-only, as Wine reports it, and still
+// removed.
+TEST_F(DeviceTest, ReadOnlyEntriesAreNeverWrittenEvenByRoot)
+{
+    WriteFile("ro.bin", "keep");
+    WriteFile("new.bin", "new");
+    MakeFolder("ro-folder");
+    SetReadOnly("ro.bin", true);
+    SetReadOnly("ro-folder", true);
+
+    EXPECT_FALSE(CopyFileW(TEXT("new.bin"), TEXT("RO.BIN"), FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    for (const WCHAR* mode : {TEXT("w"), TEXT("a"), TEXT("r+")}) {
+        EXPECT_EQ(_wfopen(TEXT("ro.bin"), mode), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(ReadFile("ro.bin"), "keep");
+
+    WIN32_FIND_DATAW record;
+    HANDLE probe = FindFirstFileW(TEXT("ro-folder"), &record);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    FindClose(probe);
+    EXPECT_EQ(record.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(RemoveDirectoryW(TEXT("ro-folder")));
 }

@@ -7,8 +7,14 @@
 #else
 #  include <dlfcn.h>
 
+#  include <sys/mount.h>
+
+#  include <cerrno>
 #  include <cstdio>
+#  include <cstring>
 #  include <set>
+
+#  include "HostFaults.h"
 #endif
 
 namespace {
@@ -53,18 +59,57 @@ TEST_F(DeviceTest, ModuleLoadsAndRunsAJobThroughItsExports)
 }
 
 #if !defined(_WIN32)
-TEST(Module, ExportsExactlyTheTwoFunctions)
+std::set<std::string> SymbolsOfTheModule(const char* options)
 {
-    FILE* pipe = popen("nm -D --defined-only '" PELK_MODULE_PATH "'", "r");
-    ASSERT_NE(pipe, nullptr);
+    FILE* pipe = popen((std::string("nm ") + options + " '" PELK_MODULE_PATH "'").c_str(), "r");
     std::set<std::string> names;
-    char line[512];
+    if (!pipe) return names;
+    char line[4096];
     while (fgets(line, sizeof line, pipe)) {
         std::string text(line);
         const size_t space = text.find_last_of(' ');
         names.insert(text.substr(space + 1, text.find_last_not_of("\r\n") - space));
     }
     EXPECT_EQ(pclose(pipe), 0) << "nm must be installed";
-    EXPECT_EQ(names, (std::set<std::string>{"GetMapCopyPath", "PELK_UserMapCopy_CopyFiles"}));
+    return names;
+}
+
+TEST(Module, ExportsExactlyTheTwoFunctions)
+{
+    EXPECT_EQ(SymbolsOfTheModule("-D --defined-only"),
+              (std::set<std::string>{"GetMapCopyPath", "PELK_UserMapCopy_CopyFiles"}));
+}
+
+TEST(Module, CarriesNoFaultCode)
+{
+    const std::set<std::string> symbols = SymbolsOfTheModule("--defined-only");
+    EXPECT_TRUE(symbols.count("PELK_UserMapCopy_CopyFiles")) << "the build's module keeps its symbol table";
+    for (const std::string& symbol : symbols)
+        for (const char* seam : {"HostFault", "HostCallCount", "HostService", "CallFails", "WriteFails"})
+            EXPECT_EQ(symbol.find(seam), std::string::npos) << symbol;
+}
+
+// The card is a volume of its own: once the job has returned, and once the
+// module is unloaded, nothing holds it, and it unmounts at once.
+TEST_F(DeviceTest, NothingIsHeldOnceTheJobReturns)
+{
+    std::string why;
+    ASSERT_TRUE(Mount("SDMMC", "tmpfs", "tmpfs", 0, "size=4m", &why)) << why;
+    WriteSealedPackage({{"a.bin", PatternBytes(3000, 1)}, {"maps/b.bin", PatternBytes(500, 2)}});
+    WriteFile("MassStorage/old/stale.bin", "old");
+    const int descriptors = HostOpenDescriptors();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        Module module = OpenModule();
+        ASSERT_NE(module, nullptr) << LoadError();
+        auto copyFiles = reinterpret_cast<int32_t(PELK_CALL*)(void)>(FindExport(module, "PELK_UserMapCopy_CopyFiles"));
+        ASSERT_NE(copyFiles, nullptr);
+        EXPECT_EQ(copyFiles(), STATUS_OK);
+        EXPECT_EQ(HostOpenDescriptors(), descriptors) << "after the module's job, cycle " << cycle;
+        CloseModule(module);
+        EXPECT_EQ(HostOpenDescriptors(), descriptors) << "after unloading, cycle " << cycle;
+    }
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
+    EXPECT_EQ(umount2((Root() / "SDMMC").c_str(), 0), 0) << "the card is busy: " << strerror(errno);
 }
 #endif

@@ -190,6 +190,52 @@ INSTANTIATE_TEST_SUITE_P(
                       LetterCaseCase{"MixedCaseEverywhere", "SdMmC/pReDlMaP", "MASSSTORAGE", "Checksum.Ini"}),
     [](const ::testing::TestParamInfo<LetterCaseCase>& p) { return p.param.name; });
 
+// The read-only attribute, as FAT and Win32 keep it: the copy of a read-only
+// package file is read-only too, so the job installs it, and the next job
+// cannot delete it when it clears MassStorage.
+struct ReadOnlyCase {
+    const char* name;
+    const char* file; // below the package
+    int32_t nextJob;
+};
+
+class ReadOnlyTest : public DeviceTest, public ::testing::WithParamInterface<ReadOnlyCase> {};
+
+TEST_P(ReadOnlyTest, ReadOnlyPackageFileInstallsAndThenBlocksTheNextJob)
+{
+    const ReadOnlyCase& c = GetParam();
+    WriteSealedPackage({{"a.bin", PatternBytes(900, 1)}, {"maps/b.bin", PatternBytes(300, 2)}});
+    const std::string copy = std::string("MassStorage/") + c.file;
+    if (!Exists(std::string("SDMMC/PreDLMap/") + c.file)) WriteFile(std::string("SDMMC/PreDLMap/") + c.file, "");
+    SetReadOnly(std::string("SDMMC/PreDLMap/") + c.file, true);
+    const Snapshot card = Snap("SDMMC");
+
+    ASSERT_EQ(RunJob(), STATUS_OK);
+    WIN32_FIND_DATAW record;
+    std::basic_string<WCHAR> devicePath; // ASCII
+    for (char unit : copy) devicePath += static_cast<WCHAR>(unit == '/' ? '\\' : unit);
+    HANDLE probe = FindFirstFileW(devicePath.c_str(), &record);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    FindClose(probe);
+    EXPECT_TRUE(record.dwFileAttributes & FILE_ATTRIBUTE_READONLY) << "the copy keeps the attribute";
+    EXPECT_FALSE(DeleteFileW(devicePath.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    EXPECT_EQ(RunJob(), c.nextJob);
+    EXPECT_TRUE(Exists(copy));
+    EXPECT_EQ(Snap("SDMMC"), card);
+    SetReadOnly(copy, false);
+    SetReadOnly(std::string("SDMMC/PreDLMap/") + c.file, false);
+    EXPECT_EQ(RunJob(), STATUS_OK);
+    EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Attributes, ReadOnlyTest,
+                         ::testing::Values(ReadOnlyCase{"AtThePackageRoot", "a.bin", STATUS_DELETE_FAILED},
+                                           ReadOnlyCase{"InASubFolder", "maps/b.bin", STATUS_REMOVE_DIR_FAILED},
+                                           ReadOnlyCase{"ChecksumFile", "checksum.ini", STATUS_DELETE_FAILED}),
+                         [](const ::testing::TestParamInfo<ReadOnlyCase>& p) { return p.param.name; });
+
 TEST_F(DeviceTest, ServicesFindEveryNameIgnoringLetterCase)
 {
     WriteFile("Dir/File.BIN", "old");

@@ -1,20 +1,17 @@
 // The Windows CE file services on POSIX, with the device's semantics.
 //
 // Names are found as on the device's FAT volumes, ignoring letter case and
-// keeping the case they were created with (HostLookup.h). Every path is
-// resolved below the device root without following a symbolic link in any
-// folder on the way; a link met as an entry is a file, and deleting it deletes
-// the link. Only the source of CopyFileW and a stream opened for reading follow
-// a link in their last name, to a regular file inside the root: nothing
-// outside the root is reached through a link.
-#include "HostFaults.h"
+// keeping the case they were created with (HostLookup.h). No symbolic link is
+// ever followed: a link met as an entry is a file that cannot be copied or
+// opened, and deleting it deletes the link. An entry with no write permission
+// bit is read-only, as FAT's attribute: it cannot be deleted or written, even
+// by root, and a copy of it is read-only too.
+#include "HostCalls.h"
 #include "HostLookup.h"
 
-#include <atomic>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -26,6 +23,7 @@ thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 const size_t kStreamBuffer = 64 * 1024;
 const size_t kCopyBuffer = 128 * 1024;
+const int kNoLinkFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 DWORD ErrorFromErrno(int error)
 {
@@ -34,19 +32,28 @@ DWORD ErrorFromErrno(int error)
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
+    case EROFS:
+    case EISDIR: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_ALREADY_EXISTS;
     case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case EISDIR: return ERROR_ACCESS_DENIED;
     case ENOSPC:
     case EDQUOT: return ERROR_HANDLE_DISK_FULL;
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ELOOP:
-    case EXDEV: return ERROR_CANT_RESOLVE_FILENAME;
-    default: return ERROR_ACCESS_DENIED;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case EIO: return ERROR_IO_DEVICE;
+    case EBUSY:
+    case ETXTBSY: return ERROR_BUSY;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENODEV:
+    case ENXIO: return ERROR_NOT_READY;
+    case EOPNOTSUPP:
+    case ENOSYS: return ERROR_NOT_SUPPORTED;
+    default: return ERROR_GEN_FAILURE;
     }
 }
 
@@ -62,12 +69,7 @@ BOOL FailWith(DWORD error)
     return FALSE;
 }
 
-void CloseQuietly(int fd)
-{
-    int saved = errno;
-    close(fd);
-    errno = saved;
-}
+bool IsReadOnly(const struct stat& status) { return (status.st_mode & 0222) == 0; }
 
 // A descriptor closed when its holder goes out of scope, unless released.
 struct Descriptor {
@@ -97,8 +99,8 @@ bool Resolve(const WCHAR* devicePath, HostPath* path)
     return false;
 }
 
-// Runs operation on the entry's name; when that name is missing, on the
-// entry it names ignoring letter case, if there is one (*name tells which).
+// Runs operation on the entry's name as asked; when that name is missing, on
+// the entry it names ignoring letter case, if there is one (*name tells which).
 template <typename Operation>
 int OnNameOnDisk(const HostPath* path, const char** name, char* variant, Operation operation)
 {
@@ -113,11 +115,18 @@ int OnNameOnDisk(const HostPath* path, const char** name, char* variant, Operati
     return operation(variant);
 }
 
+void CopyDevicePath(WCHAR* target, const WCHAR* source)
+{
+    size_t i = 0;
+    for (; i + 1 < MAX_PATH && source[i]; ++i) target[i] = source[i];
+    target[i] = 0;
+}
+
 // ---- find handles ----------------------------------------------------------
 
 struct HostFind {
     DIR* folder; // null for an existence probe, which has one entry only
-    WCHAR pattern[MAX_PATH];
+    WCHAR path[MAX_PATH];
 };
 
 bool IsMatchAll(const WCHAR* name)
@@ -133,17 +142,10 @@ bool HasWildcard(const WCHAR* name)
     return false;
 }
 
-void CopyDevicePath(WCHAR* target, const WCHAR* source)
-{
-    size_t i = 0;
-    for (; i + 1 < MAX_PATH && source[i]; ++i) target[i] = source[i];
-    target[i] = 0;
-}
-
 DWORD AttributesOf(const struct stat& status)
 {
     DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (!(status.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+    if (IsReadOnly(status)) attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
     return attributes;
 }
 
@@ -157,20 +159,15 @@ BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         if (HostNameToDevice(name, findData->cFileName, MAX_PATH) < 0) return FailWith(ERROR_FILENAME_EXCED_RANGE);
-        if (entry->d_type == DT_DIR) {
-            findData->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-        } else if (entry->d_type != DT_UNKNOWN) {
-            findData->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-        } else {
-            struct stat status;
-            if (fstatat(dirfd(find->folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FailWithErrno();
-            findData->dwFileAttributes = AttributesOf(status);
-        }
+        // The read-only attribute needs the mode, which the listing lacks.
+        struct stat status;
+        if (fstatat(dirfd(find->folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FailWithErrno();
+        findData->dwFileAttributes = AttributesOf(status);
         return TRUE;
     }
 }
 
-HANDLE NewFind(DIR* folder, const WCHAR* pattern)
+HANDLE NewFind(DIR* folder, const WCHAR* path)
 {
     HostFind* find = static_cast<HostFind*>(malloc(sizeof(HostFind)));
     if (!find) {
@@ -179,32 +176,36 @@ HANDLE NewFind(DIR* folder, const WCHAR* pattern)
         return INVALID_HANDLE_VALUE;
     }
     find->folder = folder;
-    CopyDevicePath(find->pattern, pattern);
-    g_hostOpenFindHandles.fetch_add(1, std::memory_order_relaxed);
+    CopyDevicePath(find->path, path);
+    NoteSearchOpened();
     return find;
+}
+
+// Opens the folder named by the pattern's first folderLength units for listing.
+bool OpenListedFolder(const WCHAR* pattern, size_t folderLength, Descriptor* folderFd)
+{
+    HostPath path;
+    if (folderLength == 0) {
+        if (!ResolveRoot(&path)) return FailWithErrno();
+        folderFd->fd = openat(path.folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        WCHAR folderPath[MAX_PATH];
+        memcpy(folderPath, pattern, folderLength * sizeof(WCHAR));
+        folderPath[folderLength] = 0;
+        if (!Resolve(folderPath, &path)) return false;
+        const char* name;
+        char variant[kHostPathCapacity];
+        folderFd->fd = OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
+            return openat(path.folderFd, candidate, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        });
+    }
+    return folderFd->fd >= 0 || FailWithErrno();
 }
 
 HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATAW findData)
 {
     Descriptor folderFd;
-    if (folderLength == 0) {
-        folderFd.fd = openat(g_hostRootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } else {
-        WCHAR folderPath[MAX_PATH];
-        memcpy(folderPath, pattern, folderLength * sizeof(WCHAR));
-        folderPath[folderLength] = 0;
-        HostPath path;
-        if (!Resolve(folderPath, &path)) return INVALID_HANDLE_VALUE;
-        const char* name;
-        char variant[kHostPathCapacity];
-        folderFd.fd = OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
-            return openat(path.folderFd, candidate, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        });
-    }
-    if (folderFd.fd < 0) {
-        FailWithErrno();
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!OpenListedFolder(pattern, folderLength, &folderFd)) return INVALID_HANDLE_VALUE;
     DIR* folder = fdopendir(folderFd.fd);
     if (!folder) {
         FailWithErrno();
@@ -245,60 +246,77 @@ HANDLE ProbePath(const WCHAR* devicePath, LPWIN32_FIND_DATAW findData)
     return NewFind(nullptr, devicePath);
 }
 
-// ---- streams -----------------------------------------------------------
-
-struct HostStream {
-    int fd;
-    WCHAR path[MAX_PATH];
-    // Given to setvbuf: with a null buffer glibc ignores the size asked for
-    // and allocates BUFSIZ (8 KiB) on the first read.
-    char buffer[kStreamBuffer];
-};
-
-ssize_t ReadStream(void* cookie, char* buffer, size_t size)
+HANDLE SystemFindFirst(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    if (HostCallFails(SERVICE_READ_STREAM, stream->path)) {
-        errno = EIO;
-        return -1;
+    size_t length = 0;
+    while (fileName[length]) ++length;
+    size_t nameStart = length;
+    while (nameStart > 0 && fileName[nameStart - 1] != u'\\' && fileName[nameStart - 1] != u'/') --nameStart;
+    const WCHAR* lastName = fileName + nameStart;
+    if (IsMatchAll(lastName)) return FindInFolder(fileName, nameStart > 0 ? nameStart - 1 : 0, findData);
+    if (HasWildcard(lastName)) {
+        FailWith(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
     }
-    for (;;) {
-        ssize_t got = read(stream->fd, buffer, size);
-        if (got >= 0 || errno != EINTR) return got;
-    }
+    return ProbePath(fileName, findData);
 }
 
-ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
+BOOL SystemFindNext(HANDLE findFile, LPWIN32_FIND_DATAW findData)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t wrote = write(stream->fd, buffer + done, size - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return done ? static_cast<ssize_t>(done) : -1;
-        }
-        done += static_cast<size_t>(wrote);
+    HostFind* find = static_cast<HostFind*>(findFile);
+    if (!find->folder) return FailWith(ERROR_NO_MORE_FILES);
+    return ReadNextEntry(find, findData);
+}
+
+// ---- folders and deletion ----------------------------------------------
+
+BOOL SystemCreateDirectory(LPCWSTR pathName)
+{
+    HostPath path;
+    if (!Resolve(pathName, &path)) return FALSE;
+    char existing[kHostPathCapacity];
+    bool exact = false;
+    if (FindDestinationName(&path, existing, &exact)) return FailWith(ERROR_ALREADY_EXISTS);
+    if (errno != ENOENT) return FailWithErrno();
+    if (mkdirat(path.folderFd, path.name, 0777) != 0) return FailWithErrno();
+    NoteNameAdded(&path, path.name);
+    return TRUE;
+}
+
+BOOL SystemRemoveDirectory(LPCWSTR pathName)
+{
+    HostPath path;
+    if (!Resolve(pathName, &path)) return FALSE;
+    const char* name;
+    char variant[kHostPathCapacity];
+    if (OnNameOnDisk(&path, &name, variant,
+                     [&](const char* candidate) { return unlinkat(path.folderFd, candidate, AT_REMOVEDIR); }) != 0) {
+        FailWithErrno();
+        if (errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
+        return FALSE;
     }
-    return static_cast<ssize_t>(done);
+    NoteFolderRemoved();
+    return TRUE;
 }
 
-int SeekStream(void* cookie, off64_t* offset, int whence)
+BOOL SystemDeleteFile(LPCWSTR fileName)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    off_t result = lseek(stream->fd, *offset, whence);
-    if (result < 0) return -1;
-    *offset = result;
-    return 0;
-}
-
-int CloseStream(void* cookie)
-{
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    int result = close(stream->fd);
-    free(stream);
-    g_hostOpenStreams.fetch_sub(1, std::memory_order_relaxed);
-    return result;
+    HostPath path;
+    if (!Resolve(fileName, &path)) return FALSE;
+    const char* name;
+    char variant[kHostPathCapacity];
+    if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
+            struct stat status;
+            if (fstatat(path.folderFd, candidate, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+            if (S_ISDIR(status.st_mode) || IsReadOnly(status)) {
+                errno = EACCES;
+                return -1;
+            }
+            return unlinkat(path.folderFd, candidate, 0);
+        }) != 0)
+        return FailWithErrno();
+    NoteNameRemoved(&path, name);
+    return TRUE;
 }
 
 // ---- file copy ---------------------------------------------------------
@@ -318,15 +336,11 @@ bool CopyBytesByReadWrite(int source, int target)
             ok = got == 0;
             break;
         }
-        ssize_t done = 0;
-        while (done < got) {
+        for (ssize_t done = 0; ok && done < got;) {
             ssize_t wrote = write(target, buffer + done, static_cast<size_t>(got - done));
             if (wrote < 0 && errno == EINTR) continue;
-            if (wrote <= 0) {
-                if (wrote == 0) errno = ENOSPC;
-                ok = false;
-                break;
-            }
+            if (wrote == 0) errno = ENOSPC;
+            ok = wrote > 0;
             done += wrote;
         }
         if (!ok) break;
@@ -358,40 +372,21 @@ bool CopyBytes(int source, int target, off_t size)
     return true;
 }
 
-// The process's umask as Linux reports it, read once; -1 when unknown.
-int ProcessUmask()
-{
-    static int s_umask = -2;
-    if (s_umask != -2) return s_umask;
-    s_umask = -1;
-    if (FILE* status = fopen("/proc/self/status", "re")) {
-        char line[128];
-        unsigned value;
-        while (fgets(line, sizeof line, status))
-            if (sscanf(line, "Umask: %o", &value) == 1) s_umask = static_cast<int>(value & 0777);
-        fclose(status);
-    }
-    return s_umask;
-}
-
-// The copy's source, opened for reading: a regular file, or a link to one
-// inside the root. status is the file's.
+// The copy's source, opened for reading: a regular file, never a link (nor
+// a FIFO or device, which opening could block on or act on).
 bool OpenCopySource(const WCHAR* devicePath, Descriptor* source, struct stat* status)
 {
     HostPath path;
     if (!Resolve(devicePath, &path)) return false;
-    // Look before opening: opening a FIFO or a device could block or act.
     const char* name;
     char variant[kHostPathCapacity];
     if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
             return fstatat(path.folderFd, candidate, status, AT_SYMLINK_NOFOLLOW);
         }) != 0)
         return FailWithErrno();
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    if (S_ISLNK(status->st_mode)) source->fd = OpenLinkedFileInRoot(&path, name, flags);
-    else if (S_ISREG(status->st_mode)) source->fd = openat(path.folderFd, name, flags | O_NOFOLLOW);
-    else return FailWith(ERROR_ACCESS_DENIED);
-    if (source->fd < 0) return errno == EXDEV ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
+    if (!S_ISREG(status->st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    source->fd = openat(path.folderFd, name, O_RDONLY | kNoLinkFlags);
+    if (source->fd < 0) return FailWithErrno();
     if (fstat(source->fd, status) != 0 || !S_ISREG(status->st_mode)) return FailWith(ERROR_ACCESS_DENIED);
     return true;
 }
@@ -405,159 +400,37 @@ bool OpenCopyTarget(const WCHAR* devicePath, BOOL failIfExists, const struct sta
     if (!Resolve(devicePath, path)) return false;
     *created = false;
     bool exact = false;
-    if (!LookUpNameIgnoringCase(path, name, &exact)) {
+    if (!FindDestinationName(path, name, &exact)) {
+        if (errno != ENOENT) return FailWithErrno();
         memcpy(name, path->name, strlen(path->name) + 1);
-        target->fd = openat(path->folderFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            source.st_mode & 0777);
-        if (target->fd >= 0) {
-            *created = true;
-            return true;
-        }
-        if (errno != EEXIST) return FailWithErrno();
+        target->fd = openat(path->folderFd, name, O_WRONLY | O_CREAT | O_EXCL | kNoLinkFlags, source.st_mode & 0777);
+        *created = target->fd >= 0;
+        return *created || FailWithErrno();
     }
     if (failIfExists) return FailWith(ERROR_FILE_EXISTS);
-    target->fd = openat(path->folderFd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (target->fd < 0) {
-        // A link there is never written through.
-        return errno == ELOOP ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
-    }
+    target->fd = openat(path->folderFd, name, O_WRONLY | kNoLinkFlags);
+    if (target->fd < 0) return FailWithErrno();
     struct stat status;
-    if (fstat(target->fd, &status) != 0 || !S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    if (fstat(target->fd, &status) != 0 || !S_ISREG(status.st_mode) || IsReadOnly(status))
+        return FailWith(ERROR_ACCESS_DENIED);
     // Copying a file onto itself would truncate it.
     if (status.st_dev == source.st_dev && status.st_ino == source.st_ino) return FailWith(ERROR_ACCESS_DENIED);
     return true;
 }
 
-// The file behind a stream: for reading, an existing regular file or a link
-// to one inside the root; for writing, never through a link, and an existing
-// name in another letter case is the file written.
-bool OpenStreamFile(const WCHAR* devicePath, int flags, Descriptor* fd)
+// The bytes, the permissions (so the read-only attribute) and the times.
+bool FillCopy(int source, int target, const struct stat& sourceStatus, bool created)
 {
-    HostPath path;
-    if (!Resolve(devicePath, &path)) return false;
-    const int openFlags = flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const char* name;
-    char variant[kHostPathCapacity];
-    fd->fd = OnNameOnDisk(&path, &name, variant,
-                          [&](const char* candidate) { return openat(path.folderFd, candidate, openFlags & ~O_CREAT); });
-    if (fd->fd < 0 && errno == ELOOP && flags == O_RDONLY) {
-        fd->fd = OpenLinkedFileInRoot(&path, name, openFlags & ~O_NOFOLLOW);
-    } else if (fd->fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
-        name = path.name;
-        fd->fd = openat(path.folderFd, name, openFlags | O_EXCL, 0666);
-        if (fd->fd >= 0) NoteNameAdded(&path, name);
-    }
-    if (fd->fd < 0) return errno == ELOOP || errno == EXDEV ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
-    // A folder, FIFO or device is no file to read. O_NONBLOCK stays: it means
-    // nothing to a regular file.
-    struct stat status;
-    if (fstat(fd->fd, &status) != 0 || !S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    return true;
+    if (!created && ftruncate(target, 0) != 0) return false;
+    if (!CopyBytes(source, target, sourceStatus.st_size)) return false;
+    const mode_t mode = sourceStatus.st_mode & 0777;
+    if ((!created || (mode & CreationMask()) != 0) && fchmod(target, mode) != 0) return false;
+    struct timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
+    return futimens(target, times) == 0;
 }
 
-} // namespace
-
-// ---- the services ------------------------------------------------------
-
-DWORD GetLastError(void) { return t_lastError; }
-void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
-
-BOOL HostSetDeviceRoot(const char* hostFolder)
+BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
-    return SetHostRoot(hostFolder) ? TRUE : FailWithErrno();
-}
-
-HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
-{
-    if (HostCallFails(SERVICE_FIND_FIRST, fileName)) {
-        FailWith(ERROR_READ_FAULT);
-        return INVALID_HANDLE_VALUE;
-    }
-    size_t length = 0;
-    while (fileName[length]) ++length;
-    size_t nameStart = length;
-    while (nameStart > 0 && fileName[nameStart - 1] != u'\\' && fileName[nameStart - 1] != u'/') --nameStart;
-    const WCHAR* lastName = fileName + nameStart;
-    if (IsMatchAll(lastName)) {
-        size_t folderLength = nameStart > 0 ? nameStart - 1 : 0;
-        return FindInFolder(fileName, folderLength, findData);
-    }
-    if (HasWildcard(lastName)) {
-        FailWith(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
-    return ProbePath(fileName, findData);
-}
-
-BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData)
-{
-    if (findFile == INVALID_HANDLE_VALUE || !findFile) return FailWith(ERROR_INVALID_HANDLE);
-    HostFind* find = static_cast<HostFind*>(findFile);
-    if (HostCallFails(SERVICE_FIND_NEXT, find->pattern)) return FailWith(ERROR_READ_FAULT);
-    if (!find->folder) return FailWith(ERROR_NO_MORE_FILES);
-    return ReadNextEntry(find, findData);
-}
-
-BOOL FindClose(HANDLE findFile)
-{
-    if (findFile == INVALID_HANDLE_VALUE || !findFile) return FailWith(ERROR_INVALID_HANDLE);
-    HostFind* find = static_cast<HostFind*>(findFile);
-    if (find->folder) closedir(find->folder);
-    free(find);
-    g_hostOpenFindHandles.fetch_sub(1, std::memory_order_relaxed);
-    return TRUE;
-}
-
-BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES)
-{
-    if (HostCallFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
-    if (HostWriteFails(SERVICE_CREATE_DIRECTORY, pathName)) return FailWith(ERROR_ACCESS_DENIED);
-    HostPath path;
-    if (!Resolve(pathName, &path)) return FALSE;
-    char existing[kHostPathCapacity];
-    if (FindNameIgnoringCase(&path, existing)) return FailWith(ERROR_ALREADY_EXISTS);
-    if (mkdirat(path.folderFd, path.name, 0777) != 0) return FailWithErrno();
-    NoteNameAdded(&path, path.name);
-    return TRUE;
-}
-
-BOOL RemoveDirectoryW(LPCWSTR pathName)
-{
-    if (HostCallFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_WRITE_FAULT);
-    if (HostWriteFails(SERVICE_REMOVE_DIRECTORY, pathName)) return FailWith(ERROR_ACCESS_DENIED);
-    HostPath path;
-    if (!Resolve(pathName, &path)) return FALSE;
-    const char* name;
-    char variant[kHostPathCapacity];
-    if (OnNameOnDisk(&path, &name, variant,
-                     [&](const char* candidate) { return unlinkat(path.folderFd, candidate, AT_REMOVEDIR); }) != 0) {
-        FailWithErrno();
-        if (errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
-        return FALSE;
-    }
-    NoteNameRemoved(&path, name);
-    return TRUE;
-}
-
-BOOL DeleteFileW(LPCWSTR fileName)
-{
-    if (HostCallFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_WRITE_FAULT);
-    if (HostWriteFails(SERVICE_DELETE_FILE, fileName)) return FailWith(ERROR_ACCESS_DENIED);
-    HostPath path;
-    if (!Resolve(fileName, &path)) return FALSE;
-    const char* name;
-    char variant[kHostPathCapacity];
-    if (OnNameOnDisk(&path, &name, variant,
-                     [&](const char* candidate) { return unlinkat(path.folderFd, candidate, 0); }) != 0)
-        return FailWithErrno();
-    NoteNameRemoved(&path, name);
-    return TRUE;
-}
-
-BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
-{
-    if (HostCallFails(SERVICE_COPY_FILE, existingFileName)) return FailWith(ERROR_WRITE_FAULT);
-    if (HostWriteFails(SERVICE_COPY_FILE, newFileName)) return FailWith(ERROR_ACCESS_DENIED);
     Descriptor source, target;
     struct stat sourceStatus;
     if (!OpenCopySource(existingFileName, &source, &sourceStatus)) return FALSE;
@@ -566,17 +439,8 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
     bool created = false;
     if (!OpenCopyTarget(newFileName, failIfExists, sourceStatus, &targetPath, targetName, &target, &created))
         return FALSE;
-
     const int fd = target.Release();
-    bool ok = (created || ftruncate(fd, 0) == 0) && CopyBytes(source.fd, fd, sourceStatus.st_size);
-    if (ok) {
-        // A new file got the source's permissions when created, less the umask.
-        const mode_t mode = sourceStatus.st_mode & 0777;
-        const int umask = ProcessUmask();
-        if (!created || umask < 0 || (mode & static_cast<mode_t>(umask)) != 0) ok = fchmod(fd, mode) == 0;
-        struct timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
-        ok = ok && futimens(fd, times) == 0;
-    }
+    bool ok = FillCopy(source.fd, fd, sourceStatus, created);
     if (ok) {
         ok = close(fd) == 0;
     } else {
@@ -593,6 +457,190 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
     return FailWithErrno();
 }
 
+// ---- streams -----------------------------------------------------------
+
+struct HostStream {
+    int fd;
+    WCHAR path[MAX_PATH];
+    // Given to setvbuf: with a null buffer glibc ignores the size asked for
+    // and allocates BUFSIZ (8 KiB) on the first read.
+    char buffer[kStreamBuffer];
+};
+
+ssize_t SystemReadStream(int fd, void* buffer, size_t size, const WCHAR*)
+{
+    for (;;) {
+        ssize_t got = read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+ssize_t ReadStream(void* cookie, char* buffer, size_t size)
+{
+    HostStream* stream = static_cast<HostStream*>(cookie);
+    return g_hostCalls.readStream(stream->fd, buffer, size, stream->path);
+}
+
+ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
+{
+    HostStream* stream = static_cast<HostStream*>(cookie);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t wrote = write(stream->fd, buffer + done, size - done);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            return done ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int SeekStream(void* cookie, off64_t* offset, int whence)
+{
+    HostStream* stream = static_cast<HostStream*>(cookie);
+    off_t result = lseek(stream->fd, *offset, whence);
+    if (result < 0) return -1;
+    *offset = result;
+    return 0;
+}
+
+int CloseStream(void* cookie)
+{
+    HostStream* stream = static_cast<HostStream*>(cookie);
+    int result = close(stream->fd);
+    free(stream);
+    return result;
+}
+
+// The file behind a stream: an existing regular file, never through a link;
+// for writing, not a read-only one, and an existing name in another letter
+// case is the file written.
+bool OpenStreamFile(const WCHAR* devicePath, int flags, Descriptor* fd)
+{
+    HostPath path;
+    if (!Resolve(devicePath, &path)) return false;
+    const int openFlags = (flags & ~(O_CREAT | O_TRUNC)) | kNoLinkFlags;
+    const char* name;
+    char variant[kHostPathCapacity];
+    fd->fd = OnNameOnDisk(&path, &name, variant,
+                          [&](const char* candidate) { return openat(path.folderFd, candidate, openFlags); });
+    bool created = false;
+    if (fd->fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        fd->fd = openat(path.folderFd, path.name, openFlags | O_CREAT | O_EXCL, 0666);
+        created = fd->fd >= 0;
+        if (created) NoteNameAdded(&path, path.name);
+    }
+    if (fd->fd < 0) return FailWithErrno();
+    // A folder, FIFO or device is no file to read. O_NONBLOCK stays: it means
+    // nothing to a regular file.
+    struct stat status;
+    if (fstat(fd->fd, &status) != 0 || !S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    if (created) return true;
+    if ((flags & O_ACCMODE) != O_RDONLY && IsReadOnly(status)) return FailWith(ERROR_ACCESS_DENIED);
+    return !(flags & O_TRUNC) || ftruncate(fd->fd, 0) == 0 || FailWithErrno();
+}
+
+// The open flags and stdio mode of a _wfopen mode; false when it is none.
+bool ParseStreamMode(const WCHAR* mode, int* flags, char* hostMode)
+{
+    switch (mode[0]) {
+    case u'r': *flags = O_RDONLY; break;
+    case u'w': *flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+    case u'a': *flags = O_WRONLY | O_CREAT | O_APPEND; break;
+    default: return false;
+    }
+    hostMode[0] = static_cast<char>(mode[0]);
+    for (const WCHAR* option = mode + 1; *option; ++option) {
+        if (*option == u'+') {
+            *flags = (*flags & ~O_ACCMODE) | O_RDWR;
+            hostMode[1] = '+';
+        } else if (*option != u'b' && *option != u't') {
+            return false;
+        }
+    }
+    return true;
+}
+
+FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
+{
+    int flags;
+    char hostMode[4] = {0};
+    if (!ParseStreamMode(mode, &flags, hostMode)) {
+        FailWith(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Descriptor fd;
+    if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
+    HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
+    cookie_io_functions_t functions = {ReadStream, WriteStream, SeekStream, CloseStream};
+    FILE* file = stream ? fopencookie(stream, hostMode, functions) : nullptr;
+    if (!file) {
+        free(stream);
+        FailWith(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    stream->fd = fd.Release();
+    CopyDevicePath(stream->path, fileName);
+    setvbuf(file, stream->buffer, _IOFBF, kStreamBuffer);
+    return file;
+}
+
+} // namespace
+
+const HostCalls kHostSystemCalls = {
+    SystemFindFirst,  SystemFindNext, SystemCreateDirectory, SystemRemoveDirectory,
+    SystemDeleteFile, SystemCopyFile, SystemOpenStream,      SystemReadStream,
+};
+HostCalls g_hostCalls = kHostSystemCalls;
+
+// ---- the services ------------------------------------------------------
+
+DWORD GetLastError(void) { return t_lastError; }
+void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
+
+BOOL HostSetDeviceRoot(const char* hostFolder)
+{
+    return SetHostRoot(hostFolder) ? TRUE : FailWithErrno();
+}
+
+const WCHAR* HostFindPath(HANDLE findFile)
+{
+    return findFile == INVALID_HANDLE_VALUE || !findFile ? nullptr : static_cast<HostFind*>(findFile)->path;
+}
+
+HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
+{
+    return g_hostCalls.findFirst(fileName, findData);
+}
+
+BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData)
+{
+    if (findFile == INVALID_HANDLE_VALUE || !findFile) return FailWith(ERROR_INVALID_HANDLE);
+    return g_hostCalls.findNext(findFile, findData);
+}
+
+BOOL FindClose(HANDLE findFile)
+{
+    if (findFile == INVALID_HANDLE_VALUE || !findFile) return FailWith(ERROR_INVALID_HANDLE);
+    HostFind* find = static_cast<HostFind*>(findFile);
+    if (find->folder) closedir(find->folder);
+    free(find);
+    NoteSearchClosed();
+    return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) { return g_hostCalls.createDirectory(pathName); }
+BOOL RemoveDirectoryW(LPCWSTR pathName) { return g_hostCalls.removeDirectory(pathName); }
+BOOL DeleteFileW(LPCWSTR fileName) { return g_hostCalls.deleteFile(fileName); }
+
+BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
+{
+    return g_hostCalls.copyFile(existingFileName, newFileName, failIfExists);
+}
+
+FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode) { return g_hostCalls.openStream(fileName, mode); }
+
 int _wcsicmp(const WCHAR* left, const WCHAR* right)
 {
     for (;; ++left, ++right) {
@@ -601,58 +649,4 @@ int _wcsicmp(const WCHAR* left, const WCHAR* right)
         if (b >= 'A' && b <= 'Z') b += 'a' - 'A';
         if (a != b || a == 0) return static_cast<int>(a) - static_cast<int>(b);
     }
-}
-
-FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode)
-{
-    if (HostCallFails(SERVICE_OPEN_STREAM, fileName)) {
-        FailWith(ERROR_READ_FAULT);
-        return nullptr;
-    }
-    if (HostStreamWriteFails(fileName, mode)) {
-        FailWith(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    int flags;
-    char hostMode[4] = {0};
-    switch (mode[0]) {
-    case u'r': flags = O_RDONLY; hostMode[0] = 'r'; break;
-    case u'w': flags = O_WRONLY | O_CREAT | O_TRUNC; hostMode[0] = 'w'; break;
-    case u'a': flags = O_WRONLY | O_CREAT | O_APPEND; hostMode[0] = 'a'; break;
-    default: FailWith(ERROR_INVALID_PARAMETER); return nullptr;
-    }
-    for (const WCHAR* option = mode + 1; *option; ++option) {
-        if (*option == u'+') {
-            flags = (flags & ~(O_RDONLY | O_WRONLY)) | O_RDWR;
-            hostMode[1] = '+';
-        } else if (*option != u'b' && *option != u't') {
-            FailWith(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
-    }
-
-    Descriptor fd;
-    if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
-    // Owned here until the stream takes it.
-    struct Record {
-        HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
-        ~Record() { free(stream); }
-    } record;
-    if (!record.stream) {
-        FailWith(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    record.stream->fd = fd.fd;
-    CopyDevicePath(record.stream->path, fileName);
-    cookie_io_functions_t functions = {ReadStream, WriteStream, SeekStream, CloseStream};
-    FILE* file = fopencookie(record.stream, hostMode, functions);
-    if (!file) {
-        FailWith(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    setvbuf(file, record.stream->buffer, _IOFBF, kStreamBuffer);
-    record.stream = nullptr;
-    fd.Release();
-    g_hostOpenStreams.fetch_add(1, std::memory_order_relaxed);
-    return file;
 }

@@ -47,17 +47,22 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_NO_MORE_FILES 18
+#define ERROR_NOT_READY 21
 #define ERROR_WRITE_FAULT 29
 #define ERROR_READ_FAULT 30
+#define ERROR_GEN_FAILURE 31
 #define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INVALID_NAME 123
 #define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_FILE_TOO_LARGE 223
 #define ERROR_DIRECTORY 267
+#define ERROR_IO_DEVICE 1117
 #define ERROR_CANT_RESOLVE_FILENAME 1921
 
 // Of the Win32 record, only what the device's walk reads.
@@ -83,6 +88,10 @@ void SetLastError(DWORD errorCode);
 // the current directory at the time of each call. Returns FALSE (and leaves
 // the root as it was) when the folder cannot be opened.
 BOOL HostSetDeviceRoot(const char* hostFolder);
+
+// Find handles open now. While any is, the layer keeps the folders of the
+// walk open; once none is, it holds nothing.
+int HostOpenSearches(void);
 
 // Converts a device path to the host path below the device root (UTF-8, "/"
 // separators, no leading "/"). Returns the length, or -1 when the path has no

@@ -4,23 +4,279 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/openat2.h>
 #include <locale.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <string>
 #include <unordered_map>
 
-int g_hostRootFd = AT_FDCWD;
-
 namespace {
 
-char g_rootRealPath[PATH_MAX]; // of an explicit root; the current directory is asked for when needed
+char g_rootPath[PATH_MAX]; // "" for the current directory
+
+// The names of one folder: each name folded to the names on disk.
+struct FolderIndex {
+    std::string folder;
+    std::unordered_multimap<std::u16string, std::string> names;
+};
+
+struct WalkFolder {
+    int fd = -1;
+    unsigned lastUse = 0;
+    char asked[kHostPathCapacity];
+};
+
+const int kWalkFolders = 4;
+
+// What one walk keeps: from the first open search to the last one closed.
+struct Walk {
+    int searches = 0;
+    int rootFd = -1; // an explicit root, held for the walk
+    WalkFolder folders[kWalkFolders];
+    unsigned clock = 0;
+    FolderIndex* index = nullptr;
+    locale_t foldLocale = static_cast<locale_t>(0);
+    int creationMask = -1;
+};
+
+Walk g_walk;
+
+bool InWalk() { return g_walk.searches > 0; }
+
+void DropWalkFolders()
+{
+    for (WalkFolder& folder : g_walk.folders) {
+        if (folder.fd >= 0) CloseQuietly(folder.fd);
+        folder.fd = -1;
+        folder.lastUse = 0;
+    }
+    if (g_walk.rootFd >= 0) CloseQuietly(g_walk.rootFd);
+    g_walk.rootFd = -1;
+    delete g_walk.index;
+    g_walk.index = nullptr;
+}
+
+void EndWalk()
+{
+    DropWalkFolders();
+    if (g_walk.foldLocale) freelocale(g_walk.foldLocale);
+    g_walk.foldLocale = static_cast<locale_t>(0);
+    g_walk.creationMask = -1;
+    g_walk.clock = 0;
+}
+
+// ---- names compared as FAT long names are --------------------------------
+
+locale_t NewFoldLocale() { return newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0)); }
+
+// Simple upper-casing per UTF-16 unit; surrogates (characters outside the
+// BMP, escaped bytes) stay as they are. The locale for letters beyond ASCII
+// is the walk's, or made for this folder's names and freed with it.
+class UnitFolder {
+public:
+    UnitFolder() = default;
+    UnitFolder(const UnitFolder&) = delete;
+    UnitFolder& operator=(const UnitFolder&) = delete;
+    ~UnitFolder()
+    {
+        if (owned_) freelocale(locale_);
+    }
+    WCHAR Fold(WCHAR unit)
+    {
+        if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
+        if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
+        if (!locale_) Acquire();
+        if (!locale_) return unit;
+        wint_t upper = towupper_l(unit, locale_);
+        return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
+    }
+
+private:
+    void Acquire()
+    {
+        if (!InWalk()) {
+            locale_ = NewFoldLocale();
+            owned_ = locale_ != static_cast<locale_t>(0);
+            return;
+        }
+        if (!g_walk.foldLocale) g_walk.foldLocale = NewFoldLocale();
+        locale_ = g_walk.foldLocale;
+    }
+    locale_t locale_ = static_cast<locale_t>(0);
+    bool owned_ = false;
+};
+
+// A host name folded; false when it has no device form that fits.
+bool FoldName(UnitFolder* folder, const char* hostName, std::u16string* folded)
+{
+    WCHAR units[kHostPathCapacity];
+    int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
+    if (length < 0) return false;
+    folded->assign(units, static_cast<size_t>(length));
+    for (char16_t& unit : *folded) unit = folder->Fold(unit);
+    return true;
+}
+
+bool IsDotName(const char* name)
+{
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// Calls visit with each name in the folder but "." and ".."; false with
+// errno set when the folder cannot be read.
+template <typename Visit>
+bool ListFolder(int folderFd, Visit visit)
+{
+    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* listing = fdopendir(fd);
+    if (!listing) {
+        CloseQuietly(fd);
+        return false;
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(listing);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        if (!IsDotName(entry->d_name)) visit(entry->d_name);
+    }
+    closedir(listing);
+    errno = error;
+    return error == 0;
+}
+
+// Keeps the better of two names on disk for a name asked: the exact one,
+// else the first in byte order.
+void KeepBetter(const char* asked, const char* candidate, std::string* best)
+{
+    if (*best == asked) return;
+    if (best->empty() || strcmp(candidate, asked) == 0 || strcmp(candidate, best->c_str()) < 0) *best = candidate;
+}
+
+bool CopyOut(const std::string& name, char* found)
+{
+    if (name.empty() || name.size() >= kHostPathCapacity) {
+        errno = ENOENT;
+        return false;
+    }
+    memcpy(found, name.c_str(), name.size() + 1);
+    return true;
+}
+
+bool FindInListing(int folderFd, const char* name, char* found)
+{
+    UnitFolder folder;
+    std::u16string wanted, folded;
+    if (!FoldName(&folder, name, &wanted)) {
+        errno = ENOENT;
+        return false;
+    }
+    std::string best;
+    if (!ListFolder(folderFd, [&](const char* entry) {
+            if (FoldName(&folder, entry, &folded) && folded == wanted) KeepBetter(name, entry, &best);
+        }))
+        return false;
+    return CopyOut(best, found);
+}
+
+FolderIndex* IndexOf(int folderFd, const char* folderPath)
+{
+    if (g_walk.index && g_walk.index->folder == folderPath) return g_walk.index;
+    delete g_walk.index;
+    g_walk.index = nullptr;
+    FolderIndex* index = new FolderIndex;
+    index->folder = folderPath;
+    UnitFolder folder;
+    std::u16string folded;
+    if (!ListFolder(folderFd, [&](const char* entry) {
+            if (FoldName(&folder, entry, &folded)) index->names.emplace(folded, entry);
+        })) {
+        int error = errno;
+        delete index;
+        errno = error;
+        return nullptr;
+    }
+    g_walk.index = index;
+    return index;
+}
+
+// ---- folders, name by name, without links --------------------------------
+
+int OpenSubfolder(int folderFd, const char* name)
+{
+    const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(folderFd, name, flags);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    char variant[kHostPathCapacity];
+    if (!FindInListing(folderFd, name, variant)) return -1;
+    return openat(folderFd, variant, flags);
+}
+
+// Opens the root-relative folder (not ""); -1 with errno set.
+int OpenFolderByNames(int rootFd, const char* folder)
+{
+    int current = rootFd;
+    const char* cursor = folder;
+    while (*cursor) {
+        const char* slash = strchr(cursor, '/');
+        size_t length = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
+        char component[NAME_MAX + 1];
+        int next = -1;
+        if (length > NAME_MAX) {
+            errno = ENAMETOOLONG;
+        } else {
+            memcpy(component, cursor, length);
+            component[length] = 0;
+            next = OpenSubfolder(current, component);
+        }
+        if (current != rootFd) CloseQuietly(current);
+        if (next < 0) return -1;
+        current = next;
+        cursor = slash ? slash + 1 : cursor + length;
+    }
+    return current;
+}
+
+int WalkFolderFd(int rootFd, const char* folder)
+{
+    WalkFolder* slot = &g_walk.folders[0];
+    for (WalkFolder& candidate : g_walk.folders) {
+        if (candidate.fd >= 0 && strcmp(candidate.asked, folder) == 0) {
+            candidate.lastUse = ++g_walk.clock;
+            return candidate.fd;
+        }
+        if (candidate.lastUse < slot->lastUse) slot = &candidate;
+    }
+    int fd = OpenFolderByNames(rootFd, folder);
+    if (fd < 0) return -1;
+    if (slot->fd >= 0) CloseQuietly(slot->fd);
+    slot->fd = fd;
+    slot->lastUse = ++g_walk.clock;
+    memcpy(slot->asked, folder, strlen(folder) + 1);
+    return fd;
+}
+
+// The root for one call: AT_FDCWD, the walk's, or opened for this call.
+int RootFd(HostPath* path)
+{
+    if (!g_rootPath[0]) return AT_FDCWD;
+    if (InWalk() && g_walk.rootFd >= 0) return g_walk.rootFd;
+    int fd = open(g_rootPath, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (InWalk()) g_walk.rootFd = fd;
+    else path->ownedFds[0] = fd;
+    return fd;
+}
+
+} // namespace
 
 void CloseQuietly(int fd)
 {
@@ -29,488 +285,137 @@ void CloseQuietly(int fd)
     errno = saved;
 }
 
-// ---- names compared as FAT long names are --------------------------------
-
-// Simple upper-casing per UTF-16 unit; surrogates (characters outside the
-// BMP, escaped bytes) stay as they are.
-locale_t FoldLocale()
-{
-    static locale_t s_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    return s_locale;
-}
-
-} // namespace
-
 WCHAR HostFoldUnit(WCHAR unit)
 {
-    if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
-    if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
-    locale_t locale = FoldLocale();
-    if (!locale) return unit;
-    wint_t upper = towupper_l(unit, locale);
-    return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
+    UnitFolder folder;
+    return folder.Fold(unit);
 }
 
-namespace {
-
-std::u16string FoldedName(const char* hostName)
+HostPath::~HostPath()
 {
-    WCHAR units[kHostPathCapacity];
-    int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
-    if (length < 0) return std::u16string();
-    std::u16string folded(units, static_cast<size_t>(length));
-    for (char16_t& unit : folded) unit = HostFoldUnit(unit);
-    return folded;
-}
-
-bool IsDotName(const char* name)
-{
-    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-
-// ---- the names of one folder ---------------------------------------------
-
-// The layer's own changes keep the index current; any other change shows as a
-// new modification or change time of the folder and makes it list the folder
-// again. Those times have the kernel's clock tick as their grain, so an index
-// listed within a tick of the folder's last change cannot tell a later change
-// in that tick, and is listed again on its next use unless the layer changed
-// the folder itself since. (Another process writing into the same folder
-// during a job is not the device's case and is not guarded against.)
-struct NameIndex {
-    bool listed = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    struct timespec modified = {0, 0};
-    struct timespec changed = {0, 0};
-    bool racy = false;
-    bool changedByLayer = false;
-    std::unordered_multimap<std::u16string, std::string> names; // folded name to the name on disk
-};
-
-NameIndex g_index;
-
-bool SameTime(const struct timespec& left, const struct timespec& right)
-{
-    return left.tv_sec == right.tv_sec && left.tv_nsec == right.tv_nsec;
-}
-
-bool IndexIsFor(const struct stat& folder)
-{
-    return g_index.listed && g_index.device == folder.st_dev && g_index.inode == folder.st_ino;
-}
-
-bool IndexIsCurrent(const struct stat& folder)
-{
-    if (!IndexIsFor(folder)) return false;
-    if (g_index.changedByLayer) {
-        g_index.modified = folder.st_mtim;
-        g_index.changed = folder.st_ctim;
-        g_index.changedByLayer = false;
-        g_index.racy = false;
-        return true;
-    }
-    return !g_index.racy && SameTime(g_index.modified, folder.st_mtim) && SameTime(g_index.changed, folder.st_ctim);
-}
-
-// Lists the folder open as folderFd, whose status was taken before.
-bool ListFolder(int folderFd, const struct stat& folder)
-{
-    g_index.listed = false;
-    g_index.names.clear();
-    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    DIR* listing = fdopendir(fd);
-    if (!listing) {
-        CloseQuietly(fd);
-        return false;
-    }
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(listing);
-        if (!entry) break;
-        if (!IsDotName(entry->d_name)) g_index.names.emplace(FoldedName(entry->d_name), entry->d_name);
-    }
-    int error = errno;
-    closedir(listing);
-    if (error) {
-        g_index.names.clear();
-        errno = error;
-        return false;
-    }
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    long long sinceChange = (now.tv_sec - folder.st_ctim.tv_sec) * 1000000000LL + (now.tv_nsec - folder.st_ctim.tv_nsec);
-    g_index.listed = true;
-    g_index.device = folder.st_dev;
-    g_index.inode = folder.st_ino;
-    g_index.modified = folder.st_mtim;
-    g_index.changed = folder.st_ctim;
-    g_index.racy = sinceChange < 20 * 1000000LL; // a tick is at most 10 ms
-    g_index.changedByLayer = false;
-    return true;
-}
-
-// The name on disk for name: itself when present, else the first match
-// ignoring case in byte order.
-bool FindInIndex(const char* name, char* found, bool* exact)
-{
-    auto matches = g_index.names.equal_range(FoldedName(name));
-    const std::string* best = nullptr;
-    for (auto it = matches.first; it != matches.second; ++it) {
-        if (it->second == name) {
-            best = &it->second;
-            break;
-        }
-        if (!best || it->second < *best) best = &it->second;
-    }
-    if (!best) return false;
-    if (exact) *exact = *best == name;
-    memcpy(found, best->c_str(), best->size() + 1);
-    return true;
-}
-
-// Fresh lookup in the folder open as folderFd (not through the index).
-bool FindInFolderFd(int folderFd, const char* name, char* found)
-{
-    struct stat folder;
-    if (fstatat(folderFd, ".", &folder, 0) != 0 || !ListFolder(folderFd, folder)) return false;
-    return FindInIndex(name, found, nullptr);
-}
-
-// ---- folders without links -------------------------------------------------
-
-bool g_noOpenat2 = false;
-
-bool Append(char* path, size_t* length, const char* name, size_t nameLength)
-{
-    size_t needed = *length + (*length ? 1 : 0) + nameLength;
-    if (needed + 1 > kHostPathCapacity) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    if (*length) path[(*length)++] = '/';
-    memcpy(path + *length, name, nameLength);
-    *length = needed;
-    path[needed] = 0;
-    return true;
-}
-
-// Opens the folder at the root-relative path folder (not "") without
-// following a link, each name found ignoring case where the exact one is
-// missing; its path as found goes to found. Returns the descriptor or -1.
-int OpenFolderNoLinks(const char* folder, char* found)
-{
-    if (!g_noOpenat2) {
-        struct open_how how;
-        memset(&how, 0, sizeof how);
-        how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long fd = syscall(SYS_openat2, g_hostRootFd, folder, &how, sizeof how);
-        if (fd >= 0) {
-            memcpy(found, folder, strlen(folder) + 1);
-            return static_cast<int>(fd);
-        }
-        if (errno == ENOSYS) g_noOpenat2 = true; // kernels and emulators without it
-        else if (errno != ENOENT) return -1;
-    }
-    // One folder at a time.
-    char component[NAME_MAX + 1];
-    char variant[kHostPathCapacity];
-    size_t foundLength = 0;
-    found[0] = 0;
-    int folderFd = g_hostRootFd;
-    const char* cursor = folder;
-    while (*cursor) {
-        const char* slash = strchr(cursor, '/');
-        size_t length = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
-        int next = -1;
-        if (length > NAME_MAX) {
-            errno = ENAMETOOLONG;
-        } else {
-            memcpy(component, cursor, length);
-            component[length] = 0;
-            const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-            next = openat(folderFd, component, flags);
-            if (next < 0 && errno == ENOENT) {
-                if (FindInFolderFd(folderFd, component, variant)) {
-                    next = openat(folderFd, variant, flags);
-                    memcpy(component, variant, strlen(variant) + 1);
-                } else {
-                    errno = ENOENT;
-                }
-            }
-            if (next >= 0 && !Append(found, &foundLength, component, strlen(component))) {
-                CloseQuietly(next);
-                next = -1;
-            }
-        }
-        if (folderFd != g_hostRootFd) CloseQuietly(folderFd);
-        if (next < 0) return -1;
-        folderFd = next;
-        cursor = slash ? slash + 1 : cursor + length;
-    }
-    if (folderFd == g_hostRootFd) return openat(g_hostRootFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return folderFd;
-}
-
-// The folders of recent calls stay open; each use checks by a stat of the
-// path found that the folder there is still the one held open.
-struct OpenFolder {
-    int fd = -1;
-    unsigned lastUse = 0;
-    dev_t device = 0;
-    ino_t inode = 0;
-    char asked[kHostPathCapacity];
-    char found[kHostPathCapacity];
-};
-
-const int kOpenFolders = 4;
-OpenFolder g_folders[kOpenFolders];
-unsigned g_useClock = 0;
-
-void Forget(OpenFolder* folder)
-{
-    if (folder->fd >= 0) CloseQuietly(folder->fd);
-    folder->fd = -1;
-}
-
-OpenFolder* UseFolder(const char* asked, struct stat* status)
-{
-    OpenFolder* oldest = &g_folders[0];
-    for (OpenFolder& folder : g_folders) {
-        if (folder.fd >= 0 && strcmp(folder.asked, asked) == 0) {
-            if (fstatat(g_hostRootFd, folder.found, status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status->st_mode) &&
-                status->st_dev == folder.device && status->st_ino == folder.inode) {
-                folder.lastUse = ++g_useClock;
-                return &folder;
-            }
-            Forget(&folder);
-            oldest = &folder;
-            break;
-        }
-        if (folder.fd < 0 || folder.lastUse < oldest->lastUse) oldest = &folder;
-    }
-    Forget(oldest);
-    int fd = OpenFolderNoLinks(asked, oldest->found);
-    if (fd < 0) return nullptr;
-    if (fstat(fd, status) != 0) {
-        CloseQuietly(fd);
-        return nullptr;
-    }
-    oldest->fd = fd;
-    oldest->device = status->st_dev;
-    oldest->inode = status->st_ino;
-    oldest->lastUse = ++g_useClock;
-    memcpy(oldest->asked, asked, strlen(asked) + 1);
-    return oldest;
-}
-
-// ---- links ----------------------------------------------------------------
-
-// Root-relative, lexically: "." dropped, ".." taken back; false (EXDEV) when
-// it would climb above the root.
-bool NormalisePath(char* path)
-{
-    char result[kHostPathCapacity];
-    size_t length = 0;
-    result[0] = 0;
-    const char* cursor = path;
-    while (*cursor) {
-        const char* slash = strchr(cursor, '/');
-        size_t nameLength = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
-        if (nameLength == 0 || (nameLength == 1 && cursor[0] == '.')) {
-            // nothing
-        } else if (nameLength == 2 && cursor[0] == '.' && cursor[1] == '.') {
-            if (length == 0) {
-                errno = EXDEV;
-                return false;
-            }
-            while (length > 0 && result[length - 1] != '/') --length;
-            if (length > 0) --length;
-            result[length] = 0;
-        } else if (!Append(result, &length, cursor, nameLength)) {
-            return false;
-        }
-        cursor = slash ? slash + 1 : cursor + nameLength;
-    }
-    memcpy(path, result, length + 1);
-    return true;
-}
-
-bool RootRealPath(char* out, size_t capacity)
-{
-    if (g_hostRootFd != AT_FDCWD) {
-        size_t length = strlen(g_rootRealPath);
-        if (length + 1 > capacity) return false;
-        memcpy(out, g_rootRealPath, length + 1);
-        return true;
-    }
-    return getcwd(out, capacity) != nullptr;
-}
-
-// Where the link at root-relative linkPath leads, root-relative; false when
-// outside the root.
-bool LinkDestination(const char* linkPath, const char* target, char* destination)
-{
-    size_t length = 0;
-    destination[0] = 0;
-    if (target[0] == '/') {
-        char root[PATH_MAX];
-        if (!RootRealPath(root, sizeof root)) return false;
-        size_t rootLength = strlen(root);
-        while (rootLength > 1 && root[rootLength - 1] == '/') --rootLength;
-        if (rootLength == 1) rootLength = 0; // the root is "/"
-        if (strncmp(target, root, rootLength) != 0 || (target[rootLength] != '/' && target[rootLength] != 0)) {
-            errno = EXDEV;
-            return false;
-        }
-        target += rootLength;
-    } else {
-        const char* slash = strrchr(linkPath, '/');
-        if (slash && !Append(destination, &length, linkPath, static_cast<size_t>(slash - linkPath))) return false;
-    }
-    return Append(destination, &length, target, strlen(target)) && NormalisePath(destination);
-}
-
-} // namespace
-
-bool SetHostRoot(const char* hostFolder)
-{
-    int fd = AT_FDCWD;
-    if (hostFolder) {
-        fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return false;
-        if (!realpath(hostFolder, g_rootRealPath)) {
-            CloseQuietly(fd);
-            return false;
-        }
-    }
-    if (g_hostRootFd != AT_FDCWD) close(g_hostRootFd);
-    g_hostRootFd = fd;
-    for (OpenFolder& folder : g_folders) Forget(&folder);
-    g_index.listed = false;
-    g_index.names.clear();
-    return true;
+    for (int fd : ownedFds)
+        if (fd >= 0) CloseQuietly(fd);
 }
 
 bool ResolvePath(const WCHAR* devicePath, HostPath* path)
 {
-    path->folderFd = -1;
-    path->folder = "";
     char hostPath[kHostPathCapacity];
     int length = HostPathFromDevice(devicePath, hostPath, sizeof hostPath);
-    if (length <= 0) {
+    char* slash = length > 0 ? strrchr(hostPath, '/') : nullptr;
+    const char* name = slash ? slash + 1 : hostPath;
+    if (length <= 0 || !*name) {
         errno = EINVAL;
         return false;
     }
-    char* slash = strrchr(hostPath, '/');
-    if (!slash) {
-        memcpy(path->name, hostPath, static_cast<size_t>(length) + 1);
-        if (fstatat(g_hostRootFd, ".", &path->folderStatus, 0) != 0) return false;
-        path->folderFd = g_hostRootFd;
-        return true;
+    memcpy(path->name, name, strlen(name) + 1);
+    if (slash) *slash = 0;
+    else hostPath[0] = 0;
+    memcpy(path->folder, hostPath, strlen(hostPath) + 1);
+    const int rootFd = RootFd(path);
+    if (rootFd == -1) return false;
+    if (!path->folder[0]) {
+        path->folderFd = rootFd;
+    } else if (InWalk()) {
+        path->folderFd = WalkFolderFd(rootFd, path->folder);
+    } else {
+        path->folderFd = path->ownedFds[1] = OpenFolderByNames(rootFd, path->folder);
     }
-    if (slash[1] == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    memcpy(path->name, slash + 1, strlen(slash + 1) + 1);
-    *slash = 0;
-    OpenFolder* folder = UseFolder(hostPath, &path->folderStatus);
-    if (!folder) return false;
-    path->folderFd = folder->fd;
-    path->folder = folder->found;
-    return true;
+    return path->folderFd >= 0 || path->folderFd == AT_FDCWD;
+}
+
+bool ResolveRoot(HostPath* path)
+{
+    path->folder[0] = 0;
+    memcpy(path->name, ".", 2);
+    path->folderFd = RootFd(path);
+    return path->folderFd != -1;
 }
 
 bool FindNameIgnoringCase(const HostPath* path, char* found)
 {
-    return ListFolder(path->folderFd, path->folderStatus) && FindInIndex(path->name, found, nullptr);
+    return FindInListing(path->folderFd, path->name, found);
 }
 
-bool LookUpNameIgnoringCase(const HostPath* path, char* found, bool* exact)
+bool FindDestinationName(const HostPath* path, char* found, bool* exact)
 {
-    if (!IndexIsCurrent(path->folderStatus) && !ListFolder(path->folderFd, path->folderStatus)) return false;
-    return FindInIndex(path->name, found, exact);
+    *exact = false;
+    if (!InWalk()) {
+        struct stat status;
+        if (fstatat(path->folderFd, path->name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            *exact = true;
+            return CopyOut(path->name, found);
+        }
+        return errno == ENOENT && FindNameIgnoringCase(path, found);
+    }
+    FolderIndex* index = IndexOf(path->folderFd, path->folder);
+    UnitFolder folder;
+    std::u16string wanted;
+    if (!index) return false;
+    if (!FoldName(&folder, path->name, &wanted)) {
+        errno = EINVAL;
+        return false;
+    }
+    std::string best;
+    auto matches = index->names.equal_range(wanted);
+    for (auto it = matches.first; it != matches.second; ++it) KeepBetter(path->name, it->second.c_str(), &best);
+    *exact = best == path->name;
+    return CopyOut(best, found);
 }
 
 void NoteNameAdded(const HostPath* path, const char* name)
 {
-    if (!IndexIsFor(path->folderStatus)) return;
-    g_index.names.emplace(FoldedName(name), name);
-    g_index.changedByLayer = true;
+    if (!g_walk.index || g_walk.index->folder != path->folder) return;
+    UnitFolder folder;
+    std::u16string folded;
+    if (FoldName(&folder, name, &folded)) g_walk.index->names.emplace(folded, name);
 }
 
 void NoteNameRemoved(const HostPath* path, const char* name)
 {
-    if (!IndexIsFor(path->folderStatus)) return;
-    auto matches = g_index.names.equal_range(FoldedName(name));
+    if (!g_walk.index || g_walk.index->folder != path->folder) return;
+    UnitFolder folder;
+    std::u16string folded;
+    if (!FoldName(&folder, name, &folded)) return;
+    auto matches = g_walk.index->names.equal_range(folded);
     for (auto it = matches.first; it != matches.second; ++it) {
         if (it->second == name) {
-            g_index.names.erase(it);
-            break;
+            g_walk.index->names.erase(it);
+            return;
         }
     }
-    g_index.changedByLayer = true;
 }
 
-int OpenLinkedFileInRoot(const HostPath* path, const char* name, int flags)
+// A removed folder may be one the walk holds, or hold one: start afresh.
+void NoteFolderRemoved(void) { DropWalkFolders(); }
+
+void NoteSearchOpened(void) { ++g_walk.searches; }
+
+int HostOpenSearches(void) { return g_walk.searches; }
+
+void NoteSearchClosed(void)
 {
-    char linkPath[kHostPathCapacity];
-    size_t length = 0;
-    linkPath[0] = 0;
-    if (!Append(linkPath, &length, path->folder, strlen(path->folder)) ||
-        !Append(linkPath, &length, name, strlen(name)))
-        return -1;
-    int folderFd = path->folderFd;
-    bool ownFolder = false;
-    const char* leaf = name;
-    char destination[kHostPathCapacity];
-    char foundFolder[kHostPathCapacity];
-    int result = -1;
-    errno = ELOOP;
-    for (int hop = 0; hop < 40; ++hop) {
-        char target[kHostPathCapacity];
-        ssize_t targetLength = readlinkat(folderFd, leaf, target, sizeof target - 1);
-        if (targetLength < 0) break;
-        target[targetLength] = 0;
-        if (!LinkDestination(linkPath, target, destination)) break;
-        if (destination[0] == 0) {
-            errno = EISDIR; // the root itself
-            break;
-        }
-        if (ownFolder) CloseQuietly(folderFd);
-        ownFolder = true;
-        char* slash = strrchr(destination, '/');
-        if (slash) {
-            *slash = 0;
-            folderFd = OpenFolderNoLinks(destination, foundFolder);
-            *slash = '/';
-            leaf = slash + 1;
-        } else {
-            folderFd = openat(g_hostRootFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            leaf = destination;
-        }
-        if (folderFd < 0) {
-            ownFolder = false;
-            break;
-        }
-        struct stat status;
-        if (fstatat(folderFd, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0) break;
-        if (S_ISLNK(status.st_mode)) {
-            memcpy(linkPath, destination, strlen(destination) + 1);
-            leaf = linkPath + (leaf - destination);
-            errno = ELOOP;
-            continue;
-        }
-        if (!S_ISREG(status.st_mode)) {
-            errno = S_ISDIR(status.st_mode) ? EISDIR : EACCES;
-            break;
-        }
-        result = openat(folderFd, leaf, flags | O_NOFOLLOW);
-        break;
+    if (g_walk.searches > 0 && --g_walk.searches == 0) EndWalk();
+}
+
+mode_t CreationMask(void)
+{
+    if (InWalk() && g_walk.creationMask >= 0) return static_cast<mode_t>(g_walk.creationMask);
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (InWalk()) g_walk.creationMask = static_cast<int>(mask);
+    return mask;
+}
+
+bool SetHostRoot(const char* hostFolder)
+{
+    char resolved[PATH_MAX] = {0};
+    if (hostFolder) {
+        int fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return false;
+        CloseQuietly(fd);
+        if (!realpath(hostFolder, resolved)) return false;
     }
-    if (ownFolder) CloseQuietly(folderFd);
-    return result;
+    DropWalkFolders();
+    memcpy(g_rootPath, resolved, sizeof resolved);
+    return true;
 }

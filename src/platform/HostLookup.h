@@ -1,60 +1,71 @@
 // How the host file layer finds a device path below the device root, the way
-// the device's FAT volumes do: a name matches an entry whose name equals it
-// ignoring letter case (an exact match wins, otherwise the first match in byte
-// order), no folder of a path is a symbolic link, and a link met as the last
-// name leads only to a file inside the root.
+// the device's FAT volumes do: each name is tried as it is first, without
+// following a link; only when it is missing, one listing of its folder finds
+// the entry whose name equals it ignoring letter case (an exact match wins,
+// otherwise the first match in byte order). No link is ever followed.
 //
-// Internal to the layer. Like the job, it is not thread-safe: it keeps a few
-// folders open between calls, and an index of the names of the folder the
-// layer last copied files into.
+// Nothing is kept between calls but the device root's path. While a search
+// is open (a walk), the folders the walk uses stay open and the names of the
+// folder being filled are indexed; both go when the last search closes, so a
+// job holds nothing once it has returned. Like the job, not thread-safe;
+// another process changing the tree during a walk is not guarded against.
+//
+// Internal to the layer.
 #ifndef PELK_HOST_LOOKUP_H
 #define PELK_HOST_LOOKUP_H
 
 #include <stddef.h>
-#include <sys/stat.h>
+#include <sys/types.h>
 
 #include "HostFileLayer.h"
 
 const size_t kHostPathCapacity = 1024; // 259 UTF-16 units take at most 777 UTF-8 bytes
 
-// The device root: AT_FDCWD for the current directory.
-extern int g_hostRootFd;
-
-// A device path resolved to its folder (opened without following links) and
-// its last name as asked.
+// A device path resolved to its folder, opened without following links, and
+// its last name as asked. Closes what it opened itself; what a walk keeps
+// open stays open.
 struct HostPath {
-    int folderFd;             // the root's descriptor, or a folder the layer keeps open
-    const char* folder;       // that folder's path below the root as found on disk ("" for the root)
-    struct stat folderStatus; // taken while resolving
-    char name[kHostPathCapacity];
+    int folderFd = -1;
+    char folder[kHostPathCapacity] = {0}; // the folder as asked, below the root ("" for the root)
+    char name[kHostPathCapacity] = {0};
+    int ownedFds[2] = {-1, -1};
+    HostPath() = default;
+    HostPath(const HostPath&) = delete;
+    HostPath& operator=(const HostPath&) = delete;
+    ~HostPath();
 };
 
-// Fills path; on failure sets errno and returns false.
-bool ResolvePath(const WCHAR* devicePath, HostPath* path);
+void CloseQuietly(int fd);
 
-// The name of the entry of path's folder that path->name names ignoring
-// letter case, into found (kHostPathCapacity bytes); false when there is
-// none. Lists the folder afresh: for lookups whose exact name is missing.
+// Fills path; on failure sets errno (EINVAL: no host form) and returns false.
+bool ResolvePath(const WCHAR* devicePath, HostPath* path);
+// The root itself, as the folder of the name ".".
+bool ResolveRoot(HostPath* path);
+
+// The name of the entry in path's folder that path->name names ignoring
+// letter case, into found (kHostPathCapacity bytes); false (errno ENOENT)
+// when there is none. One listing of the folder.
 bool FindNameIgnoringCase(const HostPath* path, char* found);
 
-// The same from the layer's index of the folder's names, which lists the
-// folder again only when it changed in a way the layer did not make itself:
-// for the destinations of copies, almost always new names. *exact tells
-// whether the name itself exists.
-bool LookUpNameIgnoringCase(const HostPath* path, char* found, bool* exact);
+// The same for a copy's destination, almost always a new name: from the
+// walk's index of the folder, listed once; outside a walk, one listing.
+// *exact tells whether the name itself exists.
+bool FindDestinationName(const HostPath* path, char* found, bool* exact);
 
-// Keep that index in step with what the layer itself adds and removes.
+// What the layer itself changes, so that the walk's folders and index stay true.
 void NoteNameAdded(const HostPath* path, const char* name);
 void NoteNameRemoved(const HostPath* path, const char* name);
+void NoteFolderRemoved(void);
 
-// Opens the regular file that the link `name` in path's folder leads to,
-// when every link on the way resolves inside the device root and no folder
-// on the way is a link. Returns -1 with errno set otherwise: EXDEV for a link
-// that leads out of the root, ELOOP for too many links.
-int OpenLinkedFileInRoot(const HostPath* path, const char* name, int flags);
+// A search opened and closed; the walk ends with the last one.
+void NoteSearchOpened(void);
+void NoteSearchClosed(void);
 
-// Points the root elsewhere (null: the current directory); false with errno
-// set when the folder cannot be opened.
+// The bits the process's umask takes, read once a walk.
+mode_t CreationMask(void);
+
+// Points the root elsewhere (null: the current directory at each call);
+// false with errno set when the folder cannot be opened.
 bool SetHostRoot(const char* hostFolder);
 
 #endif

@@ -129,12 +129,59 @@ int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity)
     return units;
 }
 
+namespace {
+
+// One device unit (two for a surrogate pair) of a name as host bytes into
+// encoded; advances *unit past a pair's first half. Returns the byte count,
+// or -1 when the unit has no host form.
+int EncodeNameUnit(const WCHAR** unit, char* encoded, bool* escaped)
+{
+    const WCHAR c = **unit;
+    if (c >= 0xD800 && c <= 0xDBFF && (*unit)[1] >= 0xDC00 && (*unit)[1] <= 0xDFFF) {
+        uint32_t codePoint = 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + ((*unit)[1] - 0xDC00);
+        ++*unit;
+        return EncodeUtf8(codePoint, encoded);
+    }
+    if (c >= 0xDC80 && c <= 0xDCFF) {
+        encoded[0] = static_cast<char>(c - 0xDC00);
+        *escaped = true;
+        return 1;
+    }
+    if ((c >= 0xD800 && c <= 0xDFFF) || IsForbiddenInName(c) || c == u'/') return -1;
+    if (c >= 0xF000 && c <= 0xF0FF && IsForbiddenInName(c - 0xF000u)) {
+        encoded[0] = static_cast<char>(c - 0xF000);
+        return 1;
+    }
+    return EncodeUtf8(c, encoded);
+}
+
+bool IsDotComponent(const WCHAR* start, size_t length)
+{
+    return (length == 1 && start[0] == u'.') || (length == 2 && start[0] == u'.' && start[1] == u'.');
+}
+
+// Escaped bytes are canonical only where the host decoding would escape
+// them too; otherwise two device names would share one host name.
+bool EscapesAreCanonical(const char* hostPath, int length, const WCHAR* relative)
+{
+    WCHAR again[MAX_PATH];
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(hostPath);
+    int units = HostBytesToDevice(bytes, bytes + length, again, MAX_PATH);
+    size_t relativeLength = 0;
+    while (relative[relativeLength]) ++relativeLength;
+    if (units < 0 || static_cast<size_t>(units) != relativeLength) return false;
+    for (int i = 0; i < units; ++i)
+        if (again[i] != (relative[i] == u'/' ? u'\\' : relative[i])) return false;
+    return true;
+}
+
+} // namespace
+
 int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
 {
     const WCHAR* unit = devicePath;
     while (IsSeparator(*unit)) ++unit;
     const WCHAR* relative = unit;
-
     int length = 0;
     bool escaped = false;
     const WCHAR* componentStart = unit;
@@ -149,9 +196,7 @@ int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
         if (c == 0 || IsSeparator(c)) {
             size_t componentLength = static_cast<size_t>(unit - componentStart);
             if (componentLength == 0 && c != 0) return -1; // empty name between separators
-            if ((componentLength == 1 && componentStart[0] == u'.') ||
-                (componentLength == 2 && componentStart[0] == u'.' && componentStart[1] == u'.'))
-                return -1;
+            if (IsDotComponent(componentStart, componentLength)) return -1;
             if (c == 0) break;
             if (length + 1 >= capacity) return -1;
             hostPath[length++] = '/';
@@ -159,44 +204,11 @@ int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
             continue;
         }
         char encoded[4];
-        int encodedLength;
-        if (c >= 0xD800 && c <= 0xDBFF && unit[1] >= 0xDC00 && unit[1] <= 0xDFFF) {
-            uint32_t codePoint = 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (unit[1] - 0xDC00);
-            encodedLength = EncodeUtf8(codePoint, encoded);
-            ++unit;
-        } else if (c >= 0xDC80 && c <= 0xDCFF) {
-            encoded[0] = static_cast<char>(c - 0xDC00);
-            encodedLength = 1;
-            escaped = true;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return -1;
-        } else if (IsForbiddenInName(c) || c == u'/') {
-            return -1;
-        } else if (c >= 0xF000 && c <= 0xF0FF && IsForbiddenInName(c - 0xF000u)) {
-            encoded[0] = static_cast<char>(c - 0xF000);
-            encodedLength = 1;
-        } else {
-            encodedLength = EncodeUtf8(c, encoded);
-        }
-        if (length + encodedLength >= capacity) return -1;
+        int encodedLength = EncodeNameUnit(&unit, encoded, &escaped);
+        if (encodedLength < 0 || length + encodedLength >= capacity) return -1;
         memcpy(hostPath + length, encoded, static_cast<size_t>(encodedLength));
         length += encodedLength;
     }
     hostPath[length] = 0;
-
-    // Escaped bytes are canonical only where the host decoding would escape
-    // them too; otherwise two device names would share one host name.
-    if (escaped) {
-        WCHAR again[MAX_PATH];
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(hostPath);
-        int units = HostBytesToDevice(bytes, bytes + length, again, MAX_PATH);
-        size_t relativeLength = 0;
-        while (relative[relativeLength]) ++relativeLength;
-        if (units < 0 || static_cast<size_t>(units) != relativeLength) return -1;
-        for (int i = 0; i < units; ++i) {
-            WCHAR expected = relative[i] == u'/' ? u'\\' : relative[i];
-            if (again[i] != expected) return -1;
-        }
-    }
-    return length;
+    return escaped && !EscapesAreCanonical(hostPath, length, relative) ? -1 : length;
 }

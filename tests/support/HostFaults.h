@@ -1,11 +1,8 @@
-// Test seam of the host file layer: counts and traces the fallible platform
-// calls, fails a chosen one, and counts open find handles and streams so a
-// test can prove a job leaks nothing. Not exported from the module; when no
-// plan is armed and no trace hook is set, a call pays one predictable branch.
+// Faults and traces for tests of the host file layer: wrappers put in the
+// layer's call table (HostCalls.h) count and trace the fallible platform
+// calls and fail chosen ones. Test support only: the module has none of it.
 #ifndef PELK_HOST_FAULTS_H
 #define PELK_HOST_FAULTS_H
-
-#include <atomic>
 
 #include "HostFileLayer.h"
 
@@ -42,7 +39,10 @@ struct HostFaultPlan {
 
 typedef void (*HostTraceHook)(HostService service, const WCHAR* devicePath, bool failed, void* context);
 
-void HostFaultsReset(void);                 // clears plan, hook and call count
+// Puts the wrappers in the call table and clears plan, hooks and count.
+void HostFaultsReset(void);
+// Puts the system's own calls back.
+void HostFaultsRemove(void);
 void HostFaultsArm(const HostFaultPlan* plan);
 void HostFaultsSetTrace(HostTraceHook hook, void* context);
 // The trace names one path per call, which for CopyFileW is its source. This
@@ -52,20 +52,9 @@ void HostFaultsSetTrace(HostTraceHook hook, void* context);
 void HostFaultsSetWriteTrace(HostTraceHook hook, void* context);
 unsigned HostCallCount(void);               // fallible calls since reset
 unsigned HostFaultsInjected(void);          // calls failed by the plan since reset
+// Searches the layer has open, and descriptors the process has open: a
+// job that leaks a search, a stream or a folder shows in one or the other.
 int HostOpenFindHandles(void);
-int HostOpenStreams(void);
-
-// Kept by the layer as it opens and closes find handles and streams.
-extern std::atomic<int> g_hostOpenFindHandles;
-extern std::atomic<int> g_hostOpenStreams;
-
-// Used by the layer itself: true when this call must fail.
-bool HostCallFails(HostService service, const WCHAR* devicePath);
-// Used by the layer's writing services after HostCallFails, with the path
-// they write: true when the write must fail. Not a call of its own: the call
-// count does not change.
-bool HostWriteFails(HostService service, const WCHAR* writtenPath);
-// The same for _wfopen, which writes only in a writing mode.
-bool HostStreamWriteFails(const WCHAR* fileName, const WCHAR* mode);
+int HostOpenDescriptors(void);
 
 #endif
