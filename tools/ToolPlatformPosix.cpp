@@ -143,7 +143,7 @@ void WaitForInterrupt(sigset_t caught, void (*interrupted)(int))
         const int signal = sigtimedwait(&caught, nullptr, &tick);
         std::lock_guard<std::mutex> lock(s_interruptLock);
         if (s_jobDone) return;
-        if (signal < 0) continue;
+        if (signal != SIGINT && signal != SIGTERM) continue; // the tick, or a stray SIGUSR1
         const int code = 128 + signal;
         interrupted(code);
         fflush(stdout);
@@ -161,6 +161,7 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     sigemptyset(&caught);
     sigaddset(&caught, SIGINT);
     sigaddset(&caught, SIGTERM);
+    sigaddset(&caught, SIGUSR1); // wakes the waiter once the job is done
     // Blocked here, so in every thread started from here on (the bar's too).
     pthread_sigmask(SIG_BLOCK, &caught, &previous);
     s_jobDone = false;
@@ -171,6 +172,7 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
         std::lock_guard<std::mutex> lock(s_interruptLock);
         s_jobDone = true;
     }
+    pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;

@@ -794,6 +794,33 @@ std::string FailureCause(int32_t status, const RunPlan& plan, const std::vector<
            Size(left) + " of the package left to copy)";
 }
 
+// After a failed job: why, where the job stopped, the package's findings
+// (it is as the job found it: the job never changes it) and what to run.
+void ReportFailure(RunPlan* plan, const std::vector<TreeEntry>& installed)
+{
+    const int32_t status = plan->status;
+    const std::string cause = FailureCause(status, *plan, installed);
+    if (!cause.empty()) printf("%s\n", cause.c_str());
+    if (status == STATUS_SOURCE_MISSING && plan->packageOnDisk.empty()) {
+        printf("first difference: the package folder %s is missing\n", Shown(fs::path("SDMMC") / "PreDLMap").c_str());
+        return;
+    }
+    if (!plan->preflighted) plan->preflight = PredictJob(kPackageFolder);
+    const std::vector<Finding>& findings = plan->preflight.check.findings;
+    const std::string first = FirstDifference(status, ListTree(kPackageFolder), installed);
+    // An entry too long to name is in no listing: the walk stopped at the first finding of its stage.
+    const auto stopped = std::find_if(findings.begin(), findings.end(),
+                                      [status](const Finding& finding) { return finding.code == status; });
+    const Finding* where = nullptr;
+    if (first.rfind("first difference: none", 0) == 0 && stopped != findings.end()) where = &*stopped;
+    if (where) printf("the job stopped at %s\n", where->text.c_str());
+    else printf("%s\n", first.c_str());
+    for (const Finding& finding : findings)
+        if (&finding != where) printf("finding: %s\n", finding.text.c_str());
+    printf("pelk-mapcopy verify %s names what the device's job meets in this package\n",
+           Shown(plan->shownRoot / plan->packageOnDisk).c_str());
+}
+
 // The summary of the job: its status, what MassStorage holds, and after a
 // failure why and where, with the package's findings.
 int Report(RunPlan* plan)
@@ -816,23 +843,7 @@ int Report(RunPlan* plan)
     else
         printf("MassStorage holds %s (%s), %s of them summed\n%s", Plural(summed + other, "file", "files").c_str(),
                Size(Bytes(installed)).c_str(), Grouped(summed).c_str(), NotSummed(other).c_str());
-    if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) {
-        const std::string cause = FailureCause(status, *plan, installed);
-        if (!cause.empty()) printf("%s\n", cause.c_str());
-        if (status == STATUS_SOURCE_MISSING && plan->packageOnDisk.empty())
-            printf("first difference: the package folder %s is missing\n",
-                   Shown(fs::path("SDMMC") / "PreDLMap").c_str());
-        else
-            printf("%s\n", FirstDifference(status, ListTree(kPackageFolder), installed).c_str());
-        if (!plan->packageOnDisk.empty()) {
-            // The package is as the job found it: the job never changes it.
-            if (!plan->preflighted) plan->preflight = PredictJob(kPackageFolder);
-            for (const Finding& finding : plan->preflight.check.findings)
-                printf("finding: %s\n", finding.text.c_str());
-            printf("pelk-mapcopy verify %s names what the device's job meets in this package\n",
-                   Shown(plan->shownRoot / plan->packageOnDisk).c_str());
-        }
-    }
+    if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) ReportFailure(plan, installed);
     printf("time %.3f s\n", plan->seconds);
     fflush(stdout);
     return status >= STATUS_OK && status <= STATUS_CHECKSUM_FAILED ? status : kExitSoftware;
