@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +101,25 @@ std::string LastErrorText()
     return "error " + std::to_string(GetLastError());
 }
 
+namespace {
+
+// A FUSE driver reports blocks of its own choosing: fusefat's are 1 KiB
+// whatever the cluster, but its f_files is the volume's count of data
+// clusters, which gives the cluster. 0 for any other volume, or a ratio
+// that is no cluster size FAT has.
+uint64_t FuseClusterBytes(const fs::path& path, const struct statvfs& volume)
+{
+    const long kFuseMagic = 0x65735546;
+    struct statfs kind;
+    if (statfs(path.c_str(), &kind) != 0 || kind.f_type != kFuseMagic || volume.f_files == 0) return 0;
+    const uint64_t bytes = static_cast<uint64_t>(volume.f_blocks) * volume.f_frsize;
+    const uint64_t unit = bytes / volume.f_files;
+    const bool fatCluster = unit >= 512 && unit <= 64 * 1024 && (unit & (unit - 1)) == 0;
+    return fatCluster && bytes % volume.f_files == 0 ? unit : 0;
+}
+
+} // namespace
+
 bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
 {
     struct statvfs volume;
@@ -111,6 +132,7 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     space->known = volume.f_blocks != 0;
     space->freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
     space->clusterBytes = volume.f_bsize ? volume.f_bsize : volume.f_frsize;
+    space->clusterBytes = std::max(space->clusterBytes, FuseClusterBytes(path, volume));
     return true;
 }
 

@@ -687,6 +687,76 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
 #endif
 
 #ifndef _WIN32
+// A real FAT16 volume through the FUSE driver fusefat (fusefat and
+// dosfstools, which CI installs): MassStorage and the package on it, as on
+// a card. Every step is bounded, and the volume is unmounted and checked
+// with fsck.fat in every case. The driver corrupts a file it overwrites, so
+// nothing here is written twice.
+class ToolFatVolumeTest : public ToolTest {
+protected:
+    void TearDown() override
+    {
+        if (mounted_) {
+            EXPECT_EQ(Shell("timeout 30 fusermount -u '" + Mounted().string() + "'"), 0);
+            EXPECT_EQ(Shell("timeout 60 fsck.fat -n '" + Image().string() + "' >/dev/null"), 0)
+                << "the volume is damaged";
+        }
+        ToolTest::TearDown();
+    }
+
+    static int Shell(const std::string& command)
+    {
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    fs::path Image() const { return Root() / "card.img"; }
+    fs::path Mounted() const { return Root() / "card"; }
+
+    // A 64 MiB FAT16 volume with 2 KiB clusters, mounted at card/.
+    void MountCard()
+    {
+        ASSERT_EQ(Shell("command -v fusefat mkfs.fat fsck.fat fusermount >/dev/null"), 0)
+            << "fusefat and dosfstools are needed (CI installs them)";
+        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here";
+        fs::create_directories(Mounted());
+        ASSERT_EQ(Shell("truncate -s 64M '" + Image().string() + "' && timeout 30 mkfs.fat -F 16 -s 4 '" +
+                        Image().string() + "' >/dev/null"),
+                  0);
+        ASSERT_EQ(Shell("timeout 30 fusefat -o rw+ '" + Image().string() + "' '" + Mounted().string() +
+                        "' >/dev/null 2>&1"),
+                  0);
+        mounted_ = true;
+    }
+
+private:
+    bool mounted_ = false;
+};
+
+TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWouldPass)
+{
+    ASSERT_NO_FATAL_FAILURE(MountCard());
+    if (IsSkipped()) return;
+    // 100 files of 100 bytes: 10 KB of bytes, but 200 KiB in 2 KiB clusters.
+    for (int i = 0; i < 100; ++i) WriteFile("package/Poi/p" + std::to_string(i) + ".txt", PatternBytes(100, i));
+    ASSERT_EQ(Tool({"seal", (Root() / "package").u8string()}).code, 0);
+    const std::string card = Mounted().string();
+    ASSERT_EQ(Shell("timeout 60 mkdir -p '" + card + "/SDMMC/PreDLMap' '" + card + "/MassStorage' && timeout 120 cp -r '" +
+                    (Root() / "package").string() + "/.' '" + card + "/SDMMC/PreDLMap/'"),
+              0);
+    // Beside MassStorage on the same volume: 100 KiB stay free.
+    const fs::space_info space = fs::space(Mounted());
+    ASSERT_GT(space.available, 200u * 1024);
+    ASSERT_EQ(Shell("timeout 120 head -c " + std::to_string(space.available - 100 * 1024) + " /dev/zero > '" + card +
+                    "/filler.bin'"),
+              0);
+    ToolResult refused = Tool({"run", "--device-root", Mounted().u8string()});
+    EXPECT_EQ(refused.code, 64) << refused.out << refused.err;
+    EXPECT_NE(refused.err.find("in clusters of 2.0 KiB) does not fit on the volume holding MassStorage (100.0 KiB free"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_TRUE(fs::is_empty(Mounted() / "MassStorage"));
+}
+
 // Signals sent from the test while the job copies. Host only: Wine gives a
 // console program no console events from another process here.
 struct InterruptCase {
