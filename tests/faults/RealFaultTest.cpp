@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,7 +136,9 @@ TEST_F(SpecialFilesTest, LinksInTheTargetAreRemovedNeverFollowed)
     fs::create_directory_symlink(Root() / "Outside", Root() / "MassStorage/absolute");
     fs::create_directory_symlink("../../Outside/empty", Root() / "MassStorage/sub/to-empty");
     fs::create_symlink("nowhere", Root() / "MassStorage/dangling");
-    WriteSealedPackage(kSmallPackage);
+    std::vector<PackageFile> files = kSmallPackage;
+    files.push_back({"to-file", "a package file where the target held a link"});
+    WriteSealedPackage(files);
     const Snapshot outside = Snap("Outside");
 
     EXPECT_EQ(RunJob(), STATUS_OK);
@@ -152,6 +155,7 @@ class SpecialPackageEntryTest : public DeviceTest, public ::testing::WithParamIn
 
 TEST_P(SpecialPackageEntryTest, IsRefusedAtOnceWithCopyFailed)
 {
+    WriteFile("outside/keep.bin", "keep");
     WriteSealedPackage(kSmallPackage);
     GetParam().make(Root() / "SDMMC/PreDLMap");
     const Snapshot before = WithoutTarget(Snap(""));
@@ -167,7 +171,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SpecialCase{"Fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo((p / "pipe").c_str(), 0644), 0); }},
         SpecialCase{"LinkToItself", [](const fs::path& p) { fs::create_symlink("loop", p / "loop"); }},
-        SpecialCase{"LinkToAnAncestor", [](const fs::path& p) { fs::create_directory_symlink("..", p / "up"); }}),
+        SpecialCase{"LinkToAnAncestor", [](const fs::path& p) { fs::create_directory_symlink("..", p / "up"); }},
+        SpecialCase{"LinkToFolder", [](const fs::path& p) { fs::create_symlink(p.parent_path().parent_path() / "outside", p / "dir"); }},
+        SpecialCase{"LinkLoop",
+                    [](const fs::path& p) {
+                        fs::create_symlink("loop-b", p / "loop-a");
+                        fs::create_symlink("loop-a", p / "loop-b");
+                    }},
+        SpecialCase{"DanglingLink", [](const fs::path& p) { fs::create_symlink("nowhere", p / "dangling"); }},
+        SpecialCase{"LinkToDevice", [](const fs::path& p) { fs::create_symlink("/dev/zero", p / "zero"); }},
+        // Regular files, but outside the device root.
+        SpecialCase{"AbsoluteLinkOutOfTheRoot", [](const fs::path& p) { fs::create_symlink("/etc/passwd", p / "passwd"); }},
+        SpecialCase{"RelativeLinkOutOfTheRoot",
+                    [](const fs::path& p) { fs::create_symlink("../../../../../../../../../../../../etc/passwd", p / "passwd"); }},
+        SpecialCase{"LinkToALinkOutOfTheRoot",
+                    [](const fs::path& p) {
+                        fs::create_symlink("/etc/passwd", p.parent_path() / "hop");
+                        fs::create_symlink("../hop", p / "first");
+                    }},
+        // Links that stay inside the device root are not followed either.
+        SpecialCase{"LinkBesideItsTarget",
+                    [](const fs::path& p) {
+                        std::ofstream(p / "real.bin") << "real";
+                        fs::create_symlink("real.bin", p / "link.bin");
+                    }},
+        SpecialCase{"AbsoluteLinkInsideTheRoot",
+                    [](const fs::path& p) {
+                        std::ofstream(p.parent_path() / "beside.bin") << "beside";
+                        fs::create_symlink(p.parent_path() / "beside.bin", p / "absolute.bin");
+                    }}),
     [](const ::testing::TestParamInfo<SpecialCase>& param) { return std::string(param.param.name); });
 
 } // namespace
