@@ -20,14 +20,6 @@ const std::vector<PackageFile> kSmallPackage = {
 };
 
 // Everything but the target.
-Snapshot WithoutTarget(Snapshot snapshot)
-{
-    for (auto it = snapshot.begin(); it != snapshot.end();) {
-        if (it->first == "MassStorage" || it->first.rfind("MassStorage/", 0) == 0) it = snapshot.erase(it);
-        else ++it;
-    }
-    return snapshot;
-}
 
 // ---- a target on a full file system ------------------------------------
 
@@ -50,9 +42,9 @@ TEST_P(FullTargetTest, CopyStopsWithItsCodeAndLeavesNoHalfFile)
 
     for (const std::string& folder : c.folders) MakeFolder("SDMMC/PreDLMap/" + folder);
     WriteSealedPackage(c.files);
-    const Snapshot before = WithoutTarget(Snap(""));
+    const Snapshot before = SnapOutsideTarget();
     EXPECT_EQ(RunJob(), c.expected);
-    EXPECT_EQ(WithoutTarget(Snap("")), before);
+    EXPECT_EQ(SnapOutsideTarget(), before);
     // The target (a mount point) cannot be removed, which is no error; what
     // was copied is whole: a copy that hit the full disk is not left behind.
     for (const auto& [path, content] : Snap("MassStorage")) {
@@ -158,10 +150,10 @@ TEST_P(SpecialPackageEntryTest, IsRefusedAtOnceWithCopyFailed)
     WriteFile("outside/keep.bin", "keep");
     WriteSealedPackage(kSmallPackage);
     GetParam().make(Root() / "SDMMC/PreDLMap");
-    const Snapshot before = WithoutTarget(Snap(""));
+    const Snapshot before = SnapOutsideTarget();
     // A hang here is caught by the test's time limit.
     EXPECT_EQ(RunJob(), STATUS_COPY_FAILED);
-    EXPECT_EQ(WithoutTarget(Snap("")), before);
+    EXPECT_EQ(SnapOutsideTarget(), before);
     for (const auto& [path, content] : Snap("MassStorage"))
         EXPECT_EQ(content, "F:" + ReadFile("SDMMC/PreDLMap/" + path)) << "only whole copies of plain files: " << path;
 }
