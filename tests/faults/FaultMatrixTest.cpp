@@ -178,16 +178,6 @@ protected:
         WriteSealedPackage(files);
     }
 
-    Snapshot OutsideTarget() const
-    {
-        Snapshot snapshot = Snap("");
-        for (auto it = snapshot.begin(); it != snapshot.end();) {
-            if (it->first == kTarget || StartsWith(it->first, kTarget + "/")) it = snapshot.erase(it);
-            else ++it;
-        }
-        return snapshot;
-    }
-
     // Every file in the target holds the package's bytes or the stale
     // bytes of that path, never a mix; after a code of 0 every summed file
     // of the package is there.
@@ -239,7 +229,7 @@ TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
                                         << clean.size() << ": " << HostServiceName(target.service) << " "
                                         << Narrow(target.path));
         BuildReferenceDevice();
-        const Snapshot before = OutsideTarget();
+        const Snapshot before = SnapOutsideTarget();
 
         std::vector<TracedCall> trace;
         HostFaultsSetTrace(RecordCall, &trace);
@@ -261,7 +251,7 @@ TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
 
         EXPECT_TRUE(CodesFor(target, persistent).count(status)) << "code " << status << " is not one its stage stores";
         EXPECT_EQ(HostOpenFindHandles(), 0);
-        EXPECT_EQ(OutsideTarget(), before) << "the card or something outside the target changed";
+        EXPECT_EQ(SnapOutsideTarget(), before) << "the card or something outside the target changed";
         ExpectTargetIsSound(status);
         ++codeCounts[status];
         if (HasFatalFailure()) return;
@@ -315,7 +305,7 @@ TEST_F(InterruptedJobTest, KilledAtEveryCallThenAFreshRunInstallsAnExactCopy)
     for (unsigned n = 1; n <= calls; ++n) {
         SCOPED_TRACE(testing::Message() << "job killed at call " << n << " of " << calls);
         BuildReferenceDevice();
-        const Snapshot before = OutsideTarget();
+        const Snapshot before = SnapOutsideTarget();
 
         const int killed = InChildProcess([&n] {
             HostFaultsReset();
@@ -337,7 +327,7 @@ TEST_F(InterruptedJobTest, KilledAtEveryCallThenAFreshRunInstallsAnExactCopy)
                              << " (100: it left a handle open, -1: it did not exit)";
         const bool exactCopy = Snap(kTarget) == Snap(kSource);
         EXPECT_TRUE(exactCopy) << "the rerun left no exact copy of the package";
-        const bool untouched = OutsideTarget() == before;
+        const bool untouched = SnapOutsideTarget() == before;
         EXPECT_TRUE(untouched) << "the card or something outside the target changed";
 
         interrupted += wasKilled;
@@ -368,7 +358,7 @@ class WriteProtectedCardTest : public ReferenceDeviceTest, public ::testing::Wit
 TEST_P(WriteProtectedCardTest, JobSucceedsAndNeverOpensACardPathForWriting)
 {
     BuildReferenceDevice();
-    const Snapshot before = OutsideTarget();
+    const Snapshot before = SnapOutsideTarget();
     if (GetParam().mountReadOnly) {
         const std::string card = (Root() / "SDMMC").string();
         std::string why;
@@ -404,7 +394,7 @@ TEST_P(WriteProtectedCardTest, JobSucceedsAndNeverOpensACardPathForWriting)
     EXPECT_FALSE(copied.empty());
 
     EXPECT_EQ(Snap(kTarget), Snap(kSource));
-    EXPECT_EQ(OutsideTarget(), before);
+    EXPECT_EQ(SnapOutsideTarget(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Locked, WriteProtectedCardTest,

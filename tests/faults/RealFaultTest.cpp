@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,14 +20,6 @@ const std::vector<PackageFile> kSmallPackage = {
 };
 
 // Everything but the target.
-Snapshot WithoutTarget(Snapshot snapshot)
-{
-    for (auto it = snapshot.begin(); it != snapshot.end();) {
-        if (it->first == "MassStorage" || it->first.rfind("MassStorage/", 0) == 0) it = snapshot.erase(it);
-        else ++it;
-    }
-    return snapshot;
-}
 
 // ---- a target on a full file system ------------------------------------
 
@@ -49,9 +42,9 @@ TEST_P(FullTargetTest, CopyStopsWithItsCodeAndLeavesNoHalfFile)
 
     for (const std::string& folder : c.folders) MakeFolder("SDMMC/PreDLMap/" + folder);
     WriteSealedPackage(c.files);
-    const Snapshot before = WithoutTarget(Snap(""));
+    const Snapshot before = SnapOutsideTarget();
     EXPECT_EQ(RunJob(), c.expected);
-    EXPECT_EQ(WithoutTarget(Snap("")), before);
+    EXPECT_EQ(SnapOutsideTarget(), before);
     // The target (a mount point) cannot be removed, which is no error; what
     // was copied is whole: a copy that hit the full disk is not left behind.
     for (const auto& [path, content] : Snap("MassStorage")) {
@@ -135,7 +128,9 @@ TEST_F(SpecialFilesTest, LinksInTheTargetAreRemovedNeverFollowed)
     fs::create_directory_symlink(Root() / "Outside", Root() / "MassStorage/absolute");
     fs::create_directory_symlink("../../Outside/empty", Root() / "MassStorage/sub/to-empty");
     fs::create_symlink("nowhere", Root() / "MassStorage/dangling");
-    WriteSealedPackage(kSmallPackage);
+    std::vector<PackageFile> files = kSmallPackage;
+    files.push_back({"to-file", "a package file where the target held a link"});
+    WriteSealedPackage(files);
     const Snapshot outside = Snap("Outside");
 
     EXPECT_EQ(RunJob(), STATUS_OK);
@@ -152,12 +147,13 @@ class SpecialPackageEntryTest : public DeviceTest, public ::testing::WithParamIn
 
 TEST_P(SpecialPackageEntryTest, IsRefusedAtOnceWithCopyFailed)
 {
+    WriteFile("outside/keep.bin", "keep");
     WriteSealedPackage(kSmallPackage);
     GetParam().make(Root() / "SDMMC/PreDLMap");
-    const Snapshot before = WithoutTarget(Snap(""));
+    const Snapshot before = SnapOutsideTarget();
     // A hang here is caught by the test's time limit.
     EXPECT_EQ(RunJob(), STATUS_COPY_FAILED);
-    EXPECT_EQ(WithoutTarget(Snap("")), before);
+    EXPECT_EQ(SnapOutsideTarget(), before);
     for (const auto& [path, content] : Snap("MassStorage"))
         EXPECT_EQ(content, "F:" + ReadFile("SDMMC/PreDLMap/" + path)) << "only whole copies of plain files: " << path;
 }
@@ -167,7 +163,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SpecialCase{"Fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo((p / "pipe").c_str(), 0644), 0); }},
         SpecialCase{"LinkToItself", [](const fs::path& p) { fs::create_symlink("loop", p / "loop"); }},
-        SpecialCase{"LinkToAnAncestor", [](const fs::path& p) { fs::create_directory_symlink("..", p / "up"); }}),
+        SpecialCase{"LinkToAnAncestor", [](const fs::path& p) { fs::create_directory_symlink("..", p / "up"); }},
+        SpecialCase{"LinkToFolder", [](const fs::path& p) { fs::create_symlink(p.parent_path().parent_path() / "outside", p / "dir"); }},
+        SpecialCase{"LinkLoop",
+                    [](const fs::path& p) {
+                        fs::create_symlink("loop-b", p / "loop-a");
+                        fs::create_symlink("loop-a", p / "loop-b");
+                    }},
+        SpecialCase{"DanglingLink", [](const fs::path& p) { fs::create_symlink("nowhere", p / "dangling"); }},
+        SpecialCase{"LinkToDevice", [](const fs::path& p) { fs::create_symlink("/dev/zero", p / "zero"); }},
+        // Regular files, but outside the device root.
+        SpecialCase{"AbsoluteLinkOutOfTheRoot", [](const fs::path& p) { fs::create_symlink("/etc/passwd", p / "passwd"); }},
+        SpecialCase{"RelativeLinkOutOfTheRoot",
+                    [](const fs::path& p) { fs::create_symlink("../../../../../../../../../../../../etc/passwd", p / "passwd"); }},
+        SpecialCase{"LinkToALinkOutOfTheRoot",
+                    [](const fs::path& p) {
+                        fs::create_symlink("/etc/passwd", p.parent_path() / "hop");
+                        fs::create_symlink("../hop", p / "first");
+                    }},
+        // Links that stay inside the device root are not followed either.
+        SpecialCase{"LinkBesideItsTarget",
+                    [](const fs::path& p) {
+                        std::ofstream(p / "real.bin") << "real";
+                        fs::create_symlink("real.bin", p / "link.bin");
+                    }},
+        SpecialCase{"AbsoluteLinkInsideTheRoot",
+                    [](const fs::path& p) {
+                        std::ofstream(p.parent_path() / "beside.bin") << "beside";
+                        fs::create_symlink(p.parent_path() / "beside.bin", p / "absolute.bin");
+                    }}),
     [](const ::testing::TestParamInfo<SpecialCase>& param) { return std::string(param.param.name); });
 
 } // namespace

@@ -2,7 +2,7 @@
 // way: the read-only attribute and handles the test holds open with chosen
 // share modes. Each fault is then lifted and the same device must install,
 // so the code seen came from that fault and left nothing behind.
-#include "../DeviceFixture.h"
+#include "DeviceFixture.h"
 
 #include <windows.h>
 

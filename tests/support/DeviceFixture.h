@@ -48,6 +48,8 @@ protected:
     // Windows, every write permission bit taken away on POSIX.
     void SetReadOnly(const std::string& relative, bool readOnly);
     Snapshot Snap(const std::string& relative) const;
+    // The whole device but MassStorage: what a job must never change.
+    Snapshot SnapOutsideTarget() const;
 
     // Writes the files below SDMMC/PreDLMap; returns the package sum the
     // device should compute (excluded names left out).
@@ -57,8 +59,8 @@ protected:
     // WritePackage, then a checksum.ini holding the sum plus offset.
     uint16_t WriteSealedPackage(const std::vector<PackageFile>& files, int offset = 0);
 
-    // Runs the job; on the host also checks that it left no find handle or
-    // stream open.
+    // Runs the job and checks that it left no find handle, stream or folder
+    // open (where the platform can tell).
     int32_t RunJob();
 
 #if !defined(_WIN32)
@@ -73,6 +75,7 @@ private:
     fs::path previous_;
     fs::path root_;
     std::vector<fs::path> mounts_;
+    static void UnmountQuietly(const fs::path& point);
 };
 
 // Host only: the fault seam and the leak counters.
