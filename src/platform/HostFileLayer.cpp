@@ -279,7 +279,7 @@ BOOL SystemCreateDirectory(LPCWSTR pathName)
     if (FindDestinationName(&path, existing, &exact)) return FailWith(ERROR_ALREADY_EXISTS);
     if (errno != ENOENT) return FailWithErrno();
     if (mkdirat(path.folderFd, path.name, 0777) != 0) return FailWithErrno();
-    NoteNameAdded(&path, path.name);
+    NoteFolderCreated(&path);
     return TRUE;
 }
 
