@@ -206,3 +206,51 @@ TEST_F(DeviceTest, ReadOnlyEntriesAreNeverWrittenEvenByRoot)
     EXPECT_EQ(record.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
     EXPECT_TRUE(RemoveDirectoryW(TEXT("ro-folder")));
 }
+
+// Each failure names what happened, as Win32 would.
+struct ErrorCase {
+    const char* name;
+    bool (*fails)(); // makes the entries it needs, then calls a service; true when it failed
+    DWORD error;
+};
+
+class ServiceErrorTest : public DeviceTest, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(ServiceErrorTest, FailureSetsTheLastErrorThatSaysWhy)
+{
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_TRUE(GetParam().fails());
+    EXPECT_EQ(GetLastError(), GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, ServiceErrorTest,
+    ::testing::Values(
+        ErrorCase{"StreamOnALink",
+                  [] {
+                      fs::create_symlink("nowhere", "link");
+                      return _wfopen(TEXT("link"), TEXT("rb")) == nullptr;
+                  },
+                  ERROR_CANT_RESOLVE_FILENAME},
+        ErrorCase{"CopyFromAMissingFolder", [] { return !CopyFileW(TEXT("none\\a.bin"), TEXT("b.bin"), FALSE); },
+                  ERROR_PATH_NOT_FOUND},
+        ErrorCase{"RemoveAFolderThatIsNotEmpty",
+                  [] {
+                      fs::create_directories("full/inner");
+                      return !RemoveDirectoryW(TEXT("full"));
+                  },
+                  ERROR_DIR_NOT_EMPTY},
+        ErrorCase{"DeleteAFolder",
+                  [] {
+                      fs::create_directories("folder");
+                      return !DeleteFileW(TEXT("folder"));
+                  },
+                  ERROR_ACCESS_DENIED},
+        // 100 units of 3 UTF-8 bytes each: within the device's limit, over the host's 255 bytes.
+        ErrorCase{"NameTooLongForTheHost",
+                  [] {
+                      std::u16string name(100, u'\u20AC');
+                      return !CreateDirectoryW(name.c_str(), nullptr);
+                  },
+                  ERROR_FILENAME_EXCED_RANGE}),
+    [](const ::testing::TestParamInfo<ErrorCase>& p) { return p.param.name; });

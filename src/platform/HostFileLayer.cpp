@@ -25,36 +25,28 @@ const size_t kStreamBuffer = 64 * 1024;
 const size_t kCopyBuffer = 128 * 1024;
 const int kNoLinkFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
+// The Win32 code for each errno value the services meet; any other is a
+// general failure, never a plausible but wrong "access denied".
+const struct {
+    int error;
+    DWORD code;
+} kErrorCodes[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},      {ENOTDIR, ERROR_PATH_NOT_FOUND},     {EACCES, ERROR_ACCESS_DENIED},
+    {EPERM, ERROR_ACCESS_DENIED},        {EROFS, ERROR_ACCESS_DENIED},        {EISDIR, ERROR_ACCESS_DENIED},
+    {EEXIST, ERROR_ALREADY_EXISTS},      {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},    {ENOSPC, ERROR_HANDLE_DISK_FULL},
+    {EDQUOT, ERROR_HANDLE_DISK_FULL},    {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},   {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {ELOOP, ERROR_CANT_RESOLVE_FILENAME}, {EIO, ERROR_IO_DEVICE},            {EBUSY, ERROR_BUSY},
+    {ETXTBSY, ERROR_BUSY},               {EFBIG, ERROR_FILE_TOO_LARGE},       {EINVAL, ERROR_INVALID_PARAMETER},
+    {EBADF, ERROR_INVALID_HANDLE},       {ENODEV, ERROR_NOT_READY},           {ENXIO, ERROR_NOT_READY},
+    {EOPNOTSUPP, ERROR_NOT_SUPPORTED},   {ENOSYS, ERROR_NOT_SUPPORTED},
+};
+
 DWORD ErrorFromErrno(int error)
 {
-    switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case ENOSPC:
-    case EDQUOT: return ERROR_HANDLE_DISK_FULL;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
-    case EIO: return ERROR_IO_DEVICE;
-    case EBUSY:
-    case ETXTBSY: return ERROR_BUSY;
-    case EFBIG: return ERROR_FILE_TOO_LARGE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENODEV:
-    case ENXIO: return ERROR_NOT_READY;
-    case EOPNOTSUPP:
-    case ENOSYS: return ERROR_NOT_SUPPORTED;
-    default: return ERROR_GEN_FAILURE;
-    }
+    for (const auto& entry : kErrorCodes)
+        if (entry.error == error) return entry.code;
+    return ERROR_GEN_FAILURE;
 }
 
 BOOL FailWithErrno(void)
@@ -279,7 +271,7 @@ BOOL SystemCreateDirectory(LPCWSTR pathName)
     if (FindDestinationName(&path, existing, &exact)) return FailWith(ERROR_ALREADY_EXISTS);
     if (errno != ENOENT) return FailWithErrno();
     if (mkdirat(path.folderFd, path.name, 0777) != 0) return FailWithErrno();
-    NoteNameAdded(&path, path.name);
+    NoteFolderCreated(&path);
     return TRUE;
 }
 

@@ -385,6 +385,14 @@ void NoteNameRemoved(const HostPath* path, const char* name)
     }
 }
 
+void NoteFolderCreated(const HostPath* path)
+{
+    if (!InWalk()) return;
+    delete g_walk.index;
+    g_walk.index = new FolderIndex;
+    g_walk.index->folder = path->folder[0] ? std::string(path->folder) + "/" + path->name : path->name;
+}
+
 // A removed folder may be one the walk holds, or hold one: start afresh.
 void NoteFolderRemoved(void) { DropWalkFolders(); }
 

@@ -56,6 +56,8 @@ bool FindDestinationName(const HostPath* path, char* found, bool* exact);
 void NoteNameAdded(const HostPath* path, const char* name);
 void NoteNameRemoved(const HostPath* path, const char* name);
 void NoteFolderRemoved(void);
+// A folder the layer has just created is empty: its index needs no listing.
+void NoteFolderCreated(const HostPath* path);
 
 // A search opened and closed; the walk ends with the last one.
 void NoteSearchOpened(void);
