@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # The map copy benchmarks, in one command. Builds what it needs, generates a
 # package, then:
-#   1. alternates `pelk-mapcopy run` with the shell equivalent
+#   1. alternates the job (the module's export called by a bare program in the
+#      device root), `pelk-mapcopy run --force` and the shell equivalent
 #      (rm -rf MassStorage; cp -r SDMMC/PreDLMap MassStorage; cat every copied
-#      file >/dev/null), warm cache, and prints the median of each and their ratio;
+#      file >/dev/null), warm cache, and prints the median of each and the
+#      ratios to the shell's;
 #   2. counts the instructions of `pelk-mapcopy seal` per summed byte under
 #      valgrind --tool=callgrind;
 #   3. measures the peak RSS of `pelk-mapcopy run` on a 10 MiB package and on
 #      this one;
 #   4. runs the Google Benchmark of the byte sum;
-#   5. counts the system calls of `pelk-mapcopy run` per copied file under
-#      strace -f -c, over a package of about 2,000 small files.
+#   5. counts the system calls of the job and of `pelk-mapcopy run` per copied
+#      file under strace -f -c, over a package of about 2,000 small files.
 #
 #   bench/bench.sh [--shape default|small-files] [--size BYTES] [--runs N]
 #                  [--build DIR] [--work DIR] [--only copy|seal|rss|sum|syscalls]
@@ -43,11 +45,12 @@ if [ -z "$work" ]; then
 fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake --preset default >/dev/null; fi
-targets="pelk-mapcopy pelk_make_package"
+targets="pelk-mapcopy pelk_make_package pelk_run_job"
 if [ -z "$only" ] || [ "$only" = sum ]; then targets="$targets pelk_sum_benchmark"; fi
 cmake --build "$build" --target $targets >/dev/null
 tool=$(find "$build" -name pelk-mapcopy -type f -perm -u+x | head -1)
 make_package=$build/bench/pelk_make_package
+run_job=$(realpath "$build/bench/pelk_run_job")
 work=$(realpath -m "$work")
 trap 'rm -rf "$work"' EXIT
 
@@ -73,22 +76,27 @@ if want copy || want seal || want rss; then
 fi
 
 if want copy; then
-  job() { "$tool" run --device-root "$work" >/dev/null; }
+  job() { (cd "$work" && "$run_job" >/dev/null); }
+  # --force: without the pre-flight that reads the whole package once before
+  # the job; the tool still lists the package and MassStorage around it.
+  run() { "$tool" run --force --device-root "$work" >/dev/null; }
   shell() { (cd "$work" && rm -rf MassStorage && cp -r SDMMC/PreDLMap MassStorage &&
              find MassStorage -type f -exec cat {} + >/dev/null); }
-  job; shell # warm the cache
-  : >"$work.job"; : >"$work.shell"
+  job; run; shell # warm the cache
+  : >"$work.job"; : >"$work.run"; : >"$work.shell"
   for _ in $(seq "$runs"); do
-    start=$EPOCHREALTIME; job; calc "$EPOCHREALTIME - $start" >>"$work.job"
-    start=$EPOCHREALTIME; shell; calc "$EPOCHREALTIME - $start" >>"$work.shell"
+    for command in job run shell; do
+      start=$EPOCHREALTIME; $command; calc "$EPOCHREALTIME - $start" >>"$work.$command"
+    done
   done
-  job_median=$(median <"$work.job"); shell_median=$(median <"$work.shell")
-  rm -f "$work.job" "$work.shell"
+  job_median=$(median <"$work.job"); run_median=$(median <"$work.run"); shell_median=$(median <"$work.shell")
+  rm -f "$work.job" "$work.run" "$work.shell"
   echo
-  echo "| shape | files | bytes | runs | pelk-mapcopy run (median s) | shell rm+cp+cat (median s) | ratio |"
-  echo "|---|---|---|---|---|---|---|"
-  printf '| %s | %d | %d | %d | %.3f | %.3f | %.2f |\n' "$shape" "$files" "$summed" "$runs" \
-    "$job_median" "$shell_median" "$(calc "$job_median / $shell_median")"
+  echo "| shape | files | bytes | runs | job (median s) | pelk-mapcopy run (median s) | shell rm+cp+cat (median s) | job/shell | run/shell |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  printf '| %s | %d | %d | %d | %.3f | %.3f | %.3f | %.2f | %.2f |\n' "$shape" "$files" "$summed" "$runs" \
+    "$job_median" "$run_median" "$shell_median" "$(calc "$job_median / $shell_median")" \
+    "$(calc "$run_median / $shell_median")"
 fi
 
 if want seal; then
@@ -120,11 +128,16 @@ if want syscalls; then
   make_device "$few" 2300000 small-files
   few_files=$(find "$few/SDMMC/PreDLMap" -type f | wc -l)
   "$tool" run --device-root "$few" >/dev/null # a stale target like every later run's
+  per_file() { # title, strace output
+    echo
+    echo "system calls of $1 per copied file ($few_files files, small-files shape):"
+    awk -v files="$few_files" '
+      $NF == "total" { printf "  total %.1f\n", $(NF - 2) / files; next }
+      NR > 2 && $1 !~ /^-/ && $4 / files >= 0.05 { printf "  %-16s %.2f\n", $NF, $4 / files }' "$2"
+  }
+  (cd "$few" && strace -f -c -o "$few.strace" "$run_job" >/dev/null)
+  per_file "the job" "$few.strace"
   strace -f -c -o "$few.strace" "$tool" run --device-root "$few" >/dev/null
-  echo
-  echo "system calls of run per copied file ($few_files files, small-files shape):"
-  awk -v files="$few_files" '
-    $NF == "total" { printf "  total %.1f\n", $(NF - 2) / files; next }
-    NR > 2 && $1 !~ /^-/ && $4 / files >= 0.05 { printf "  %-16s %.2f\n", $NF, $4 / files }' "$few.strace"
+  per_file "pelk-mapcopy run (its pre-flight reads the package once more)" "$few.strace"
   rm -rf "$few" "$few.strace"
 fi

@@ -155,6 +155,7 @@ BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
         struct stat status;
         if (fstatat(dirfd(find->folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FailWithErrno();
         findData->dwFileAttributes = AttributesOf(status);
+        NoteEntryListed(find->path, findData->cFileName, status.st_mode);
         return TRUE;
     }
 }
@@ -297,9 +298,12 @@ BOOL SystemDeleteFile(LPCWSTR fileName)
     if (!Resolve(fileName, &path)) return FALSE;
     const char* name;
     char variant[kHostPathCapacity];
+    mode_t listedMode = 0;
+    const bool listed = ListedEntryMode(fileName, &listedMode);
     if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
             struct stat status;
-            if (fstatat(path.folderFd, candidate, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+            if (listed && candidate == path.name) status.st_mode = listedMode;
+            else if (fstatat(path.folderFd, candidate, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
             if (S_ISDIR(status.st_mode) || IsReadOnly(status)) {
                 errno = EACCES;
                 return -1;
@@ -370,12 +374,16 @@ bool OpenCopySource(const WCHAR* devicePath, Descriptor* source, struct stat* st
 {
     HostPath path;
     if (!Resolve(devicePath, &path)) return false;
-    const char* name;
+    const char* name = path.name;
     char variant[kHostPathCapacity];
-    if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
-            return fstatat(path.folderFd, candidate, status, AT_SYMLINK_NOFOLLOW);
-        }) != 0)
+    mode_t listedMode = 0;
+    if (ListedEntryMode(devicePath, &listedMode)) {
+        status->st_mode = listedMode; // just listed: the walk's next copy
+    } else if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
+                   return fstatat(path.folderFd, candidate, status, AT_SYMLINK_NOFOLLOW);
+               }) != 0) {
         return FailWithErrno();
+    }
     if (!S_ISREG(status->st_mode)) return FailWith(ERROR_ACCESS_DENIED);
     source->fd = openat(path.folderFd, name, O_RDONLY | kNoLinkFlags);
     if (source->fd < 0) return FailWithErrno();

@@ -41,6 +41,8 @@ struct Walk {
     FolderIndex* index = nullptr;
     locale_t foldLocale = static_cast<locale_t>(0);
     int creationMask = -1;
+    WCHAR listedPath[MAX_PATH] = {0}; // "" when none
+    mode_t listedMode = 0;
 };
 
 Walk g_walk;
@@ -58,6 +60,7 @@ void DropWalkFolders()
     g_walk.rootFd = -1;
     delete g_walk.index;
     g_walk.index = nullptr;
+    g_walk.listedPath[0] = 0;
 }
 
 void EndWalk()
@@ -395,6 +398,31 @@ void NoteFolderCreated(const HostPath* path)
 
 // A removed folder may be one the walk holds, or hold one: start afresh.
 void NoteFolderRemoved(void) { DropWalkFolders(); }
+
+void NoteEntryListed(const WCHAR* pattern, const WCHAR* name, mode_t mode)
+{
+    g_walk.listedPath[0] = 0;
+    size_t folderLength = 0;
+    for (size_t i = 0; pattern[i]; ++i)
+        if (pattern[i] == u'\\' || pattern[i] == u'/') folderLength = i + 1;
+    size_t length = folderLength;
+    for (size_t i = 0; name[i]; ++i, ++length)
+        if (length + 1 >= MAX_PATH) return;
+    memcpy(g_walk.listedPath, pattern, folderLength * sizeof(WCHAR));
+    memcpy(g_walk.listedPath + folderLength, name, (length - folderLength + 1) * sizeof(WCHAR));
+    g_walk.listedMode = mode;
+}
+
+bool ListedEntryMode(const WCHAR* devicePath, mode_t* mode)
+{
+    if (!InWalk() || !g_walk.listedPath[0]) return false;
+    for (size_t i = 0;; ++i) {
+        if (devicePath[i] != g_walk.listedPath[i]) return false;
+        if (!devicePath[i]) break;
+    }
+    *mode = g_walk.listedMode;
+    return true;
+}
 
 void NoteSearchOpened(void) { ++g_walk.searches; }
 

@@ -59,6 +59,12 @@ void NoteFolderRemoved(void);
 // A folder the layer has just created is empty: its index needs no listing.
 void NoteFolderCreated(const HostPath* path);
 
+// The entry a search has just delivered, with its mode: the walk's next call
+// is almost always on it (delete it, copy it), and need not look again.
+void NoteEntryListed(const WCHAR* pattern, const WCHAR* name, mode_t mode);
+// The mode of the entry at devicePath when it is the one just listed.
+bool ListedEntryMode(const WCHAR* devicePath, mode_t* mode);
+
 // A search opened and closed; the walk ends with the last one.
 void NoteSearchOpened(void);
 void NoteSearchClosed(void);
