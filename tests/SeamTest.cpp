@@ -191,11 +191,11 @@ TEST_F(SeamTest, SourceFolderThatCannotBeFoundStoresSourceMissing)
     EXPECT_TRUE(fs::is_directory(Root() / "MassStorage/sub"));
 }
 
-TEST_F(SeamTest, SearchThatFailsOnAnExistingSourceFolderCopiesNothingFromIt)
+TEST_F(SeamTest, SearchThatFailsOnAnExistingSourceFolderIsACopyFailure)
 {
     WriteSealedPackage({{"sub/f.bin", "f"}});
     FailPath(SERVICE_FIND_FIRST, u"SDMMC\\PreDLMap\\sub\\*.*");
-    EXPECT_EQ(RunJob(), STATUS_CHECKSUM_FAILED) << "the probe finds the folder: no code, the sum then differs";
+    EXPECT_EQ(RunJob(), STATUS_COPY_FAILED) << "the probe finds the folder: it was not listed, not empty";
     EXPECT_TRUE(fs::is_directory(Root() / "MassStorage/sub"));
     EXPECT_FALSE(Exists("MassStorage/sub/f.bin"));
 }
