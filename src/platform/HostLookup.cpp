@@ -96,6 +96,11 @@ bool FindInListing(int folderFd, const char* name, std::string* found)
     });
 }
 
+bool IsAtOrBelow(const std::string& path, const std::string& folder)
+{
+    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
 // ---- what a walk keeps ------------------------------------------------------
 
 struct WalkFolder {
@@ -188,9 +193,14 @@ public:
     void Removed(const HostPath* path, bool folder)
     {
         if (folder) {
-            // It may be a folder the walk holds, or hold one: start afresh.
-            DropFolders();
-            return;
+            // What the walk holds of the folder or below it goes.
+            const std::string removed = path->folder[0] ? std::string(path->folder) + "/" + path->name : path->name;
+            for (WalkFolder& held : folders_)
+                if (held.fd >= 0 && IsAtOrBelow(held.stored, removed)) {
+                    CloseQuietly(held.fd);
+                    held = WalkFolder();
+                }
+            if (indexed_ && IsAtOrBelow(indexFolder_, removed)) indexed_ = false;
         }
         if (!indexed_ || indexFolder_ != path->folder) return;
         std::u16string folded;
