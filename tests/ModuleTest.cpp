@@ -115,14 +115,16 @@ TEST(Module, ExportsExactlyTheTwoFunctions)
               (std::set<std::string>{"GetMapCopyPath", "PELK_UserMapCopy_CopyFiles"}));
 }
 
-// What the module imports comes from the C and C++ run-time libraries only
+// What the module imports comes from the run-time libraries only
 // (every name bound to one of their versions, or weak), and nothing it
 // defines is the fault seam's.
 TEST(Module, ImportsOnlyTheRunTimeAndCarriesNoFaultCode)
 {
     for (const std::string& symbol : SymbolsOf("-D --undefined-only", PELK_MODULE_PATH, true)) {
         const bool weak = symbol.rfind("w ", 0) == 0;
-        const bool versioned = symbol.find("@GLIBC") != std::string::npos || symbol.find("@CXXABI") != std::string::npos;
+        bool versioned = false;
+        for (const char* library : {"@GLIBC", "@CXXABI", "@GCC_"}) // the C, C++ and compiler run-times
+            versioned = versioned || symbol.find(library) != std::string::npos;
         EXPECT_TRUE(weak || versioned) << "imported from outside the run-time: " << symbol;
     }
     const std::set<std::string> defined = SymbolsOf("--defined-only", PELK_MODULE_PATH);
