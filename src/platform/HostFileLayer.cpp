@@ -412,15 +412,6 @@ ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
     return static_cast<ssize_t>(done);
 }
 
-int SeekStream(void* cookie, off64_t* offset, int whence)
-{
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    const off_t result = lseek(stream->fd, *offset, whence);
-    if (result < 0) return -1;
-    *offset = result;
-    return 0;
-}
-
 int CloseStream(void* cookie)
 {
     HostStream* stream = static_cast<HostStream*>(cookie);
@@ -487,7 +478,7 @@ FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
     Descriptor fd;
     if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
     HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
-    cookie_io_functions_t functions = {ReadStream, WriteStream, SeekStream, CloseStream};
+    cookie_io_functions_t functions = {ReadStream, WriteStream, nullptr, CloseStream}; // not seekable
     FILE* file = stream ? fopencookie(stream, hostMode, functions) : nullptr;
     if (!file) {
         free(stream);
@@ -500,51 +491,41 @@ FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
     return file;
 }
 
-// ---- the system calls --------------------------------------------------
-
-int SystemOpenat(int folderFd, const char* name, int flags, mode_t mode) { return openat(folderFd, name, flags, mode); }
-int SystemFstatat(int folderFd, const char* name, struct stat* status, int flags)
-{
-    return fstatat(folderFd, name, status, flags);
-}
-int SystemFstat(int fd, struct stat* status) { return fstat(fd, status); }
-struct dirent* SystemReaddir(DIR* folder) { return readdir(folder); }
-int SystemMkdirat(int folderFd, const char* name, mode_t mode) { return mkdirat(folderFd, name, mode); }
-int SystemUnlinkat(int folderFd, const char* name, int flags) { return unlinkat(folderFd, name, flags); }
-int SystemFtruncate(int fd, off_t length) { return ftruncate(fd, length); }
-int SystemFchmod(int fd, mode_t mode) { return fchmod(fd, mode); }
-int SystemFutimens(int fd, const struct timespec times[2]) { return futimens(fd, times); }
-
 // The calls that can be interrupted are restarted here, once for all callers.
-ssize_t SystemCopyFileRange(int source, int target, size_t length)
+template <typename Call>
+ssize_t Restarted(Call call)
 {
-    ssize_t done;
-    do done = copy_file_range(source, nullptr, target, nullptr, length, 0);
-    while (done < 0 && errno == EINTR);
-    return done;
-}
-ssize_t SystemRead(int fd, void* buffer, size_t size)
-{
-    ssize_t got;
-    do got = read(fd, buffer, size);
-    while (got < 0 && errno == EINTR);
-    return got;
-}
-ssize_t SystemWrite(int fd, const void* buffer, size_t size)
-{
-    ssize_t wrote;
-    do wrote = write(fd, buffer, size);
-    while (wrote < 0 && errno == EINTR);
-    return wrote;
+    ssize_t result;
+    do result = call();
+    while (result < 0 && errno == EINTR);
+    return result;
 }
 
 } // namespace
 
 const HostCalls kHostSystemCalls = {
-    SystemFindFirst,  SystemFindNext,  SystemCreateDirectory, SystemRemoveDirectory, SystemDeleteFile,
-    SystemCopyFile,   SystemOpenStream, SystemReadStream,     SystemOpenat,          SystemFstatat,
-    SystemFstat,      SystemReaddir,   SystemMkdirat,         SystemUnlinkat,        SystemFtruncate,
-    SystemCopyFileRange, SystemRead,   SystemWrite,           SystemFchmod,          SystemFutimens,
+    SystemFindFirst,
+    SystemFindNext,
+    SystemCreateDirectory,
+    SystemRemoveDirectory,
+    SystemDeleteFile,
+    SystemCopyFile,
+    SystemOpenStream,
+    SystemReadStream,
+    [](int folderFd, const char* name, int flags, mode_t mode) { return openat(folderFd, name, flags, mode); },
+    [](int folderFd, const char* name, struct stat* status, int flags) { return fstatat(folderFd, name, status, flags); },
+    [](int fd, struct stat* status) { return fstat(fd, status); },
+    [](DIR* folder) { return readdir(folder); },
+    [](int folderFd, const char* name, mode_t mode) { return mkdirat(folderFd, name, mode); },
+    [](int folderFd, const char* name, int flags) { return unlinkat(folderFd, name, flags); },
+    [](int fd, off_t length) { return ftruncate(fd, length); },
+    [](int source, int target, size_t length) {
+        return Restarted([&] { return copy_file_range(source, nullptr, target, nullptr, length, 0); });
+    },
+    [](int fd, void* buffer, size_t size) { return Restarted([&] { return read(fd, buffer, size); }); },
+    [](int fd, const void* buffer, size_t size) { return Restarted([&] { return write(fd, buffer, size); }); },
+    [](int fd, mode_t mode) { return fchmod(fd, mode); },
+    [](int fd, const struct timespec times[2]) { return futimens(fd, times); },
 };
 HostCalls g_hostCalls = kHostSystemCalls;
 

@@ -77,28 +77,57 @@ bool ListFolder(int folderFd, Visit visit)
     return error == 0;
 }
 
-// The better of two names on disk for a name asked: the exact one, else the
-// first in byte order.
-void KeepBetter(const char* asked, const char* candidate, std::string* best)
+bool IsAtOrBelow(const std::string& path, const std::string& folder)
 {
-    if (*best == asked) return;
-    if (best->empty() || strcmp(candidate, asked) == 0 || strcmp(candidate, best->c_str()) < 0) *best = candidate;
+    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
 }
+
+std::string Join(const char* folder, const char* name) { return folder[0] ? std::string(folder) + "/" + name : name; }
+
+// The names of one folder, folded as the device compares them.
+struct NameIndex {
+    std::string folder; // below the root, names as stored
+    std::unordered_multimap<std::u16string, std::string> names;
+
+    bool Fill(int folderFd)
+    {
+        names.clear();
+        return ListFolder(folderFd, [this](const char* entry) { Add(entry); });
+    }
+    void Add(const char* name)
+    {
+        std::u16string folded;
+        if (FoldName(name, &folded)) names.emplace(folded, name);
+    }
+    void Remove(const char* name)
+    {
+        std::u16string folded;
+        if (!FoldName(name, &folded)) return;
+        auto matches = names.equal_range(folded);
+        for (auto it = matches.first; it != matches.second; ++it)
+            if (it->second == name) return void(names.erase(it));
+    }
+    // The name as stored that equals name ignoring case: the exact one, else
+    // the first in byte order; "" for none.
+    std::string Find(const char* name) const
+    {
+        std::u16string wanted;
+        std::string best;
+        if (!FoldName(name, &wanted)) return best;
+        auto matches = names.equal_range(wanted);
+        for (auto it = matches.first; it != matches.second && best != name; ++it)
+            if (best.empty() || it->second == name || it->second < best) best = it->second;
+        return best;
+    }
+};
 
 // One listing: the stored name equal to name ignoring case, "" for none.
 bool FindInListing(int folderFd, const char* name, std::string* found)
 {
-    std::u16string wanted, folded;
-    found->clear();
-    if (!FoldName(name, &wanted)) return true;
-    return ListFolder(folderFd, [&](const char* entry) {
-        if (FoldName(entry, &folded) && folded == wanted) KeepBetter(name, entry, found);
-    });
-}
-
-bool IsAtOrBelow(const std::string& path, const std::string& folder)
-{
-    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
+    NameIndex listing;
+    if (!listing.Fill(folderFd)) return false;
+    *found = listing.Find(name);
+    return true;
 }
 
 // ---- what a walk keeps ------------------------------------------------------
@@ -110,141 +139,79 @@ struct WalkFolder {
     std::string stored;
 };
 
-// The root, the folders the walk uses and the names of the one folder it
-// fills, from the first open search to the last one closed. Changes the
-// layer makes go through Added and Removed, which keep it true.
-class Walk {
-public:
-    bool Active() const { return searches_ > 0; }
-    void Begin() { ++searches_; }
-    void End()
-    {
-        if (searches_ > 0 && --searches_ == 0) Drop();
-    }
-    int Searches() const { return searches_; }
-
-    void Drop()
-    {
-        DropFolders();
-        creationMask_ = -1;
-    }
+// From the first open search to the last one closed: the root, the folders
+// the walk uses and the names of the one folder it fills. Changed, called by
+// the layer's name-changing functions and nothing else, keeps it true.
+struct Walk {
+    int searches = 0;
+    int rootFd = -1;
+    WalkFolder folders[4];
+    unsigned clock = 0;
+    bool indexed = false;
+    NameIndex index;
+    int creationMask = -1;
 
     // Closes what the walk holds; it goes on with the next use.
     void DropFolders()
     {
-        for (WalkFolder& folder : folders_) {
+        for (WalkFolder& folder : folders) {
             if (folder.fd >= 0) CloseQuietly(folder.fd);
             folder = WalkFolder();
         }
-        if (rootFd_ >= 0) CloseQuietly(rootFd_);
-        rootFd_ = -1;
-        indexed_ = false;
-        index_.clear();
+        if (rootFd >= 0) CloseQuietly(rootFd);
+        rootFd = -1;
+        indexed = false;
     }
 
-    int RootFd()
+    WalkFolder* Held(const char* asked)
     {
-        if (rootFd_ < 0) rootFd_ = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
-        return rootFd_;
-    }
-
-    WalkFolder* CachedFolder(const char* asked)
-    {
-        for (WalkFolder& folder : folders_)
+        for (WalkFolder& folder : folders)
             if (folder.fd >= 0 && folder.asked == asked) {
-                folder.lastUse = ++clock_;
+                folder.lastUse = ++clock;
                 return &folder;
             }
         return nullptr;
     }
 
-    void KeepFolder(int fd, const char* asked, const char* stored)
+    void Hold(int fd, const char* asked, const char* stored)
     {
-        WalkFolder* slot = &folders_[0];
-        for (WalkFolder& folder : folders_)
+        WalkFolder* slot = &folders[0];
+        for (WalkFolder& folder : folders)
             if (folder.lastUse < slot->lastUse) slot = &folder;
         if (slot->fd >= 0) CloseQuietly(slot->fd);
-        *slot = WalkFolder{fd, ++clock_, asked, stored};
+        *slot = WalkFolder{fd, ++clock, asked, stored};
     }
 
-    // The stored name equal to path's name ignoring case, "" for none.
     bool FindIndexed(const HostPath* path, std::string* found)
     {
-        found->clear();
-        if (!indexed_ || indexFolder_ != path->folder) {
-            index_.clear();
-            indexed_ = ListFolder(path->folderFd, [&](const char* entry) { AddToIndex(entry); });
-            if (!indexed_) return false;
-            indexFolder_ = path->folder;
+        if (!indexed || index.folder != path->folder) {
+            indexed = index.Fill(path->folderFd);
+            if (!indexed) return false;
+            index.folder = path->folder;
         }
-        std::u16string wanted;
-        if (!FoldName(path->name, &wanted)) return true;
-        auto matches = index_.equal_range(wanted);
-        for (auto it = matches.first; it != matches.second; ++it) KeepBetter(path->name, it->second.c_str(), found);
+        *found = index.Find(path->name);
         return true;
     }
 
-    void Added(const HostPath* path, bool folder)
+    void Changed(const HostPath* path, bool folder, bool added)
     {
-        if (indexed_ && indexFolder_ == path->folder) AddToIndex(path->name);
-        if (folder) StartIndex(path); // a folder just made is empty: no listing needed
-    }
-
-    void Removed(const HostPath* path, bool folder)
-    {
-        if (folder) {
-            // What the walk holds of the folder or below it goes.
-            const std::string removed = path->folder[0] ? std::string(path->folder) + "/" + path->name : path->name;
-            for (WalkFolder& held : folders_)
-                if (held.fd >= 0 && IsAtOrBelow(held.stored, removed)) {
-                    CloseQuietly(held.fd);
-                    held = WalkFolder();
-                }
-            if (indexed_ && IsAtOrBelow(indexFolder_, removed)) indexed_ = false;
+        if (indexed && index.folder == path->folder) added ? index.Add(path->name) : index.Remove(path->name);
+        if (!folder || !searches) return;
+        const std::string entry = Join(path->folder, path->name);
+        if (added) { // a folder just made is empty: no listing needed
+            index.names.clear();
+            index.folder = entry;
+            indexed = true;
+            return;
         }
-        if (!indexed_ || indexFolder_ != path->folder) return;
-        std::u16string folded;
-        if (!FoldName(path->name, &folded)) return;
-        auto matches = index_.equal_range(folded);
-        for (auto it = matches.first; it != matches.second; ++it)
-            if (it->second == path->name) {
-                index_.erase(it);
-                return;
+        // What the walk holds of a removed folder or below it goes.
+        for (WalkFolder& held : folders)
+            if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) {
+                CloseQuietly(held.fd);
+                held = WalkFolder();
             }
+        if (indexed && IsAtOrBelow(index.folder, entry)) indexed = false;
     }
-
-    mode_t CreationMask()
-    {
-        if (creationMask_ < 0) {
-            const mode_t mask = umask(0);
-            umask(mask);
-            creationMask_ = static_cast<int>(mask);
-        }
-        return static_cast<mode_t>(creationMask_);
-    }
-
-private:
-    void AddToIndex(const char* name)
-    {
-        std::u16string folded;
-        if (FoldName(name, &folded)) index_.emplace(folded, name);
-    }
-    void StartIndex(const HostPath* path)
-    {
-        if (!Active()) return;
-        index_.clear();
-        indexed_ = true;
-        indexFolder_ = path->folder[0] ? std::string(path->folder) + "/" + path->name : path->name;
-    }
-
-    int searches_ = 0;
-    int rootFd_ = -1;
-    WalkFolder folders_[4];
-    unsigned clock_ = 0;
-    bool indexed_ = false;
-    std::string indexFolder_;
-    std::unordered_multimap<std::u16string, std::string> index_;
-    int creationMask_ = -1;
 };
 
 Walk g_walk;
@@ -290,8 +257,9 @@ int OpenFolderByNames(int rootFd, const char* asked, std::string* stored)
 int RootFd(HostPath* path)
 {
     if (!g_rootPath[0]) return AT_FDCWD;
-    if (g_walk.Active()) return g_walk.RootFd();
-    return path->ownedFds[0] = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    if (!g_walk.searches) return path->ownedFds[0] = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    if (g_walk.rootFd < 0) g_walk.rootFd = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    return g_walk.rootFd;
 }
 
 bool OpenFolder(const char* asked, HostPath* path)
@@ -302,9 +270,9 @@ bool OpenFolder(const char* asked, HostPath* path)
         path->folderFd = rootFd;
         return true;
     }
-    if (WalkFolder* cached = g_walk.Active() ? g_walk.CachedFolder(asked) : nullptr) {
-        path->folderFd = cached->fd;
-        memcpy(path->folder, cached->stored.c_str(), cached->stored.size() + 1);
+    if (WalkFolder* held = g_walk.searches ? g_walk.Held(asked) : nullptr) {
+        path->folderFd = held->fd;
+        memcpy(path->folder, held->stored.c_str(), held->stored.size() + 1);
         return true;
     }
     std::string stored;
@@ -312,7 +280,7 @@ bool OpenFolder(const char* asked, HostPath* path)
     if (fd < 0 || stored.size() >= kHostPathCapacity) return false;
     memcpy(path->folder, stored.c_str(), stored.size() + 1);
     path->folderFd = fd;
-    if (g_walk.Active()) g_walk.KeepFolder(fd, asked, path->folder);
+    if (g_walk.searches) g_walk.Hold(fd, asked, path->folder);
     else path->ownedFds[1] = fd;
     return true;
 }
@@ -324,7 +292,7 @@ bool FindStoredName(HostPath* path)
         return path->exists = true;
     if (errno != ENOENT) return false;
     std::string stored;
-    if (!(g_walk.Active() ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
+    if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
         return false;
     if (stored.empty()) return true;
     if (g_hostCalls.fstatat(path->folderFd, stored.c_str(), &path->status, AT_SYMLINK_NOFOLLOW) != 0)
@@ -377,33 +345,41 @@ bool ResolveRoot(HostPath* path)
 int CreateFileEntry(HostPath* path, int flags, mode_t mode)
 {
     const int fd = g_hostCalls.openat(path->folderFd, path->name, flags | O_CREAT | O_EXCL, mode);
-    if (fd >= 0) g_walk.Added(path, false);
+    if (fd >= 0) g_walk.Changed(path, false, true);
     return fd;
 }
 
 bool CreateFolderEntry(HostPath* path)
 {
     if (g_hostCalls.mkdirat(path->folderFd, path->name, 0777) != 0) return false;
-    g_walk.Added(path, true);
+    g_walk.Changed(path, true, true);
     return true;
 }
 
 bool RemoveEntry(HostPath* path, bool folder)
 {
     if (g_hostCalls.unlinkat(path->folderFd, path->name, folder ? AT_REMOVEDIR : 0) != 0) return false;
-    g_walk.Removed(path, folder);
+    g_walk.Changed(path, folder, false);
     return true;
 }
 
-void BeginSearch(void) { g_walk.Begin(); }
-void EndSearch(void) { g_walk.End(); }
-int OpenSearchCount(void) { return g_walk.Searches(); }
+void BeginSearch(void) { ++g_walk.searches; }
+int OpenSearchCount(void) { return g_walk.searches; }
+
+void EndSearch(void)
+{
+    if (g_walk.searches > 0 && --g_walk.searches == 0) {
+        g_walk.DropFolders();
+        g_walk.creationMask = -1;
+    }
+}
 
 mode_t CreationMask(void)
 {
-    if (g_walk.Active()) return g_walk.CreationMask();
+    if (g_walk.searches && g_walk.creationMask >= 0) return static_cast<mode_t>(g_walk.creationMask);
     const mode_t mask = umask(0);
     umask(mask);
+    if (g_walk.searches) g_walk.creationMask = static_cast<int>(mask);
     return mask;
 }
 

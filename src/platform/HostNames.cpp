@@ -25,58 +25,33 @@ bool IsForbiddenInName(uint32_t c)
 
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
+// The lengths of the sequences UTF-8 allows, by the value they encode.
+int Utf8Length(uint32_t codePoint) { return codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4; }
+
 // Decodes one valid UTF-8 sequence at text; returns its length, or 0 when the
 // byte there does not start one (overlong forms and surrogates are invalid).
 int DecodeUtf8(const unsigned char* text, const unsigned char* end, uint32_t* codePoint)
 {
-    unsigned char lead = text[0];
-    if (lead < 0x80) {
-        *codePoint = lead;
-        return 1;
-    }
-    int length;
-    uint32_t value, minimum;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2; value = lead & 0x1F; minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3; value = lead & 0x0F; minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4; value = lead & 0x07; minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (end - text < length) return 0;
+    const unsigned char lead = text[0];
+    const int length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || end - text < length) return 0;
+    uint32_t value = length == 1 ? lead : lead & (0x7Fu >> length);
     for (int i = 1; i < length; ++i) {
         if ((text[i] & 0xC0) != 0x80) return 0;
         value = (value << 6) | (text[i] & 0x3F);
     }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    if (Utf8Length(value) != length || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
     *codePoint = value;
     return length;
 }
 
 int EncodeUtf8(uint32_t codePoint, char* out)
 {
-    if (codePoint < 0x80) {
-        out[0] = static_cast<char>(codePoint);
-        return 1;
-    }
-    if (codePoint < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (codePoint >> 6));
-        out[1] = static_cast<char>(0x80 | (codePoint & 0x3F));
-        return 2;
-    }
-    if (codePoint < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (codePoint >> 12));
-        out[1] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (codePoint & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (codePoint >> 18));
-    out[1] = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (codePoint & 0x3F));
-    return 4;
+    static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    const int length = Utf8Length(codePoint);
+    for (int i = length - 1; i > 0; --i, codePoint >>= 6) out[i] = static_cast<char>(0x80 | (codePoint & 0x3F));
+    out[0] = static_cast<char>(kLead[length] | codePoint);
+    return length;
 }
 
 // Host bytes [text, end) to device units; '/' becomes '\'. Returns the
