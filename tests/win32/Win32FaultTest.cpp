@@ -219,7 +219,8 @@ TEST_P(ListingFaultTest, FailedListingGivesItsCodeNeverSuccess)
         ReplaceImport(module, "FindNextFileW", reinterpret_cast<void*>(FaultedFindNext)));
     ASSERT_NE(g_realFindFirst, nullptr);
     ASSERT_NE(g_realFindNext, nullptr);
-    auto copyFiles = reinterpret_cast<int32_t(WINAPI*)(void)>(GetProcAddress(module, "PELK_UserMapCopy_CopyFiles"));
+    auto copyFiles = reinterpret_cast<int32_t(WINAPI*)(void)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "PELK_UserMapCopy_CopyFiles")));
     ASSERT_NE(copyFiles, nullptr);
     EXPECT_EQ(copyFiles(), GetParam().status);
     FreeLibrary(module);
