@@ -147,6 +147,7 @@ BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
             return FailWithErrno();
         }
         findData->dwFileAttributes = AttributesOf(status);
+        NoteListedEntry(find->path, findData->cFileName, &status);
         return TRUE;
     }
 }

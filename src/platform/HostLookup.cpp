@@ -150,6 +150,10 @@ struct Walk {
     bool indexed = false;
     NameIndex index;
     int creationMask = -1;
+    // The entry a search has just delivered: the walk's next call is almost
+    // always on it (delete it, copy it), and needs no second look.
+    WCHAR listed[MAX_PATH] = {0};
+    struct stat listedStatus = {};
 
     // Closes what the walk holds; it goes on with the next use.
     void DropFolders()
@@ -161,6 +165,7 @@ struct Walk {
         if (rootFd >= 0) CloseQuietly(rootFd);
         rootFd = -1;
         indexed = false;
+        listed[0] = 0;
     }
 
     WalkFolder* Held(const char* asked)
@@ -195,6 +200,7 @@ struct Walk {
 
     void Changed(const HostPath* path, bool folder, bool added)
     {
+        listed[0] = 0;
         if (indexed && index.folder == path->folder) added ? index.Add(path->name) : index.Remove(path->name);
         if (!folder || !searches) return;
         const std::string entry = Join(path->folder, path->name);
@@ -288,17 +294,30 @@ bool OpenFolder(const char* asked, HostPath* path)
 // The last name as stored, and its status; exact name first.
 bool FindStoredName(HostPath* path)
 {
-    if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
-        return path->exists = true;
-    if (errno != ENOENT) return false;
     std::string stored;
-    if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
-        return false;
+    if (g_walk.searches && g_walk.indexed && g_walk.index.folder == path->folder) {
+        stored = g_walk.index.Find(path->name); // the folder the walk fills: its index is the truth
+    } else {
+        if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
+            return path->exists = true;
+        if (errno != ENOENT) return false;
+        if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
+            return false;
+    }
     if (stored.empty()) return true;
     if (g_hostCalls.fstatat(path->folderFd, stored.c_str(), &path->status, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // gone meanwhile
     memcpy(path->name, stored.c_str(), stored.size() + 1);
     return path->exists = true;
+}
+
+bool IsListedEntry(const WCHAR* devicePath)
+{
+    if (!g_walk.searches || !g_walk.listed[0]) return false;
+    for (size_t i = 0;; ++i) {
+        if (devicePath[i] != g_walk.listed[i]) return false;
+        if (!devicePath[i]) return true;
+    }
 }
 
 } // namespace
@@ -331,7 +350,24 @@ bool ResolvePath(const WCHAR* devicePath, HostPath* path)
     memcpy(path->name, name, strlen(name) + 1);
     if (slash) *slash = 0;
     else hostPath[0] = 0;
-    return OpenFolder(hostPath, path) && FindStoredName(path);
+    if (!OpenFolder(hostPath, path)) return false;
+    if (!IsListedEntry(devicePath)) return FindStoredName(path);
+    path->status = g_walk.listedStatus;
+    return path->exists = true;
+}
+
+void NoteListedEntry(const WCHAR* pattern, const WCHAR* name, const struct stat* status)
+{
+    g_walk.listed[0] = 0;
+    size_t folderLength = 0;
+    for (size_t i = 0; pattern[i]; ++i)
+        if (pattern[i] == u'\\' || pattern[i] == u'/') folderLength = i + 1;
+    size_t nameLength = 0;
+    while (name[nameLength]) ++nameLength;
+    if (!g_walk.searches || folderLength + nameLength >= MAX_PATH) return;
+    memcpy(g_walk.listed, pattern, folderLength * sizeof(WCHAR));
+    memcpy(g_walk.listed + folderLength, name, (nameLength + 1) * sizeof(WCHAR));
+    g_walk.listedStatus = *status;
 }
 
 bool ResolveRoot(HostPath* path)

@@ -55,6 +55,10 @@ int CreateFileEntry(HostPath* path, int flags, mode_t mode); // a new file: its 
 bool CreateFolderEntry(HostPath* path);
 bool RemoveEntry(HostPath* path, bool folder);
 
+// The entry a search has just delivered, found in the folder of pattern
+// (a device path ending in a name or "*.*"): its next use needs no look.
+void NoteListedEntry(const WCHAR* pattern, const WCHAR* name, const struct stat* status);
+
 // A search opened and closed; the walk ends with the last one.
 void BeginSearch(void);
 void EndSearch(void);
