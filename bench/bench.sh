@@ -25,7 +25,8 @@
 #                  [--only copy|seal|rss|sum|syscalls|wide]
 #
 # Defaults: shape default, 1 GiB (small-files: 100 MiB), 7 runs, build/default,
-# work folder /dev/shm/pelk-bench (else <build>/bench-work), removed at the end.
+# work folder /dev/shm/pelk-bench-PID (else <build>/bench-work-PID), removed at
+# the end; one per run, so that runs at the same time leave each other alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,7 +39,7 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    -h|--help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 64 ;;
   esac
 done
@@ -48,7 +49,7 @@ fi
 # Warm cache: tmpfs where there is one, so that the disk's writeback of the
 # copies (1 GiB per run) does not swamp what the two commands do.
 if [ -z "$work" ]; then
-  if [ -d /dev/shm ] && [ -w /dev/shm ]; then work=/dev/shm/pelk-bench; else work=$build/bench-work; fi
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then work=/dev/shm/pelk-bench-$$; else work=$build/bench-work-$$; fi
 fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake --preset default >/dev/null; fi
