@@ -9,7 +9,7 @@
 #include <wctype.h>
 
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 
 #include "HostCalls.h"
 
@@ -84,50 +84,58 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder)
 
 std::string Join(const char* folder, const char* name) { return folder[0] ? std::string(folder) + "/" + name : name; }
 
-// The names of one folder, folded as the device compares them.
+// A host name folded as the device compares names, hashed (FNV-1a); false
+// when it has no device form that fits.
+bool FoldedHash(const char* hostName, uint64_t* hash)
+{
+    WCHAR units[kHostPathCapacity];
+    const int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
+    if (length < 0) return false;
+    *hash = 14695981039346656037ull;
+    for (int i = 0; i < length; ++i) *hash = (*hash ^ FoldUnit(units[i])) * 1099511628211ull;
+    return true;
+}
+
+// The names of one folder, folded and hashed: a name whose hash is not there
+// has no entry equal to it ignoring case. Small, and no string is kept.
 struct NameIndex {
     std::string folder; // below the root, names as stored
-    std::unordered_multimap<std::u16string, std::string> names;
+    std::unordered_multiset<uint64_t> hashes;
 
     bool Fill(int folderFd)
     {
-        names.clear();
+        hashes.clear();
         return ListFolder(folderFd, [this](const char* entry) { Add(entry); });
     }
     void Add(const char* name)
     {
-        std::u16string folded;
-        if (FoldName(name, &folded)) names.emplace(folded, name);
+        uint64_t hash;
+        if (FoldedHash(name, &hash)) hashes.insert(hash);
     }
     void Remove(const char* name)
     {
-        std::u16string folded;
-        if (!FoldName(name, &folded)) return;
-        auto matches = names.equal_range(folded);
-        for (auto it = matches.first; it != matches.second; ++it)
-            if (it->second == name) return void(names.erase(it));
+        uint64_t hash;
+        auto it = FoldedHash(name, &hash) ? hashes.find(hash) : hashes.end();
+        if (it != hashes.end()) hashes.erase(it);
     }
-    // The name as stored that equals name ignoring case: the exact one, else
-    // the first in byte order; "" for none.
-    std::string Find(const char* name) const
+    bool MayHold(const char* name) const
     {
-        std::u16string wanted;
-        std::string best;
-        if (!FoldName(name, &wanted)) return best;
-        auto matches = names.equal_range(wanted);
-        for (auto it = matches.first; it != matches.second && best != name; ++it)
-            if (best.empty() || it->second == name || it->second < best) best = it->second;
-        return best;
+        uint64_t hash;
+        return FoldedHash(name, &hash) && hashes.count(hash) != 0;
     }
 };
 
-// One listing: the stored name equal to name ignoring case, "" for none.
+// One listing: the name as stored that equals name ignoring case, the exact
+// one, else the first in byte order; "" for none.
 bool FindInListing(int folderFd, const char* name, std::string* found)
 {
-    NameIndex listing;
-    if (!listing.Fill(folderFd)) return false;
-    *found = listing.Find(name);
-    return true;
+    std::u16string wanted, folded;
+    found->clear();
+    if (!FoldName(name, &wanted)) return true;
+    return ListFolder(folderFd, [&](const char* entry) {
+        if (*found == name || !FoldName(entry, &folded) || folded != wanted) return;
+        if (found->empty() || strcmp(entry, name) == 0 || strcmp(entry, found->c_str()) < 0) *found = entry;
+    });
 }
 
 // ---- what a walk keeps ------------------------------------------------------
@@ -135,7 +143,7 @@ bool FindInListing(int folderFd, const char* name, std::string* found)
 struct WalkFolder {
     int fd = -1;
     unsigned lastUse = 0;
-    std::string asked;
+    std::u16string asked; // the device path's folder, as the walk names it
     std::string stored;
 };
 
@@ -168,17 +176,18 @@ struct Walk {
         listed[0] = 0;
     }
 
-    WalkFolder* Held(const char* asked)
+    WalkFolder* Held(const WCHAR* asked, size_t units)
     {
         for (WalkFolder& folder : folders)
-            if (folder.fd >= 0 && folder.asked == asked) {
+            if (folder.fd >= 0 && folder.asked.size() == units &&
+                memcmp(folder.asked.data(), asked, units * sizeof(WCHAR)) == 0) {
                 folder.lastUse = ++clock;
                 return &folder;
             }
         return nullptr;
     }
 
-    void Hold(int fd, const char* asked, const char* stored)
+    void Hold(int fd, const std::u16string& asked, const char* stored)
     {
         WalkFolder* slot = &folders[0];
         for (WalkFolder& folder : folders)
@@ -187,6 +196,8 @@ struct Walk {
         *slot = WalkFolder{fd, ++clock, asked, stored};
     }
 
+    // A name missing as asked: its stored form, when the index says there
+    // may be one.
     bool FindIndexed(const HostPath* path, std::string* found)
     {
         if (!indexed || index.folder != path->folder) {
@@ -194,7 +205,8 @@ struct Walk {
             if (!indexed) return false;
             index.folder = path->folder;
         }
-        *found = index.Find(path->name);
+        if (index.MayHold(path->name)) return FindInListing(path->folderFd, path->name, found);
+        found->clear();
         return true;
     }
 
@@ -205,7 +217,7 @@ struct Walk {
         if (!folder || !searches) return;
         const std::string entry = Join(path->folder, path->name);
         if (added) { // a folder just made is empty: no listing needed
-            index.names.clear();
+            index.hashes.clear();
             index.folder = entry;
             indexed = true;
             return;
@@ -268,25 +280,33 @@ int RootFd(HostPath* path)
     return g_walk.rootFd;
 }
 
-bool OpenFolder(const char* asked, HostPath* path)
+// The folder of units units at folder (a device path without its last
+// name), held by the walk or opened name by name.
+bool OpenFolder(const WCHAR* folder, size_t units, HostPath* path)
 {
     const int rootFd = RootFd(path);
     if (rootFd == -1) return false;
-    if (!asked[0]) {
+    if (units == 0) {
         path->folderFd = rootFd;
         return true;
     }
-    if (WalkFolder* held = g_walk.searches ? g_walk.Held(asked) : nullptr) {
+    if (WalkFolder* held = g_walk.searches ? g_walk.Held(folder, units) : nullptr) {
         path->folderFd = held->fd;
         memcpy(path->folder, held->stored.c_str(), held->stored.size() + 1);
         return true;
+    }
+    const std::u16string deviceFolder(folder, units);
+    char asked[kHostPathCapacity];
+    if (HostPathFromDevice(deviceFolder.c_str(), asked, sizeof asked) <= 0) {
+        errno = EINVAL;
+        return false;
     }
     std::string stored;
     const int fd = OpenFolderByNames(rootFd, asked, &stored);
     if (fd < 0 || stored.size() >= kHostPathCapacity) return false;
     memcpy(path->folder, stored.c_str(), stored.size() + 1);
     path->folderFd = fd;
-    if (g_walk.searches) g_walk.Hold(fd, asked, path->folder);
+    if (g_walk.searches) g_walk.Hold(fd, deviceFolder, path->folder);
     else path->ownedFds[1] = fd;
     return true;
 }
@@ -294,16 +314,15 @@ bool OpenFolder(const char* asked, HostPath* path)
 // The last name as stored, and its status; exact name first.
 bool FindStoredName(HostPath* path)
 {
+    // In the folder the walk fills, a name the index lacks is missing.
+    if (g_walk.searches && g_walk.indexed && g_walk.index.folder == path->folder && !g_walk.index.MayHold(path->name))
+        return true;
+    if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
+        return path->exists = true;
+    if (errno != ENOENT) return false;
     std::string stored;
-    if (g_walk.searches && g_walk.indexed && g_walk.index.folder == path->folder) {
-        stored = g_walk.index.Find(path->name); // the folder the walk fills: its index is the truth
-    } else {
-        if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
-            return path->exists = true;
-        if (errno != ENOENT) return false;
-        if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
-            return false;
-    }
+    if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
+        return false;
     if (stored.empty()) return true;
     if (g_hostCalls.fstatat(path->folderFd, stored.c_str(), &path->status, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // gone meanwhile
@@ -339,18 +358,18 @@ HostPath::~HostPath()
 
 bool ResolvePath(const WCHAR* devicePath, HostPath* path)
 {
-    char hostPath[kHostPathCapacity];
-    const int length = HostPathFromDevice(devicePath, hostPath, sizeof hostPath);
-    char* slash = length > 0 ? strrchr(hostPath, '/') : nullptr;
-    const char* name = slash ? slash + 1 : hostPath;
-    if (length <= 0) {
+    const WCHAR* start = devicePath;
+    while (*start == u'\\' || *start == u'/') ++start;
+    const WCHAR* name = start;
+    const WCHAR* end = start;
+    for (; *end; ++end)
+        if (*end == u'\\' || *end == u'/') name = end + 1;
+    // Only the last name is converted when the walk holds its folder.
+    if (HostNameFromDevice(name, static_cast<size_t>(end - name), path->name, kHostPathCapacity) < 0) {
         errno = EINVAL;
         return false;
     }
-    memcpy(path->name, name, strlen(name) + 1);
-    if (slash) *slash = 0;
-    else hostPath[0] = 0;
-    if (!OpenFolder(hostPath, path)) return false;
+    if (!OpenFolder(start, name > start ? static_cast<size_t>(name - start - 1) : 0, path)) return false;
     if (!IsListedEntry(devicePath)) return FindStoredName(path);
     path->status = g_walk.listedStatus;
     return path->exists = true;

@@ -17,11 +17,12 @@
 
 namespace {
 
-bool IsForbiddenInName(uint32_t c)
-{
-    return (c >= 1 && c < 0x20) || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' || c == '?' ||
-           c == '\\' || c == '|';
-}
+// Controls and "*:<>?\| , a bit each in the ASCII range.
+const uint32_t kForbiddenAscii[4] = {
+    0xFFFFFFFEu, (1u << ('"' - 32)) | (1u << ('*' - 32)) | (1u << (':' - 32)) | (1u << ('<' - 32)) | (1u << ('>' - 32)) | (1u << ('?' - 32)),
+    1u << ('\\' - 64), 1u << ('|' - 96)};
+
+bool IsForbiddenInName(uint32_t c) { return c < 128 && ((kForbiddenAscii[c >> 5] >> (c & 31)) & 1) != 0; }
 
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
@@ -138,6 +139,12 @@ int HostNameFromDevice(const WCHAR* name, size_t units, char* hostName, int capa
     int length = 0;
     bool escaped = false;
     for (const WCHAR* unit = name; unit < end; ++unit) {
+        // Most names are plain ASCII: one byte each, nothing to decide.
+        if (*unit > 0x20 && *unit < 0x7F && *unit != u'/' && !IsForbiddenInName(*unit)) {
+            if (length + 1 >= capacity) return -1;
+            hostName[length++] = static_cast<char>(*unit);
+            continue;
+        }
         char encoded[4];
         int encodedLength = EncodeNameUnit(&unit, end, encoded, &escaped);
         if (encodedLength < 0 || length + encodedLength >= capacity) return -1;
