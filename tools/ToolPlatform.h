@@ -77,6 +77,17 @@ bool WrittenSince(const std::filesystem::path& file, FileStamp since);
 // never goes on past its return.
 int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int exitCode));
 
+// An exclusive lock on a folder for one pelk-mapcopy at a time, taken on a
+// handle of the folder (flock on Linux; on Windows a handle whose share mode
+// refuses a second such handle) and released by UnlockFolder or when the
+// process ends, however it ends. It writes nothing into the folder.
+struct FolderLock;
+enum class LockOutcome { Taken, HeldElsewhere, Failed };
+// Takes the lock without waiting. HeldElsewhere: *holder is the process
+// holding it (0 when it cannot be known). Failed: the reason in *why.
+LockOutcome LockFolder(const std::filesystem::path& folder, FolderLock** lock, long* holder, std::string* why);
+void UnlockFolder(FolderLock* lock);
+
 // Columns of the terminal that stderr is, or 0 when stderr is no terminal.
 int ErrorTerminalColumns();
 

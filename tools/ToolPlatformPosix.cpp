@@ -5,8 +5,11 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -16,7 +19,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -198,6 +203,61 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     waiter.join();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;
+}
+
+struct FolderLock {
+    int descriptor;
+};
+
+namespace {
+
+// The process holding a flock on the file (device, inode), as /proc/locks
+// lists it ("1: FLOCK ADVISORY WRITE 1234 00:2e:5678 0 EOF"); 0 if none.
+long FlockHolder(const struct stat& folder)
+{
+    char wanted[64];
+    snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(folder.st_dev), minor(folder.st_dev),
+             static_cast<unsigned long long>(folder.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, file;
+        long pid = 0;
+        if (!(fields >> number >> kind)) continue;
+        if (kind == "->") fields >> kind; // a waiter
+        if (fields >> mode >> access >> pid >> file && kind == "FLOCK" && file == wanted) return pid;
+    }
+    return 0;
+}
+
+} // namespace
+
+LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, std::string* why)
+{
+    const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        *why = strerror(errno);
+        return LockOutcome::Failed;
+    }
+    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        struct stat status;
+        *holder = error == EWOULDBLOCK && fstat(descriptor, &status) == 0 ? FlockHolder(status) : 0;
+        close(descriptor);
+        if (error == EWOULDBLOCK) return LockOutcome::HeldElsewhere;
+        *why = strerror(error);
+        return LockOutcome::Failed;
+    }
+    *lock = new FolderLock{descriptor};
+    return LockOutcome::Taken;
+}
+
+void UnlockFolder(FolderLock* lock)
+{
+    if (!lock) return;
+    close(lock->descriptor);
+    delete lock;
 }
 
 int ErrorTerminalColumns()

@@ -209,6 +209,73 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     return status;
 }
 
+struct FolderLock {
+    HANDLE folder;
+    HANDLE holder; // a named mapping holding the locking process's id
+};
+
+LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, std::string* why)
+{
+    // A folder takes no byte-range lock: the lock is a handle of the folder
+    // with the right to add entries that shares that right with no one.
+    // Listing the folder or creating entries in it opens no such handle, so
+    // the job and this process work on, and a second lock is refused with a
+    // sharing violation.
+    HANDLE handle = CreateFileW(fs::path(folder).make_preferred().c_str(), FILE_ADD_FILE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    // The holder's id, by the folder's identity, in memory rather than on the card.
+    BY_HANDLE_FILE_INFORMATION identity = {};
+    HANDLE probe = handle != INVALID_HANDLE_VALUE
+                       ? handle
+                       : CreateFileW(fs::path(folder).make_preferred().c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool identified = probe != INVALID_HANDLE_VALUE && GetFileInformationByHandle(probe, &identity);
+    if (probe != INVALID_HANDLE_VALUE && probe != handle) CloseHandle(probe);
+    wchar_t name[96];
+    swprintf(name, sizeof name / sizeof name[0], L"Local\\pelk-mapcopy-%08lx-%08lx%08lx",
+             static_cast<unsigned long>(identity.dwVolumeSerialNumber), static_cast<unsigned long>(identity.nFileIndexHigh),
+             static_cast<unsigned long>(identity.nFileIndexLow));
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (error != ERROR_SHARING_VIOLATION) {
+            *why = ErrorText(error);
+            return LockOutcome::Failed;
+        }
+        *holder = 0;
+        HANDLE mapping = identified ? OpenFileMappingW(FILE_MAP_READ, FALSE, name) : nullptr;
+        if (mapping) {
+            const DWORD* id = static_cast<const DWORD*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(DWORD)));
+            if (id) {
+                *holder = static_cast<long>(*id);
+                UnmapViewOfFile(id);
+            }
+            CloseHandle(mapping);
+        }
+        return LockOutcome::HeldElsewhere;
+    }
+    HANDLE mapping = identified ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), name)
+                                : nullptr;
+    if (mapping) {
+        DWORD* id = static_cast<DWORD*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(DWORD)));
+        if (id) {
+            *id = GetCurrentProcessId();
+            UnmapViewOfFile(id);
+        }
+    }
+    *lock = new FolderLock{handle, mapping};
+    return LockOutcome::Taken;
+}
+
+void UnlockFolder(FolderLock* lock)
+{
+    if (!lock) return;
+    if (lock->holder) CloseHandle(lock->holder);
+    CloseHandle(lock->folder);
+    delete lock;
+}
+
 int ErrorTerminalColumns()
 {
     // A console that takes the bar's escape sequences (Windows 10 and later);

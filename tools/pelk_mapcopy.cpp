@@ -37,6 +37,7 @@ const int kExitNoInput = 66;     // a folder named on the command line cannot be
 const int kExitUnavailable = 69; // the module cannot be loaded
 const int kExitSoftware = 70;    // the module returned a code it does not document
 const int kExitIoError = 74;     // checksum.ini cannot be written
+const int kExitInUse = 75;       // another pelk-mapcopy holds the device root
 
 const char kUsage[] =
     "Usage:\n"
@@ -60,7 +61,9 @@ const char kToolHelp[] =
     "Exit codes: run gives the job's status (0..6), verify the status the device's\n"
     "job would give; 64 usage error or a command refused, 65 a package no card can\n"
     "hold as it stands, 66 folder cannot be opened, 69 module not loadable,\n"
-    "74 checksum.ini not writable, 130 (143) run interrupted by SIGINT (SIGTERM).\n";
+    "70 the module returned a code it does not document, or 0 with MassStorage not\n"
+    "holding the package, 74 checksum.ini not writable, 75 another pelk-mapcopy is\n"
+    "using the device root, 130 (143) run interrupted by SIGINT (SIGTERM).\n";
 
 const char kRunHelp[] =
     "Usage: pelk-mapcopy run [--device-root DIR] [--library FILE] [--force]\n"
@@ -72,6 +75,12 @@ const char kRunHelp[] =
     "failure, its cause where it can be known, the entry where the job stopped\n"
     "and the package's findings. Exits with the status (0..6). On a terminal, a\n"
     "progress bar on stderr counts the bytes this job copied.\n"
+    "\n"
+    "One run at a time per device root: run locks DIR before it reads anything\n"
+    "(writing nothing there) and holds the lock until it ends; a second run on\n"
+    "the same DIR is refused at once, exit 75. After the job returns 0, run\n"
+    "checks that MassStorage holds every package file at its size; where it does\n"
+    "not, the package is not reported as installed (exit 70).\n"
     "\n"
     "The job empties MassStorage before it copies, so run first checks the\n"
     "package as verify does and refuses (64, MassStorage untouched) a package\n"
@@ -568,6 +577,7 @@ struct RunOptions {
 
 // What run found before the job, and what the job then did.
 struct RunPlan {
+    FolderLock* lock = nullptr; // on the device root, for the whole run
     fs::path shownRoot;     // the device root, absolute, for messages
     fs::path packageOnDisk; // empty: no package folder
     fs::path targetOnDisk;  // empty: no MassStorage folder
@@ -682,7 +692,20 @@ int PreflightRun(const RunOptions& options, RunPlan* plan)
 {
     std::error_code ignored;
     plan->shownRoot = fs::absolute(options.deviceRoot, ignored).lexically_normal();
+    // "dir/." normalises to "dir/": shown without the trailing separator.
+    if (!plan->shownRoot.has_filename() && plan->shownRoot != plan->shownRoot.root_path())
+        plan->shownRoot = plan->shownRoot.parent_path();
     std::string why;
+    long holder = 0;
+    switch (LockFolder(options.deviceRoot, &plan->lock, &holder, &why)) {
+    case LockOutcome::Taken:
+        break;
+    case LockOutcome::HeldElsewhere:
+        return Failure(kExitInUse, "another pelk-mapcopy" + (holder ? " (pid " + std::to_string(holder) + ")" : std::string()) +
+                                       " is using " + Shown(plan->shownRoot) + "; run again once it has ended");
+    case LockOutcome::Failed:
+        return Failure(kExitNoInput, "cannot enter the device root " + Shown(options.deviceRoot) + ": " + why);
+    }
     if (!EnterDeviceRoot(options.deviceRoot, &why))
         return Failure(kExitNoInput, "cannot enter the device root " + Shown(options.deviceRoot) + ": " + why);
     // As the job finds them: in any letter case, no link on the way.
@@ -835,7 +858,18 @@ int Report(RunPlan* plan)
         const DeviceString name = entry.key.substr(slash == DeviceString::npos ? 0 : slash + 1);
         ++(IsSummedFileName(name.c_str()) ? summed : other);
     }
-    printf("%s\n", StatusLine(status).c_str());
+    // The job's 0 is a claim about MassStorage; another program may have
+    // changed it meanwhile, or the module may not be what it says.
+    std::string notInstalled;
+    if (status == STATUS_OK) {
+        const std::string first = FirstDifference(status, ListTree(kPackageFolder), installed);
+        if (first.rfind("first difference: none", 0) != 0) notInstalled = first;
+    }
+    if (notInstalled.empty())
+        printf("%s\n", StatusLine(status).c_str());
+    else
+        printf("NOT INSTALLED: the job returned %s, but MassStorage does not hold the package\n",
+               StatusName(status).c_str());
     if (IsFileOnDisk(kTargetFolder))
         printf("MassStorage is a file, not a folder\n");
     else if (summed + other == 0)
@@ -843,9 +877,11 @@ int Report(RunPlan* plan)
     else
         printf("MassStorage holds %s (%s), %s of them summed\n%s", Plural(summed + other, "file", "files").c_str(),
                Size(Bytes(installed)).c_str(), Grouped(summed).c_str(), NotSummed(other).c_str());
+    if (!notInstalled.empty()) printf("%s\npelk-mapcopy run again installs it\n", notInstalled.c_str());
     if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) ReportFailure(plan, installed);
     printf("time %.3f s\n", plan->seconds);
     fflush(stdout);
+    if (!notInstalled.empty()) return kExitSoftware;
     return status >= STATUS_OK && status <= STATUS_CHECKSUM_FAILED ? status : kExitSoftware;
 }
 
@@ -857,6 +893,7 @@ int Run(const std::vector<std::string>& arguments)
     if (code < 0) code = PreflightRun(options, &plan);
     if (code < 0) code = Execute(options, &plan);
     if (code < 0) code = Report(&plan);
+    UnlockFolder(plan.lock);
     return code;
 }
 

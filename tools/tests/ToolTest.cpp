@@ -11,10 +11,12 @@
 #  include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "DeviceFixture.h"
 
@@ -31,6 +33,7 @@ fs::path BesideThisProgram(const char* name)
 
 const std::string kToolPath = BesideThisProgram(PELK_TOOL_FILE).u8string();
 const std::string kModulePath = BesideThisProgram(PELK_MODULE_FILE).u8string();
+const std::string kStandInPath = BesideThisProgram(PELK_STAND_IN_FILE).u8string();
 
 // One argument as CommandLineToArgvW and the C run-time split it again.
 std::wstring Quoted(const std::wstring& argument)
@@ -66,6 +69,7 @@ std::string SystemSays(unsigned long win32Error, const char*)
 #else
 const std::string kToolPath = PELK_TOOL_PATH;
 const std::string kModulePath = PELK_MODULE_PATH;
+const std::string kStandInPath = PELK_STAND_IN_PATH;
 
 std::string SystemSays(unsigned long, const char* posixText) { return posixText; }
 #endif
@@ -175,12 +179,17 @@ protected:
     }
 #endif
 
-private:
 #if defined(_WIN32)
-    ToolResult Start(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
-                     const fs::path& err)
+    // A tool started and not yet waited for.
+    struct Running {
+        unsigned long pid = 0;
+        HANDLE process = nullptr;
+    };
+
+    Running Launch(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
+                   const fs::path& err)
     {
-        ToolResult result;
+        Running running;
         SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
         const auto create = [&](const wchar_t* path, DWORD access, DWORD disposition) {
             return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, disposition,
@@ -206,14 +215,52 @@ private:
         EXPECT_TRUE(started) << "cannot start " << kToolPath << ": error " << GetLastError();
         for (HANDLE handle : {input, output, errors})
             if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        if (!started) return result;
-        EXPECT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
-        DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
-        result.code = static_cast<int>(code);
+        if (!started) return running;
         CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        running.pid = process.dwProcessId;
+        running.process = process.hProcess;
+        return running;
+    }
+
+    ToolResult Await(const Running& running)
+    {
+        ToolResult result;
+        if (!running.process) return result;
+        EXPECT_EQ(WaitForSingleObject(running.process, INFINITE), WAIT_OBJECT_0);
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(running.process, &code));
+        result.code = static_cast<int>(code);
+        CloseHandle(running.process);
         return result;
+    }
+#else
+    struct Running {
+        pid_t pid = -1;
+    };
+
+    Running Launch(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
+                   const fs::path& err)
+    {
+        return Running{Spawn(arguments, where, out, err)};
+    }
+
+    ToolResult Await(const Running& running)
+    {
+        ToolResult result;
+        int status = 0;
+        EXPECT_EQ(waitpid(running.pid, &status, 0), running.pid);
+        EXPECT_TRUE(WIFEXITED(status)) << "the tool died";
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }
+#endif
+
+private:
+#if defined(_WIN32)
+    ToolResult Start(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
+                     const fs::path& err)
+    {
+        return Await(Launch(arguments, where, out, err));
     }
 #else
     ToolResult Start(const std::vector<std::string>& arguments, const fs::path& folder, const fs::path& out,
@@ -810,6 +857,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolInterrupt,
                          ::testing::Values(InterruptCase{"SIGINT", SIGINT, 130}, InterruptCase{"SIGTERM", SIGTERM, 143}),
                          [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
 #endif
+
+TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStorage)
+{
+    WriteSealedPackage(kPackage);
+    WriteFile("MassStorage/old.map", "the map the device has now");
+    WriteFile("stand-in.hold", "");
+    const fs::path out = Root() / ".first-out";
+    const fs::path err = Root() / ".first-err";
+    // The stand-in module waits inside its job while stand-in.hold exists.
+    const Running first = Launch({"run", "--library", kStandInPath}, Root(), out, err);
+    for (int tries = 0; tries < 3000 && !Exists("stand-in.entered"); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(Exists("stand-in.entered")) << Slurp(err);
+    const Snapshot before = Snap("MassStorage");
+    ToolResult second = Tool({"run"});
+    EXPECT_EQ(second.code, 75) << second.out << second.err;
+    EXPECT_NE(second.err.find("another pelk-mapcopy (pid " + std::to_string(first.pid) + ") is using " +
+                              Root().u8string() + "; run again once it has ended"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
+    RemoveTree("stand-in.hold");
+    // The stand-in copied nothing and returned 0: not installed.
+    const ToolResult firstResult = Await(first);
+    const std::string said = Lines(Slurp(out));
+    EXPECT_EQ(firstResult.code, 70) << said;
+    EXPECT_EQ(said.rfind("NOT INSTALLED: the job returned 0 STATUS_OK, but MassStorage does not hold the package\n", 0),
+              0u)
+        << said;
+    EXPECT_NE(said.find("first difference: "), std::string::npos) << said;
+    EXPECT_EQ(said.find("STATUS_OK: the package was installed"), std::string::npos) << said;
+    // Once the first has ended the device root is free again.
+    ToolResult third = Tool({"run"});
+    EXPECT_EQ(third.code, 0) << third.out << third.err;
+}
 
 // A module that loads but lacks the exports: the C library, or Windows' kernel.
 std::string ModuleWithoutTheExports()
