@@ -77,6 +77,14 @@ bool WrittenSince(const std::filesystem::path& file, FileStamp since);
 // never goes on past its return.
 int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int exitCode));
 
+// What an entry is on disk, looked at without opening it or following a
+// link, and the file system it is on (0 where the platform cannot tell).
+enum class EntryKind { Missing, File, Folder, Link, Fifo, Socket, Device };
+EntryKind KindOnDisk(const std::filesystem::path& path, uint64_t* fileSystem);
+
+// True when folder is the root of a file system (a mount point, "/", "E:\").
+bool IsFileSystemRoot(const std::filesystem::path& folder);
+
 // An exclusive lock on a folder for one pelk-mapcopy at a time, taken on a
 // handle of the folder (flock on Linux; on Windows a handle whose share mode
 // refuses a second such handle) and released by UnlockFolder or when the

@@ -205,6 +205,27 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     return status;
 }
 
+EntryKind KindOnDisk(const fs::path& path, uint64_t* fileSystem)
+{
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return EntryKind::Missing;
+    *fileSystem = static_cast<uint64_t>(status.st_dev);
+    if (S_ISREG(status.st_mode)) return EntryKind::File;
+    if (S_ISDIR(status.st_mode)) return EntryKind::Folder;
+    if (S_ISLNK(status.st_mode)) return EntryKind::Link;
+    if (S_ISFIFO(status.st_mode)) return EntryKind::Fifo;
+    if (S_ISSOCK(status.st_mode)) return EntryKind::Socket;
+    return EntryKind::Device;
+}
+
+bool IsFileSystemRoot(const fs::path& folder)
+{
+    struct stat self;
+    struct stat parent;
+    if (stat(folder.c_str(), &self) != 0 || stat((folder / "..").c_str(), &parent) != 0) return false;
+    return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
+
 struct FolderLock {
     int descriptor;
 };

@@ -209,6 +209,31 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     return status;
 }
 
+EntryKind KindOnDisk(const fs::path& path, uint64_t* fileSystem)
+{
+    // The attributes only: nothing is opened. A reparse point (a symbolic
+    // link, a junction, a mounted volume) is a link the job does not follow.
+    *fileSystem = 0;
+    const DWORD attributes = GetFileAttributesW(fs::path(path).make_preferred().c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::Missing;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::Folder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return EntryKind::Device;
+    return EntryKind::File;
+}
+
+bool IsFileSystemRoot(const fs::path& folder)
+{
+    std::error_code error;
+    fs::path absolute = fs::absolute(folder, error).lexically_normal().make_preferred();
+    if (error) return false;
+    std::wstring text = absolute.wstring();
+    if (text.empty() || text.back() != L'\\') text += L'\\';
+    wchar_t volume[MAX_PATH];
+    if (!GetVolumePathNameW(text.c_str(), volume, MAX_PATH)) return false;
+    return _wcsicmp(volume, text.c_str()) == 0;
+}
+
 struct FolderLock {
     HANDLE folder;
     HANDLE holder; // a named mapping holding the locking process's id

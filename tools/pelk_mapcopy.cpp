@@ -191,13 +191,13 @@ std::string StatusLine(int32_t status)
 
 // Why fewer files are summed than copied, or nothing; names each excluded
 // file beyond the package root's checksum.ini and PreDLVerno.ini.
-std::string NotSummed(uint64_t other, const std::vector<fs::path>& belowTheRoot = {})
+std::string NotSummed(uint64_t other, const std::vector<std::string>& belowTheRoot = {})
 {
     if (!other) return std::string();
     std::string lines = Plural(other, "file is", "files are") +
                         " copied but not summed: the device never sums checksum.ini and PreDLVerno.ini\n";
-    for (const fs::path& extra : belowTheRoot)
-        lines += Shown(extra) + ": not summed, as the device sums no file of that name in any folder\n";
+    for (const std::string& extra : belowTheRoot)
+        lines += extra + ": not summed, as the device sums no file of that name in any folder\n";
     return lines;
 }
 
@@ -364,10 +364,49 @@ int Parse(const char* command, const std::vector<std::string>& arguments, const 
     return -1;
 }
 
+std::string UpperAscii(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The entry of folder named name in any letter case, as a link: its path, or empty.
+fs::path LinkNamed(const fs::path& folder, const char* name)
+{
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        uint64_t ignored = 0;
+        if (UpperAscii(it->path().filename().u8string()) == name && KindOnDisk(it->path(), &ignored) == EntryKind::Link)
+            return it->path().lexically_relative(".");
+    }
+    return fs::path();
+}
+
+// The folder as typed, or its SDMMC parent, when it is a symbolic link: the
+// job never follows one, so on the device it finds no package there.
+std::string LinkOnTheWay(const fs::path& typed)
+{
+    fs::path folder = typed;
+    while (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
+    uint64_t ignored = 0;
+    if (KindOnDisk(folder, &ignored) == EntryKind::Link) return Shown(folder);
+    const fs::path parent = folder.parent_path();
+    if (!parent.empty() && UpperAscii(parent.filename().u8string()) == "SDMMC" &&
+        KindOnDisk(parent, &ignored) == EntryKind::Link)
+        return Shown(parent);
+    return std::string();
+}
+
 // Enters PACKAGE_DIR as the device root; returns an exit code, or -1 to go on.
 int OpenPackage(const char* command, const std::string& typed, bool force)
 {
     const fs::path folder = fs::u8path(typed);
+    const std::string link = LinkOnTheWay(folder);
+    if (!link.empty() && !force)
+        return Failure(STATUS_SOURCE_MISSING,
+                       link + " is a symbolic link: the device's job never follows links, so on the device it finds "
+                              "no package there, empties MassStorage and ends with " +
+                           StatusName(STATUS_SOURCE_MISSING) + ". Copy the package itself to the card.");
     std::string why;
     if (!EnterDeviceRoot(folder, &why))
         return Failure(kExitNoInput, "cannot open the package folder " + typed + ": " + why);
@@ -375,7 +414,13 @@ int OpenPackage(const char* command, const std::string& typed, bool force)
     // A device root holds the package, it is none.
     const fs::path package = FolderOnDisk(kPackageFolder);
     const fs::path target = FolderOnDisk(kTargetFolder);
-    if (package.empty() && target.empty()) return -1;
+    if (package.empty() && target.empty()) {
+        if (!IsFileSystemRoot(".")) return -1;
+        // Never a walk of a whole volume, or of the whole machine.
+        return Failure(kExitUsage, Shown(folder) + " is the root of a file system, not a package folder: a package "
+                                                   "is the PreDLMap folder in a card's SDMMC folder (" +
+                                       Shown(folder / "SDMMC" / "PreDLMap") + ").");
+    }
     const fs::path hint =
         (folder / (package.empty() ? fs::path("SDMMC") / "PreDLMap" : package)).lexically_normal();
     return Failure(kExitUsage, Shown(folder) + " is a device root (it holds " +
@@ -452,16 +497,6 @@ uint64_t Files(const std::vector<TreeEntry>& tree)
     uint64_t files = 0;
     for (const TreeEntry& entry : tree) files += entry.folder ? 0 : 1;
     return files;
-}
-
-// What a FAT volume frees when the tree is deleted: its files in whole
-// clusters, at least one cluster for each folder.
-uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes)
-{
-    if (clusterBytes == 0) return Bytes(tree);
-    uint64_t clusters = 0;
-    for (const TreeEntry& entry : tree) clusters += entry.folder ? 1 : (entry.bytes + clusterBytes - 1) / clusterBytes;
-    return clusters * clusterBytes;
 }
 
 struct Copied {
@@ -640,9 +675,11 @@ int ParseRun(const std::vector<std::string>& arguments, RunOptions* options)
 
 const char kUseForce[] = "Use --force to run it anyway.";
 
-int Refuse(const std::string& why, const std::string& outcome)
+// forceHelps: --force would give the job a chance; else it only empties MassStorage.
+int Refuse(const std::string& why, const std::string& outcome, bool forceHelps = true)
 {
-    return Failure(kExitUsage, why + "\n" + outcome + " MassStorage is left as it is. " + kUseForce);
+    return Failure(kExitUsage, why + "\n" + outcome + " MassStorage is left as it is." +
+                                   (forceHelps ? std::string(" ") + kUseForce : std::string()));
 }
 
 // The package's findings and the free space, before MassStorage is touched.
@@ -665,16 +702,18 @@ int RefusePackage(RunPlan* plan)
     std::string why;
     const fs::path volume = plan->targetOnDisk.empty() ? fs::path(".") : plan->targetOnDisk;
     if (!FreeSpace(volume, &space, &why) || !space.known) return -1; // unknown, not full
-    const uint64_t needed = AllocatedBytes(preflight.check, space.clusterBytes);
+    const uint64_t needed = AllocatedBytes(preflight.check.tree, space.clusterBytes);
     const uint64_t room = space.freeBytes + (plan->targetOnDisk.empty()
                                                  ? 0
                                                  : AllocatedBytes(ListTree(kTargetFolder), space.clusterBytes));
     if (needed <= room) return -1;
     return Refuse("the package (" + Size(needed) + " in clusters of " + Size(space.clusterBytes) +
                       ") does not fit on the volume holding MassStorage (" + Size(room) +
-                      " free, counting what MassStorage holds now)",
+                      " free, counting what MassStorage holds now): " + Size(needed - room) +
+                      " more must be freed on it",
                   "The job would empty MassStorage and then end with " + StatusName(STATUS_COPY_FAILED) +
-                      ", leaving the device with no map.");
+                      ", leaving the device with no map.",
+                  false);
 }
 
 bool IsFileOnDisk(const WCHAR* devicePath)
@@ -713,11 +752,18 @@ int PreflightRun(const RunOptions& options, RunPlan* plan)
     plan->targetOnDisk = FolderOnDisk(kTargetFolder);
     plan->package = ListTree(kPackageFolder);
     if (options.force) return -1;
-    if (plan->packageOnDisk.empty())
-        return Refuse("the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") + " is missing in the device root " +
-                          Shown(plan->shownRoot),
+    if (plan->packageOnDisk.empty()) {
+        fs::path link = LinkNamed(".", "SDMMC");
+        if (link.empty() && !FolderOnDisk(TEXT("SDMMC")).empty()) link = LinkNamed(FolderOnDisk(TEXT("SDMMC")), "PREDLMAP");
+        const std::string what =
+            link.empty() ? "is missing in the device root " + Shown(plan->shownRoot)
+                         : "is not there for the job in the device root " + Shown(plan->shownRoot) + ": " +
+                               Shown(link) + " is a symbolic link, and the job never follows links";
+        return Refuse("the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") + " " + what,
                       "The job would empty MassStorage first and then end with " + StatusName(STATUS_SOURCE_MISSING) +
-                          ".");
+                          ".",
+                      false);
+    }
     if (IsFileOnDisk(kTargetFolder))
         return Refuse("MassStorage in the device root " + Shown(plan->shownRoot) + " is a file, not a folder",
                       "The job cannot copy into it and would end with " + StatusName(STATUS_COPY_FAILED) + ".");

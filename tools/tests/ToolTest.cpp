@@ -7,6 +7,7 @@
 #  include <signal.h>
 #  include <sys/mount.h>
 #  include <sys/stat.h>
+#  include <sys/sysmacros.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
 #endif
@@ -544,8 +545,37 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name == "ChecksumText") WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n");
     if (name == "ChecksumUtf8Mark") WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n");
     if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
+    // Mixed case takes a long name: two entries each. Upper-case 8.3 names
+    // take one, so 300 of them fit.
     if (name == "RootOverFat16Entries")
-        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/tile" + std::to_string(1000 + i) + ".map", "x");
+        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
+    if (name == "UpperCaseShortNamesTakeOneEntry")
+        for (int i = 0; i < 300; ++i) WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
+#if defined(_WIN32)
+    if (name == "DeviceNames") {
+        // Win32 opens these names as devices: the build host made the card.
+        const char* card = getenv("PELK_DEVICE_NAMES_CARD");
+        if (!card) GTEST_SKIP() << "PELK_DEVICE_NAMES_CARD names no card with device names";
+        folder = (U8Path(card) / "SDMMC" / "PreDLMap").u8string();
+    }
+#else
+    if (name == "DeviceNames") {
+        WriteFile("SDMMC/PreDLMap/nul.txt", "x");
+        WriteFile("SDMMC/PreDLMap/Map/CON", "x");
+        WriteFile("SDMMC/PreDLMap/Map/com1.Map", "x");
+    }
+    if (name == "NotUtf8") WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8");
+    if (name == "AnotherFileSystem") {
+        std::string why;
+        if (!Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
+        WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
+    }
+    if (name == "Device") {
+        if (mknod((Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
+    }
+#endif
     if (name == "ShortNameClash") {
         WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
         WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
@@ -616,8 +646,18 @@ std::vector<FailureCase> FailureCases()
                     {"PreDLVerno.ini: read-only: this install works", "the next install cannot delete that copy",
                      "ends with 1 STATUS_DELETE_FAILED"}, {}, 64},
         FailureCase{"RootOverFat16Entries", 65, 65,
-                    {"the package's root (MassStorage on the device): its names take 521 FAT directory entries, "
+                    {"the package's root (MassStorage on the device): its names take 520 FAT directory entries, "
                      "over the 512 of a FAT16 volume's root"}, {}, 64},
+        // 300 one-entry names and 8 more: no finding, so seal writes the sum.
+        FailureCase{"UpperCaseShortNamesTakeOneEntry", 0, 6, {"package sum ", "written to "},
+                    {"MISMATCH: the device's job would end with 6"}},
+        // One line per name, each reason in it; never opened, never summed.
+        FailureCase{"DeviceNames", 65, 65,
+                    {"nul.txt: a card cannot hold this name: it is the device name NUL, which Windows opens as the "
+                     "device, so no Windows PC writes it to a card\n",
+                     "Map/CON: a card cannot hold this name: it is the device name CON,",
+                     "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"},
+                    {}, 64},
         // seal mends these, so run meets a sealed package after them.
         FailureCase{"ChecksumEmpty", 0, 6, {"written to "},
                     {"checksum.ini holds no number the device can read: it is empty; the device reads 0",
@@ -634,11 +674,19 @@ std::vector<FailureCase> FailureCases()
     };
 #ifndef _WIN32
     const std::vector<FailureCase> hostOnly = {
-        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO)"}, {}, 64},
+        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO), not opened"}, {}, 64},
+        FailureCase{"Device", 65, 65, {"Poi/null: neither a file nor a folder (a device), not opened"}, {}, 64},
+        FailureCase{"NotUtf8", 65, 65,
+                    {"Poi/caf\\xE9.csv: a card cannot hold this name: it is not valid UTF-8, so it has no FAT "
+                     "long-name form\n"}, {}, 64},
+        FailureCase{"AnotherFileSystem", 65, 65,
+                    {"Map/mounted: a folder on another file system (a mount point), not walked: a card is one "
+                     "volume\n"}, {}, 64},
         FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a symbolic link: the device's job never follows links and would fail to copy it (5)"}, {}},
         FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}, 64},
         FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
-        FailureCase{"ControlCharacter", 65, 65, {"a card cannot hold this name: it holds a control character"}, {}},
+        FailureCase{"ControlCharacter", 65, 65,
+                    {"Map/a\\x09b.map: a card cannot hold this name: it holds a control character"}, {}},
         // Wine reads a name with "~" as a short name of its own making.
         FailureCase{"ShortNameClash", 65, 65,
                     {"Map/LONGFI~1.TXT and Map/LongFileName.txt: FAT gives the second the short name of the first"},
@@ -681,6 +729,7 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
     EXPECT_NE(refused.err.find(Native("SDMMC/PreDLMap is missing")), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage: " << refused.err;
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(Snap("MassStorage"), before);
 
@@ -691,6 +740,52 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
         << forced.out;
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
 }
+
+#ifndef _WIN32
+TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
+{
+    // The job follows no link: a linked SDMMC or PreDLMap holds no package
+    // for it, and run --force would empty MassStorage and end with 4.
+    WritePackage(kPackage);
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    fs::rename(Root() / "SDMMC", Root() / "real");
+    WriteFile("MassStorage/keep.bin", "still here");
+    const Snapshot before = Snap("MassStorage");
+    for (const char* linked : {"SDMMC", "SDMMC/PreDLMap"}) {
+        RemoveTree("SDMMC");
+        if (std::string(linked) == "SDMMC") {
+            fs::create_directory_symlink(Root() / "real", Root() / "SDMMC");
+        } else {
+            MakeFolder("SDMMC");
+            fs::create_directory_symlink(Root() / "real/PreDLMap", Root() / "SDMMC/PreDLMap");
+        }
+        ToolResult verified = Tool({"verify", Package()});
+        EXPECT_EQ(verified.code, 4) << linked << ": " << verified.out << verified.err;
+        EXPECT_NE(verified.err.find((Root() / linked).u8string() + " is a symbolic link: the device's job never "
+                                                                   "follows links, so on the device it finds no "
+                                                                   "package there"),
+                  std::string::npos)
+            << verified.err;
+        ToolResult run = Tool({"run"});
+        EXPECT_EQ(run.code, 64) << run.err;
+        EXPECT_NE(run.err.find(std::string(": ") + linked + " is a symbolic link, and the job never follows links"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(Snap("MassStorage"), before) << linked;
+    }
+}
+
+TEST_F(ToolTest, VerifyRefusesTheRootOfAFileSystemAtOnce)
+{
+    ToolResult verified = Tool({"verify", "/"});
+    EXPECT_EQ(verified.code, 64) << verified.out;
+    EXPECT_EQ(verified.out, "");
+    EXPECT_NE(verified.err.find("/ is the root of a file system, not a package folder: a package is the PreDLMap "
+                                "folder in a card's SDMMC folder (/SDMMC/PreDLMap)."),
+              std::string::npos)
+        << verified.err;
+}
+#endif
 
 TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
 {
@@ -722,7 +817,9 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
     // In the volume's 4 KiB clusters: three files, checksum.ini and the folder's entries.
-    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit"), std::string::npos)
+    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit on the volume holding "
+                               "MassStorage (68.0 KiB free, counting what MassStorage holds now): 8.0 KiB more"),
+              std::string::npos)
         << refused.err;
     EXPECT_EQ(Snap("MassStorage"), before);
 
@@ -798,9 +895,13 @@ TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWould
               0);
     ToolResult refused = Tool({"run", "--device-root", Mounted().u8string()});
     EXPECT_EQ(refused.code, 64) << refused.out << refused.err;
-    EXPECT_NE(refused.err.find("in clusters of 2.0 KiB) does not fit on the volume holding MassStorage (100.0 KiB free"),
+    // The empty MassStorage's own cluster counts as free: the job removes it.
+    EXPECT_NE(refused.err.find("the package (208.0 KiB in clusters of 2.0 KiB) does not fit on the volume holding "
+                               "MassStorage (102.0 KiB free, counting what MassStorage holds now): 106.0 KiB more "
+                               "must be freed on it\n"),
               std::string::npos)
         << refused.err;
+    EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage";
     EXPECT_TRUE(fs::is_empty(Mounted() / "MassStorage"));
 }
 
