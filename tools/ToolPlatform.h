@@ -63,13 +63,6 @@ struct VolumeSpace {
 };
 bool FreeSpace(const std::filesystem::path& path, VolumeSpace* space, std::string* why);
 
-// A time as the file system stamps a file it creates: a file created at or
-// after StampNow() is WrittenSince that stamp (a status change time on
-// Linux, the creation time on Windows). The job's copies are new files.
-using FileStamp = int64_t;
-FileStamp StampNow();
-bool WrittenSince(const std::filesystem::path& file, FileStamp since);
-
 // Runs job on this thread with SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and a
 // closed console on Windows) caught. When one arrives before job returns,
 // interrupted(exitCode) runs on another thread (130 for an interrupt, 143

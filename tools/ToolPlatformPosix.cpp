@@ -141,22 +141,6 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     return true;
 }
 
-FileStamp StampNow()
-{
-    // The clock the kernel stamps files with: a file made after this call
-    // never has an earlier change time.
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    return static_cast<FileStamp>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-bool WrittenSince(const fs::path& file, FileStamp since)
-{
-    struct stat status;
-    if (lstat(file.c_str(), &status) != 0) return false;
-    return static_cast<FileStamp>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec >= since;
-}
-
 namespace {
 
 std::mutex s_interruptLock;

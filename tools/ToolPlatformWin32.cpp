@@ -153,23 +153,6 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     return true;
 }
 
-FileStamp StampNow()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return static_cast<FileStamp>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-}
-
-bool WrittenSince(const fs::path& file, FileStamp since)
-{
-    // A copy keeps its source's write time; its creation time is its own.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(fs::path(file).make_preferred().c_str(), GetFileExInfoStandard, &data)) return false;
-    const uint64_t created =
-        (static_cast<uint64_t>(data.ftCreationTime.dwHighDateTime) << 32) | data.ftCreationTime.dwLowDateTime;
-    return static_cast<FileStamp>(created) >= since;
-}
-
 namespace {
 
 CRITICAL_SECTION s_interruptLock;

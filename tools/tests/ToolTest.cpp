@@ -433,6 +433,9 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     WriteFile(relative, bytes);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
+    const std::string reseal = "if the package was changed on purpose, pelk-mapcopy seal " + Package() +
+                               " writes its new sum; else a file changed since it was sealed\n";
+    EXPECT_EQ(verified.out.find(reseal) != std::string::npos, c.verifyCode == 6) << verified.out;
     // verify reads the number as the device does, so run agrees with it:
     // it refuses what verify rates non-zero, and the forced job ends so.
     const Snapshot before = Snap("MassStorage");
@@ -545,6 +548,8 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name == "ChecksumText") WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n");
     if (name == "ChecksumUtf8Mark") WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n");
     if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
+    if (name == "ChecksumUtf16WithoutMark") WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8));
+    if (name == "ChecksumAsKeyAndValue") WriteChecksumFile("checksum=2F4F\r\n");
     // Mixed case takes a long name: two entries each. Upper-case 8.3 names
     // take one, so 300 of them fit.
     if (name == "RootOverFat16Entries")
@@ -669,8 +674,18 @@ std::vector<FailureCase> FailureCases()
                     {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark, as "
                      "Notepad writes it; the device reads 0"}},
         FailureCase{"ChecksumUtf16", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is UTF-16 text, where the device reads "
-                     "8-bit text; the device reads 0"}},
+                    {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark, "
+                     "where the device reads 8-bit text; the device reads 0 ("}},
+        FailureCase{"ChecksumUtf16WithoutMark", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it is UTF-16 text without a byte-order "
+                     "mark, where the device reads 8-bit text (the device reads \"1\" and stops at a zero byte, "
+                     "byte 2 of the file, so it reads nothing after it); the device reads 0001 (",
+                     "MISMATCH"}},
+        // "c" is a hexadecimal digit: the device reads 000C.
+        FailureCase{"ChecksumAsKeyAndValue", 0, 6, {"written to "},
+                    {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\", byte 2 of "
+                     "the file, so it reads nothing after it\n",
+                     "MISMATCH"}},
     };
 #ifndef _WIN32
     const std::vector<FailureCase> hostOnly = {

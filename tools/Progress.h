@@ -1,0 +1,45 @@
+// What the job has done so far, told from what MassStorage holds: by names
+// and sizes against the package and the stale tree it found, never by file
+// times (a copy on FAT keeps its source's times).
+#ifndef PELK_TOOLS_PROGRESS_H
+#define PELK_TOOLS_PROGRESS_H
+
+#include <cstdint>
+#include <set>
+#include <map>
+#include <vector>
+
+#include "Package.h"
+
+namespace tool {
+
+struct JobProgress {
+    bool copying = false;      // else still clearing MassStorage
+    uint64_t oldFilesLeft = 0; // while clearing
+    uint64_t files = 0;        // package files in MassStorage at their full size
+    uint64_t bytes = 0;        // of package files in MassStorage, up to their sizes
+};
+
+// The job first deletes everything in MassStorage (the stale tree), folders
+// and MassStorage itself included, and only then copies: while clearing,
+// MassStorage only shrinks. So the copy has begun once MassStorage is gone,
+// holds nothing, holds more than it held at any sample before, or holds a
+// name the stale tree did not have; until then every entry is stale, even
+// one named and sized as a package file.
+class ProgressModel {
+public:
+    ProgressModel(const std::vector<TreeEntry>& package, const std::vector<TreeEntry>& stale);
+
+    // One look at MassStorage: its entries now, or gone when it is not there.
+    JobProgress Update(const std::vector<TreeEntry>& now, bool gone);
+
+private:
+    std::map<DeviceString, uint64_t> packageFiles_; // folded path -> bytes
+    std::set<DeviceString> staleKeys_;
+    uint64_t fewestEntries_;
+    JobProgress progress_;
+};
+
+} // namespace tool
+
+#endif
