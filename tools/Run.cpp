@@ -104,7 +104,8 @@ std::string Duration(double seconds)
 // - lock serialises looking at MassStorage (the tool's own file services are
 //   for one thread at a time) and the model it feeds;
 // - the model and the last progress are only touched with lock held;
-// - closed (under lock) stops the bar drawing once the interrupt owns stderr.
+// - closed (under lock): no bar is drawn, or it has been cleared for good
+//   because the interrupt owns stderr now.
 struct JobWatch {
     int32_t (*copyFiles)(void) = nullptr;
     bool showProgress = false;
@@ -114,6 +115,7 @@ struct JobWatch {
 
     std::mutex lock;
     std::unique_ptr<ProgressModel> model;
+    FolderWatch* target = nullptr; // MassStorage as the job found it
     JobProgress last;
     bool closed = false;
     // When the copy was first seen, and how much was copied then: the rate's base.
@@ -125,7 +127,12 @@ struct JobWatch {
     JobProgress Look()
     {
         const bool gone = FolderOnDisk(kTargetFolder).empty();
-        last = model->Update(gone ? std::vector<TreeEntry>() : ListTree(kTargetFolder), gone);
+        const auto stillThere = [](const TreeEntry& entry) {
+            uint64_t ignored = 0;
+            return KindOnDisk(entry.host, &ignored) != EntryKind::Missing;
+        };
+        last = model->Update(gone ? std::vector<TreeEntry>() : ListTree(kTargetFolder), gone, FolderRemoved(target),
+                             stillThere);
         if (last.copying && !copyingSeen) {
             copyingSeen = true;
             copyStart = std::chrono::steady_clock::now();
@@ -412,13 +419,17 @@ Stop Execute(const RunOptions& options, RunPlan* plan)
     }
     g_watch.copyFiles = copyFiles;
     g_watch.showProgress = ErrorTerminalColumns() > 0;
+    g_watch.closed = !g_watch.showProgress; // no bar, nothing to clear
     g_watch.packageBytes = Bytes(plan->package);
     g_watch.packageFiles = Files(plan->package);
     g_watch.model = std::make_unique<ProgressModel>(plan->package, ListTree(kTargetFolder));
+    if (!plan->targetOnDisk.empty()) g_watch.target = WatchFolder(plan->targetOnDisk);
     const auto start = std::chrono::steady_clock::now();
     g_watch.copyStart = start;
     plan->status = RunInterruptible(RunTheJob, ReportInterruption);
     plan->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EndWatch(g_watch.target);
+    g_watch.target = nullptr;
     UnloadModule(module);
     return std::nullopt;
 }

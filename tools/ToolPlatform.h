@@ -78,6 +78,16 @@ EntryKind KindOnDisk(const std::filesystem::path& path, uint64_t* fileSystem);
 // True when folder is the root of a file system (a mount point, "/", "E:\").
 bool IsFileSystemRoot(const std::filesystem::path& folder);
 
+// A folder held so that its removal shows: on Linux a descriptor of it,
+// whose link count drops to 0 when the folder is removed (and whose inode
+// no new folder can take meanwhile). Windows cannot hold a folder without
+// keeping another program from making a new one of that name, so there
+// WatchFolder returns null and FolderRemoved says false.
+struct FolderWatch;
+FolderWatch* WatchFolder(const std::filesystem::path& folder);
+bool FolderRemoved(FolderWatch* watch);
+void EndWatch(FolderWatch* watch);
+
 // An exclusive lock on a folder for one pelk-mapcopy at a time, taken on a
 // handle of the folder (flock on Linux; on Windows a handle whose share mode
 // refuses a second such handle) and released by UnlockFolder or when the

@@ -210,6 +210,31 @@ bool IsFileSystemRoot(const fs::path& folder)
     return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
 }
 
+struct FolderWatch {
+    int descriptor;
+};
+
+FolderWatch* WatchFolder(const fs::path& folder)
+{
+    const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return descriptor < 0 ? nullptr : new FolderWatch{descriptor};
+}
+
+bool FolderRemoved(FolderWatch* watch)
+{
+    if (!watch) return false;
+    struct stat status;
+    // A FUSE driver may answer for a removed folder with an error.
+    return fstat(watch->descriptor, &status) != 0 || status.st_nlink == 0;
+}
+
+void EndWatch(FolderWatch* watch)
+{
+    if (!watch) return;
+    close(watch->descriptor);
+    delete watch;
+}
+
 struct FolderLock {
     int descriptor;
 };

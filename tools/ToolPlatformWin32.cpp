@@ -217,6 +217,12 @@ bool IsFileSystemRoot(const fs::path& folder)
     return _wcsicmp(volume, text.c_str()) == 0;
 }
 
+struct FolderWatch {};
+
+FolderWatch* WatchFolder(const fs::path&) { return nullptr; }
+bool FolderRemoved(FolderWatch*) { return false; }
+void EndWatch(FolderWatch*) {}
+
 struct FolderLock {
     HANDLE folder;
     HANDLE holder; // a named mapping holding the locking process's id

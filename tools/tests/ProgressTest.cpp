@@ -30,6 +30,8 @@ std::vector<TreeEntry> Tree(const std::vector<std::string>& spec)
 struct Look {
     std::vector<std::string> now;
     bool gone;
+    bool removed;
+    std::vector<std::string> missedButThere; // names the listing missed, still there
     bool copying;
     uint64_t oldFilesLeft;
     uint64_t files;
@@ -54,7 +56,12 @@ TEST_P(ToolProgress, CountsWhatMassStorageHoldsInTheJobsPhase)
     tool::ProgressModel model(Tree(kPackage), Tree(c.stale));
     for (size_t i = 0; i < c.looks.size(); ++i) {
         const Look& look = c.looks[i];
-        const tool::JobProgress seen = model.Update(Tree(look.now), look.gone);
+        const auto stillThere = [&look](const TreeEntry& entry) {
+            for (const std::string& name : look.missedButThere)
+                if (entry.key == tool::DeviceString(name.begin(), name.end())) return true;
+            return false;
+        };
+        const tool::JobProgress seen = model.Update(Tree(look.now), look.gone, look.removed, stillThere);
         EXPECT_EQ(seen.copying, look.copying) << "look " << i;
         EXPECT_EQ(seen.oldFilesLeft, look.oldFilesLeft) << "look " << i;
         EXPECT_EQ(seen.files, look.files) << "look " << i;
@@ -66,26 +73,37 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ToolProgress,
     ::testing::Values(
         ProgressCase{"IntoAnEmptyTarget", {},
-                     {{{"D:Map", "F:Map\\a:40"}, false, true, 0, 0, 40},
-                      {{"D:Map", "F:Map\\a:100", "F:Map\\b:200"}, false, true, 0, 2, 300}}},
+                     {{{"D:Map", "F:Map\\a:40"}, false, false, {}, true, 0, 0, 40},
+                      {{"D:Map", "F:Map\\a:100", "F:Map\\b:200"}, false, false, {}, true, 0, 2, 300}}},
         // The common reinstall: the stale files are the package's, at its sizes.
         ProgressCase{"OverTheSamePackage", kPackage,
-                     {{{"D:Map", "F:Map\\a:100", "F:Map\\b:200", "F:c:50"}, false, false, 3, 0, 0},
-                      {{"D:Map", "F:c:50"}, false, false, 1, 0, 0},
-                      {{}, true, true, 0, 0, 0},
-                      {{"D:Map", "F:Map\\a:100"}, false, true, 0, 1, 100}}},
-        // Cleared and partly copied between two looks: more than the last look held.
+                     {{{"D:Map", "F:Map\\a:100", "F:Map\\b:200", "F:c:50"}, false, false, {}, false, 3, 0, 0},
+                      {{"D:Map", "F:c:50"}, false, false, {}, false, 1, 0, 0},
+                      {{}, true, false, {}, true, 0, 0, 0},
+                      {{"D:Map", "F:Map\\a:100"}, false, false, {}, true, 0, 1, 100}}},
+        // Cleared and partly copied between two looks: a file known to be
+        // deleted is there again.
         ProgressCase{"ClearedAndCopiedBetweenLooks", kPackage,
-                     {{{"F:c:50"}, false, false, 1, 0, 0},
-                      {{"D:Map", "F:Map\\a:100"}, false, true, 0, 1, 100}}},
+                     {{{"F:c:50"}, false, false, {}, false, 1, 0, 0},
+                      {{"D:Map", "F:Map\\a:100"}, false, false, {}, true, 0, 1, 100}}},
+        // A listing made while the job deletes may miss entries still there:
+        // they are neither gone nor, when listed again, copies.
+        ProgressCase{"AListingThatMissedEntries", kPackage,
+                     {{{"F:c:50"}, false, false, {"Map", "Map\\a", "Map\\b"}, false, 3, 0, 0},
+                      {{"D:Map", "F:Map\\a:100", "F:Map\\b:200"}, false, false, {}, false, 2, 0, 0},
+                      {{"D:Map"}, false, false, {}, false, 0, 0, 0}}},
         ProgressCase{"ANameTheStaleTreeLacked", {"D:Map", "F:Map\\a:100", "F:Map\\b:200", "F:Map\\old:9"},
-                     {{{"D:Map", "F:Map\\old:9"}, false, false, 1, 0, 0},
-                      {{"F:c:20"}, false, true, 0, 0, 20}}},
+                     {{{"D:Map", "F:Map\\old:9"}, false, false, {}, false, 1, 0, 0},
+                      {{"F:c:20"}, false, false, {}, true, 0, 0, 20}}},
         ProgressCase{"AnEmptyTargetMeansCleared", {"F:old:9"},
-                     {{{}, false, true, 0, 0, 0}, {{"F:c:50"}, false, true, 0, 1, 50}}},
+                     {{{}, false, false, {}, true, 0, 0, 0}, {{"F:c:50"}, false, false, {}, true, 0, 1, 50}}},
+        // The MassStorage the job found was removed: what is there now is copies.
+        ProgressCase{"TheStaleFolderRemoved", kPackage,
+                     {{{"D:Map", "F:Map\\a:100", "F:Map\\b:200", "F:c:50"}, false, false, {}, false, 3, 0, 0},
+                      {{"D:Map", "F:Map\\a:100", "F:Map\\b:20"}, false, true, {}, true, 0, 1, 120}}},
         // Files not in the package and oversized copies count only up to the package's sizes.
         ProgressCase{"OnlyPackageFilesUpToTheirSizes", {},
-                     {{{"F:c:70", "F:extra:5"}, false, true, 0, 0, 50}}}),
+                     {{{"F:c:70", "F:extra:5"}, false, false, {}, true, 0, 0, 50}}}),
     [](const ::testing::TestParamInfo<ProgressCase>& param) { return param.param.name; });
 
 } // namespace

@@ -12,7 +12,10 @@
 #  include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -918,6 +921,63 @@ TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWould
         << refused.err;
     EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage";
     EXPECT_TRUE(fs::is_empty(Mounted() / "MassStorage"));
+}
+
+// On FAT a copy keeps its source's times: counts from file times said 0.
+TEST_F(ToolFatVolumeTest, AnInterruptedRunCountsTheCopiesOnFatByNamesAndSizes)
+{
+    ASSERT_NO_FATAL_FAILURE(MountCard());
+    if (IsSkipped()) return;
+    const size_t kFiles = 120;
+    const uintmax_t kBytes = 64 * 1024;
+    for (size_t i = 0; i < kFiles; ++i)
+        WriteFile("package/Map/t" + std::to_string(i) + ".map", PatternBytes(kBytes, static_cast<unsigned>(i)));
+    ASSERT_EQ(Tool({"seal", (Root() / "package").u8string()}).code, 0);
+    const std::string card = Mounted().string();
+    // The stale map is the same package: its names and sizes say nothing of progress.
+    ASSERT_EQ(Shell("timeout 60 mkdir -p '" + card + "/SDMMC/PreDLMap' '" + card + "/MassStorage' && timeout 120 cp -r '" +
+                    (Root() / "package").string() + "/.' '" + card + "/SDMMC/PreDLMap/' && timeout 120 cp -r '" +
+                    (Root() / "package").string() + "/.' '" + card + "/MassStorage/'"),
+              0);
+    // Copies at full size: tiles seen gone once, since the job deletes every
+    // stale file before it copies (a listing beside the deletes may miss
+    // entries, so each is looked at alone).
+    std::set<size_t> gone;
+    const auto copies = [&]() {
+        size_t full = 0;
+        for (size_t i = 0; i < kFiles; ++i) {
+            std::error_code error;
+            const fs::path tile = Mounted() / "MassStorage/Map" / ("t" + std::to_string(i) + ".map");
+            const uintmax_t size = fs::file_size(tile, error);
+            if (error) gone.insert(i);
+            else if (gone.count(i) && size == kBytes) ++full;
+        }
+        return full;
+    };
+    const fs::path out = Root() / ".tool-out";
+    const fs::path err = Root() / ".tool-err";
+    const pid_t child = Spawn({"run", "--device-root", Mounted().u8string()}, Root(), out, err);
+    ASSERT_GT(child, 0);
+    size_t before = 0;
+    for (int tries = 0; tries < 6000 && before < 5; ++tries) {
+        before = copies();
+        usleep(10 * 1000);
+    }
+    ASSERT_GE(before, 5u) << "the copy was never seen under way";
+    EXPECT_EQ(kill(child, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const size_t after = copies();
+    const std::string said = Slurp(err);
+    const std::string head = "pelk-mapcopy: interrupted (SIGINT): MassStorage is incomplete, ";
+    const size_t at = said.find(head);
+    ASSERT_NE(at, std::string::npos) << said;
+    const unsigned long counted = std::stoul(said.substr(at + head.size()));
+    EXPECT_GE(counted, before) << said;
+    EXPECT_LE(counted, after) << said;
+    EXPECT_NE(said.find(" of 121 (7.5 MiB) copied so far"), std::string::npos) << said;
 }
 
 // Signals sent from the test while the job copies. Host only: Wine gives a
