@@ -21,6 +21,10 @@ const char kSealHelp[] =
     "checksum.ini and PreDLVerno.ini, in any folder, modulo 65536) and writes it\n"
     "to PACKAGE_DIR/checksum.ini as upper-case hexadecimal and CR LF.\n"
     "\n"
+    "Holds the card's lock while it runs, as run does (a package in\n"
+    "SDMMC/PreDLMap is locked at its device root): exit 75 while another\n"
+    "pelk-mapcopy uses it.\n"
+    "\n"
     "Refuses a package with findings (see verify), exit 65; a device root (a\n"
     "folder holding SDMMC/PreDLMap or MassStorage) and the root of a file\n"
     "system, exit 64; a PACKAGE_DIR that is (or whose SDMMC is) a symbolic link,\n"
@@ -119,6 +123,8 @@ fs::path ChecksumOnDisk()
     return HostPathOf(record.cFileName);
 }
 
+int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force);
+
 } // namespace
 
 int Seal(const std::vector<std::string>& arguments)
@@ -127,6 +133,25 @@ int Seal(const std::vector<std::string>& arguments)
     if (const Stop early = Parse("seal", arguments, kSealOptions, 1, &parsed)) return *early;
     const bool force = parsed.Has("--force");
     const fs::path folder = fs::u8path(parsed.operands[0]);
+    // One writer a card: a package at SDMMC/PreDLMap is locked at its
+    // device root, where run takes the same lock; any other at itself.
+    const fs::path absolute = fs::absolute(folder).lexically_normal();
+    fs::path package = absolute.has_filename() ? absolute : absolute.parent_path();
+    const bool onACard = UpperAscii(package.filename().u8string()) == "PREDLMAP" &&
+                         UpperAscii(package.parent_path().filename().u8string()) == "SDMMC";
+    const fs::path locked = onACard ? package.parent_path().parent_path() : package;
+    FolderLock* lock = nullptr;
+    if (const Stop held = LockForWriting(locked, locked, "cannot open the package folder " + parsed.operands[0], &lock))
+        return *held;
+    const int code = SealLocked(parsed, folder, force);
+    UnlockFolder(lock);
+    return code;
+}
+
+namespace {
+
+int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force)
+{
     if (const Stop closed = OpenPackage("seal", parsed.operands[0], force)) return *closed;
 
     PackageCheck check = CheckPackage(TEXT(""));
@@ -148,6 +173,8 @@ int Seal(const std::vector<std::string>& arguments)
            NotSummed(check.otherFiles, check.otherBelowTheRoot).c_str());
     return 0;
 }
+
+} // namespace
 
 int Verify(const std::vector<std::string>& arguments)
 {
