@@ -538,7 +538,8 @@ int Report(RunPlan* plan)
     // changed it meanwhile, or the module may not be what it says.
     std::string notInstalled;
     if (status == STATUS_OK) {
-        const std::string first = FirstDifference(status, ListTree(kPackageFolder), installed);
+        // The package as listed before the job: the job never changes it.
+        const std::string first = FirstDifference(status, plan->package, installed);
         if (first.rfind("first difference: none", 0) != 0) notInstalled = first;
     }
     if (notInstalled.empty())
