@@ -4,33 +4,33 @@ namespace tool {
 
 namespace {
 
-const OptionSpec* Lookup(const std::vector<OptionSpec>& table, const std::string& name)
+const OptionRule* Lookup(const std::vector<OptionRule>& table, const std::string& name)
 {
-    for (const OptionSpec& spec : table)
-        if (name == spec.name) return &spec;
+    for (const OptionRule& rule : table)
+        if (name == rule.name) return &rule;
     return nullptr;
 }
 
 bool IsOption(const std::string& argument) { return argument.size() > 1 && argument[0] == '-'; }
 
 // One option at arguments[*i]; moves *i past a separate value.
-bool TakeOption(const std::vector<std::string>& arguments, size_t* i, const std::vector<OptionSpec>& table,
+bool TakeOption(const std::vector<std::string>& arguments, size_t* i, const std::vector<OptionRule>& table,
                 ParsedArguments* parsed, std::string* error)
 {
     const std::string& argument = arguments[*i];
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
-    const OptionSpec* spec = Lookup(table, name);
-    if (!spec) {
+    const OptionRule* rule = Lookup(table, name);
+    if (!rule) {
         *error = "unknown option '" + name + "'";
         return false;
     }
-    if (parsed->Has(spec->name)) {
+    if (parsed->Has(rule->name)) {
         *error = "option '" + name + "' given twice";
         return false;
     }
     std::string value;
-    if (!spec->takesValue) {
+    if (!rule->takesValue) {
         if (equals != std::string::npos) {
             *error = "option '" + name + "' takes no value";
             return false;
@@ -43,17 +43,17 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t* i, const std:
         *error = "option '" + name + "' needs a value";
         return false;
     }
-    if (spec->takesValue && value.empty()) {
+    if (rule->takesValue && value.empty()) {
         *error = "option '" + name + "' needs a value";
         return false;
     }
-    parsed->options[spec->name] = value;
+    parsed->options[rule->name] = value;
     return true;
 }
 
 } // namespace
 
-bool ParseArguments(const std::vector<std::string>& arguments, const std::vector<OptionSpec>& table,
+bool ParseArguments(const std::vector<std::string>& arguments, const std::vector<OptionRule>& table,
                     ParsedArguments* parsed, std::string* error)
 {
     bool optionsEnded = false;

@@ -10,7 +10,7 @@
 
 namespace tool {
 
-struct OptionSpec {
+struct OptionRule {
     const char* name; // "--force"
     bool takesValue;
 };
@@ -28,7 +28,7 @@ struct ParsedArguments {
 };
 
 // Parses arguments against table; false with the reason in *error.
-bool ParseArguments(const std::vector<std::string>& arguments, const std::vector<OptionSpec>& table,
+bool ParseArguments(const std::vector<std::string>& arguments, const std::vector<OptionRule>& table,
                     ParsedArguments* parsed, std::string* error);
 
 // The arguments before "--": where "--help" asks for help rather than names a file.

@@ -1,106 +1,20 @@
 #include "Package.h"
 
 #include <cerrno>
-#include <functional>
 #include <map>
 
 #include "JobStatusText.h"
+#include "Names.h"
 #include "ToolPlatform.h"
 #include "Transfer.h"
 #include "TreePath.h"
+#include "Walk.h"
 
 namespace fs = std::filesystem;
 
 namespace tool {
 
 namespace {
-
-const WCHAR kSearchAll[] = TEXT("*.*");
-
-// An entry as the walk meets it.
-struct Step {
-    const TreePath* path; // its device path
-    size_t baseLength;    // units of the walked folder's path, with its "\"
-    size_t folderLength;  // units of its own folder's path
-    const WCHAR* name;
-    bool named; // path holds the entry; else only its folder (the entry's path is too long)
-    bool folder;
-    bool readOnly; // the find record's read-only attribute
-    size_t depth;
-    fs::path relative; // below the walked folder, names as stored
-};
-
-using Visit = std::function<bool(const Step&)>; // true: walk into the folder
-using Trouble = std::function<void(const fs::path& relative, const std::string& why)>;
-
-fs::path HostName(const WCHAR* name)
-{
-    const fs::path host = HostPathOf(name);
-    return host.empty() ? fs::path("(unprintable name)") : host;
-}
-
-// Below the device root the walk names entries without a leading "\".
-bool AppendName(TreePath* path, const WCHAR* name)
-{
-    return path->length == 0 ? AppendTreeText(path, name) : AppendTreeName(path, name);
-}
-
-// One level of the job's walk: the same buffers at every level.
-void WalkFolder(TreePath* path, WIN32_FIND_DATAW* record, Step* step, const Visit& visit, const Trouble& trouble)
-{
-    const size_t length = path->length;
-    const fs::path relative = step->relative;
-    HANDLE search = INVALID_HANDLE_VALUE;
-    errno = 0;
-    if (length == 0) {
-        search = FindFirstEntry(kSearchAll, record);
-    } else if (AppendTreeText(path, kSearchAllSuffix)) {
-        search = FindFirstEntry(path->text, record);
-        TruncateTreePath(path, length);
-    }
-    if (search == INVALID_HANDLE_VALUE) {
-        // An empty folder has no first entry; on Windows its "." and ".." run out.
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
-            trouble(relative, "cannot read the folder: " + LastErrorText());
-        return;
-    }
-    const size_t depth = step->depth;
-    do {
-        const bool folder = IsFolderEntry(record);
-        const fs::path entry = relative / HostName(record->cFileName);
-        const bool named = AppendName(path, record->cFileName);
-        step->path = path;
-        step->named = named;
-        step->folderLength = length;
-        step->name = record->cFileName;
-        step->folder = folder;
-        step->readOnly = (record->dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-        step->depth = depth;
-        step->relative = entry;
-        if (visit(*step) && folder && named) {
-            step->depth = depth + 1;
-            WalkFolder(path, record, step, visit, trouble);
-        }
-        TruncateTreePath(path, length);
-        errno = 0;
-    } while (FindNextEntry(search, record));
-    if (GetLastError() != ERROR_NO_MORE_FILES) trouble(relative, "cannot read the folder: " + LastErrorText());
-    FindClose(search);
-}
-
-void Walk(const DeviceString& folder, const Visit& visit, const Trouble& trouble)
-{
-    TreePath path;
-    WIN32_FIND_DATAW record;
-    Step step = {};
-    if (!SetTreePath(&path, folder.c_str())) {
-        trouble(fs::path(), "its path is too long to walk");
-        return;
-    }
-    step.baseLength = folder.empty() ? 0 : folder.size() + 1;
-    WalkFolder(&path, &record, &step, visit, trouble);
-}
 
 bool CanOpen(const WCHAR* path)
 {
@@ -109,84 +23,46 @@ bool CanOpen(const WCHAR* path)
     return file != nullptr;
 }
 
-// What no FAT volume takes in a long name; empty when the name is fine.
-template <typename Char>
-std::string ForbiddenInName(const std::basic_string<Char>& name)
-{
-    for (Char c : name) {
-        if (c >= 0 && c < 0x20) return "holds a control character";
-        for (const char* forbidden = "\\/:*?\"<>|"; *forbidden; ++forbidden)
-            if (c == static_cast<Char>(*forbidden)) return std::string("holds \"") + *forbidden + "\"";
-    }
-    if (!name.empty() && name.back() == static_cast<Char>('.')) return "ends in a dot";
-    if (!name.empty() && name.back() == static_cast<Char>(' ')) return "ends in a space";
-    return std::string();
-}
-
-// Why a package file the device could not copy cannot be read here.
-std::string Unreadable(const fs::path& host, const std::string& why)
-{
-    std::error_code error;
-    const fs::file_status entry = fs::symlink_status(host, error);
-    if (fs::is_symlink(entry))
-        return "a symbolic link: the device's job never follows links and would fail to copy it (5)";
-    if (fs::is_fifo(entry)) return "neither a file nor a folder (a FIFO)";
-    if (fs::is_socket(entry)) return "neither a file nor a folder (a socket)";
-    if (fs::is_block_file(entry) || fs::is_character_file(entry))
-        return "neither a file nor a folder (a device)";
-    return "cannot be read (" + why + ")";
-}
-
 // What the next install does with a read-only copy: the job cannot delete
 // it, and a file deeper down also keeps its folder.
-std::string ReadOnlyHazard(const fs::path& relative)
+std::string ReadOnlyHazard(const Step& step)
 {
-    const std::string code = StatusName(relative.has_parent_path() ? STATUS_REMOVE_DIR_FAILED : STATUS_DELETE_FAILED);
+    const std::string code = StatusName(step.depth > 0 ? STATUS_REMOVE_DIR_FAILED : STATUS_DELETE_FAILED);
     return "read-only: this install works and copies it with its read-only attribute, but the next install "
            "cannot delete that copy when it clears MassStorage and ends with " + code;
 }
 
-// FAT's limits (Microsoft's FAT specification, "FAT: General Overview of
-// On-Disk Format"): a file's size is a 32-bit count; a folder holds at most
-// 65,536 directory entries; a FAT16 volume's root, which MassStorage is on
-// the device, has a fixed 512.
+// An entry that is no regular file, as the walk looked at it; empty for a file.
+std::string NotAFile(EntryKind kind)
+{
+    switch (kind) {
+    case EntryKind::File:
+        return std::string();
+    case EntryKind::Link:
+        return "a symbolic link: the device's job never follows links and would fail to copy it (5)";
+    case EntryKind::Fifo:
+        return "neither a file nor a folder (a FIFO), not opened";
+    case EntryKind::Socket:
+        return "neither a file nor a folder (a socket), not opened";
+    case EntryKind::Device:
+        return "neither a file nor a folder (a device), not opened";
+    case EntryKind::Missing:
+        return "cannot be looked at (" + LastErrorText() + ")";
+    case EntryKind::Folder:
+        break;
+    }
+    return "a folder where the walk met a file";
+}
+
+// FAT's limits (Microsoft's published FAT on-disk format, "FAT: General
+// Overview of On-Disk Format"): a file's size is a 32-bit count; a folder
+// holds at most 65,536 directory entries; a FAT16 volume's root, which
+// MassStorage is on the device, has a fixed 512.
 const uint64_t kFatLargestFile = 0xFFFFFFFFull;
 const uint64_t kFatFolderEntries = 65536;
 const uint64_t kFat16RootEntries = 512;
 
-// The short name Windows and FAT drivers give a long name first ("~1"), in
-// upper case; empty when the name is an 8.3 name itself.
-DeviceString ShortNameOf(const DeviceString& name)
-{
-    const size_t dot = name.rfind(TEXT('.'));
-    const bool hasExtension = dot != DeviceString::npos && dot != 0;
-    const DeviceString base = hasExtension ? name.substr(0, dot) : name;
-    const DeviceString extension = hasExtension ? name.substr(dot + 1) : DeviceString();
-    bool lossy = false;
-    const auto shorten = [&lossy](const DeviceString& part) {
-        DeviceString kept;
-        for (WCHAR unit : part) {
-            if (unit == TEXT(' ') || unit == TEXT('.')) {
-                lossy = true;
-                continue;
-            }
-            if (unit >= TEXT('a') && unit <= TEXT('z')) {
-                unit = static_cast<WCHAR>(unit - TEXT('a') + TEXT('A'));
-            } else if (unit > 0x7F || DeviceString(TEXT("+,;=[]")).find(unit) != DeviceString::npos) {
-                unit = TEXT('_');
-                lossy = true;
-            }
-            kept += unit;
-        }
-        return kept;
-    };
-    DeviceString shortBase = shorten(base);
-    const DeviceString shortExtension = shorten(extension);
-    if (shortBase.size() > 8 || shortExtension.size() > 3) lossy = true;
-    if (!lossy || shortBase.empty()) return DeviceString();
-    shortBase = shortBase.substr(0, 6) + TEXT("~1");
-    return shortExtension.empty() ? shortBase : shortBase + TEXT('.') + shortExtension.substr(0, 3);
-}
+DeviceString KeyOf(const Step& step) { return FoldedName(step.path->text + step.baseLength); }
 
 } // namespace
 
@@ -214,7 +90,8 @@ fs::path FolderOnDisk(const DeviceString& devicePath)
         if (probe == INVALID_HANDLE_VALUE) return fs::path();
         FindClose(probe);
         if (!IsFolderEntry(&record)) return fs::path();
-        onDisk /= HostName(record.cFileName);
+        const fs::path host = HostPathOf(record.cFileName);
+        onDisk /= host.empty() ? fs::path("(unprintable name)") : host;
     }
     return onDisk;
 }
@@ -228,60 +105,111 @@ public:
     explicit PackageChecker(const DeviceString& folder)
         : base_(folder.empty() ? fs::path() : FolderOnDisk(folder))
     {
+        KindOnDisk(base_.empty() ? fs::path(".") : base_, &fileSystem_);
     }
 
     bool Visit(const Step& step)
     {
-        CheckName(step);
+        const bool badName = CheckName(step);
         if (!PathsFit(step)) return false;
         if (!step.named) {
-            Find(kExitNotForACard, step.relative, "its path is too long to read");
+            Find(kExitNotForACard, step.shown, "its path is too long to read");
             return false;
         }
+        uint64_t fileSystem = 0;
+        const EntryKind kind = KindOnDisk(base_ / step.relative, &fileSystem);
         if (step.folder) {
+            if (fileSystem != fileSystem_ && fileSystem != 0 && fileSystem_ != 0) {
+                Find(kExitNotForACard, step.shown,
+                     "a folder on another file system (a mount point), not walked: a card is one volume");
+                return false;
+            }
             ++check_.folders;
+            Record(step, 0);
             return true;
         }
-        CheckFile(step);
+        // Windows cannot look at some names a Linux host wrote (a trailing
+        // dot, a ":"): the name's own finding says enough, one line a name.
+        if (!(badName && kind == EntryKind::Missing)) CheckFile(step, kind);
         return false;
     }
 
-    void Find(int code, const fs::path& relative, const std::string& why)
+    // After a folder's entries: FAT's entry limits and short names in it.
+    void FolderDone(const Step& step)
     {
-        check_.findings.push_back(Finding{code, Shown(relative) + ": " + why});
+        const DeviceString key = step.relative.empty() ? DeviceString() : KeyOf(step);
+        Folder& folder = folders_[key];
+        const bool root = step.relative.empty();
+        // "." and ".." take two entries in every folder but a volume's root.
+        const uint64_t entries = folder.entries + (root ? 0 : 2);
+        const std::string where = root ? std::string("the package's root (MassStorage on the device)") : step.shown;
+        if (entries > kFatFolderEntries)
+            Find(kExitNotForACard, where,
+                 "its names take " + std::to_string(entries) +
+                     " FAT directory entries (one for an upper-case 8.3 name, else one for each 13 UTF-16 units of "
+                     "a name, plus one), over the 65,536 a FAT folder holds");
+        else if (root && entries > kFat16RootEntries)
+            Find(kExitNotForACard, where,
+                 "its names take " + std::to_string(entries) +
+                     " FAT directory entries, over the 512 of a FAT16 volume's root, where MassStorage is on the "
+                     "device (FAT32 roots have no such limit)");
+        for (const auto& [shortName, entry] : folder.shortNames) {
+            const auto clash = folder.folded.find(FoldedName(shortName.c_str()));
+            if (clash != folder.folded.end() && clash->second != entry)
+                Find(kExitNotForACard, clash->second + " and " + entry,
+                     "FAT gives the second the short name of the first, so the device finds both as one file");
+        }
+        folders_.erase(key);
     }
 
-    PackageCheck Finish()
+    void Find(int code, const std::string& shown, const std::string& why)
     {
-        CheckFolders();
-        return check_;
+        check_.findings.push_back(Finding{code, (shown.empty() ? std::string(".") : shown) + ": " + why});
     }
+
+    PackageCheck Finish() { return check_; }
 
 private:
     // One folder's names, as its FAT directory will hold them.
     struct Folder {
         uint64_t entries = 0;
-        std::map<DeviceString, fs::path> folded; // folded long name -> entry
-        std::vector<std::pair<DeviceString, fs::path>> shortNames;
+        std::map<DeviceString, std::string> folded; // folded long name -> entry shown
+        std::vector<std::pair<DeviceString, std::string>> shortNames;
     };
 
-    void CheckName(const Step& step)
+    void Record(const Step& step, uint64_t bytes)
     {
-        const std::string forbidden = ForbiddenInName(step.relative.filename().native());
-        if (!forbidden.empty()) Find(kExitNotForACard, step.relative, "a card cannot hold this name: it " + forbidden);
-        names_.resize(step.depth + 1);
-        const auto first = names_[step.depth].emplace(FoldedName(step.name), step.relative);
-        if (!first.second)
-            check_.findings.push_back(Finding{kExitNotForACard, Shown(first.first->second) + " and " +
-                                                                    Shown(step.relative) +
-                                                                    ": names that differ only in letter case; a "
-                                                                    "card holds only one of them"});
-        Folder& folder = folders_[step.relative.parent_path()];
+        TreeEntry entry;
+        entry.key = KeyOf(step);
+        entry.host = base_ / step.relative;
+        entry.shown = step.shown;
+        entry.folder = step.folder;
+        entry.bytes = bytes;
+        entry.entries = DirectoryEntries(step.name);
+        check_.tree.push_back(entry);
+    }
+
+    // True when the name has a finding of its own.
+    bool CheckName(const Step& step)
+    {
         const DeviceString name(step.name);
-        folder.entries += DirectoryEntries(name.size());
-        folder.folded.emplace(FoldedName(step.name), step.relative);
+        const std::vector<std::string> problems = NameProblems(name);
+        if (!problems.empty()) {
+            std::string why = "a card cannot hold this name: it " + problems.front();
+            for (size_t i = 1; i < problems.size(); ++i) why += "; it " + problems[i];
+            Find(kExitNotForACard, step.shown, why);
+        }
+        const DeviceString parent(step.path->text + step.baseLength,
+                                  step.folderLength > step.baseLength ? step.folderLength - step.baseLength : 0);
+        Folder& folder = folders_[FoldedName(parent.c_str())];
+        folder.entries += DirectoryEntries(name);
+        const auto first = folder.folded.emplace(FoldedName(step.name), step.shown);
+        if (!first.second)
+            Find(kExitNotForACard, first.first->second + " and " + step.shown,
+                 "names that differ only in letter case; a card holds only one of them");
         const DeviceString shortName = ShortNameOf(name);
-        if (!shortName.empty()) folder.shortNames.emplace_back(shortName, step.relative);
+        if (!shortName.empty()) folder.shortNames.emplace_back(shortName, step.shown);
+        return !problems.empty();
     }
 
     // Named as the copy names it on the device, and checked as it checks it.
@@ -299,7 +227,8 @@ private:
             AppendTreeName(&target, within.c_str());
             AppendTreeName(&source, within.c_str());
         }
-        const bool targetFits = AppendTreeName(&target, step.name);
+        const bool targetFits = step.folder ? AppendTreeEntry(&target, step.name, true)
+                                            : AppendTreeName(&target, step.name);
         const bool sourceFits = AppendTreeEntry(&source, step.name, step.folder);
         if (targetFits && sourceFits) return true;
         // Named by the longer of the two, the package's path on the card.
@@ -309,7 +238,7 @@ private:
         longest += step.name;
         if (step.folder) longest += kSearchAllSuffix;
         const int code = step.folder ? STATUS_CREATE_DIR_FAILED : STATUS_COPY_FAILED;
-        Find(code, step.relative,
+        Find(code, step.shown,
              std::string(step.folder ? "its search pattern" : "its path") +
                  (sourceFits ? " in MassStorage" : " on the card") + " would take " + std::to_string(longest.size()) +
                  " UTF-16 units, over the device's " + std::to_string(MAX_PATH - 1) + "; the job would end with " +
@@ -317,9 +246,16 @@ private:
         return false;
     }
 
-    void CheckFile(const Step& step)
+    void CheckFile(const Step& step, EntryKind kind)
     {
-        const fs::path host = base_ / step.relative;
+        // Looked at before it is opened: a FIFO would block, a device read forever.
+        const std::string notAFile = NotAFile(kind);
+        if (!notAFile.empty()) {
+            Find(kExitNotForACard, step.shown, notAFile);
+            return;
+        }
+        // Windows opens such a name as the device: never opened, never summed.
+        if (IsReservedDeviceName(step.name)) return;
         bool readable;
         if (IsSummedFileName(step.name)) {
             const uint16_t fileSum = SumFileBytes(step.path->text);
@@ -332,81 +268,61 @@ private:
         } else {
             readable = CanOpen(step.path->text);
             if (readable) ++check_.otherFiles;
-            if (readable && step.depth > 0) check_.otherBelowTheRoot.push_back(step.relative);
+            if (readable && step.depth > 0) check_.otherBelowTheRoot.push_back(step.shown);
         }
         if (!readable) {
-            Find(kExitNotForACard, step.relative, Unreadable(host, LastErrorText()));
+            Find(kExitNotForACard, step.shown, "cannot be read (" + LastErrorText() + ")");
             return;
         }
-        if (step.readOnly) Find(kExitNotForACard, step.relative, ReadOnlyHazard(step.relative));
+        if (step.readOnly) Find(kExitNotForACard, step.shown, ReadOnlyHazard(step));
         std::error_code error;
-        const uintmax_t bytes = fs::file_size(host, error);
+        const uintmax_t bytes = fs::file_size(base_ / step.relative, error);
         if (error) return;
         check_.bytes += bytes;
-        check_.fileBytes.push_back(bytes);
+        Record(step, bytes);
         if (bytes > kFatLargestFile)
-            Find(kExitNotForACard, step.relative,
+            Find(kExitNotForACard, step.shown,
                  "holds " + std::to_string(bytes) + " bytes; a FAT volume holds files of at most 4 GiB - 1 byte");
     }
 
-    // Once every folder's names are known: FAT's entry limits and short names.
-    void CheckFolders()
-    {
-        for (const auto& [relative, folder] : folders_) {
-            const bool root = relative.empty();
-            // "." and ".." take two entries in every folder but a volume's root.
-            const uint64_t entries = folder.entries + (root ? 0 : 2);
-            check_.folderEntries.push_back(entries);
-            const std::string where = root ? std::string("the package's root (MassStorage on the device)")
-                                           : Shown(relative);
-            if (entries > kFatFolderEntries)
-                check_.findings.push_back(Finding{kExitNotForACard, where + ": its names take " + std::to_string(entries) +
-                                                                        " FAT directory entries (one for each 13 "
-                                                                        "UTF-16 units of a name, plus one), over "
-                                                                        "the 65,536 a FAT folder holds"});
-            else if (root && entries > kFat16RootEntries)
-                check_.findings.push_back(Finding{kExitNotForACard, where + ": its names take " + std::to_string(entries) +
-                                                                        " FAT directory entries, over the 512 of a "
-                                                                        "FAT16 volume's root, where MassStorage is "
-                                                                        "on the device (FAT32 roots have no such "
-                                                                        "limit)"});
-            for (const auto& [shortName, entry] : folder.shortNames) {
-                const auto clash = folder.folded.find(FoldedName(shortName.c_str()));
-                if (clash != folder.folded.end() && clash->second != entry)
-                    check_.findings.push_back(Finding{kExitNotForACard, Shown(clash->second) + " and " + Shown(entry) +
-                                                                            ": FAT gives the second the short name "
-                                                                            "of the first, so the device finds both "
-                                                                            "as one file"});
-            }
-        }
-    }
-
     const fs::path base_;
+    uint64_t fileSystem_ = 0;
     PackageCheck check_;
-    std::vector<std::map<DeviceString, fs::path>> names_; // per level of the walk
-    std::map<fs::path, Folder> folders_;
+    std::map<DeviceString, Folder> folders_; // by folded path, while the walk is in them
 };
 
 } // namespace
 
-uint64_t DirectoryEntries(size_t nameUnits) { return 1 + (nameUnits + 12) / 13; }
-
-uint64_t AllocatedBytes(const PackageCheck& check, uint64_t clusterBytes)
+uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes)
 {
-    if (clusterBytes == 0) return check.bytes;
-    const auto clusters = [clusterBytes](uint64_t bytes) { return (bytes + clusterBytes - 1) / clusterBytes; };
+    uint64_t bytes = 0;
+    for (const TreeEntry& entry : tree) bytes += entry.bytes;
+    if (clusterBytes == 0) return bytes;
+    const auto clusters = [clusterBytes](uint64_t count) { return (count + clusterBytes - 1) / clusterBytes; };
+    // Each folder's entries by its folded path; the tree's own folder is "",
+    // as MassStorage a folder of its own on the card.
+    std::map<DeviceString, uint64_t> folderEntries = {{DeviceString(), 0}};
     uint64_t total = 0;
-    for (uint64_t bytes : check.fileBytes) total += clusters(bytes);
-    // The package's root becomes MassStorage, a folder of its own on the card.
-    for (uint64_t entries : check.folderEntries) total += clusters(entries * 32) + (entries ? 0 : 1);
+    for (const TreeEntry& entry : tree) {
+        const size_t slash = entry.key.rfind(TEXT('\\'));
+        folderEntries[slash == DeviceString::npos ? DeviceString() : entry.key.substr(0, slash)] += entry.entries;
+        if (entry.folder) folderEntries.emplace(entry.key, 2); // "." and ".."
+        else total += clusters(entry.bytes);
+    }
+    for (const auto& folder : folderEntries) total += folder.second ? clusters(folder.second * 32) : 1;
     return total * clusterBytes;
 }
 
 PackageCheck CheckPackage(const DeviceString& folder)
 {
     PackageChecker checker(folder);
-    Walk(folder, [&](const Step& step) { return checker.Visit(step); },
-         [&](const fs::path& relative, const std::string& why) { checker.Find(kExitNotForACard, relative, why); });
+    WalkCalls calls;
+    calls.entry = [&](const Step& step) { return checker.Visit(step); };
+    calls.folderDone = [&](const Step& step) { checker.FolderDone(step); };
+    calls.trouble = [&](const std::string& shown, const std::string& why) {
+        checker.Find(kExitNotForACard, shown, why);
+    };
+    Walk(folder, calls);
     return checker.Finish();
 }
 
@@ -447,22 +363,26 @@ std::vector<TreeEntry> ListTree(const DeviceString& folder)
     std::vector<TreeEntry> entries;
     const fs::path base = FolderOnDisk(folder);
     if (base.empty()) return entries;
-    Walk(
-        folder,
-        [&](const Step& step) {
-            if (!step.named) return false;
-            std::error_code error;
-            TreeEntry entry;
-            entry.key = FoldedName(step.path->text + step.baseLength);
-            entry.host = base / step.relative;
-            entry.folder = step.folder;
-            entry.nameUnits = DeviceString(step.name).size();
-            entry.bytes = step.folder ? 0 : fs::file_size(entry.host, error);
-            if (error) entry.bytes = 0;
-            entries.push_back(entry);
-            return true;
-        },
-        [](const fs::path&, const std::string&) {});
+    WalkCalls calls;
+    calls.entry = [&](const Step& step) {
+        if (!step.named) return false;
+        std::error_code error;
+        TreeEntry entry;
+        entry.key = KeyOf(step);
+        entry.host = base / step.relative;
+        entry.shown = step.shown;
+        entry.folder = step.folder;
+        entry.entries = DirectoryEntries(step.name);
+        entry.bytes = step.folder ? 0 : fs::file_size(entry.host, error);
+        if (error) {
+            if (!step.folder) return false; // gone since the walk met it, or no file
+            entry.bytes = 0;
+        }
+        entries.push_back(entry);
+        return true;
+    };
+    calls.trouble = [](const std::string&, const std::string&) {};
+    Walk(folder, calls);
     return entries;
 }
 

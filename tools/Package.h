@@ -26,6 +26,16 @@ struct Finding {
     std::string text; // names the path relative to the package, and why
 };
 
+// An entry of a device folder's tree.
+struct TreeEntry {
+    DeviceString key;           // its path below the folder, folded as the device compares names
+    std::filesystem::path host; // relative to the device root, names as stored
+    std::string shown;          // below the folder, names escaped
+    bool folder;
+    uint64_t bytes;   // of a file
+    uint64_t entries; // the FAT directory entries its name takes
+};
+
 struct PackageCheck {
     uint16_t sum = 0;
     uint64_t summedFiles = 0;
@@ -35,23 +45,21 @@ struct PackageCheck {
     std::vector<Finding> findings; // in the order the job would meet them
     // Files with the excluded names below the package's root (where only
     // checksum.ini and PreDLVerno.ini are expected), relative to it.
-    std::vector<std::filesystem::path> otherBelowTheRoot;
-    // What a FAT volume allocates for the copy: each file's bytes and, for
-    // each folder (the package root first), its 32-byte directory entries.
-    std::vector<uint64_t> fileBytes;
-    std::vector<uint64_t> folderEntries;
+    std::vector<std::string> otherBelowTheRoot;
+    // Every entry the walk could name, as the copy will hold it.
+    std::vector<TreeEntry> tree;
 };
 
 // The bytes a FAT volume with clusters of clusterBytes allocates for the
-// package's copy: every file in whole clusters, and every folder's entries.
-uint64_t AllocatedBytes(const PackageCheck& check, uint64_t clusterBytes);
-
-// The 32-byte directory entries a FAT folder gives a name: one for its 8.3
-// name and one for each 13 UTF-16 units of its long name.
-uint64_t DirectoryEntries(size_t nameUnits);
+// tree as a folder of its own: every file in whole clusters, and every
+// folder's 32-byte directory entries (at least one cluster). The one model
+// for what a package needs and what deleting MassStorage frees.
+uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes);
 
 // Walks the package in the device folder `folder` ("" for the device root)
-// as the job copies it from "SDMMC\PreDLMap" into "MassStorage".
+// as the job copies it from "SDMMC\PreDLMap" into "MassStorage". Looks
+// before it opens: only regular files are read, and no folder on another
+// file system is walked.
 PackageCheck CheckPackage(const DeviceString& folder);
 
 // The device's verdict on a check: kExitNotForACard when a finding says a
@@ -72,16 +80,9 @@ bool WritePackageChecksum(uint16_t sum, std::string* why);
 // when there is no such folder.
 std::filesystem::path FolderOnDisk(const DeviceString& devicePath);
 
-// An entry of a device folder's tree.
-struct TreeEntry {
-    DeviceString key;         // its path below the folder, folded as the device compares names
-    std::filesystem::path host; // relative to the device root, names as stored
-    bool folder;
-    uint64_t bytes; // of a file
-    size_t nameUnits; // of its name
-};
-
-// Every entry below the device folder, in the order the job's walk meets them.
+// Every entry below the device folder, in the order the job's walk meets
+// them; opens no file. Safe beside a job changing the folder: an entry that
+// vanishes is left out.
 std::vector<TreeEntry> ListTree(const DeviceString& folder);
 
 // "6 STATUS_CHECKSUM_FAILED": a JobStatus code and its name.

@@ -1,7 +1,7 @@
 // What pelk-mapcopy needs of the PC it runs on, and nothing else: each
 // platform implements it in one file (ToolPlatformPosix.cpp). The commands
 // reach the library's file services through Platform.h and everything
-// system-specific through here.
+// system-dependent through here.
 #ifndef PELK_TOOLS_TOOL_PLATFORM_H
 #define PELK_TOOLS_TOOL_PLATFORM_H
 
@@ -63,19 +63,41 @@ struct VolumeSpace {
 };
 bool FreeSpace(const std::filesystem::path& path, VolumeSpace* space, std::string* why);
 
-// A time as the file system stamps a file it creates: a file created at or
-// after StampNow() is WrittenSince that stamp (a status change time on
-// Linux, the creation time on Windows). The job's copies are new files.
-using FileStamp = int64_t;
-FileStamp StampNow();
-bool WrittenSince(const std::filesystem::path& file, FileStamp since);
-
 // Runs job on this thread with SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and a
 // closed console on Windows) caught. When one arrives before job returns,
 // interrupted(exitCode) runs on another thread (130 for an interrupt, 143
 // for a termination) and the process then exits with exitCode; job's thread
 // never goes on past its return.
 int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int exitCode));
+
+// What an entry is on disk, looked at without opening it or following a
+// link, and the file system it is on (0 where the platform cannot tell).
+enum class EntryKind { Missing, File, Folder, Link, Fifo, Socket, Device };
+EntryKind KindOnDisk(const std::filesystem::path& path, uint64_t* fileSystem);
+
+// True when folder is the root of a file system (a mount point, "/", "E:\").
+bool IsFileSystemRoot(const std::filesystem::path& folder);
+
+// A folder held so that its removal shows: on Linux a descriptor of it,
+// whose link count drops to 0 when the folder is removed (and whose inode
+// no new folder can take meanwhile). Windows cannot hold a folder without
+// keeping another program from making a new one of that name, so there
+// WatchFolder returns null and FolderRemoved says false.
+struct FolderWatch;
+FolderWatch* WatchFolder(const std::filesystem::path& folder);
+bool FolderRemoved(FolderWatch* watch);
+void EndWatch(FolderWatch* watch);
+
+// An exclusive lock on a folder for one pelk-mapcopy at a time, taken on a
+// handle of the folder (flock on Linux; on Windows a handle whose share mode
+// refuses a second such handle) and released by UnlockFolder or when the
+// process ends, however it ends. It writes nothing into the folder.
+struct FolderLock;
+enum class LockOutcome { Taken, HeldElsewhere, Failed };
+// Takes the lock without waiting. HeldElsewhere: *holder is the process
+// holding it (0 when it cannot be known). Failed: the reason in *why.
+LockOutcome LockFolder(const std::filesystem::path& folder, FolderLock** lock, long* holder, std::string* why);
+void UnlockFolder(FolderLock* lock);
 
 // Columns of the terminal that stderr is, or 0 when stderr is no terminal.
 int ErrorTerminalColumns();

@@ -5,8 +5,11 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -16,7 +19,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -136,22 +141,6 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     return true;
 }
 
-FileStamp StampNow()
-{
-    // The clock the kernel stamps files with: a file made after this call
-    // never has an earlier change time.
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    return static_cast<FileStamp>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-bool WrittenSince(const fs::path& file, FileStamp since)
-{
-    struct stat status;
-    if (lstat(file.c_str(), &status) != 0) return false;
-    return static_cast<FileStamp>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec >= since;
-}
-
 namespace {
 
 std::mutex s_interruptLock;
@@ -198,6 +187,107 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     waiter.join();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;
+}
+
+EntryKind KindOnDisk(const fs::path& path, uint64_t* fileSystem)
+{
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return EntryKind::Missing;
+    *fileSystem = static_cast<uint64_t>(status.st_dev);
+    if (S_ISREG(status.st_mode)) return EntryKind::File;
+    if (S_ISDIR(status.st_mode)) return EntryKind::Folder;
+    if (S_ISLNK(status.st_mode)) return EntryKind::Link;
+    if (S_ISFIFO(status.st_mode)) return EntryKind::Fifo;
+    if (S_ISSOCK(status.st_mode)) return EntryKind::Socket;
+    return EntryKind::Device;
+}
+
+bool IsFileSystemRoot(const fs::path& folder)
+{
+    struct stat self;
+    struct stat parent;
+    if (stat(folder.c_str(), &self) != 0 || stat((folder / "..").c_str(), &parent) != 0) return false;
+    return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
+
+struct FolderWatch {
+    int descriptor;
+};
+
+FolderWatch* WatchFolder(const fs::path& folder)
+{
+    const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return descriptor < 0 ? nullptr : new FolderWatch{descriptor};
+}
+
+bool FolderRemoved(FolderWatch* watch)
+{
+    if (!watch) return false;
+    struct stat status;
+    // A FUSE driver may answer for a removed folder with an error.
+    return fstat(watch->descriptor, &status) != 0 || status.st_nlink == 0;
+}
+
+void EndWatch(FolderWatch* watch)
+{
+    if (!watch) return;
+    close(watch->descriptor);
+    delete watch;
+}
+
+struct FolderLock {
+    int descriptor;
+};
+
+namespace {
+
+// The process holding a flock on the file (device, inode), as /proc/locks
+// lists it ("1: FLOCK ADVISORY WRITE 1234 00:2e:5678 0 EOF"); 0 if none.
+long FlockHolder(const struct stat& folder)
+{
+    char wanted[64];
+    snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(folder.st_dev), minor(folder.st_dev),
+             static_cast<unsigned long long>(folder.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, file;
+        long pid = 0;
+        if (!(fields >> number >> kind)) continue;
+        if (kind == "->") fields >> kind; // a waiter
+        if (fields >> mode >> access >> pid >> file && kind == "FLOCK" && file == wanted) return pid;
+    }
+    return 0;
+}
+
+} // namespace
+
+LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, std::string* why)
+{
+    const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
+        *why = strerror(errno);
+        return LockOutcome::Failed;
+    }
+    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        struct stat status;
+        *holder = error == EWOULDBLOCK && fstat(descriptor, &status) == 0 ? FlockHolder(status) : 0;
+        close(descriptor);
+        if (error == EWOULDBLOCK) return LockOutcome::HeldElsewhere;
+        *why = strerror(error);
+        return LockOutcome::Failed;
+    }
+    *lock = new FolderLock{descriptor};
+    return LockOutcome::Taken;
+}
+
+void UnlockFolder(FolderLock* lock)
+{
+    if (!lock) return;
+    close(lock->descriptor);
+    delete lock;
 }
 
 int ErrorTerminalColumns()

@@ -153,23 +153,6 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     return true;
 }
 
-FileStamp StampNow()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return static_cast<FileStamp>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-}
-
-bool WrittenSince(const fs::path& file, FileStamp since)
-{
-    // A copy keeps its source's write time; its creation time is its own.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(fs::path(file).make_preferred().c_str(), GetFileExInfoStandard, &data)) return false;
-    const uint64_t created =
-        (static_cast<uint64_t>(data.ftCreationTime.dwHighDateTime) << 32) | data.ftCreationTime.dwLowDateTime;
-    return static_cast<FileStamp>(created) >= since;
-}
-
 namespace {
 
 CRITICAL_SECTION s_interruptLock;
@@ -207,6 +190,104 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     LeaveCriticalSection(&s_interruptLock);
     SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
     return status;
+}
+
+EntryKind KindOnDisk(const fs::path& path, uint64_t* fileSystem)
+{
+    // The attributes only: nothing is opened. A reparse point (a symbolic
+    // link, a junction, a mounted volume) is a link the job does not follow.
+    *fileSystem = 0;
+    const DWORD attributes = GetFileAttributesW(fs::path(path).make_preferred().c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::Missing;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::Folder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return EntryKind::Device;
+    return EntryKind::File;
+}
+
+bool IsFileSystemRoot(const fs::path& folder)
+{
+    std::error_code error;
+    fs::path absolute = fs::absolute(folder, error).lexically_normal().make_preferred();
+    if (error) return false;
+    std::wstring text = absolute.wstring();
+    if (text.empty() || text.back() != L'\\') text += L'\\';
+    wchar_t volume[MAX_PATH];
+    if (!GetVolumePathNameW(text.c_str(), volume, MAX_PATH)) return false;
+    return _wcsicmp(volume, text.c_str()) == 0;
+}
+
+struct FolderWatch {};
+
+FolderWatch* WatchFolder(const fs::path&) { return nullptr; }
+bool FolderRemoved(FolderWatch*) { return false; }
+void EndWatch(FolderWatch*) {}
+
+struct FolderLock {
+    HANDLE folder;
+    HANDLE holder; // a named mapping holding the locking process's id
+};
+
+LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, std::string* why)
+{
+    // A folder takes no byte-range lock: the lock is a handle of the folder
+    // with the right to add entries that shares that right with no one.
+    // Listing the folder or creating entries in it opens no such handle, so
+    // the job and this process work on, and a second lock is refused with a
+    // sharing violation.
+    HANDLE handle = CreateFileW(fs::path(folder).make_preferred().c_str(), FILE_ADD_FILE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    // The holder's id, by the folder's identity, in memory rather than on the card.
+    BY_HANDLE_FILE_INFORMATION identity = {};
+    HANDLE probe = handle != INVALID_HANDLE_VALUE
+                       ? handle
+                       : CreateFileW(fs::path(folder).make_preferred().c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool identified = probe != INVALID_HANDLE_VALUE && GetFileInformationByHandle(probe, &identity);
+    if (probe != INVALID_HANDLE_VALUE && probe != handle) CloseHandle(probe);
+    wchar_t name[96];
+    swprintf(name, sizeof name / sizeof name[0], L"Local\\pelk-mapcopy-%08lx-%08lx%08lx",
+             static_cast<unsigned long>(identity.dwVolumeSerialNumber), static_cast<unsigned long>(identity.nFileIndexHigh),
+             static_cast<unsigned long>(identity.nFileIndexLow));
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (error != ERROR_SHARING_VIOLATION) {
+            *why = ErrorText(error);
+            return LockOutcome::Failed;
+        }
+        *holder = 0;
+        HANDLE mapping = identified ? OpenFileMappingW(FILE_MAP_READ, FALSE, name) : nullptr;
+        if (mapping) {
+            const DWORD* id = static_cast<const DWORD*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(DWORD)));
+            if (id) {
+                *holder = static_cast<long>(*id);
+                UnmapViewOfFile(id);
+            }
+            CloseHandle(mapping);
+        }
+        return LockOutcome::HeldElsewhere;
+    }
+    HANDLE mapping = identified ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), name)
+                                : nullptr;
+    if (mapping) {
+        DWORD* id = static_cast<DWORD*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(DWORD)));
+        if (id) {
+            *id = GetCurrentProcessId();
+            UnmapViewOfFile(id);
+        }
+    }
+    *lock = new FolderLock{handle, mapping};
+    return LockOutcome::Taken;
+}
+
+void UnlockFolder(FolderLock* lock)
+{
+    if (!lock) return;
+    if (lock->holder) CloseHandle(lock->holder);
+    CloseHandle(lock->folder);
+    delete lock;
 }
 
 int ErrorTerminalColumns()

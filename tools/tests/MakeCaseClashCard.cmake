@@ -12,3 +12,14 @@ list(LENGTH written count)
 if(NOT count EQUAL 4)
   message(FATAL_ERROR "${package}/Poi holds ${written}: this file system folds letter case")
 endif()
+
+# And, when NAMES_CARD is given, a package holding names Win32 opens as
+# devices, as only a host that is not Windows writes them.
+if(DEFINED NAMES_CARD)
+  file(REMOVE_RECURSE ${NAMES_CARD})
+  set(package ${NAMES_CARD}/SDMMC/PreDLMap)
+  file(WRITE ${package}/checksum.ini "0\r\n")
+  file(WRITE ${package}/nul.txt "x")
+  file(WRITE ${package}/Map/CON "x")
+  file(WRITE ${package}/Map/com1.Map "x")
+endif()

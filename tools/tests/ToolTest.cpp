@@ -7,14 +7,20 @@
 #  include <signal.h>
 #  include <sys/mount.h>
 #  include <sys/stat.h>
+#  include <sys/sysmacros.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "DeviceFixture.h"
 
@@ -31,6 +37,7 @@ fs::path BesideThisProgram(const char* name)
 
 const std::string kToolPath = BesideThisProgram(PELK_TOOL_FILE).u8string();
 const std::string kModulePath = BesideThisProgram(PELK_MODULE_FILE).u8string();
+const std::string kStandInPath = BesideThisProgram(PELK_STAND_IN_FILE).u8string();
 
 // One argument as CommandLineToArgvW and the C run-time split it again.
 std::wstring Quoted(const std::wstring& argument)
@@ -66,6 +73,7 @@ std::string SystemSays(unsigned long win32Error, const char*)
 #else
 const std::string kToolPath = PELK_TOOL_PATH;
 const std::string kModulePath = PELK_MODULE_PATH;
+const std::string kStandInPath = PELK_STAND_IN_PATH;
 
 std::string SystemSays(unsigned long, const char* posixText) { return posixText; }
 #endif
@@ -175,12 +183,17 @@ protected:
     }
 #endif
 
-private:
 #if defined(_WIN32)
-    ToolResult Start(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
-                     const fs::path& err)
+    // A tool started and not yet waited for.
+    struct Running {
+        unsigned long pid = 0;
+        HANDLE process = nullptr;
+    };
+
+    Running Launch(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
+                   const fs::path& err)
     {
-        ToolResult result;
+        Running running;
         SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
         const auto create = [&](const wchar_t* path, DWORD access, DWORD disposition) {
             return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, disposition,
@@ -206,14 +219,52 @@ private:
         EXPECT_TRUE(started) << "cannot start " << kToolPath << ": error " << GetLastError();
         for (HANDLE handle : {input, output, errors})
             if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        if (!started) return result;
-        EXPECT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
-        DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
-        result.code = static_cast<int>(code);
+        if (!started) return running;
         CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        running.pid = process.dwProcessId;
+        running.process = process.hProcess;
+        return running;
+    }
+
+    ToolResult Await(const Running& running)
+    {
+        ToolResult result;
+        if (!running.process) return result;
+        EXPECT_EQ(WaitForSingleObject(running.process, INFINITE), WAIT_OBJECT_0);
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(running.process, &code));
+        result.code = static_cast<int>(code);
+        CloseHandle(running.process);
         return result;
+    }
+#else
+    struct Running {
+        pid_t pid = -1;
+    };
+
+    Running Launch(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
+                   const fs::path& err)
+    {
+        return Running{Spawn(arguments, where, out, err)};
+    }
+
+    ToolResult Await(const Running& running)
+    {
+        ToolResult result;
+        int status = 0;
+        EXPECT_EQ(waitpid(running.pid, &status, 0), running.pid);
+        EXPECT_TRUE(WIFEXITED(status)) << "the tool died";
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }
+#endif
+
+private:
+#if defined(_WIN32)
+    ToolResult Start(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
+                     const fs::path& err)
+    {
+        return Await(Launch(arguments, where, out, err));
     }
 #else
     ToolResult Start(const std::vector<std::string>& arguments, const fs::path& folder, const fs::path& out,
@@ -385,6 +436,9 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     WriteFile(relative, bytes);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
+    const std::string reseal = "if the package was changed on purpose, pelk-mapcopy seal " + Package() +
+                               " writes its new sum; else a file changed since it was sealed\n";
+    EXPECT_EQ(verified.out.find(reseal) != std::string::npos, c.verifyCode == 6) << verified.out;
     // verify reads the number as the device does, so run agrees with it:
     // it refuses what verify rates non-zero, and the forced job ends so.
     const Snapshot before = Snap("MassStorage");
@@ -479,9 +533,9 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name.rfind("LetterCaseClash", 0) == 0) {
         // Written here, the second name would open the first: the build host
         // made a card holding both pairs (tools/tests/CMakeLists.txt).
-        const char* card = getenv("PELK_CASE_CLASH_CARD");
-        if (!card) GTEST_SKIP() << "PELK_CASE_CLASH_CARD names no card with names that differ only in letter case";
-        folder = (U8Path(card) / "SDMMC" / "PreDLMap").u8string();
+        const char* cards = getenv("PELK_HOST_CARDS");
+        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+        folder = (U8Path(cards) / "case-clash" / "SDMMC" / "PreDLMap").u8string();
     }
 #else
     if (name == "LetterCaseClash") WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x");
@@ -497,8 +551,39 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name == "ChecksumText") WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n");
     if (name == "ChecksumUtf8Mark") WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n");
     if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
+    if (name == "ChecksumUtf16WithoutMark") WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8));
+    if (name == "ChecksumAsKeyAndValue") WriteChecksumFile("checksum=2F4F\r\n");
+    // Mixed case takes a long name: two entries each. Upper-case 8.3 names
+    // take one, so 300 of them fit.
     if (name == "RootOverFat16Entries")
-        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/tile" + std::to_string(1000 + i) + ".map", "x");
+        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
+    if (name == "UpperCaseShortNamesTakeOneEntry")
+        for (int i = 0; i < 300; ++i) WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
+#if defined(_WIN32)
+    if (name == "DeviceNames") {
+        // Win32 opens these names as devices: the build host made the card.
+        const char* cards = getenv("PELK_HOST_CARDS");
+        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+        folder = (U8Path(cards) / "device-names" / "SDMMC" / "PreDLMap").u8string();
+    }
+#else
+    if (name == "DeviceNames") {
+        WriteFile("SDMMC/PreDLMap/nul.txt", "x");
+        WriteFile("SDMMC/PreDLMap/Map/CON", "x");
+        WriteFile("SDMMC/PreDLMap/Map/com1.Map", "x");
+    }
+    if (name == "NotUtf8") WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8");
+    if (name == "AnotherFileSystem") {
+        std::string why;
+        if (!Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
+        WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
+    }
+    if (name == "Device") {
+        if (mknod((Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
+    }
+#endif
     if (name == "ShortNameClash") {
         WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
         WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
@@ -569,8 +654,18 @@ std::vector<FailureCase> FailureCases()
                     {"PreDLVerno.ini: read-only: this install works", "the next install cannot delete that copy",
                      "ends with 1 STATUS_DELETE_FAILED"}, {}, 64},
         FailureCase{"RootOverFat16Entries", 65, 65,
-                    {"the package's root (MassStorage on the device): its names take 521 FAT directory entries, "
+                    {"the package's root (MassStorage on the device): its names take 520 FAT directory entries, "
                      "over the 512 of a FAT16 volume's root"}, {}, 64},
+        // 300 one-entry names and 8 more: no finding, so seal writes the sum.
+        FailureCase{"UpperCaseShortNamesTakeOneEntry", 0, 6, {"package sum ", "written to "},
+                    {"MISMATCH: the device's job would end with 6"}},
+        // One line per name, each reason in it; never opened, never summed.
+        FailureCase{"DeviceNames", 65, 65,
+                    {"nul.txt: a card cannot hold this name: it is the device name NUL, which Windows opens as the "
+                     "device, so no Windows PC writes it to a card\n",
+                     "Map/CON: a card cannot hold this name: it is the device name CON,",
+                     "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"},
+                    {}, 64},
         // seal mends these, so run meets a sealed package after them.
         FailureCase{"ChecksumEmpty", 0, 6, {"written to "},
                     {"checksum.ini holds no number the device can read: it is empty; the device reads 0",
@@ -582,16 +677,34 @@ std::vector<FailureCase> FailureCases()
                     {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark, as "
                      "Notepad writes it; the device reads 0"}},
         FailureCase{"ChecksumUtf16", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is UTF-16 text, where the device reads "
-                     "8-bit text; the device reads 0"}},
+                    {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark, "
+                     "where the device reads 8-bit text; the device reads 0 ("}},
+        FailureCase{"ChecksumUtf16WithoutMark", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it is UTF-16 text without a byte-order "
+                     "mark, where the device reads 8-bit text (the device reads \"1\" and stops at a zero byte, "
+                     "byte 2 of the file, so it reads nothing after it); the device reads 0001 (",
+                     "MISMATCH"}},
+        // "c" is a hexadecimal digit: the device reads 000C.
+        FailureCase{"ChecksumAsKeyAndValue", 0, 6, {"written to "},
+                    {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\", byte 2 of "
+                     "the file, so it reads nothing after it\n",
+                     "MISMATCH"}},
     };
 #ifndef _WIN32
     const std::vector<FailureCase> hostOnly = {
-        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO)"}, {}, 64},
+        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO), not opened"}, {}, 64},
+        FailureCase{"Device", 65, 65, {"Poi/null: neither a file nor a folder (a device), not opened"}, {}, 64},
+        FailureCase{"NotUtf8", 65, 65,
+                    {"Poi/caf\\xE9.csv: a card cannot hold this name: it is not valid UTF-8, so it has no FAT "
+                     "long-name form\n"}, {}, 64},
+        FailureCase{"AnotherFileSystem", 65, 65,
+                    {"Map/mounted: a folder on another file system (a mount point), not walked: a card is one "
+                     "volume\n"}, {}, 64},
         FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a symbolic link: the device's job never follows links and would fail to copy it (5)"}, {}},
         FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}, 64},
         FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
-        FailureCase{"ControlCharacter", 65, 65, {"a card cannot hold this name: it holds a control character"}, {}},
+        FailureCase{"ControlCharacter", 65, 65,
+                    {"Map/a\\x09b.map: a card cannot hold this name: it holds a control character"}, {}},
         // Wine reads a name with "~" as a short name of its own making.
         FailureCase{"ShortNameClash", 65, 65,
                     {"Map/LONGFI~1.TXT and Map/LongFileName.txt: FAT gives the second the short name of the first"},
@@ -634,6 +747,7 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
     EXPECT_NE(refused.err.find(Native("SDMMC/PreDLMap is missing")), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage: " << refused.err;
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(Snap("MassStorage"), before);
 
@@ -643,6 +757,56 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     EXPECT_NE(forced.out.find(Native("first difference: the package folder SDMMC/PreDLMap is missing")), std::string::npos)
         << forced.out;
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
+}
+
+#ifndef _WIN32
+TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
+{
+    // The job follows no link: a linked SDMMC or PreDLMap holds no package
+    // for it, and run --force would empty MassStorage and end with 4.
+    WritePackage(kPackage);
+    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
+    fs::rename(Root() / "SDMMC", Root() / "real");
+    WriteFile("MassStorage/keep.bin", "still here");
+    const Snapshot before = Snap("MassStorage");
+    for (const char* linked : {"SDMMC", "SDMMC/PreDLMap"}) {
+        RemoveTree("SDMMC");
+        if (std::string(linked) == "SDMMC") {
+            fs::create_directory_symlink(Root() / "real", Root() / "SDMMC");
+        } else {
+            MakeFolder("SDMMC");
+            fs::create_directory_symlink(Root() / "real/PreDLMap", Root() / "SDMMC/PreDLMap");
+        }
+        ToolResult verified = Tool({"verify", Package()});
+        EXPECT_EQ(verified.code, 4) << linked << ": " << verified.out << verified.err;
+        EXPECT_NE(verified.err.find((Root() / linked).u8string() + " is a symbolic link: the device's job never "
+                                                                   "follows links, so on the device it finds no "
+                                                                   "package there"),
+                  std::string::npos)
+            << verified.err;
+        ToolResult run = Tool({"run"});
+        EXPECT_EQ(run.code, 64) << run.err;
+        EXPECT_NE(run.err.find(std::string(": ") + linked + " is a symbolic link, and the job never follows links"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(Snap("MassStorage"), before) << linked;
+    }
+}
+
+#endif
+
+// Never a walk of a whole volume (on Linux, of the whole machine).
+TEST_F(ToolTest, VerifyRefusesTheRootOfAFileSystemAtOnce)
+{
+    const fs::path volume = Root().root_path();
+    ToolResult verified = Tool({"verify", volume.u8string()});
+    EXPECT_EQ(verified.code, 64) << verified.out;
+    EXPECT_EQ(verified.out, "");
+    EXPECT_NE(verified.err.find(volume.u8string() + " is the root of a file system, not a package folder: a package "
+                                                    "is the PreDLMap folder in a card's SDMMC folder (" +
+                                (volume / "SDMMC" / "PreDLMap").u8string() + ")."),
+              std::string::npos)
+        << verified.err;
 }
 
 TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
@@ -675,7 +839,9 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
     // In the volume's 4 KiB clusters: three files, checksum.ini and the folder's entries.
-    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit"), std::string::npos)
+    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit on the volume holding "
+                               "MassStorage (68.0 KiB free, counting what MassStorage holds now): 8.0 KiB more"),
+              std::string::npos)
         << refused.err;
     EXPECT_EQ(Snap("MassStorage"), before);
 
@@ -751,10 +917,71 @@ TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWould
               0);
     ToolResult refused = Tool({"run", "--device-root", Mounted().u8string()});
     EXPECT_EQ(refused.code, 64) << refused.out << refused.err;
-    EXPECT_NE(refused.err.find("in clusters of 2.0 KiB) does not fit on the volume holding MassStorage (100.0 KiB free"),
+    // The empty MassStorage's own cluster counts as free: the job removes it.
+    EXPECT_NE(refused.err.find("the package (208.0 KiB in clusters of 2.0 KiB) does not fit on the volume holding "
+                               "MassStorage (102.0 KiB free, counting what MassStorage holds now): 106.0 KiB more "
+                               "must be freed on it\n"),
               std::string::npos)
         << refused.err;
+    EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage";
     EXPECT_TRUE(fs::is_empty(Mounted() / "MassStorage"));
+}
+
+// On FAT a copy keeps its source's times: counts from file times said 0.
+TEST_F(ToolFatVolumeTest, AnInterruptedRunCountsTheCopiesOnFatByNamesAndSizes)
+{
+    ASSERT_NO_FATAL_FAILURE(MountCard());
+    if (IsSkipped()) return;
+    const size_t kFiles = 120;
+    const uintmax_t kBytes = 64 * 1024;
+    for (size_t i = 0; i < kFiles; ++i)
+        WriteFile("package/Map/t" + std::to_string(i) + ".map", PatternBytes(kBytes, static_cast<unsigned>(i)));
+    ASSERT_EQ(Tool({"seal", (Root() / "package").u8string()}).code, 0);
+    const std::string card = Mounted().string();
+    // The stale map is the same package: its names and sizes say nothing of progress.
+    ASSERT_EQ(Shell("timeout 60 mkdir -p '" + card + "/SDMMC/PreDLMap' '" + card + "/MassStorage' && timeout 120 cp -r '" +
+                    (Root() / "package").string() + "/.' '" + card + "/SDMMC/PreDLMap/' && timeout 120 cp -r '" +
+                    (Root() / "package").string() + "/.' '" + card + "/MassStorage/'"),
+              0);
+    // Copies at full size: tiles seen gone once, since the job deletes every
+    // stale file before it copies (a listing beside the deletes may miss
+    // entries, so each is looked at alone).
+    std::set<size_t> gone;
+    const auto copies = [&]() {
+        size_t full = 0;
+        for (size_t i = 0; i < kFiles; ++i) {
+            std::error_code error;
+            const fs::path tile = Mounted() / "MassStorage/Map" / ("t" + std::to_string(i) + ".map");
+            const uintmax_t size = fs::file_size(tile, error);
+            if (error) gone.insert(i);
+            else if (gone.count(i) && size == kBytes) ++full;
+        }
+        return full;
+    };
+    const fs::path out = Root() / ".tool-out";
+    const fs::path err = Root() / ".tool-err";
+    const pid_t child = Spawn({"run", "--device-root", Mounted().u8string()}, Root(), out, err);
+    ASSERT_GT(child, 0);
+    size_t before = 0;
+    for (int tries = 0; tries < 6000 && before < 5; ++tries) {
+        before = copies();
+        usleep(10 * 1000);
+    }
+    ASSERT_GE(before, 5u) << "the copy was never seen under way";
+    EXPECT_EQ(kill(child, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const size_t after = copies();
+    const std::string said = Slurp(err);
+    const std::string head = "pelk-mapcopy: interrupted (SIGINT): MassStorage is incomplete, ";
+    const size_t at = said.find(head);
+    ASSERT_NE(at, std::string::npos) << said;
+    const unsigned long counted = std::stoul(said.substr(at + head.size()));
+    EXPECT_GE(counted, before) << said;
+    EXPECT_LE(counted, after) << said;
+    EXPECT_NE(said.find(" of 121 (7.5 MiB) copied so far"), std::string::npos) << said;
 }
 
 // Signals sent from the test while the job copies. Host only: Wine gives a
@@ -810,6 +1037,53 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolInterrupt,
                          ::testing::Values(InterruptCase{"SIGINT", SIGINT, 130}, InterruptCase{"SIGTERM", SIGTERM, 143}),
                          [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
 #endif
+
+TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStorage)
+{
+    WriteSealedPackage(kPackage);
+    WriteFile("MassStorage/old.map", "the map the device has now");
+    WriteFile("stand-in.hold", "");
+    const fs::path out = Root() / ".first-out";
+    const fs::path err = Root() / ".first-err";
+    // The stand-in module waits inside its job while stand-in.hold exists.
+    const Running first = Launch({"run", "--library", kStandInPath}, Root(), out, err);
+    for (int tries = 0; tries < 3000 && !Exists("stand-in.entered"); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(Exists("stand-in.entered")) << Slurp(err);
+    const Snapshot before = Snap("MassStorage");
+    ToolResult second = Tool({"run"});
+    EXPECT_EQ(second.code, 75) << second.out << second.err;
+    EXPECT_NE(second.err.find("another pelk-mapcopy (pid " + std::to_string(first.pid) + ") is using " +
+                              Root().u8string() + "; run again once it has ended"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.out, "");
+    // seal writes the same card: it waits its turn too.
+    const std::string checksum = ReadFile("SDMMC/PreDLMap/checksum.ini");
+    WriteFile("SDMMC/PreDLMap/Poi/new.csv", "changed while the run holds the card");
+    ToolResult sealed = Tool({"seal", Package()});
+    EXPECT_EQ(sealed.code, 75) << sealed.out << sealed.err;
+    EXPECT_NE(sealed.err.find("another pelk-mapcopy (pid " + std::to_string(first.pid) + ") is using " +
+                              Root().u8string() + ";"),
+              std::string::npos)
+        << sealed.err;
+    EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), checksum);
+    RemoveTree("SDMMC/PreDLMap/Poi/new.csv");
+    EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
+    RemoveTree("stand-in.hold");
+    // The stand-in copied nothing and returned 0: not installed.
+    const ToolResult firstResult = Await(first);
+    const std::string said = Lines(Slurp(out));
+    EXPECT_EQ(firstResult.code, 70) << said;
+    EXPECT_EQ(said.rfind("NOT INSTALLED: the job returned 0 STATUS_OK, but MassStorage does not hold the package\n", 0),
+              0u)
+        << said;
+    EXPECT_NE(said.find("first difference: "), std::string::npos) << said;
+    EXPECT_EQ(said.find("STATUS_OK: the package was installed"), std::string::npos) << said;
+    // Once the first has ended the device root is free again.
+    ToolResult third = Tool({"run"});
+    EXPECT_EQ(third.code, 0) << third.out << third.err;
+}
 
 // A module that loads but lacks the exports: the C library, or Windows' kernel.
 std::string ModuleWithoutTheExports()

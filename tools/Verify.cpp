@@ -1,0 +1,195 @@
+// pelk-mapcopy verify and seal: the package checked with the library's own
+// code, and its checksum.ini compared or written.
+#include <cctype>
+#include <filesystem>
+
+#include "Commands.h"
+#include "PELK_UserMapCopy.h"
+#include "Package.h"
+#include "Preflight.h"
+#include "ToolPlatform.h"
+#include "Transfer.h"
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+const char kSealHelp[] =
+    "Usage: pelk-mapcopy seal [--force] [--] PACKAGE_DIR\n"
+    "\n"
+    "Computes the package sum as the device does (every byte of every file but\n"
+    "checksum.ini and PreDLVerno.ini, in any folder, modulo 65536) and writes it\n"
+    "to PACKAGE_DIR/checksum.ini as upper-case hexadecimal and CR LF.\n"
+    "\n"
+    "Holds the card's lock while it runs, as run does (a package in\n"
+    "SDMMC/PreDLMap is locked at its device root): exit 75 while another\n"
+    "pelk-mapcopy uses it.\n"
+    "\n"
+    "Refuses a package with findings (see verify), exit 65; a device root (a\n"
+    "folder holding SDMMC/PreDLMap or MassStorage) and the root of a file\n"
+    "system, exit 64; a PACKAGE_DIR that is (or whose SDMMC is) a symbolic link,\n"
+    "exit 4.\n"
+    "\n"
+    "  --force  seal even so\n";
+
+const char kVerifyHelp[] =
+    "Usage: pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
+    "\n"
+    "Predicts the device's job on the package and prints one line for each thing\n"
+    "that would fail: a path too long for the device (under SDMMC/PreDLMap or\n"
+    "MassStorage), two names that differ only in letter case, a name a card\n"
+    "cannot hold (a Windows device name such as CON, NUL, COM1 or LPT1 with any\n"
+    "extension, a name that is not UTF-8, a control character, one of \"*/:<>?\\|,\n"
+    "a trailing dot or space; shown escaped, one line a name), an entry that is\n"
+    "neither a file nor a folder (looked at, never opened; a symbolic link: the\n"
+    "job never follows links), a folder on another file system (not walked), a\n"
+    "read-only file (the next install cannot delete its copy), then checksum.ini\n"
+    "read as the device reads it against the package sum, with where the\n"
+    "device's reading stops when it stops at anything but white space.\n"
+    "\n"
+    "FAT's limits, from Microsoft's published FAT on-disk format: a file holds at\n"
+    "most 4 GiB - 1 byte; a folder at most 65,536 directory entries, a name\n"
+    "taking one when it is an 8.3 name in upper case (or with an all-lower-case\n"
+    "base or extension), else one for each 13 UTF-16 units plus one; a FAT16\n"
+    "volume's root, where MassStorage is on the device, 512; two names where one\n"
+    "is the 8.3 short name FAT gives the other (LONGFI~1.TXT for\n"
+    "LongFileName.txt) are one file to the device.\n"
+    "\n"
+    "Exits with the status the device's job would return (0 when it would\n"
+    "succeed, 3 or 5 for a path too long, 4 for a PACKAGE_DIR behind a symbolic\n"
+    "link, 6 for the checksum), 65 when no card can hold the package as it\n"
+    "stands, 64 for a device root or the root of a file system.\n"
+    "\n"
+    "  --force  take a device root or a file system's root as the package folder\n";
+
+namespace {
+
+const std::vector<OptionRule> kSealOptions = {{"--force", false}};
+const std::vector<OptionRule> kVerifyOptions = {{"--force", false}};
+
+std::string LinkOnTheWay(const fs::path& typed)
+{
+    fs::path folder = typed;
+    while (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
+    uint64_t ignored = 0;
+    if (KindOnDisk(folder, &ignored) == EntryKind::Link) return Shown(folder);
+    const fs::path parent = folder.parent_path();
+    if (!parent.empty() && UpperAscii(parent.filename().u8string()) == "SDMMC" &&
+        KindOnDisk(parent, &ignored) == EntryKind::Link)
+        return Shown(parent);
+    return std::string();
+}
+
+// Enters PACKAGE_DIR as the device root, or says why not.
+Stop OpenPackage(const char* command, const std::string& typed, bool force)
+{
+    const fs::path folder = fs::u8path(typed);
+    // A volume's root may be a link to the system (Wine's Z:), never a package's.
+    const std::string link = IsFileSystemRoot(folder) ? std::string() : LinkOnTheWay(folder);
+    if (!link.empty() && !force)
+        return Failure(STATUS_SOURCE_MISSING,
+                       link + " is a symbolic link: the device's job never follows links, so on the device it finds "
+                              "no package there, empties MassStorage and ends with " +
+                           StatusName(STATUS_SOURCE_MISSING) + ". Copy the package itself to the card.");
+    std::string why;
+    if (!EnterDeviceRoot(folder, &why))
+        return Failure(kExitNoInput, "cannot open the package folder " + typed + ": " + why);
+    if (force) return std::nullopt;
+    // A device root holds the package, it is none.
+    const fs::path package = FolderOnDisk(kPackageFolder);
+    const fs::path target = FolderOnDisk(kTargetFolder);
+    if (package.empty() && target.empty()) {
+        if (!IsFileSystemRoot(".")) return std::nullopt;
+        // Never a walk of a whole volume, or of the whole machine.
+        return Failure(kExitUsage, Shown(folder) + " is the root of a file system, not a package folder: a package "
+                                                   "is the PreDLMap folder in a card's SDMMC folder (" +
+                                       Shown(folder / "SDMMC" / "PreDLMap") + ").");
+    }
+    const fs::path hint =
+        (folder / (package.empty() ? fs::path("SDMMC") / "PreDLMap" : package)).lexically_normal();
+    return Failure(kExitUsage, Shown(folder) + " is a device root (it holds " +
+                                   Shown(package.empty() ? target : package) + "), not a package folder.\n" +
+                                   "The package folder is " + Shown(hint) + ". Use pelk-mapcopy " + command +
+                                   " --force " + Shown(folder) + " to take it as a package anyway.");
+}
+
+// The name checksum.ini has in the package, in whatever case it already had.
+fs::path ChecksumOnDisk()
+{
+    WIN32_FIND_DATAW record;
+    HANDLE probe = FindFirstFileW(kChecksumFileName, &record);
+    if (probe == INVALID_HANDLE_VALUE) return fs::path();
+    FindClose(probe);
+    return HostPathOf(record.cFileName);
+}
+
+int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force);
+
+} // namespace
+
+int Seal(const std::vector<std::string>& arguments)
+{
+    ParsedArguments parsed;
+    if (const Stop early = Parse("seal", arguments, kSealOptions, 1, &parsed)) return *early;
+    const bool force = parsed.Has("--force");
+    const fs::path folder = fs::u8path(parsed.operands[0]);
+    // One writer a card: a package at SDMMC/PreDLMap is locked at its
+    // device root, where run takes the same lock; any other at itself.
+    const fs::path absolute = fs::absolute(folder).lexically_normal();
+    fs::path package = absolute.has_filename() ? absolute : absolute.parent_path();
+    const bool onACard = UpperAscii(package.filename().u8string()) == "PREDLMAP" &&
+                         UpperAscii(package.parent_path().filename().u8string()) == "SDMMC";
+    const fs::path locked = onACard ? package.parent_path().parent_path() : package;
+    FolderLock* lock = nullptr;
+    if (const Stop held = LockForWriting(locked, locked, "cannot open the package folder " + parsed.operands[0], &lock))
+        return *held;
+    const int code = SealLocked(parsed, folder, force);
+    UnlockFolder(lock);
+    return code;
+}
+
+namespace {
+
+int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force)
+{
+    if (const Stop closed = OpenPackage("seal", parsed.operands[0], force)) return *closed;
+
+    PackageCheck check = CheckPackage(TEXT(""));
+    if (!check.findings.empty()) {
+        PrintFindings(stderr, check);
+        if (!force)
+            return Failure(kExitNotForACard, "not sealed: the device would not install " + Shown(folder) +
+                                                 " as it stands (" + Plural(check.findings.size(), "finding", "findings") +
+                                                 " above). Use --force to seal it anyway.");
+    }
+    const bool hadChecksum = !ChecksumOnDisk().empty();
+    std::string why;
+    if (!WritePackageChecksum(check.sum, &why))
+        return Failure(kExitIoError, "cannot write " + Shown(folder / "checksum.ini") + ": " + why);
+    // Counted as verify counts it from now on: the new file is copied, not summed.
+    if (!hadChecksum) ++check.otherFiles;
+    printf("package sum %s over %s, written to %s\n%s", Hex(check.sum).c_str(),
+           Plural(check.summedFiles, "file", "files").c_str(), Shown(folder / ChecksumOnDisk()).c_str(),
+           NotSummed(check.otherFiles, check.otherBelowTheRoot).c_str());
+    return 0;
+}
+
+} // namespace
+
+int Verify(const std::vector<std::string>& arguments)
+{
+    ParsedArguments parsed;
+    if (const Stop early = Parse("verify", arguments, kVerifyOptions, 1, &parsed)) return *early;
+    if (const Stop closed = OpenPackage("verify", parsed.operands[0], parsed.Has("--force"))) return *closed;
+
+    const Preflight preflight = PredictJob(TEXT(""));
+    const std::string sealWith = Shown(fs::u8path(parsed.operands[0]));
+    PrintPreflight(stdout, preflight, sealWith);
+    printf("%s\n", VerdictLine(preflight.verdict).c_str());
+    const std::string reseal = ResealHint(preflight, sealWith);
+    if (!reseal.empty()) printf("%s\n", reseal.c_str());
+    return preflight.verdict;
+}
+
+
+} // namespace tool
