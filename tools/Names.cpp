@@ -58,7 +58,7 @@ bool IsShortNameSymbol(WCHAR unit) { return unit < 0x80 && DeviceName(TEXT("!#$%
 
 // "upper", "lower" or "" (no letters) for a part of an 8.3 name; "mixed"
 // for one that mixes cases or holds what no short name holds.
-const char* ShortPartCase(const DeviceName& part)
+const char* LetterCaseOf(const DeviceName& part)
 {
     bool upper = false;
     bool lower = false;
@@ -78,8 +78,8 @@ bool IsOneEntryName(const DeviceName& name)
     const DeviceName extension = dot == DeviceName::npos ? DeviceName() : name.substr(dot + 1);
     if (base.empty() || base.size() > 8 || extension.size() > 3) return false;
     if (dot != DeviceName::npos && (extension.empty() || extension.find(TEXT('.')) != DeviceName::npos)) return false;
-    return std::string(ShortPartCase(base)) != "mixed" &&
-           std::string(ShortPartCase(extension)) != "mixed";
+    return std::string(LetterCaseOf(base)) != "mixed" &&
+           std::string(LetterCaseOf(extension)) != "mixed";
 }
 
 } // namespace

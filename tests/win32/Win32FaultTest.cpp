@@ -232,9 +232,9 @@ TEST_P(ListingFaultTest, FailedListingGivesItsCodeNeverSuccess)
 INSTANTIATE_TEST_SUITE_P(
     Win32, ListingFaultTest,
     ::testing::Values(ListingFault{"TargetSearch", true, L"MassStorage\\*.*", 0, STATUS_DELETE_FAILED},
-                      ListingFault{"TargetListingPartWay", false, L"MassStorage\\*.*", 3, STATUS_DELETE_FAILED},
-                      ListingFault{"StaleFolderListingPartWay", false, L"MassStorage\\sub\\*.*", 3,
+                      ListingFault{"TargetListingMidway", false, L"MassStorage\\*.*", 3, STATUS_DELETE_FAILED},
+                      ListingFault{"StaleFolderListingMidway", false, L"MassStorage\\sub\\*.*", 3,
                                    STATUS_REMOVE_DIR_FAILED},
                       ListingFault{"PackageFolderSearch", true, L"SDMMC\\PreDLMap\\maps\\*.*", 0, STATUS_COPY_FAILED},
-                      ListingFault{"PackageListingPartWay", false, L"SDMMC\\PreDLMap\\*.*", 3, STATUS_COPY_FAILED}),
+                      ListingFault{"PackageListingMidway", false, L"SDMMC\\PreDLMap\\*.*", 3, STATUS_COPY_FAILED}),
     [](const ::testing::TestParamInfo<ListingFault>& p) { return p.param.name; });
