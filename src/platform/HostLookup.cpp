@@ -187,6 +187,20 @@ struct Walk {
         return nullptr;
     }
 
+    // The held folder that is the nearest ancestor of the folder asked.
+    WalkFolder* HeldAncestor(const WCHAR* asked, size_t units)
+    {
+        WalkFolder* nearest = nullptr;
+        for (WalkFolder& folder : folders) {
+            const size_t length = folder.asked.size();
+            if (folder.fd >= 0 && length < units && (asked[length] == u'\\' || asked[length] == u'/') &&
+                memcmp(folder.asked.data(), asked, length * sizeof(WCHAR)) == 0 &&
+                (!nearest || length > nearest->asked.size()))
+                nearest = &folder;
+        }
+        return nearest;
+    }
+
     void Hold(int fd, const std::u16string& asked, const char* stored)
     {
         WalkFolder* slot = &folders[0];
@@ -295,14 +309,18 @@ bool OpenFolder(const WCHAR* folder, size_t units, HostPath* path)
         memcpy(path->folder, held->stored.c_str(), held->stored.size() + 1);
         return true;
     }
+    // A miss opens the names below the nearest folder the walk holds.
+    const WalkFolder* base = g_walk.searches ? g_walk.HeldAncestor(folder, units) : nullptr;
+    const size_t skipped = base ? base->asked.size() + 1 : 0;
     const std::u16string deviceFolder(folder, units);
     char asked[kHostPathCapacity];
-    if (HostPathFromDevice(deviceFolder.c_str(), asked, sizeof asked) <= 0) {
+    if (HostPathFromDevice(deviceFolder.c_str() + skipped, asked, sizeof asked) <= 0) {
         errno = EINVAL;
         return false;
     }
     std::string stored;
-    const int fd = OpenFolderByNames(rootFd, asked, &stored);
+    const int fd = OpenFolderByNames(base ? base->fd : rootFd, asked, &stored);
+    if (base) stored = base->stored + "/" + stored;
     if (fd < 0 || stored.size() >= kHostPathCapacity) return false;
     memcpy(path->folder, stored.c_str(), stored.size() + 1);
     path->folderFd = fd;
