@@ -100,7 +100,7 @@ private:
 bool SyncFolder(const std::filesystem::path& folder, std::string* why);
 
 // Renames a file over another, in one step where the platform has one.
-bool ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to, std::string* why);
+bool RenameOver(const std::filesystem::path& from, const std::filesystem::path& to, std::string* why);
 
 // Renames an entry to a name that must not exist yet.
 bool RenameToNew(const std::filesystem::path& from, const std::filesystem::path& to, std::string* why);

@@ -188,7 +188,7 @@ bool SyncFolder(const fs::path& folder, std::string* why)
     return synced;
 }
 
-bool ReplaceFile(const fs::path& from, const fs::path& to, std::string* why)
+bool RenameOver(const fs::path& from, const fs::path& to, std::string* why)
 {
     if (rename(from.c_str(), to.c_str()) == 0) return true;
     *why = strerror(errno);

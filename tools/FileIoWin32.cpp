@@ -222,7 +222,7 @@ bool SyncFolder(const fs::path&, std::string*)
     return true;
 }
 
-bool ReplaceFile(const fs::path& from, const fs::path& to, std::string* why)
+bool RenameOver(const fs::path& from, const fs::path& to, std::string* why)
 {
     if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;

@@ -160,7 +160,7 @@ bool WriteManifestFile(const fs::path& file, const std::string& text, std::strin
     OutputFile output;
     if (!output.Create(fresh, why)) return false;
     const bool written = output.Write(text.data(), text.size(), why) && output.Sync(why);
-    if (!output.Close(why) || !written || !ReplaceFile(fresh, file, why)) {
+    if (!output.Close(why) || !written || !RenameOver(fresh, file, why)) {
         fs::remove(fresh, ignored);
         return false;
     }
