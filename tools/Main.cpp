@@ -2,7 +2,7 @@
 // application (loads the module, runs the job, reports its status); "seal"
 // and "verify" check a package with the library's own code and write or
 // compare its checksum.ini. Each command is in a file of its own
-// (Commands.h); everything system-specific is in ToolPlatform.
+// (Commands.h); everything that depends on the system is in ToolPlatform.
 #include <cstdio>
 #include <string>
 #include <vector>

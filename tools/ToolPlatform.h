@@ -1,7 +1,7 @@
 // What pelk-mapcopy needs of the PC it runs on, and nothing else: each
 // platform implements it in one file (ToolPlatformPosix.cpp). The commands
 // reach the library's file services through Platform.h and everything
-// system-specific through here.
+// system-dependent through here.
 #ifndef PELK_TOOLS_TOOL_PLATFORM_H
 #define PELK_TOOLS_TOOL_PLATFORM_H
 

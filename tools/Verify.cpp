@@ -90,7 +90,8 @@ std::string LinkOnTheWay(const fs::path& typed)
 Stop OpenPackage(const char* command, const std::string& typed, bool force)
 {
     const fs::path folder = fs::u8path(typed);
-    const std::string link = LinkOnTheWay(folder);
+    // A volume's root may be a link to the system (Wine's Z:), never a package's.
+    const std::string link = IsFileSystemRoot(folder) ? std::string() : LinkOnTheWay(folder);
     if (!link.empty() && !force)
         return Failure(STATUS_SOURCE_MISSING,
                        link + " is a symbolic link: the device's job never follows links, so on the device it finds "

@@ -10,10 +10,10 @@ namespace {
 using tool::TreeEntry;
 
 // "F:name:bytes" a file, "D:name" a folder; names are their own keys here.
-std::vector<TreeEntry> Tree(const std::vector<std::string>& spec)
+std::vector<TreeEntry> Tree(const std::vector<std::string>& items)
 {
     std::vector<TreeEntry> tree;
-    for (const std::string& item : spec) {
+    for (const std::string& item : items) {
         const bool folder = item[0] == 'D';
         const size_t colon = item.find(':', 2);
         const std::string name = item.substr(2, colon == std::string::npos ? std::string::npos : colon - 2);

@@ -10,7 +10,7 @@
 #include <thread>
 
 #if defined(_WIN32)
-#  define STAND_IN_EXPORT extern "C" __declspec(dllexport)
+#  define STAND_IN_EXPORT extern "C" __attribute__((dllexport))
 #else
 #  define STAND_IN_EXPORT extern "C" __attribute__((visibility("default")))
 #endif

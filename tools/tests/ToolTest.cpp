@@ -588,9 +588,9 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name.rfind("LetterCaseClash", 0) == 0) {
         // Written here, the second name would open the first: the build host
         // made a card holding both pairs (tools/tests/CMakeLists.txt).
-        const char* card = getenv("PELK_CASE_CLASH_CARD");
-        if (!card) GTEST_SKIP() << "PELK_CASE_CLASH_CARD names no card with names that differ only in letter case";
-        folder = (U8Path(card) / "SDMMC" / "PreDLMap").u8string();
+        const char* cards = getenv("PELK_HOST_CARDS");
+        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+        folder = (U8Path(cards) / "case-clash" / "SDMMC" / "PreDLMap").u8string();
     }
 #else
     if (name == "LetterCaseClash") WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x");
@@ -617,9 +617,9 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
 #if defined(_WIN32)
     if (name == "DeviceNames") {
         // Win32 opens these names as devices: the build host made the card.
-        const char* card = getenv("PELK_DEVICE_NAMES_CARD");
-        if (!card) GTEST_SKIP() << "PELK_DEVICE_NAMES_CARD names no card with device names";
-        folder = (U8Path(card) / "SDMMC" / "PreDLMap").u8string();
+        const char* cards = getenv("PELK_HOST_CARDS");
+        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+        folder = (U8Path(cards) / "device-names" / "SDMMC" / "PreDLMap").u8string();
     }
 #else
     if (name == "DeviceNames") {
@@ -848,17 +848,21 @@ TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
     }
 }
 
+#endif
+
+// Never a walk of a whole volume (on Linux, of the whole machine).
 TEST_F(ToolTest, VerifyRefusesTheRootOfAFileSystemAtOnce)
 {
-    ToolResult verified = Tool({"verify", "/"});
+    const fs::path volume = Root().root_path();
+    ToolResult verified = Tool({"verify", volume.u8string()});
     EXPECT_EQ(verified.code, 64) << verified.out;
     EXPECT_EQ(verified.out, "");
-    EXPECT_NE(verified.err.find("/ is the root of a file system, not a package folder: a package is the PreDLMap "
-                                "folder in a card's SDMMC folder (/SDMMC/PreDLMap)."),
+    EXPECT_NE(verified.err.find(volume.u8string() + " is the root of a file system, not a package folder: a package "
+                                                    "is the PreDLMap folder in a card's SDMMC folder (" +
+                                (volume / "SDMMC" / "PreDLMap").u8string() + ")."),
               std::string::npos)
         << verified.err;
 }
-#endif
 
 TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
 {
