@@ -110,6 +110,14 @@ struct PackagePlan {
 // What a card holds, as the interrupt tells it.
 enum class Holds { OldPackage, NewPackage, NoPackage };
 
+struct Card;
+std::vector<std::unique_ptr<Card>> g_cards;
+const PackagePlan* g_package = nullptr;
+// Not on a terminal: a plain line from the worker as each phase begins.
+bool g_plainLines = false;
+std::mutex g_output;
+bool g_outputClosed = false;
+
 // One card and its worker. The worker alone writes the fields below `lock`
 // but under it; the progress printer and the interrupt read them under it.
 struct Card {
@@ -144,6 +152,12 @@ struct Card {
         done = 0;
         total = bytes;
         phaseStart = std::chrono::steady_clock::now();
+        if (!g_plainLines) return;
+        std::lock_guard<std::mutex> output(g_output);
+        if (g_outputClosed) return;
+        fprintf(stderr, "%s: %s%s\n", shown.c_str(), PhaseName(next),
+                bytes ? (" " + Size(bytes)).c_str() : "");
+        fflush(stderr);
     }
     void Add(uint64_t bytes)
     {
@@ -157,8 +171,6 @@ struct Card {
     }
 };
 
-std::vector<std::unique_ptr<Card>> g_cards;
-const PackagePlan* g_package = nullptr;
 
 uint64_t TreeBytes(const std::vector<TreeEntry>& tree)
 {
@@ -331,7 +343,8 @@ private:
         if (card_->inPlace) {
             std::lock_guard<std::mutex> step(card_->replacing);
             OutputFile marker;
-            if (!marker.Create(At(kIncompleteName), &why) || !marker.Sync(&why) || !marker.Close(&why))
+            if (!Exists(At(kIncompleteName)) &&
+                (!marker.Create(At(kIncompleteName), &why) || !marker.Sync(&why) || !marker.Close(&why)))
                 return Fail(kExitIoError, "cannot write " + std::string(kIncompleteName) + ": " + why);
             if (!RemoveTree(At(kCardManifestName), &why) || !RemoveTree(At(kPackageName), &why))
                 return Fail(kExitIoError, "cannot remove the old package: " + why);
@@ -513,7 +526,7 @@ std::string ProgressLine(const Card& card)
 // plain line per card when its phase changes.
 class ProgressLines {
 public:
-    ProgressLines() : terminal_(ErrorTerminalColumns() > 0), thread_([this] { Draw(); }) {}
+    ProgressLines() : terminal_(!g_plainLines), thread_([this] { Draw(); }) {}
     ~ProgressLines()
     {
         {
@@ -527,29 +540,28 @@ public:
     // Stops drawing for good (the interrupt's report follows).
     static void Close()
     {
-        std::lock_guard<std::mutex> guard(s_output);
-        s_closed = true;
+        std::lock_guard<std::mutex> guard(g_output);
+        g_outputClosed = true;
     }
 
 private:
     void Draw()
     {
-        std::vector<Phase> told(g_cards.size(), Phase::Waiting);
         bool drawn = false;
         std::unique_lock<std::mutex> lock(mutex_);
         for (bool last = false; !last;) {
             last = wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; });
-            std::lock_guard<std::mutex> output(s_output);
-            if (s_closed) return;
+            std::lock_guard<std::mutex> output(g_output);
+            if (g_outputClosed) return;
             const int columns = ErrorTerminalColumns() - 1;
+            if (!terminal_ && last) return;
             if (terminal_ && drawn) fprintf(stderr, "\033[%zuA", g_cards.size());
             for (size_t i = 0; i < g_cards.size(); ++i) {
                 Card& card = *g_cards[i];
                 std::lock_guard<std::mutex> guard(card.lock);
                 if (terminal_) {
                     fprintf(stderr, "\r%s\033[K\n", ProgressLine(card).substr(0, static_cast<size_t>(columns)).c_str());
-                } else if (card.phase != told[i] || (last && !card.finished)) {
-                    told[i] = card.phase;
+                } else if (!card.finished && card.total && ++ticks_ % (20 * g_cards.size()) == 0) {
                     fprintf(stderr, "%s\n", ProgressLine(card).c_str());
                 }
             }
@@ -558,16 +570,13 @@ private:
         }
     }
 
-    static std::mutex s_output;
-    static bool s_closed;
     const bool terminal_;
+    size_t ticks_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false;
     std::thread thread_; // last: starts once the fields above are set
 };
-std::mutex ProgressLines::s_output;
-bool ProgressLines::s_closed = false;
 
 int32_t WriteAllCards()
 {
@@ -731,6 +740,7 @@ int Write(const std::vector<std::string>& arguments)
             break;
         }
     }
+    g_plainLines = ErrorTerminalColumns() == 0;
     RunInterruptible(WriteAllCards, ReportInterruption);
 
     int code = 0;
