@@ -3,12 +3,16 @@
 // deterministic pseudo-random content.
 //
 //   pelk_make_package FOLDER [--size BYTES] [--shape default|small-files] [--seed N]
+//                     [--per-folder N]
 //
 // default:     ~85% of the bytes in 1-16 MiB tiles (a few hundred per GiB),
 //              ~10% in 4-64 KiB files (a few thousand per GiB),
 //              ~5% in files under 2 KiB (tens of thousands per GiB).
 // small-files: ~90% of the bytes in files under 2 KiB, the rest in 4-64 KiB
 //              files: about 90,000 files per 100 MiB.
+// --per-folder: files per leaf folder (default 200); the sizes and contents
+// do not depend on it, so two packages that differ only in it differ only in
+// how wide their folders are.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -54,11 +58,13 @@ void WriteFile(const fs::path& path, uint64_t size, Random& random)
     }
 }
 
-// Spreads files over a few levels: group/sub/leaf, at most ~200 per folder.
+uint64_t g_perFolder = 200;
+
+// Spreads files over a few levels: group/sub/leaf, g_perFolder per leaf.
 fs::path Place(const fs::path& base, const char* kind, uint64_t index, const char* extension)
 {
     char name[96];
-    const uint64_t leaf = index / 200;
+    const uint64_t leaf = index / g_perFolder;
     snprintf(name, sizeof name, "%s_%02llu/%c%02llu/%04llu/%06llu%s", kind,
              static_cast<unsigned long long>(leaf / 64 % 8), static_cast<char>('A' + leaf / 8 % 8),
              static_cast<unsigned long long>(leaf % 8), static_cast<unsigned long long>(leaf),
@@ -71,7 +77,7 @@ fs::path Place(const fs::path& base, const char* kind, uint64_t index, const cha
 int main(int argc, char** argv)
 {
     if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: pelk_make_package FOLDER [--size BYTES] [--shape default|small-files] [--seed N]\n");
+        fprintf(stderr, "usage: pelk_make_package FOLDER [--size BYTES] [--shape default|small-files] [--seed N] [--per-folder N]\n");
         return 64;
     }
     const fs::path folder = argv[1];
@@ -83,10 +89,15 @@ int main(int argc, char** argv)
         if (option == "--size") size = std::strtoull(argv[i + 1], nullptr, 10);
         else if (option == "--shape") shape = argv[i + 1];
         else if (option == "--seed") seed = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (option == "--per-folder") g_perFolder = std::strtoull(argv[i + 1], nullptr, 10);
         else {
             fprintf(stderr, "pelk_make_package: unknown option %s\n", option.c_str());
             return 64;
         }
+    }
+    if (g_perFolder == 0) {
+        fprintf(stderr, "pelk_make_package: --per-folder needs a number above 0\n");
+        return 64;
     }
     if (shape != "default" && shape != "small-files") {
         fprintf(stderr, "pelk_make_package: unknown shape %s\n", shape.c_str());

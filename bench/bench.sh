@@ -5,20 +5,28 @@
 #      device root), `pelk-mapcopy run --force` and the shell equivalent
 #      (rm -rf MassStorage; cp -r SDMMC/PreDLMap MassStorage; cat every copied
 #      file >/dev/null), warm cache, and prints the median of each and the
-#      ratios to the shell's;
+#      ratios to the shell's; then the floor (pelk_floor_job: the same work
+#      with the fewest system calls, no name folding, no checks), timed in
+#      the same alternation, and the ratio job/floor;
 #   2. counts the instructions of `pelk-mapcopy seal` per summed byte under
 #      valgrind --tool=callgrind;
 #   3. measures the peak RSS of `pelk-mapcopy run` on a 10 MiB package and on
 #      this one;
 #   4. runs the Google Benchmark of the byte sum;
-#   5. counts the system calls of the job and of `pelk-mapcopy run` per copied
-#      file under strace -f -c, over a package of about 2,000 small files.
+#   5. counts the system calls of the job, of the floor and of
+#      `pelk-mapcopy run` per copied file under strace -f -c, over a package
+#      of about 2,000 small files;
+#   6. wide: the job's seconds per file on two packages of about 20,000 small
+#      files alike but for their folders, 100 files each or 5,000 files each,
+#      alternated, median of the runs, and job/floor on each.
 #
 #   bench/bench.sh [--shape default|small-files] [--size BYTES] [--runs N]
-#                  [--build DIR] [--work DIR] [--only copy|seal|rss|sum|syscalls]
+#                  [--build DIR] [--work DIR]
+#                  [--only copy|seal|rss|sum|syscalls|wide]
 #
 # Defaults: shape default, 1 GiB (small-files: 100 MiB), 7 runs, build/default,
-# work folder /dev/shm/pelk-bench (else <build>/bench-work), removed at the end.
+# work folder /dev/shm/pelk-bench-PID (else <build>/bench-work-PID), removed at
+# the end; one per run, so that runs at the same time leave each other alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +39,7 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 64 ;;
   esac
 done
@@ -41,28 +49,29 @@ fi
 # Warm cache: tmpfs where there is one, so that the disk's writeback of the
 # copies (1 GiB per run) does not swamp what the two commands do.
 if [ -z "$work" ]; then
-  if [ -d /dev/shm ] && [ -w /dev/shm ]; then work=/dev/shm/pelk-bench; else work=$build/bench-work; fi
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then work=/dev/shm/pelk-bench-$$; else work=$build/bench-work-$$; fi
 fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake --preset default >/dev/null; fi
-targets="pelk-mapcopy pelk_make_package pelk_run_job"
+targets="pelk-mapcopy pelk_make_package pelk_run_job pelk_floor_job"
 if [ -z "$only" ] || [ "$only" = sum ]; then targets="$targets pelk_sum_benchmark"; fi
 cmake --build "$build" --target $targets >/dev/null
 tool=$(find "$build" -name pelk-mapcopy -type f -perm -u+x | head -1)
 make_package=$build/bench/pelk_make_package
 run_job=$(realpath "$build/bench/pelk_run_job")
+floor_job=$(realpath "$build/bench/pelk_floor_job")
 work=$(realpath -m "$work")
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$work"-*' EXIT
 
 want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 
 calc() { awk "BEGIN { printf \"%.6f\\n\", $1 }"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-make_device() { # folder size shape
+make_device() { # folder size shape [files per folder]
   rm -rf "$1"
   mkdir -p "$1/SDMMC"
-  "$make_package" "$1/SDMMC/PreDLMap" --size "$2" --shape "$3" >/dev/null
+  "$make_package" "$1/SDMMC/PreDLMap" --size "$2" --shape "$3" --per-folder "${4:-200}" >/dev/null
   "$tool" seal "$1/SDMMC/PreDLMap" >/dev/null
 }
 
@@ -77,26 +86,31 @@ fi
 
 if want copy; then
   job() { (cd "$work" && "$run_job" >/dev/null); }
+  floor() { (cd "$work" && "$floor_job"); }
   # --force: without the pre-flight that reads the whole package once before
   # the job; the tool still lists the package and MassStorage around it.
   run() { "$tool" run --force --device-root "$work" >/dev/null; }
   shell() { (cd "$work" && rm -rf MassStorage && cp -r SDMMC/PreDLMap MassStorage &&
              find MassStorage -type f -exec cat {} + >/dev/null); }
-  job; run; shell # warm the cache
-  : >"$work.job"; : >"$work.run"; : >"$work.shell"
+  job; run; shell; floor # warm the cache
+  : >"$work.job"; : >"$work.run"; : >"$work.shell"; : >"$work.floor"
   for _ in $(seq "$runs"); do
-    for command in job run shell; do
+    for command in job run shell floor; do
       start=$EPOCHREALTIME; $command; calc "$EPOCHREALTIME - $start" >>"$work.$command"
     done
   done
   job_median=$(median <"$work.job"); run_median=$(median <"$work.run"); shell_median=$(median <"$work.shell")
-  rm -f "$work.job" "$work.run" "$work.shell"
+  floor_median=$(median <"$work.floor")
+  rm -f "$work.job" "$work.run" "$work.shell" "$work.floor"
   echo
   echo "| shape | files | bytes | runs | job (median s) | pelk-mapcopy run (median s) | shell rm+cp+cat (median s) | job/shell | run/shell |"
   echo "|---|---|---|---|---|---|---|---|---|"
   printf '| %s | %d | %d | %d | %.3f | %.3f | %.3f | %.2f | %.2f |\n' "$shape" "$files" "$summed" "$runs" \
     "$job_median" "$run_median" "$shell_median" "$(calc "$job_median / $shell_median")" \
     "$(calc "$run_median / $shell_median")"
+  echo
+  printf 'floor (median s): %.3f; job/floor: %.2f; run/floor: %.2f\n' "$floor_median" \
+    "$(calc "$job_median / $floor_median")" "$(calc "$run_median / $floor_median")"
 fi
 
 if want seal; then
@@ -132,12 +146,61 @@ if want syscalls; then
     echo
     echo "system calls of $1 per copied file ($few_files files, small-files shape):"
     awk -v files="$few_files" '
-      $NF == "total" { printf "  total %.1f\n", $(NF - 2) / files; next }
+      $NF == "total" { printf "  total %.1f\n", $4 / files; next }
       NR > 2 && $1 !~ /^-/ && $4 / files >= 0.05 { printf "  %-16s %.2f\n", $NF, $4 / files }' "$2"
   }
-  (cd "$few" && strace -f -c -o "$few.strace" "$run_job" >/dev/null)
-  per_file "the job" "$few.strace"
+  (cd "$few" && strace -f -c -o "$few.job.strace" "$run_job" >/dev/null)
+  (cd "$few" && strace -f -c -o "$few.floor.strace" "$floor_job")
+  echo
+  echo "system calls per copied file ($few_files files, small-files shape), the job beside the floor:"
+  # Lines of strace -c: % time, seconds, usecs/call, calls, [errors,] name.
+  awk -v files="$few_files" '
+    FNR <= 2 || $1 ~ /^-/ { next }
+    { calls[FILENAME == ARGV[1] ? "job" : "floor", $NF] += $4; names[$NF] = 1 }
+    END {
+      printf "  %-16s %7s %7s %7s\n", "", "job", "floor", "extra"
+      for (name in names)
+        if (name != "total" && (calls["job", name] / files >= 0.05 || calls["floor", name] / files >= 0.05))
+          printf "  %-16s %7.2f %7.2f %7.2f\n", name, calls["job", name] / files,
+                 calls["floor", name] / files, (calls["job", name] - calls["floor", name]) / files | "sort -k2,2gr"
+      close("sort -k2,2gr")
+      printf "  %-16s %7.1f %7.1f %7.1f\n", "total", calls["job", "total"] / files,
+             calls["floor", "total"] / files, (calls["job", "total"] - calls["floor", "total"]) / files
+    }' "$few.job.strace" "$few.floor.strace"
   strace -f -c -o "$few.strace" "$tool" run --device-root "$few" >/dev/null
   per_file "pelk-mapcopy run (its pre-flight reads the package once more)" "$few.strace"
-  rm -rf "$few" "$few.strace"
+  rm -rf "$few" "$few.strace" "$few.job.strace" "$few.floor.strace"
+fi
+
+if want wide; then
+  # Same sizes, contents and file count (the generator's sizes do not depend
+  # on the folders); only how many files share a folder differs.
+  narrow=$work-100 wide=$work-5000
+  make_device "$narrow" $((22 << 20)) small-files 100
+  make_device "$wide" $((22 << 20)) small-files 5000
+  wide_files=$(find "$wide/SDMMC/PreDLMap" -type f | wc -l)
+  job_in() { (cd "$1" && "$run_job" >/dev/null); }
+  floor_in() { (cd "$1" && "$floor_job"); }
+  for device in "$narrow" "$wide"; do
+    job_in "$device"; floor_in "$device" # warm, and a full target like every later run's
+    : >"$device.job"; : >"$device.floor"
+  done
+  for _ in $(seq "$runs"); do
+    for device in "$narrow" "$wide"; do
+      for command in job floor; do
+        start=$EPOCHREALTIME; "${command}_in" "$device"; calc "$EPOCHREALTIME - $start" >>"$device.$command"
+      done
+    done
+  done
+  narrow_job=$(median <"$narrow.job"); wide_job=$(median <"$wide.job")
+  narrow_floor=$(median <"$narrow.floor"); wide_floor=$(median <"$wide.floor")
+  rm -rf "$narrow" "$wide" "$narrow".* "$wide".*
+  echo
+  echo "wide folders: $wide_files small files, 100 per folder or 5,000 per folder, $runs runs, median"
+  printf 'per file: 100/folder %.1f us, 5000/folder %.1f us, ratio %.2f\n' \
+    "$(calc "$narrow_job / $wide_files * 1e6")" "$(calc "$wide_job / $wide_files * 1e6")" \
+    "$(calc "$wide_job / $narrow_job")"
+  printf 'job/floor: 100/folder %.2f (floor %.1f us per file), 5000/folder %.2f (floor %.1f us per file)\n' \
+    "$(calc "$narrow_job / $narrow_floor")" "$(calc "$narrow_floor / $wide_files * 1e6")" \
+    "$(calc "$wide_job / $wide_floor")" "$(calc "$wide_floor / $wide_files * 1e6")"
 fi

@@ -70,16 +70,3 @@ TEST_F(DeviceTest, MapCopyPathIsOneConstantString)
     RunJob();
     EXPECT_EQ(GetMapCopyPath(), first) << "same pointer before and after a job";
 }
-
-TEST(LibraryEntry, AcceptsEveryNotificationAndTouchesNoState)
-{
-    g_jobStatus = STATUS_COPY_FAILED;
-    g_packageSum = 1234;
-    for (DWORD reason : {DWORD(DLL_PROCESS_ATTACH), DWORD(DLL_THREAD_ATTACH), DWORD(DLL_THREAD_DETACH),
-                         DWORD(DLL_PROCESS_DETACH)})
-        EXPECT_EQ(DllMain(nullptr, reason, nullptr), TRUE) << "reason " << reason;
-    EXPECT_EQ(g_jobStatus, STATUS_COPY_FAILED);
-    EXPECT_EQ(g_packageSum, 1234);
-    g_jobStatus = STATUS_OK;
-    g_packageSum = 0;
-}

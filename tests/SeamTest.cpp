@@ -158,6 +158,12 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"RemoveEmptySubfolder", SERVICE_REMOVE_DIRECTORY, u"MassStorage\\empty", STATUS_REMOVE_DIR_FAILED},
         CodeCase{"RemoveSubfolder", SERVICE_REMOVE_DIRECTORY, u"MassStorage\\d", STATUS_REMOVE_DIR_FAILED},
         CodeCase{"RemoveTargetIsNoError", SERVICE_REMOVE_DIRECTORY, u"MassStorage", STATUS_OK},
+        CodeCase{"ListTarget", SERVICE_FIND_FIRST, u"MassStorage\\*.*", STATUS_DELETE_FAILED},
+        CodeCase{"ListStaleFolder", SERVICE_FIND_FIRST, u"MassStorage\\d\\*.*", STATUS_REMOVE_DIR_FAILED},
+        CodeCase{"ProbeEmptyStaleFolder", SERVICE_FIND_FIRST, u"MassStorage\\empty", STATUS_REMOVE_DIR_FAILED},
+        CodeCase{"ListTargetPartWay", SERVICE_FIND_NEXT, u"MassStorage\\*.*", STATUS_DELETE_FAILED},
+        CodeCase{"ListStaleFolderPartWay", SERVICE_FIND_NEXT, u"MassStorage\\d\\*.*", STATUS_REMOVE_DIR_FAILED},
+        CodeCase{"ListPackagePartWay", SERVICE_FIND_NEXT, u"SDMMC\\PreDLMap\\*.*", STATUS_COPY_FAILED},
         CodeCase{"CreateFolderWhoseFirstEntryIsAFolder", SERVICE_CREATE_DIRECTORY, u"MassStorage\\three",
                  STATUS_CREATE_DIR_FAILED},
         CodeCase{"CreateFolderWhoseFirstEntryIsAFileBecomesCopyFailed", SERVICE_CREATE_DIRECTORY,
@@ -191,11 +197,11 @@ TEST_F(SeamTest, SourceFolderThatCannotBeFoundStoresSourceMissing)
     EXPECT_TRUE(fs::is_directory(Root() / "MassStorage/sub"));
 }
 
-TEST_F(SeamTest, SearchThatFailsOnAnExistingSourceFolderCopiesNothingFromIt)
+TEST_F(SeamTest, SearchThatFailsOnAnExistingSourceFolderIsACopyFailure)
 {
     WriteSealedPackage({{"sub/f.bin", "f"}});
     FailPath(SERVICE_FIND_FIRST, u"SDMMC\\PreDLMap\\sub\\*.*");
-    EXPECT_EQ(RunJob(), STATUS_CHECKSUM_FAILED) << "the probe finds the folder: no code, the sum then differs";
+    EXPECT_EQ(RunJob(), STATUS_COPY_FAILED) << "the probe finds the folder: it was not listed, not empty";
     EXPECT_TRUE(fs::is_directory(Root() / "MassStorage/sub"));
     EXPECT_FALSE(Exists("MassStorage/sub/f.bin"));
 }

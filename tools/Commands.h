@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,13 @@ std::string StatusLine(int32_t status);                         // "0 STATUS_OK:
 // Why fewer files are summed than copied; names each excluded file beyond
 // the package root's checksum.ini and PreDLVerno.ini.
 std::string NotSummed(uint64_t other, const std::vector<std::string>& belowTheRoot = {});
+
+struct FolderLock;
+// Locks folder for the one command that may write its card now: shown names
+// it in the refusal (75) when another pelk-mapcopy holds it, cannot begins
+// the failure (66) when it cannot be locked ("cannot enter the device root X").
+Stop LockForWriting(const std::filesystem::path& folder, const std::filesystem::path& shown,
+                    const std::string& cannot, FolderLock** lock);
 
 // The text with a to z as A to Z.
 std::string UpperAscii(std::string text);

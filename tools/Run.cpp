@@ -365,20 +365,10 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
     // "dir/." normalises to "dir/": shown without the trailing separator.
     if (!plan->shownRoot.has_filename() && plan->shownRoot != plan->shownRoot.root_path())
         plan->shownRoot = plan->shownRoot.parent_path();
+    const std::string cannot = "cannot enter the device root " + Shown(options.deviceRoot);
+    if (const Stop held = LockForWriting(options.deviceRoot, plan->shownRoot, cannot, &plan->lock)) return held;
     std::string why;
-    long holder = 0;
-    switch (LockFolder(options.deviceRoot, &plan->lock, &holder, &why)) {
-    case LockOutcome::Taken:
-        break;
-    case LockOutcome::HeldElsewhere:
-        return Failure(kExitInUse, "another pelk-mapcopy" +
-                                       (holder ? " (pid " + std::to_string(holder) + ")" : std::string()) +
-                                       " is using " + Shown(plan->shownRoot) + "; run again once it has ended");
-    case LockOutcome::Failed:
-        return Failure(kExitNoInput, "cannot enter the device root " + Shown(options.deviceRoot) + ": " + why);
-    }
-    if (!EnterDeviceRoot(options.deviceRoot, &why))
-        return Failure(kExitNoInput, "cannot enter the device root " + Shown(options.deviceRoot) + ": " + why);
+    if (!EnterDeviceRoot(options.deviceRoot, &why)) return Failure(kExitNoInput, cannot + ": " + why);
     // As the job finds them: in any letter case, no link on the way.
     plan->packageOnDisk = FolderOnDisk(kPackageFolder);
     plan->targetOnDisk = FolderOnDisk(kTargetFolder);
@@ -548,7 +538,8 @@ int Report(RunPlan* plan)
     // changed it meanwhile, or the module may not be what it says.
     std::string notInstalled;
     if (status == STATUS_OK) {
-        const std::string first = FirstDifference(status, ListTree(kPackageFolder), installed);
+        // The package as listed before the job: the job never changes it.
+        const std::string first = FirstDifference(status, plan->package, installed);
         if (first.rfind("first difference: none", 0) != 0) notInstalled = first;
     }
     if (notInstalled.empty())

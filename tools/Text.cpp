@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "JobStatusText.h"
 #include "Package.h"
+#include "ToolPlatform.h"
 
 namespace tool {
 
@@ -87,6 +88,24 @@ Stop Parse(const char* command, const std::vector<std::string>& arguments, const
     return std::nullopt;
 }
 
+
+Stop LockForWriting(const std::filesystem::path& folder, const std::filesystem::path& shown,
+                    const std::string& cannot, FolderLock** lock)
+{
+    std::string why;
+    long holder = 0;
+    switch (LockFolder(folder, lock, &holder, &why)) {
+    case LockOutcome::Taken:
+        return std::nullopt;
+    case LockOutcome::HeldElsewhere:
+        return Failure(kExitInUse, "another pelk-mapcopy" +
+                                       (holder ? " (pid " + std::to_string(holder) + ")" : std::string()) +
+                                       " is using " + Shown(shown) + "; run again once it has ended");
+    case LockOutcome::Failed:
+        break;
+    }
+    return Failure(kExitNoInput, cannot + ": " + why);
+}
 
 std::string UpperAscii(std::string text)
 {

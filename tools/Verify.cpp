@@ -26,6 +26,10 @@ const char kSealHelp[] =
     "and PreDLVerno.ini included, as sha256sum writes it; sha256sum -c run\n"
     "inside PACKAGE_DIR checks it. verify and write check against it.\n"
     "\n"
+    "Holds the card's lock while it runs, as run does (a package in\n"
+    "SDMMC/PreDLMap is locked at its device root): exit 75 while another\n"
+    "pelk-mapcopy uses it.\n"
+    "\n"
     "Refuses a package with findings (see verify), exit 65; a device root (a\n"
     "folder holding SDMMC/PreDLMap or MassStorage) and the root of a file\n"
     "system, exit 64; a PACKAGE_DIR that is (or whose SDMMC is) a symbolic link,\n"
@@ -178,6 +182,8 @@ void PrintManifestCheck(const fs::path& manifestFile, const Manifest& now)
                    shown.c_str());
 }
 
+int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force);
+
 } // namespace
 
 int Seal(const std::vector<std::string>& arguments)
@@ -186,6 +192,25 @@ int Seal(const std::vector<std::string>& arguments)
     if (const Stop early = Parse("seal", arguments, kSealOptions, 1, &parsed)) return *early;
     const bool force = parsed.Has("--force");
     const fs::path folder = fs::u8path(parsed.operands[0]);
+    // One writer a card: a package at SDMMC/PreDLMap is locked at its
+    // device root, where run takes the same lock; any other at itself.
+    const fs::path absolute = fs::absolute(folder).lexically_normal();
+    fs::path package = absolute.has_filename() ? absolute : absolute.parent_path();
+    const bool onACard = UpperAscii(package.filename().u8string()) == "PREDLMAP" &&
+                         UpperAscii(package.parent_path().filename().u8string()) == "SDMMC";
+    const fs::path locked = onACard ? package.parent_path().parent_path() : package;
+    FolderLock* lock = nullptr;
+    if (const Stop held = LockForWriting(locked, locked, "cannot open the package folder " + parsed.operands[0], &lock))
+        return *held;
+    const int code = SealLocked(parsed, folder, force);
+    UnlockFolder(lock);
+    return code;
+}
+
+namespace {
+
+int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force)
+{
     const fs::path manifestFile = ManifestBeside(folder); // before the package is entered
     if (const Stop closed = OpenPackage("seal", parsed.operands[0], force)) return *closed;
 
@@ -209,6 +234,8 @@ int Seal(const std::vector<std::string>& arguments)
            NotSummed(check.otherFiles, check.otherBelowTheRoot).c_str());
     return WriteManifest(manifest, manifestFile);
 }
+
+} // namespace
 
 int Verify(const std::vector<std::string>& arguments)
 {

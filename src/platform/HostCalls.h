@@ -1,12 +1,17 @@
-// The host layer's services reach the system through this one table: one
-// entry a device service, and one for the reads of a stream. The table holds
-// the real implementations; a test puts a wrapper in an entry to count, trace
-// or fail that call, and restores the entry from kHostSystemCalls. The module
-// itself has no fault code.
+// The host layer reaches the system through this one table. Its first part
+// holds the device services (and the reads of a stream), so that a test can
+// count, trace or fail whole calls of the job; its second part holds the
+// system calls the services make, so that a test can fail one inside a
+// service. The table holds the real implementations; a test puts a wrapper
+// in an entry and restores it from kHostSystemCalls. The module itself has no
+// fault code.
 #ifndef PELK_HOST_CALLS_H
 #define PELK_HOST_CALLS_H
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include "HostFileLayer.h"
 
@@ -21,6 +26,20 @@ struct HostCalls {
     // A stream's read of its descriptor; path is the device path it was
     // opened with. Returns as read(2) does.
     ssize_t (*readStream)(int fd, void* buffer, size_t size, const WCHAR* path);
+
+    // The system calls, as POSIX defines them (openat always with a mode).
+    int (*openat)(int folderFd, const char* name, int flags, mode_t mode);
+    int (*fstatat)(int folderFd, const char* name, struct stat* status, int flags);
+    int (*fstat)(int fd, struct stat* status);
+    struct dirent* (*readdir)(DIR* folder);
+    int (*mkdirat)(int folderFd, const char* name, mode_t mode);
+    int (*unlinkat)(int folderFd, const char* name, int flags);
+    int (*ftruncate)(int fd, off_t length);
+    ssize_t (*copyFileRange)(int source, int target, size_t length);
+    ssize_t (*read)(int fd, void* buffer, size_t size);
+    ssize_t (*write)(int fd, const void* buffer, size_t size);
+    int (*fchmod)(int fd, mode_t mode);
+    int (*futimens)(int fd, const struct timespec times[2]);
 };
 
 extern HostCalls g_hostCalls;

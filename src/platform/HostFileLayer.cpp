@@ -1,20 +1,19 @@
 // The Windows CE file services on POSIX, with the device's semantics.
 //
 // Names are found as on the device's FAT volumes, ignoring letter case and
-// keeping the case they were created with (HostLookup.h). No symbolic link is
-// ever followed: a link met as an entry is a file that cannot be copied or
-// opened, and deleting it deletes the link. An entry with no write permission
-// bit is read-only, as FAT's attribute: it cannot be deleted or written, even
-// by root, and a copy of it is read-only too.
+// keeping the case they were created with (HostLookup.h). Each service
+// resolves its path once, then makes one system call on the name as stored.
+// No symbolic link is ever followed: a link met as an entry is a file that
+// cannot be copied or opened, and deleting it deletes the link. An entry with
+// no write permission bit is read-only, as FAT's attribute: it cannot be
+// deleted or written, even by root, and a copy of it is read-only too.
 #include "HostCalls.h"
 #include "HostLookup.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -75,7 +74,7 @@ struct Descriptor {
     }
     int Release()
     {
-        int released = fd;
+        const int released = fd;
         fd = -1;
         return released;
     }
@@ -87,24 +86,13 @@ bool Resolve(const WCHAR* devicePath, HostPath* path)
     if (ResolvePath(devicePath, path)) return true;
     if (errno == EINVAL) return FailWith(ERROR_INVALID_NAME);
     FailWithErrno();
-    if (t_lastError == ERROR_FILE_NOT_FOUND) t_lastError = ERROR_PATH_NOT_FOUND;
+    if (t_lastError == ERROR_FILE_NOT_FOUND) t_lastError = ERROR_PATH_NOT_FOUND; // a folder on the way
     return false;
 }
 
-// Runs operation on the entry's name as asked; when that name is missing, on
-// the entry it names ignoring letter case, if there is one (*name tells which).
-template <typename Operation>
-int OnNameOnDisk(const HostPath* path, const char** name, char* variant, Operation operation)
+bool ResolveExisting(const WCHAR* devicePath, HostPath* path)
 {
-    *name = path->name;
-    int result = operation(path->name);
-    if (result >= 0 || errno != ENOENT) return result;
-    if (!FindNameIgnoringCase(path, variant)) {
-        errno = ENOENT;
-        return result;
-    }
-    *name = variant;
-    return operation(variant);
+    return Resolve(devicePath, path) && (path->exists || FailWith(ERROR_FILE_NOT_FOUND));
 }
 
 void CopyDevicePath(WCHAR* target, const WCHAR* source)
@@ -141,21 +129,25 @@ DWORD AttributesOf(const struct stat& status)
     return attributes;
 }
 
-// Reads the next entry other than "." and ".."; FALSE at the end or on error.
+// Reads the next entry other than "." and ".."; FALSE with
+// ERROR_NO_MORE_FILES only at the end of the listing.
 BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
 {
     for (;;) {
         errno = 0;
-        struct dirent* entry = readdir(find->folder);
+        struct dirent* entry = g_hostCalls.readdir(find->folder);
         if (!entry) return errno ? FailWithErrno() : FailWith(ERROR_NO_MORE_FILES);
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         if (HostNameToDevice(name, findData->cFileName, MAX_PATH) < 0) return FailWith(ERROR_FILENAME_EXCED_RANGE);
         // The read-only attribute needs the mode, which the listing lacks.
         struct stat status;
-        if (fstatat(dirfd(find->folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FailWithErrno();
+        if (g_hostCalls.fstatat(dirfd(find->folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue; // gone since it was listed
+            return FailWithErrno();
+        }
         findData->dwFileAttributes = AttributesOf(status);
-        NoteEntryListed(find->path, findData->cFileName, status.st_mode);
+        NoteListedEntry(find->path, findData->cFileName, &status);
         return TRUE;
     }
 }
@@ -170,28 +162,25 @@ HANDLE NewFind(DIR* folder, const WCHAR* path)
     }
     find->folder = folder;
     CopyDevicePath(find->path, path);
-    NoteSearchOpened();
+    BeginSearch();
     return find;
 }
 
-// Opens the folder named by the pattern's first folderLength units for listing.
+// The folder named by the pattern's first folderLength units, opened for
+// listing; a missing folder, a file or a link is a path not found.
 bool OpenListedFolder(const WCHAR* pattern, size_t folderLength, Descriptor* folderFd)
 {
     HostPath path;
     if (folderLength == 0) {
         if (!ResolveRoot(&path)) return FailWithErrno();
-        folderFd->fd = openat(path.folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
         WCHAR folderPath[MAX_PATH];
         memcpy(folderPath, pattern, folderLength * sizeof(WCHAR));
         folderPath[folderLength] = 0;
         if (!Resolve(folderPath, &path)) return false;
-        const char* name;
-        char variant[kHostPathCapacity];
-        folderFd->fd = OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
-            return openat(path.folderFd, candidate, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        });
+        if (!path.exists || !S_ISDIR(path.status.st_mode)) return FailWith(ERROR_PATH_NOT_FOUND);
     }
+    folderFd->fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
     return folderFd->fd >= 0 || FailWithErrno();
 }
 
@@ -208,7 +197,7 @@ HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATA
     HANDLE handle = NewFind(folder, pattern);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     if (!ReadNextEntry(static_cast<HostFind*>(handle), findData)) {
-        DWORD error = t_lastError;
+        const DWORD error = t_lastError;
         FindClose(handle);
         // An empty folder has no entries: the device reports it as not found.
         t_lastError = error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error;
@@ -220,22 +209,13 @@ HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATA
 HANDLE ProbePath(const WCHAR* devicePath, LPWIN32_FIND_DATAW findData)
 {
     HostPath path;
-    if (!Resolve(devicePath, &path)) return INVALID_HANDLE_VALUE;
-    struct stat status;
-    const char* name;
-    char variant[kHostPathCapacity];
-    if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
-            return fstatat(path.folderFd, candidate, &status, AT_SYMLINK_NOFOLLOW);
-        }) != 0) {
-        FailWithErrno();
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!ResolveExisting(devicePath, &path)) return INVALID_HANDLE_VALUE;
     // The name as stored, as the device reports it.
-    if (HostNameToDevice(name, findData->cFileName, MAX_PATH) < 0) {
+    if (HostNameToDevice(path.name, findData->cFileName, MAX_PATH) < 0) {
         FailWith(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
-    findData->dwFileAttributes = AttributesOf(status);
+    findData->dwFileAttributes = AttributesOf(path.status);
     return NewFind(nullptr, devicePath);
 }
 
@@ -267,52 +247,26 @@ BOOL SystemCreateDirectory(LPCWSTR pathName)
 {
     HostPath path;
     if (!Resolve(pathName, &path)) return FALSE;
-    char existing[kHostPathCapacity];
-    bool exact = false;
-    if (FindDestinationName(&path, existing, &exact)) return FailWith(ERROR_ALREADY_EXISTS);
-    if (errno != ENOENT) return FailWithErrno();
-    if (mkdirat(path.folderFd, path.name, 0777) != 0) return FailWithErrno();
-    NoteFolderCreated(&path);
-    return TRUE;
+    if (path.exists) return FailWith(ERROR_ALREADY_EXISTS);
+    return CreateFolderEntry(&path) || FailWithErrno();
 }
 
 BOOL SystemRemoveDirectory(LPCWSTR pathName)
 {
     HostPath path;
-    if (!Resolve(pathName, &path)) return FALSE;
-    const char* name;
-    char variant[kHostPathCapacity];
-    if (OnNameOnDisk(&path, &name, variant,
-                     [&](const char* candidate) { return unlinkat(path.folderFd, candidate, AT_REMOVEDIR); }) != 0) {
-        FailWithErrno();
-        if (errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
-        return FALSE;
-    }
-    NoteFolderRemoved();
-    return TRUE;
+    if (!ResolveExisting(pathName, &path)) return FALSE;
+    if (RemoveEntry(&path, true)) return TRUE;
+    FailWithErrno();
+    if (errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
+    return FALSE;
 }
 
 BOOL SystemDeleteFile(LPCWSTR fileName)
 {
     HostPath path;
-    if (!Resolve(fileName, &path)) return FALSE;
-    const char* name;
-    char variant[kHostPathCapacity];
-    mode_t listedMode = 0;
-    const bool listed = ListedEntryMode(fileName, &listedMode);
-    if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
-            struct stat status;
-            if (listed && candidate == path.name) status.st_mode = listedMode;
-            else if (fstatat(path.folderFd, candidate, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-            if (S_ISDIR(status.st_mode) || IsReadOnly(status)) {
-                errno = EACCES;
-                return -1;
-            }
-            return unlinkat(path.folderFd, candidate, 0);
-        }) != 0)
-        return FailWithErrno();
-    NoteNameRemoved(&path, name);
-    return TRUE;
+    if (!ResolveExisting(fileName, &path)) return FALSE;
+    if (S_ISDIR(path.status.st_mode) || IsReadOnly(path.status)) return FailWith(ERROR_ACCESS_DENIED);
+    return RemoveEntry(&path, false) || FailWithErrno();
 }
 
 // ---- file copy ---------------------------------------------------------
@@ -326,22 +280,20 @@ bool CopyBytesByReadWrite(int source, int target)
     }
     bool ok = true;
     for (;;) {
-        ssize_t got = read(source, buffer, kCopyBuffer);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = g_hostCalls.read(source, buffer, kCopyBuffer);
         if (got <= 0) {
             ok = got == 0;
             break;
         }
         for (ssize_t done = 0; ok && done < got;) {
-            ssize_t wrote = write(target, buffer + done, static_cast<size_t>(got - done));
-            if (wrote < 0 && errno == EINTR) continue;
+            const ssize_t wrote = g_hostCalls.write(target, buffer + done, static_cast<size_t>(got - done));
             if (wrote == 0) errno = ENOSPC;
             ok = wrote > 0;
             done += wrote;
         }
         if (!ok) break;
     }
-    int saved = errno;
+    const int saved = errno;
     free(buffer);
     errno = saved;
     return ok;
@@ -353,13 +305,12 @@ bool CopyBytes(int source, int target, off_t size)
 {
     off_t copied = 0;
     while (copied < size) {
-        ssize_t done = copy_file_range(source, nullptr, target, nullptr, static_cast<size_t>(size - copied), 0);
+        const ssize_t done = g_hostCalls.copyFileRange(source, target, static_cast<size_t>(size - copied));
         if (done > 0) {
             copied += done;
             continue;
         }
         if (done == 0) return true; // it shrank
-        if (errno == EINTR) continue;
         if (copied == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
                             errno == EBADF || errno == EPERM))
             return CopyBytesByReadWrite(source, target);
@@ -373,60 +324,44 @@ bool CopyBytes(int source, int target, off_t size)
 bool OpenCopySource(const WCHAR* devicePath, Descriptor* source, struct stat* status)
 {
     HostPath path;
-    if (!Resolve(devicePath, &path)) return false;
-    const char* name = path.name;
-    char variant[kHostPathCapacity];
-    mode_t listedMode = 0;
-    if (ListedEntryMode(devicePath, &listedMode)) {
-        status->st_mode = listedMode; // just listed: the walk's next copy
-    } else if (OnNameOnDisk(&path, &name, variant, [&](const char* candidate) {
-                   return fstatat(path.folderFd, candidate, status, AT_SYMLINK_NOFOLLOW);
-               }) != 0) {
-        return FailWithErrno();
-    }
-    if (!S_ISREG(status->st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    source->fd = openat(path.folderFd, name, O_RDONLY | kNoLinkFlags);
+    if (!ResolveExisting(devicePath, &path)) return false;
+    if (!S_ISREG(path.status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    source->fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | kNoLinkFlags, 0);
     if (source->fd < 0) return FailWithErrno();
-    if (fstat(source->fd, status) != 0 || !S_ISREG(status->st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    return true;
+    if (g_hostCalls.fstat(source->fd, status) != 0) return FailWithErrno();
+    return S_ISREG(status->st_mode) || FailWith(ERROR_ACCESS_DENIED);
 }
 
 // The copy's destination, opened for writing: a new file, or the file there
 // whose name equals the new one ignoring letter case, which keeps its name.
-// name receives the name on disk; *created tells whether the file is new.
-bool OpenCopyTarget(const WCHAR* devicePath, BOOL failIfExists, const struct stat& source, HostPath* path, char* name,
+// *created tells whether the file is new.
+bool OpenCopyTarget(const WCHAR* devicePath, BOOL failIfExists, const struct stat& source, HostPath* path,
                     Descriptor* target, bool* created)
 {
     if (!Resolve(devicePath, path)) return false;
-    *created = false;
-    bool exact = false;
-    if (!FindDestinationName(path, name, &exact)) {
-        if (errno != ENOENT) return FailWithErrno();
-        memcpy(name, path->name, strlen(path->name) + 1);
-        target->fd = openat(path->folderFd, name, O_WRONLY | O_CREAT | O_EXCL | kNoLinkFlags, source.st_mode & 0777);
-        *created = target->fd >= 0;
-        return *created || FailWithErrno();
+    *created = !path->exists;
+    if (*created) {
+        target->fd = CreateFileEntry(path, O_WRONLY | kNoLinkFlags, source.st_mode & 0777);
+        return target->fd >= 0 || FailWithErrno();
     }
     if (failIfExists) return FailWith(ERROR_FILE_EXISTS);
-    target->fd = openat(path->folderFd, name, O_WRONLY | kNoLinkFlags);
-    if (target->fd < 0) return FailWithErrno();
-    struct stat status;
-    if (fstat(target->fd, &status) != 0 || !S_ISREG(status.st_mode) || IsReadOnly(status))
-        return FailWith(ERROR_ACCESS_DENIED);
+    const struct stat& status = path->status;
+    if (!S_ISREG(status.st_mode) || IsReadOnly(status)) return FailWith(ERROR_ACCESS_DENIED);
     // Copying a file onto itself would truncate it.
     if (status.st_dev == source.st_dev && status.st_ino == source.st_ino) return FailWith(ERROR_ACCESS_DENIED);
-    return true;
+    target->fd = g_hostCalls.openat(path->folderFd, path->name, O_WRONLY | kNoLinkFlags, 0);
+    return target->fd >= 0 || FailWithErrno();
 }
 
 // The bytes, the permissions (so the read-only attribute) and the times.
 bool FillCopy(int source, int target, const struct stat& sourceStatus, bool created)
 {
-    if (!created && ftruncate(target, 0) != 0) return false;
+    if (!created && g_hostCalls.ftruncate(target, 0) != 0) return false;
     if (!CopyBytes(source, target, sourceStatus.st_size)) return false;
     const mode_t mode = sourceStatus.st_mode & 0777;
-    if ((!created || (mode & CreationMask()) != 0) && fchmod(target, mode) != 0) return false;
+    if ((!created || (mode & CreationMask()) != 0) && g_hostCalls.fchmod(target, mode) != 0) return false;
     struct timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
-    return futimens(target, times) == 0;
+    return g_hostCalls.futimens(target, times) == 0;
 }
 
 BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
@@ -435,24 +370,15 @@ BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfEx
     struct stat sourceStatus;
     if (!OpenCopySource(existingFileName, &source, &sourceStatus)) return FALSE;
     HostPath targetPath;
-    char targetName[kHostPathCapacity];
     bool created = false;
-    if (!OpenCopyTarget(newFileName, failIfExists, sourceStatus, &targetPath, targetName, &target, &created))
-        return FALSE;
+    if (!OpenCopyTarget(newFileName, failIfExists, sourceStatus, &targetPath, &target, &created)) return FALSE;
     const int fd = target.Release();
     bool ok = FillCopy(source.fd, fd, sourceStatus, created);
-    if (ok) {
-        ok = close(fd) == 0;
-    } else {
-        CloseQuietly(fd);
-    }
-    if (ok) {
-        if (created) NoteNameAdded(&targetPath, targetName);
-        return TRUE;
-    }
+    if (ok) ok = close(fd) == 0;
+    else CloseQuietly(fd);
+    if (ok) return TRUE;
     const int error = errno;
-    if (unlinkat(targetPath.folderFd, targetName, 0) == 0 && !created) // no half-written copy is left behind
-        NoteNameRemoved(&targetPath, targetName);
+    RemoveEntry(&targetPath, false); // no half-written copy is left behind
     errno = error;
     return FailWithErrno();
 }
@@ -467,13 +393,7 @@ struct HostStream {
     char buffer[kStreamBuffer];
 };
 
-ssize_t SystemReadStream(int fd, void* buffer, size_t size, const WCHAR*)
-{
-    for (;;) {
-        ssize_t got = read(fd, buffer, size);
-        if (got >= 0 || errno != EINTR) return got;
-    }
-}
+ssize_t SystemReadStream(int fd, void* buffer, size_t size, const WCHAR*) { return g_hostCalls.read(fd, buffer, size); }
 
 ssize_t ReadStream(void* cookie, char* buffer, size_t size)
 {
@@ -486,29 +406,17 @@ ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
     HostStream* stream = static_cast<HostStream*>(cookie);
     size_t done = 0;
     while (done < size) {
-        ssize_t wrote = write(stream->fd, buffer + done, size - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return done ? static_cast<ssize_t>(done) : -1;
-        }
+        const ssize_t wrote = g_hostCalls.write(stream->fd, buffer + done, size - done);
+        if (wrote < 0) return done ? static_cast<ssize_t>(done) : -1;
         done += static_cast<size_t>(wrote);
     }
     return static_cast<ssize_t>(done);
 }
 
-int SeekStream(void* cookie, off64_t* offset, int whence)
-{
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    off_t result = lseek(stream->fd, *offset, whence);
-    if (result < 0) return -1;
-    *offset = result;
-    return 0;
-}
-
 int CloseStream(void* cookie)
 {
     HostStream* stream = static_cast<HostStream*>(cookie);
-    int result = close(stream->fd);
+    const int result = close(stream->fd);
     free(stream);
     return result;
 }
@@ -521,24 +429,22 @@ bool OpenStreamFile(const WCHAR* devicePath, int flags, Descriptor* fd)
     HostPath path;
     if (!Resolve(devicePath, &path)) return false;
     const int openFlags = (flags & ~(O_CREAT | O_TRUNC)) | kNoLinkFlags;
-    const char* name;
-    char variant[kHostPathCapacity];
-    fd->fd = OnNameOnDisk(&path, &name, variant,
-                          [&](const char* candidate) { return openat(path.folderFd, candidate, openFlags); });
-    bool created = false;
-    if (fd->fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
-        fd->fd = openat(path.folderFd, path.name, openFlags | O_CREAT | O_EXCL, 0666);
-        created = fd->fd >= 0;
-        if (created) NoteNameAdded(&path, path.name);
+    if (!path.exists) {
+        if (!(flags & O_CREAT)) return FailWith(ERROR_FILE_NOT_FOUND);
+        fd->fd = CreateFileEntry(&path, openFlags, 0666);
+        return fd->fd >= 0 || FailWithErrno();
     }
-    if (fd->fd < 0) return FailWithErrno();
-    // A folder, FIFO or device is no file to read. O_NONBLOCK stays: it means
-    // nothing to a regular file.
-    struct stat status;
-    if (fstat(fd->fd, &status) != 0 || !S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    if (created) return true;
+    const struct stat& status = path.status;
+    if (S_ISLNK(status.st_mode)) return FailWith(ERROR_CANT_RESOLVE_FILENAME);
+    // A folder, FIFO or device is no file to read, and is never opened.
+    if (!S_ISREG(status.st_mode)) {
+        errno = S_ISDIR(status.st_mode) ? EISDIR : EACCES;
+        return FailWithErrno();
+    }
     if ((flags & O_ACCMODE) != O_RDONLY && IsReadOnly(status)) return FailWith(ERROR_ACCESS_DENIED);
-    return !(flags & O_TRUNC) || ftruncate(fd->fd, 0) == 0 || FailWithErrno();
+    fd->fd = g_hostCalls.openat(path.folderFd, path.name, openFlags, 0);
+    if (fd->fd < 0) return FailWithErrno();
+    return !(flags & O_TRUNC) || g_hostCalls.ftruncate(fd->fd, 0) == 0 || FailWithErrno();
 }
 
 // The open flags and stdio mode of a _wfopen mode; false when it is none.
@@ -573,7 +479,7 @@ FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
     Descriptor fd;
     if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
     HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
-    cookie_io_functions_t functions = {ReadStream, WriteStream, SeekStream, CloseStream};
+    cookie_io_functions_t functions = {ReadStream, WriteStream, nullptr, CloseStream}; // not seekable
     FILE* file = stream ? fopencookie(stream, hostMode, functions) : nullptr;
     if (!file) {
         free(stream);
@@ -586,11 +492,41 @@ FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
     return file;
 }
 
+// The calls that can be interrupted are restarted here, once for all callers.
+template <typename Call>
+ssize_t Restarted(Call call)
+{
+    ssize_t result;
+    do result = call();
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
 } // namespace
 
 const HostCalls kHostSystemCalls = {
-    SystemFindFirst,  SystemFindNext, SystemCreateDirectory, SystemRemoveDirectory,
-    SystemDeleteFile, SystemCopyFile, SystemOpenStream,      SystemReadStream,
+    SystemFindFirst,
+    SystemFindNext,
+    SystemCreateDirectory,
+    SystemRemoveDirectory,
+    SystemDeleteFile,
+    SystemCopyFile,
+    SystemOpenStream,
+    SystemReadStream,
+    [](int folderFd, const char* name, int flags, mode_t mode) { return openat(folderFd, name, flags, mode); },
+    [](int folderFd, const char* name, struct stat* status, int flags) { return fstatat(folderFd, name, status, flags); },
+    [](int fd, struct stat* status) { return fstat(fd, status); },
+    [](DIR* folder) { return readdir(folder); },
+    [](int folderFd, const char* name, mode_t mode) { return mkdirat(folderFd, name, mode); },
+    [](int folderFd, const char* name, int flags) { return unlinkat(folderFd, name, flags); },
+    [](int fd, off_t length) { return ftruncate(fd, length); },
+    [](int source, int target, size_t length) {
+        return Restarted([&] { return copy_file_range(source, nullptr, target, nullptr, length, 0); });
+    },
+    [](int fd, void* buffer, size_t size) { return Restarted([&] { return read(fd, buffer, size); }); },
+    [](int fd, const void* buffer, size_t size) { return Restarted([&] { return write(fd, buffer, size); }); },
+    [](int fd, mode_t mode) { return fchmod(fd, mode); },
+    [](int fd, const struct timespec times[2]) { return futimens(fd, times); },
 };
 HostCalls g_hostCalls = kHostSystemCalls;
 
@@ -626,7 +562,7 @@ BOOL FindClose(HANDLE findFile)
     HostFind* find = static_cast<HostFind*>(findFile);
     if (find->folder) closedir(find->folder);
     free(find);
-    NoteSearchClosed();
+    EndSearch();
     return TRUE;
 }
 
@@ -650,3 +586,5 @@ int _wcsicmp(const WCHAR* left, const WCHAR* right)
         if (a != b || a == 0) return static_cast<int>(a) - static_cast<int>(b);
     }
 }
+
+int HostOpenSearches(void) { return OpenSearchCount(); }

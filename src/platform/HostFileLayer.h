@@ -10,6 +10,7 @@
 #ifndef PELK_HOST_FILE_LAYER_H
 #define PELK_HOST_FILE_LAYER_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -93,18 +94,24 @@ BOOL HostSetDeviceRoot(const char* hostFolder);
 // walk open; once none is, it holds nothing.
 int HostOpenSearches(void);
 
-// Converts a device path to the host path below the device root (UTF-8, "/"
-// separators, no leading "/"). Returns the length, or -1 when the path has no
-// host form (an unpaired surrogate that is not an escaped byte, a wildcard,
-// an empty name) or does not fit in capacity bytes.
+// Names between the device and the host, name by name. Every capacity is the
+// size of the buffer in its own units, terminator included; each returns the
+// length written without the terminator, or -1 when the result does not fit
+// or there is none.
+//
+// One device name of units units (not terminated there) as a host name:
+// none for an empty name, "." or "..", a separator, a wildcard or another
+// character Win32 forbids, or an unpaired surrogate that is not an escaped
+// byte.
+int HostNameFromDevice(const WCHAR* name, size_t units, char* hostName, int capacity);
+// One host name (UTF-8 or not) in its device form; always has one.
+int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity);
+// A device path, name by name, as the host path below the device root:
+// "/" separators, no leading "/" ("" for the root).
 int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity);
 
 // One UTF-16 unit of a name as the device's volumes compare names: simple
 // upper-casing (Latin, Greek, Cyrillic and the rest); surrogates unchanged.
 WCHAR HostFoldUnit(WCHAR unit);
-
-// Converts one host name (UTF-8 or not) to its device form. Returns the
-// length in UTF-16 units, or -1 when it does not fit in capacity units.
-int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity);
 
 #endif

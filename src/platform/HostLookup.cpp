@@ -1,126 +1,47 @@
 #include "HostLookup.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <string>
 #include <unordered_map>
 
+#include "HostCalls.h"
+
 namespace {
+
+const int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 char g_rootPath[PATH_MAX]; // "" for the current directory
 
-// The names of one folder: each name folded to the names on disk.
-struct FolderIndex {
-    std::string folder;
-    std::unordered_multimap<std::u16string, std::string> names;
-};
-
-struct WalkFolder {
-    int fd = -1;
-    unsigned lastUse = 0;
-    char asked[kHostPathCapacity];
-};
-
-const int kWalkFolders = 4;
-
-// What one walk keeps: from the first open search to the last one closed.
-struct Walk {
-    int searches = 0;
-    int rootFd = -1; // an explicit root, held for the walk
-    WalkFolder folders[kWalkFolders];
-    unsigned clock = 0;
-    FolderIndex* index = nullptr;
-    locale_t foldLocale = static_cast<locale_t>(0);
-    int creationMask = -1;
-    WCHAR listedPath[MAX_PATH] = {0}; // "" when none
-    mode_t listedMode = 0;
-};
-
-Walk g_walk;
-
-bool InWalk() { return g_walk.searches > 0; }
-
-void DropWalkFolders()
-{
-    for (WalkFolder& folder : g_walk.folders) {
-        if (folder.fd >= 0) CloseQuietly(folder.fd);
-        folder.fd = -1;
-        folder.lastUse = 0;
-    }
-    if (g_walk.rootFd >= 0) CloseQuietly(g_walk.rootFd);
-    g_walk.rootFd = -1;
-    delete g_walk.index;
-    g_walk.index = nullptr;
-    g_walk.listedPath[0] = 0;
-}
-
-void EndWalk()
-{
-    DropWalkFolders();
-    if (g_walk.foldLocale) freelocale(g_walk.foldLocale);
-    g_walk.foldLocale = static_cast<locale_t>(0);
-    g_walk.creationMask = -1;
-    g_walk.clock = 0;
-}
-
 // ---- names compared as FAT long names are --------------------------------
 
-locale_t NewFoldLocale() { return newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0)); }
-
 // Simple upper-casing per UTF-16 unit; surrogates (characters outside the
-// BMP, escaped bytes) stay as they are. The locale for letters beyond ASCII
-// is the walk's, or made for this folder's names and freed with it.
-class UnitFolder {
-public:
-    UnitFolder() = default;
-    UnitFolder(const UnitFolder&) = delete;
-    UnitFolder& operator=(const UnitFolder&) = delete;
-    ~UnitFolder()
-    {
-        if (owned_) freelocale(locale_);
-    }
-    WCHAR Fold(WCHAR unit)
-    {
-        if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
-        if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
-        if (!locale_) Acquire();
-        if (!locale_) return unit;
-        wint_t upper = towupper_l(unit, locale_);
-        return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
-    }
-
-private:
-    void Acquire()
-    {
-        if (!InWalk()) {
-            locale_ = NewFoldLocale();
-            owned_ = locale_ != static_cast<locale_t>(0);
-            return;
-        }
-        if (!g_walk.foldLocale) g_walk.foldLocale = NewFoldLocale();
-        locale_ = g_walk.foldLocale;
-    }
-    locale_t locale_ = static_cast<locale_t>(0);
-    bool owned_ = false;
-};
+// BMP, escaped bytes) stay as they are. The locale is made once, for
+// letters beyond ASCII, and is independent of the process's own.
+WCHAR FoldUnit(WCHAR unit)
+{
+    if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
+    if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
+    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (!locale) return unit;
+    const wint_t upper = towupper_l(unit, locale);
+    return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
+}
 
 // A host name folded; false when it has no device form that fits.
-bool FoldName(UnitFolder* folder, const char* hostName, std::u16string* folded)
+bool FoldName(const char* hostName, std::u16string* folded)
 {
     WCHAR units[kHostPathCapacity];
-    int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
+    const int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
     if (length < 0) return false;
     folded->assign(units, static_cast<size_t>(length));
-    for (char16_t& unit : *folded) unit = folder->Fold(unit);
+    for (char16_t& unit : *folded) unit = FoldUnit(unit);
     return true;
 }
 
@@ -130,11 +51,11 @@ bool IsDotName(const char* name)
 }
 
 // Calls visit with each name in the folder but "." and ".."; false with
-// errno set when the folder cannot be read.
+// errno set when the folder cannot be read to its end.
 template <typename Visit>
 bool ListFolder(int folderFd, Visit visit)
 {
-    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = g_hostCalls.openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return false;
     DIR* listing = fdopendir(fd);
     if (!listing) {
@@ -144,7 +65,7 @@ bool ListFolder(int folderFd, Visit visit)
     int error = 0;
     for (;;) {
         errno = 0;
-        struct dirent* entry = readdir(listing);
+        struct dirent* entry = g_hostCalls.readdir(listing);
         if (!entry) {
             error = errno;
             break;
@@ -156,143 +77,259 @@ bool ListFolder(int folderFd, Visit visit)
     return error == 0;
 }
 
-// Keeps the better of two names on disk for a name asked: the exact one,
-// else the first in byte order.
-void KeepBetter(const char* asked, const char* candidate, std::string* best)
+bool IsAtOrBelow(const std::string& path, const std::string& folder)
 {
-    if (*best == asked) return;
-    if (best->empty() || strcmp(candidate, asked) == 0 || strcmp(candidate, best->c_str()) < 0) *best = candidate;
+    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
-bool CopyOut(const std::string& name, char* found)
-{
-    if (name.empty() || name.size() >= kHostPathCapacity) {
-        errno = ENOENT;
-        return false;
+std::string Join(const char* folder, const char* name) { return folder[0] ? std::string(folder) + "/" + name : name; }
+
+// The names of one folder, folded as the device compares them.
+struct NameIndex {
+    std::string folder; // below the root, names as stored
+    std::unordered_multimap<std::u16string, std::string> names;
+
+    bool Fill(int folderFd)
+    {
+        names.clear();
+        return ListFolder(folderFd, [this](const char* entry) { Add(entry); });
     }
-    memcpy(found, name.c_str(), name.size() + 1);
+    void Add(const char* name)
+    {
+        std::u16string folded;
+        if (FoldName(name, &folded)) names.emplace(folded, name);
+    }
+    void Remove(const char* name)
+    {
+        std::u16string folded;
+        if (!FoldName(name, &folded)) return;
+        auto matches = names.equal_range(folded);
+        for (auto it = matches.first; it != matches.second; ++it)
+            if (it->second == name) return void(names.erase(it));
+    }
+    // The name as stored that equals name ignoring case: the exact one, else
+    // the first in byte order; "" for none.
+    std::string Find(const char* name) const
+    {
+        std::u16string wanted;
+        std::string best;
+        if (!FoldName(name, &wanted)) return best;
+        auto matches = names.equal_range(wanted);
+        for (auto it = matches.first; it != matches.second && best != name; ++it)
+            if (best.empty() || it->second == name || it->second < best) best = it->second;
+        return best;
+    }
+};
+
+// One listing: the stored name equal to name ignoring case, "" for none.
+bool FindInListing(int folderFd, const char* name, std::string* found)
+{
+    NameIndex listing;
+    if (!listing.Fill(folderFd)) return false;
+    *found = listing.Find(name);
     return true;
 }
 
-bool FindInListing(int folderFd, const char* name, char* found)
-{
-    UnitFolder folder;
-    std::u16string wanted, folded;
-    if (!FoldName(&folder, name, &wanted)) {
-        errno = ENOENT;
-        return false;
-    }
-    std::string best;
-    if (!ListFolder(folderFd, [&](const char* entry) {
-            if (FoldName(&folder, entry, &folded) && folded == wanted) KeepBetter(name, entry, &best);
-        }))
-        return false;
-    return CopyOut(best, found);
-}
+// ---- what a walk keeps ------------------------------------------------------
 
-FolderIndex* IndexOf(int folderFd, const char* folderPath)
-{
-    if (g_walk.index && g_walk.index->folder == folderPath) return g_walk.index;
-    delete g_walk.index;
-    g_walk.index = nullptr;
-    FolderIndex* index = new FolderIndex;
-    index->folder = folderPath;
-    UnitFolder folder;
-    std::u16string folded;
-    if (!ListFolder(folderFd, [&](const char* entry) {
-            if (FoldName(&folder, entry, &folded)) index->names.emplace(folded, entry);
-        })) {
-        int error = errno;
-        delete index;
-        errno = error;
+struct WalkFolder {
+    int fd = -1;
+    unsigned lastUse = 0;
+    std::string asked;
+    std::string stored;
+};
+
+// From the first open search to the last one closed: the root, the folders
+// the walk uses and the names of the one folder it fills. Changed, called by
+// the layer's name-changing functions and nothing else, keeps it true.
+struct Walk {
+    int searches = 0;
+    int rootFd = -1;
+    WalkFolder folders[4];
+    unsigned clock = 0;
+    bool indexed = false;
+    NameIndex index;
+    int creationMask = -1;
+    // The entry a search has just delivered: the walk's next call is almost
+    // always on it (delete it, copy it), and needs no second look.
+    WCHAR listed[MAX_PATH] = {0};
+    struct stat listedStatus = {};
+
+    // Closes what the walk holds; it goes on with the next use.
+    void DropFolders()
+    {
+        for (WalkFolder& folder : folders) {
+            if (folder.fd >= 0) CloseQuietly(folder.fd);
+            folder = WalkFolder();
+        }
+        if (rootFd >= 0) CloseQuietly(rootFd);
+        rootFd = -1;
+        indexed = false;
+        listed[0] = 0;
+    }
+
+    WalkFolder* Held(const char* asked)
+    {
+        for (WalkFolder& folder : folders)
+            if (folder.fd >= 0 && folder.asked == asked) {
+                folder.lastUse = ++clock;
+                return &folder;
+            }
         return nullptr;
     }
-    g_walk.index = index;
-    return index;
-}
+
+    void Hold(int fd, const char* asked, const char* stored)
+    {
+        WalkFolder* slot = &folders[0];
+        for (WalkFolder& folder : folders)
+            if (folder.lastUse < slot->lastUse) slot = &folder;
+        if (slot->fd >= 0) CloseQuietly(slot->fd);
+        *slot = WalkFolder{fd, ++clock, asked, stored};
+    }
+
+    bool FindIndexed(const HostPath* path, std::string* found)
+    {
+        if (!indexed || index.folder != path->folder) {
+            indexed = index.Fill(path->folderFd);
+            if (!indexed) return false;
+            index.folder = path->folder;
+        }
+        *found = index.Find(path->name);
+        return true;
+    }
+
+    void Changed(const HostPath* path, bool folder, bool added)
+    {
+        listed[0] = 0;
+        if (indexed && index.folder == path->folder) added ? index.Add(path->name) : index.Remove(path->name);
+        if (!folder || !searches) return;
+        const std::string entry = Join(path->folder, path->name);
+        if (added) { // a folder just made is empty: no listing needed
+            index.names.clear();
+            index.folder = entry;
+            indexed = true;
+            return;
+        }
+        // What the walk holds of a removed folder or below it goes.
+        for (WalkFolder& held : folders)
+            if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) {
+                CloseQuietly(held.fd);
+                held = WalkFolder();
+            }
+        if (indexed && IsAtOrBelow(index.folder, entry)) indexed = false;
+    }
+};
+
+Walk g_walk;
 
 // ---- folders, name by name, without links --------------------------------
 
-int OpenSubfolder(int folderFd, const char* name)
+// Opens name in folderFd as a folder, exact name first; its stored name
+// into stored. -1 with errno set.
+int OpenSubfolder(int folderFd, const char* name, std::string* stored)
 {
-    const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = openat(folderFd, name, flags);
+    int fd = g_hostCalls.openat(folderFd, name, kFolderFlags, 0);
+    *stored = name;
     if (fd >= 0 || errno != ENOENT) return fd;
-    char variant[kHostPathCapacity];
-    if (!FindInListing(folderFd, name, variant)) return -1;
-    return openat(folderFd, variant, flags);
+    if (!FindInListing(folderFd, name, stored)) return -1;
+    if (stored->empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return g_hostCalls.openat(folderFd, stored->c_str(), kFolderFlags, 0);
 }
 
-// Opens the root-relative folder (not ""); -1 with errno set.
-int OpenFolderByNames(int rootFd, const char* folder)
+// Opens the root-relative folder asked (not ""), its stored path into stored.
+int OpenFolderByNames(int rootFd, const char* asked, std::string* stored)
 {
     int current = rootFd;
-    const char* cursor = folder;
-    while (*cursor) {
+    stored->clear();
+    for (const char* cursor = asked; *cursor;) {
         const char* slash = strchr(cursor, '/');
-        size_t length = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
-        char component[NAME_MAX + 1];
-        int next = -1;
-        if (length > NAME_MAX) {
-            errno = ENAMETOOLONG;
-        } else {
-            memcpy(component, cursor, length);
-            component[length] = 0;
-            next = OpenSubfolder(current, component);
-        }
+        const size_t length = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
+        const std::string component(cursor, length);
+        std::string storedName;
+        const int next = OpenSubfolder(current, component.c_str(), &storedName);
         if (current != rootFd) CloseQuietly(current);
         if (next < 0) return -1;
         current = next;
+        *stored += (stored->empty() ? "" : "/") + storedName;
         cursor = slash ? slash + 1 : cursor + length;
     }
     return current;
-}
-
-int WalkFolderFd(int rootFd, const char* folder)
-{
-    WalkFolder* slot = &g_walk.folders[0];
-    for (WalkFolder& candidate : g_walk.folders) {
-        if (candidate.fd >= 0 && strcmp(candidate.asked, folder) == 0) {
-            candidate.lastUse = ++g_walk.clock;
-            return candidate.fd;
-        }
-        if (candidate.lastUse < slot->lastUse) slot = &candidate;
-    }
-    int fd = OpenFolderByNames(rootFd, folder);
-    if (fd < 0) return -1;
-    if (slot->fd >= 0) CloseQuietly(slot->fd);
-    slot->fd = fd;
-    slot->lastUse = ++g_walk.clock;
-    memcpy(slot->asked, folder, strlen(folder) + 1);
-    return fd;
 }
 
 // The root for one call: AT_FDCWD, the walk's, or opened for this call.
 int RootFd(HostPath* path)
 {
     if (!g_rootPath[0]) return AT_FDCWD;
-    if (InWalk() && g_walk.rootFd >= 0) return g_walk.rootFd;
-    int fd = open(g_rootPath, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (InWalk()) g_walk.rootFd = fd;
-    else path->ownedFds[0] = fd;
-    return fd;
+    if (!g_walk.searches) return path->ownedFds[0] = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    if (g_walk.rootFd < 0) g_walk.rootFd = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    return g_walk.rootFd;
+}
+
+bool OpenFolder(const char* asked, HostPath* path)
+{
+    const int rootFd = RootFd(path);
+    if (rootFd == -1) return false;
+    if (!asked[0]) {
+        path->folderFd = rootFd;
+        return true;
+    }
+    if (WalkFolder* held = g_walk.searches ? g_walk.Held(asked) : nullptr) {
+        path->folderFd = held->fd;
+        memcpy(path->folder, held->stored.c_str(), held->stored.size() + 1);
+        return true;
+    }
+    std::string stored;
+    const int fd = OpenFolderByNames(rootFd, asked, &stored);
+    if (fd < 0 || stored.size() >= kHostPathCapacity) return false;
+    memcpy(path->folder, stored.c_str(), stored.size() + 1);
+    path->folderFd = fd;
+    if (g_walk.searches) g_walk.Hold(fd, asked, path->folder);
+    else path->ownedFds[1] = fd;
+    return true;
+}
+
+// The last name as stored, and its status; exact name first.
+bool FindStoredName(HostPath* path)
+{
+    std::string stored;
+    if (g_walk.searches && g_walk.indexed && g_walk.index.folder == path->folder) {
+        stored = g_walk.index.Find(path->name); // the folder the walk fills: its index is the truth
+    } else {
+        if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
+            return path->exists = true;
+        if (errno != ENOENT) return false;
+        if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
+            return false;
+    }
+    if (stored.empty()) return true;
+    if (g_hostCalls.fstatat(path->folderFd, stored.c_str(), &path->status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT; // gone meanwhile
+    memcpy(path->name, stored.c_str(), stored.size() + 1);
+    return path->exists = true;
+}
+
+bool IsListedEntry(const WCHAR* devicePath)
+{
+    if (!g_walk.searches || !g_walk.listed[0]) return false;
+    for (size_t i = 0;; ++i) {
+        if (devicePath[i] != g_walk.listed[i]) return false;
+        if (!devicePath[i]) return true;
+    }
 }
 
 } // namespace
 
 void CloseQuietly(int fd)
 {
-    int saved = errno;
+    const int saved = errno;
     close(fd);
     errno = saved;
 }
 
-WCHAR HostFoldUnit(WCHAR unit)
-{
-    UnitFolder folder;
-    return folder.Fold(unit);
-}
+WCHAR HostFoldUnit(WCHAR unit) { return FoldUnit(unit); }
 
 HostPath::~HostPath()
 {
@@ -303,142 +340,82 @@ HostPath::~HostPath()
 bool ResolvePath(const WCHAR* devicePath, HostPath* path)
 {
     char hostPath[kHostPathCapacity];
-    int length = HostPathFromDevice(devicePath, hostPath, sizeof hostPath);
+    const int length = HostPathFromDevice(devicePath, hostPath, sizeof hostPath);
     char* slash = length > 0 ? strrchr(hostPath, '/') : nullptr;
     const char* name = slash ? slash + 1 : hostPath;
-    if (length <= 0 || !*name) {
+    if (length <= 0) {
         errno = EINVAL;
         return false;
     }
     memcpy(path->name, name, strlen(name) + 1);
     if (slash) *slash = 0;
     else hostPath[0] = 0;
-    memcpy(path->folder, hostPath, strlen(hostPath) + 1);
-    const int rootFd = RootFd(path);
-    if (rootFd == -1) return false;
-    if (!path->folder[0]) {
-        path->folderFd = rootFd;
-    } else if (InWalk()) {
-        path->folderFd = WalkFolderFd(rootFd, path->folder);
-    } else {
-        path->folderFd = path->ownedFds[1] = OpenFolderByNames(rootFd, path->folder);
-    }
-    return path->folderFd >= 0 || path->folderFd == AT_FDCWD;
+    if (!OpenFolder(hostPath, path)) return false;
+    if (!IsListedEntry(devicePath)) return FindStoredName(path);
+    path->status = g_walk.listedStatus;
+    return path->exists = true;
+}
+
+void NoteListedEntry(const WCHAR* pattern, const WCHAR* name, const struct stat* status)
+{
+    g_walk.listed[0] = 0;
+    size_t folderLength = 0;
+    for (size_t i = 0; pattern[i]; ++i)
+        if (pattern[i] == u'\\' || pattern[i] == u'/') folderLength = i + 1;
+    size_t nameLength = 0;
+    while (name[nameLength]) ++nameLength;
+    if (!g_walk.searches || folderLength + nameLength >= MAX_PATH) return;
+    memcpy(g_walk.listed, pattern, folderLength * sizeof(WCHAR));
+    memcpy(g_walk.listed + folderLength, name, (nameLength + 1) * sizeof(WCHAR));
+    g_walk.listedStatus = *status;
 }
 
 bool ResolveRoot(HostPath* path)
 {
-    path->folder[0] = 0;
     memcpy(path->name, ".", 2);
     path->folderFd = RootFd(path);
-    return path->folderFd != -1;
+    return path->folderFd != -1 && g_hostCalls.fstatat(path->folderFd, ".", &path->status, 0) == 0 &&
+           (path->exists = true);
 }
 
-bool FindNameIgnoringCase(const HostPath* path, char* found)
+int CreateFileEntry(HostPath* path, int flags, mode_t mode)
 {
-    return FindInListing(path->folderFd, path->name, found);
+    const int fd = g_hostCalls.openat(path->folderFd, path->name, flags | O_CREAT | O_EXCL, mode);
+    if (fd >= 0) g_walk.Changed(path, false, true);
+    return fd;
 }
 
-bool FindDestinationName(const HostPath* path, char* found, bool* exact)
+bool CreateFolderEntry(HostPath* path)
 {
-    *exact = false;
-    if (!InWalk()) {
-        struct stat status;
-        if (fstatat(path->folderFd, path->name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            *exact = true;
-            return CopyOut(path->name, found);
-        }
-        return errno == ENOENT && FindNameIgnoringCase(path, found);
-    }
-    FolderIndex* index = IndexOf(path->folderFd, path->folder);
-    UnitFolder folder;
-    std::u16string wanted;
-    if (!index) return false;
-    if (!FoldName(&folder, path->name, &wanted)) {
-        errno = EINVAL;
-        return false;
-    }
-    std::string best;
-    auto matches = index->names.equal_range(wanted);
-    for (auto it = matches.first; it != matches.second; ++it) KeepBetter(path->name, it->second.c_str(), &best);
-    *exact = best == path->name;
-    return CopyOut(best, found);
-}
-
-void NoteNameAdded(const HostPath* path, const char* name)
-{
-    if (!g_walk.index || g_walk.index->folder != path->folder) return;
-    UnitFolder folder;
-    std::u16string folded;
-    if (FoldName(&folder, name, &folded)) g_walk.index->names.emplace(folded, name);
-}
-
-void NoteNameRemoved(const HostPath* path, const char* name)
-{
-    if (!g_walk.index || g_walk.index->folder != path->folder) return;
-    UnitFolder folder;
-    std::u16string folded;
-    if (!FoldName(&folder, name, &folded)) return;
-    auto matches = g_walk.index->names.equal_range(folded);
-    for (auto it = matches.first; it != matches.second; ++it) {
-        if (it->second == name) {
-            g_walk.index->names.erase(it);
-            return;
-        }
-    }
-}
-
-void NoteFolderCreated(const HostPath* path)
-{
-    if (!InWalk()) return;
-    delete g_walk.index;
-    g_walk.index = new FolderIndex;
-    g_walk.index->folder = path->folder[0] ? std::string(path->folder) + "/" + path->name : path->name;
-}
-
-// A removed folder may be one the walk holds, or hold one: start afresh.
-void NoteFolderRemoved(void) { DropWalkFolders(); }
-
-void NoteEntryListed(const WCHAR* pattern, const WCHAR* name, mode_t mode)
-{
-    g_walk.listedPath[0] = 0;
-    size_t folderLength = 0;
-    for (size_t i = 0; pattern[i]; ++i)
-        if (pattern[i] == u'\\' || pattern[i] == u'/') folderLength = i + 1;
-    size_t length = folderLength;
-    for (size_t i = 0; name[i]; ++i, ++length)
-        if (length + 1 >= MAX_PATH) return;
-    memcpy(g_walk.listedPath, pattern, folderLength * sizeof(WCHAR));
-    memcpy(g_walk.listedPath + folderLength, name, (length - folderLength + 1) * sizeof(WCHAR));
-    g_walk.listedMode = mode;
-}
-
-bool ListedEntryMode(const WCHAR* devicePath, mode_t* mode)
-{
-    if (!InWalk() || !g_walk.listedPath[0]) return false;
-    for (size_t i = 0;; ++i) {
-        if (devicePath[i] != g_walk.listedPath[i]) return false;
-        if (!devicePath[i]) break;
-    }
-    *mode = g_walk.listedMode;
+    if (g_hostCalls.mkdirat(path->folderFd, path->name, 0777) != 0) return false;
+    g_walk.Changed(path, true, true);
     return true;
 }
 
-void NoteSearchOpened(void) { ++g_walk.searches; }
-
-int HostOpenSearches(void) { return g_walk.searches; }
-
-void NoteSearchClosed(void)
+bool RemoveEntry(HostPath* path, bool folder)
 {
-    if (g_walk.searches > 0 && --g_walk.searches == 0) EndWalk();
+    if (g_hostCalls.unlinkat(path->folderFd, path->name, folder ? AT_REMOVEDIR : 0) != 0) return false;
+    g_walk.Changed(path, folder, false);
+    return true;
+}
+
+void BeginSearch(void) { ++g_walk.searches; }
+int OpenSearchCount(void) { return g_walk.searches; }
+
+void EndSearch(void)
+{
+    if (g_walk.searches > 0 && --g_walk.searches == 0) {
+        g_walk.DropFolders();
+        g_walk.creationMask = -1;
+    }
 }
 
 mode_t CreationMask(void)
 {
-    if (InWalk() && g_walk.creationMask >= 0) return static_cast<mode_t>(g_walk.creationMask);
+    if (g_walk.searches && g_walk.creationMask >= 0) return static_cast<mode_t>(g_walk.creationMask);
     const mode_t mask = umask(0);
     umask(mask);
-    if (InWalk()) g_walk.creationMask = static_cast<int>(mask);
+    if (g_walk.searches) g_walk.creationMask = static_cast<int>(mask);
     return mask;
 }
 
@@ -446,12 +423,12 @@ bool SetHostRoot(const char* hostFolder)
 {
     char resolved[PATH_MAX] = {0};
     if (hostFolder) {
-        int fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) return false;
         CloseQuietly(fd);
         if (!realpath(hostFolder, resolved)) return false;
     }
-    DropWalkFolders();
+    g_walk.DropFolders();
     memcpy(g_rootPath, resolved, sizeof resolved);
     return true;
 }

@@ -25,62 +25,37 @@ bool IsForbiddenInName(uint32_t c)
 
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
+// The lengths of the sequences UTF-8 allows, by the value they encode.
+int Utf8Length(uint32_t codePoint) { return codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4; }
+
 // Decodes one valid UTF-8 sequence at text; returns its length, or 0 when the
 // byte there does not start one (overlong forms and surrogates are invalid).
 int DecodeUtf8(const unsigned char* text, const unsigned char* end, uint32_t* codePoint)
 {
-    unsigned char lead = text[0];
-    if (lead < 0x80) {
-        *codePoint = lead;
-        return 1;
-    }
-    int length;
-    uint32_t value, minimum;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2; value = lead & 0x1F; minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3; value = lead & 0x0F; minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4; value = lead & 0x07; minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (end - text < length) return 0;
+    const unsigned char lead = text[0];
+    const int length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || end - text < length) return 0;
+    uint32_t value = length == 1 ? lead : lead & (0x7Fu >> length);
     for (int i = 1; i < length; ++i) {
         if ((text[i] & 0xC0) != 0x80) return 0;
         value = (value << 6) | (text[i] & 0x3F);
     }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    if (Utf8Length(value) != length || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
     *codePoint = value;
     return length;
 }
 
 int EncodeUtf8(uint32_t codePoint, char* out)
 {
-    if (codePoint < 0x80) {
-        out[0] = static_cast<char>(codePoint);
-        return 1;
-    }
-    if (codePoint < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (codePoint >> 6));
-        out[1] = static_cast<char>(0x80 | (codePoint & 0x3F));
-        return 2;
-    }
-    if (codePoint < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (codePoint >> 12));
-        out[1] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (codePoint & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (codePoint >> 18));
-    out[1] = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (codePoint & 0x3F));
-    return 4;
+    static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    const int length = Utf8Length(codePoint);
+    for (int i = length - 1; i > 0; --i, codePoint >>= 6) out[i] = static_cast<char>(0x80 | (codePoint & 0x3F));
+    out[0] = static_cast<char>(kLead[length] | codePoint);
+    return length;
 }
 
 // Host bytes [text, end) to device units; '/' becomes '\'. Returns the
-// number of units, or -1 when they do not fit.
+// number of units, or -1 when they and the terminator do not fit in capacity.
 int HostBytesToDevice(const unsigned char* text, const unsigned char* end, WCHAR* out, int capacity)
 {
     int units = 0;
@@ -94,7 +69,7 @@ int HostBytesToDevice(const unsigned char* text, const unsigned char* end, WCHAR
             escapeBytes = length;
         }
         if (escapeBytes) {
-            if (units + escapeBytes > capacity) return -1;
+            if (units + escapeBytes >= capacity) return -1;
             for (int i = 0; i < escapeBytes; ++i) out[units++] = static_cast<WCHAR>(0xDC00 + text[i]);
             text += escapeBytes;
             continue;
@@ -105,39 +80,27 @@ int HostBytesToDevice(const unsigned char* text, const unsigned char* end, WCHAR
         } else if (IsForbiddenInName(codePoint)) {
             codePoint += 0xF000;
         }
-        if (codePoint >= 0x10000) {
-            if (units + 2 > capacity) return -1;
+        const int needed = codePoint >= 0x10000 ? 2 : 1;
+        if (units + needed >= capacity) return -1;
+        if (needed == 2) {
             codePoint -= 0x10000;
             out[units++] = static_cast<WCHAR>(0xD800 + (codePoint >> 10));
             out[units++] = static_cast<WCHAR>(0xDC00 + (codePoint & 0x3FF));
         } else {
-            if (units + 1 > capacity) return -1;
             out[units++] = static_cast<WCHAR>(codePoint);
         }
     }
+    out[units] = 0;
     return units;
 }
-
-} // namespace
-
-int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity)
-{
-    const unsigned char* text = reinterpret_cast<const unsigned char*>(hostName);
-    int units = HostBytesToDevice(text, text + strlen(hostName), deviceName, capacity - 1);
-    if (units < 0) return -1;
-    deviceName[units] = 0;
-    return units;
-}
-
-namespace {
 
 // One device unit (two for a surrogate pair) of a name as host bytes into
 // encoded; advances *unit past a pair's first half. Returns the byte count,
 // or -1 when the unit has no host form.
-int EncodeNameUnit(const WCHAR** unit, char* encoded, bool* escaped)
+int EncodeNameUnit(const WCHAR** unit, const WCHAR* end, char* encoded, bool* escaped)
 {
     const WCHAR c = **unit;
-    if (c >= 0xD800 && c <= 0xDBFF && (*unit)[1] >= 0xDC00 && (*unit)[1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && *unit + 1 < end && (*unit)[1] >= 0xDC00 && (*unit)[1] <= 0xDFFF) {
         uint32_t codePoint = 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + ((*unit)[1] - 0xDC00);
         ++*unit;
         return EncodeUtf8(codePoint, encoded);
@@ -147,7 +110,7 @@ int EncodeNameUnit(const WCHAR** unit, char* encoded, bool* escaped)
         *escaped = true;
         return 1;
     }
-    if ((c >= 0xD800 && c <= 0xDFFF) || IsForbiddenInName(c) || c == u'/') return -1;
+    if ((c >= 0xD800 && c <= 0xDFFF) || c == 0 || IsForbiddenInName(c) || c == u'/') return -1;
     if (c >= 0xF000 && c <= 0xF0FF && IsForbiddenInName(c - 0xF000u)) {
         encoded[0] = static_cast<char>(c - 0xF000);
         return 1;
@@ -155,60 +118,61 @@ int EncodeNameUnit(const WCHAR** unit, char* encoded, bool* escaped)
     return EncodeUtf8(c, encoded);
 }
 
-bool IsDotComponent(const WCHAR* start, size_t length)
+bool IsDotName(const WCHAR* name, size_t units)
 {
-    return (length == 1 && start[0] == u'.') || (length == 2 && start[0] == u'.' && start[1] == u'.');
-}
-
-// Escaped bytes are canonical only where the host decoding would escape
-// them too; otherwise two device names would share one host name.
-bool EscapesAreCanonical(const char* hostPath, int length, const WCHAR* relative)
-{
-    WCHAR again[MAX_PATH];
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(hostPath);
-    int units = HostBytesToDevice(bytes, bytes + length, again, MAX_PATH);
-    size_t relativeLength = 0;
-    while (relative[relativeLength]) ++relativeLength;
-    if (units < 0 || static_cast<size_t>(units) != relativeLength) return false;
-    for (int i = 0; i < units; ++i)
-        if (again[i] != (relative[i] == u'/' ? u'\\' : relative[i])) return false;
-    return true;
+    return (units == 1 && name[0] == u'.') || (units == 2 && name[0] == u'.' && name[1] == u'.');
 }
 
 } // namespace
 
-int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
+int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity)
 {
-    const WCHAR* unit = devicePath;
-    while (IsSeparator(*unit)) ++unit;
-    const WCHAR* relative = unit;
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(hostName);
+    return HostBytesToDevice(text, text + strlen(hostName), deviceName, capacity);
+}
+
+int HostNameFromDevice(const WCHAR* name, size_t units, char* hostName, int capacity)
+{
+    if (units == 0 || IsDotName(name, units)) return -1;
+    const WCHAR* end = name + units;
     int length = 0;
     bool escaped = false;
-    const WCHAR* componentStart = unit;
-    for (;; ++unit) {
-        WCHAR c = *unit;
-        // Most names are plain ASCII: one byte each, nothing to decide.
-        if (c > 0x20 && c < 0x7F && c != u'\\' && c != u'/' && !IsForbiddenInName(c)) {
-            if (length + 1 >= capacity) return -1;
-            hostPath[length++] = static_cast<char>(c);
-            continue;
-        }
-        if (c == 0 || IsSeparator(c)) {
-            size_t componentLength = static_cast<size_t>(unit - componentStart);
-            if (componentLength == 0 && c != 0) return -1; // empty name between separators
-            if (IsDotComponent(componentStart, componentLength)) return -1;
-            if (c == 0) break;
-            if (length + 1 >= capacity) return -1;
-            hostPath[length++] = '/';
-            componentStart = unit + 1;
-            continue;
-        }
+    for (const WCHAR* unit = name; unit < end; ++unit) {
         char encoded[4];
-        int encodedLength = EncodeNameUnit(&unit, encoded, &escaped);
+        int encodedLength = EncodeNameUnit(&unit, end, encoded, &escaped);
         if (encodedLength < 0 || length + encodedLength >= capacity) return -1;
-        memcpy(hostPath + length, encoded, static_cast<size_t>(encodedLength));
+        memcpy(hostName + length, encoded, static_cast<size_t>(encodedLength));
         length += encodedLength;
     }
-    hostPath[length] = 0;
-    return escaped && !EscapesAreCanonical(hostPath, length, relative) ? -1 : length;
+    hostName[length] = 0;
+    if (!escaped) return length;
+    // Escaped bytes are canonical only where the host decoding would escape
+    // them too; otherwise two device names would share one host name.
+    WCHAR again[MAX_PATH];
+    if (HostNameToDevice(hostName, again, MAX_PATH) != static_cast<int>(units)) return -1;
+    return memcmp(again, name, units * sizeof(WCHAR)) == 0 ? length : -1;
+}
+
+int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
+{
+    const WCHAR* name = devicePath;
+    while (IsSeparator(*name)) ++name;
+    if (capacity < 1) return -1;
+    hostPath[0] = 0;
+    int length = 0;
+    while (*name) {
+        const WCHAR* end = name;
+        while (*end && !IsSeparator(*end)) ++end;
+        if (length > 0) {
+            if (length + 1 >= capacity) return -1;
+            hostPath[length++] = '/';
+        }
+        const int nameLength =
+            HostNameFromDevice(name, static_cast<size_t>(end - name), hostPath + length, capacity - length);
+        if (nameLength < 0) return -1;
+        length += nameLength;
+        name = *end ? end + 1 : end;
+        if (*end && !*name) return -1; // a trailing separator names nothing
+    }
+    return length;
 }

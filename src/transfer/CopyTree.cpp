@@ -16,21 +16,28 @@ static void CopyFolder(TreePath* target, TreePath* source, WIN32_FIND_DATAW* rec
 
     const size_t targetLength = target->length;
     const size_t sourceLength = source->length;
+    bool listingFailed = false;
     HANDLE search = INVALID_HANDLE_VALUE;
     if (AppendTreeText(source, kSearchAllSuffix)) {
-        search = FindFirstEntry(source->text, record);
+        search = FindFirstEntry(source->text, record, &listingFailed);
         TruncateTreePath(source, sourceLength);
     }
     if (search == INVALID_HANDLE_VALUE) {
-        // Nothing to enumerate: an empty folder, or none at all.
+        // Nothing to enumerate: an empty folder, none at all, or one that
+        // exists but cannot be listed, whose files would be missed.
         HANDLE probe = FindFirstFileW(source->text, record);
-        if (probe == INVALID_HANDLE_VALUE) g_jobStatus = STATUS_SOURCE_MISSING;
-        else FindClose(probe);
+        if (probe == INVALID_HANDLE_VALUE) {
+            g_jobStatus = STATUS_SOURCE_MISSING;
+            return;
+        }
+        FindClose(probe);
+        if (listingFailed) g_jobStatus = STATUS_COPY_FAILED;
         return;
     }
 
     // The first entry is always handled, even after a failed CreateDirectoryW
     // above: a failing copy of it then replaces that code.
+    BOOL more;
     do {
         const bool folder = IsFolderEntry(record);
         if (!AppendTreeName(target, record->cFileName) || !AppendTreeEntry(source, record->cFileName, folder)) {
@@ -45,8 +52,11 @@ static void CopyFolder(TreePath* target, TreePath* source, WIN32_FIND_DATAW* rec
         }
         TruncateTreePath(target, targetLength);
         TruncateTreePath(source, sourceLength);
-    } while (FindNextEntry(search, record) && g_jobStatus == STATUS_OK);
+        more = FindNextEntry(search, record, &listingFailed);
+    } while (more && g_jobStatus == STATUS_OK);
     FindClose(search);
+    // A listing that failed part-way leaves the rest of the folder uncopied.
+    if (listingFailed) g_jobStatus = STATUS_COPY_FAILED;
 }
 
 void CopyTree(const WCHAR* destination, const WCHAR* source)

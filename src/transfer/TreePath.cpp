@@ -78,17 +78,28 @@ static bool IsDotEntry(const WCHAR* name)
     return name[0] == TEXT('.') && (name[1] == 0 || (name[1] == TEXT('.') && name[2] == 0));
 }
 
-BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* record)
+bool NothingFound(void)
+{
+    const DWORD error = GetLastError();
+    return error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* record, bool* failed)
 {
     while (FindNextFileW(search, record))
         if (!IsDotEntry(record->cFileName)) return TRUE;
+    if (failed && GetLastError() != ERROR_NO_MORE_FILES) *failed = true;
     return FALSE;
 }
 
-HANDLE FindFirstEntry(const WCHAR* pattern, WIN32_FIND_DATAW* record)
+HANDLE FindFirstEntry(const WCHAR* pattern, WIN32_FIND_DATAW* record, bool* failed)
 {
     HANDLE search = FindFirstFileW(pattern, record);
-    if (search != INVALID_HANDLE_VALUE && IsDotEntry(record->cFileName) && !FindNextEntry(search, record)) {
+    if (search == INVALID_HANDLE_VALUE) {
+        if (failed && !NothingFound()) *failed = true;
+        return search;
+    }
+    if (IsDotEntry(record->cFileName) && !FindNextEntry(search, record, failed)) {
         FindClose(search);
         return INVALID_HANDLE_VALUE;
     }

@@ -40,9 +40,17 @@ bool IsFolderEntry(const WIN32_FIND_DATAW* record);
 // FindFirstFileW and FindNextFileW, passing over "." and ".." where the
 // platform delivers them, so the walk sees only real entries. A folder that
 // holds nothing else has no first entry: its search is closed and
-// INVALID_HANDLE_VALUE returned.
-HANDLE FindFirstEntry(const WCHAR* pattern, WIN32_FIND_DATAW* record);
-BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* record);
+// INVALID_HANDLE_VALUE returned. A zero from FindNextFileW is the end of the
+// listing only with ERROR_NO_MORE_FILES; a search that finds nothing is an
+// empty or missing folder only with ERROR_NO_MORE_FILES, ERROR_FILE_NOT_FOUND
+// or ERROR_PATH_NOT_FOUND. Any other failure sets *failed (when given): the
+// folder may hold entries the walk never saw.
+HANDLE FindFirstEntry(const WCHAR* pattern, WIN32_FIND_DATAW* record, bool* failed = 0);
+BOOL FindNextEntry(HANDLE search, WIN32_FIND_DATAW* record, bool* failed = 0);
+
+// The last failed search found nothing because there is nothing there: no
+// entries, or no such file or folder.
+bool NothingFound(void);
 
 static const WCHAR kSearchAllSuffix[] = TEXT("\\*.*");
 

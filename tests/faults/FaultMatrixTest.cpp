@@ -1,12 +1,13 @@
 // A fault at every fallible platform call of a job, once transient (only that
 // call fails) and once persistent (that call and every later call of the same
-// service fail). Each run starts from the same reference device and must
-// return a code the failed call's stage may store, leak nothing, leave the
-// card and everything outside the target untouched, never leave a file in
-// the target whose bytes are neither the package's nor the stale target's,
-// and return 0 only with an exact copy of every summed file. The order of
-// the calls is pinned once, by SeamTest. Two more columns on the same device:
-// the job killed at every call, then run again; and a write-protected card.
+// service fail), and at every system call made inside those services. Each
+// run starts from the same reference device and must return the code (or
+// one of the two codes) that failure gives, leak nothing, leave the card and
+// everything outside the target untouched, never leave a file in the target
+// whose bytes are neither the package's nor the stale target's, and return 0
+// only with the target an exact copy of the package. The order of the calls
+// is pinned once, by SeamTest. Two more columns on the same device: the job
+// killed at every call, then run again; and a write-protected card.
 #include "DeviceFixture.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <set>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,17 +145,73 @@ Stage StageOf(const TracedCall& call)
     }
 }
 
-// The codes a job may end with when a call of this stage fails: the stage's
-// own codes, or 0 where the failure harms nothing; the copy's faults also
-// surface as a sum that does not match (6). A persistent fault goes on
-// failing the same service in the later stages, and their codes join in.
-std::set<int> CodesFor(const TracedCall& call, bool persistent)
+const std::string kAllSuffix = "/*.*";
+
+bool IsPattern(const std::string& path)
 {
-    const std::set<int> byStage[] = {{0, 1, 2}, {0, 3, 4, 5, 6}, {6}};
-    const Stage stage = StageOf(call);
-    std::set<int> codes = byStage[stage];
-    const bool searches = call.service == SERVICE_FIND_FIRST || call.service == SERVICE_FIND_NEXT;
-    if (persistent && stage == CLEARING && searches) codes.insert(byStage[COPYING].begin(), byStage[COPYING].end());
+    return path.size() >= kAllSuffix.size() && path.compare(path.size() - kAllSuffix.size(), kAllSuffix.size(), kAllSuffix) == 0;
+}
+
+// The folder a call works in: a search's folder, else the entry's own.
+std::string FolderOf(const std::string& path) { return IsPattern(path) ? path.substr(0, path.size() - kAllSuffix.size()) : path; }
+
+std::string ParentOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+const DeviceEntry* PackageEntry(const std::string& relative)
+{
+    for (const DeviceEntry& entry : Package())
+        if (entry.path == relative) return &entry;
+    return nullptr;
+}
+
+// The code a job ends with when only call index of the clean run fails: one
+// code, or the two a folder's first entry decides between. 0 only where the
+// failure leaves the device as a clean run does.
+std::set<int> TransientCodes(const std::vector<TracedCall>& clean, size_t index)
+{
+    const TracedCall& call = clean[index];
+    const std::string path = Narrow(call.path);
+    const bool atTarget = FolderOf(path) == kTarget;
+    switch (StageOf(call)) {
+    case CLEARING:
+        if (call.service == SERVICE_DELETE_FILE) return {ParentOf(path) == kTarget ? 1 : 2};
+        if (call.service == SERVICE_REMOVE_DIRECTORY) return {atTarget ? 0 : 2};
+        if (call.service == SERVICE_FIND_NEXT || IsPattern(path)) return {atTarget ? 1 : 2};
+        // The probe: harmless after the folder's removal, else it may stay.
+        return {atTarget || (index > 0 && clean[index - 1].service == SERVICE_REMOVE_DIRECTORY) ? 0 : 2};
+    case COPYING:
+        if (call.service == SERVICE_CREATE_DIRECTORY) return {3, 5};
+        if (call.service == SERVICE_FIND_FIRST) return {IsPattern(path) ? 5 : 4};
+        if (call.service == SERVICE_OPEN_STREAM) {
+            const DeviceEntry* entry = PackageEntry(Below(path, kTarget));
+            return {entry && ModelByteSum(entry->bytes) == 0 ? 0 : 6};
+        }
+        if (call.service == SERVICE_READ_STREAM) return {0, 6}; // 0 only for the read at the end
+        return {5};
+    case VERIFYING: return {6};
+    }
+    return {};
+}
+
+// The same when that call and every later call of its service fail: a
+// failure that harms nothing leaves the decision to the next one.
+std::set<int> CodesFor(const std::vector<TracedCall>& clean, size_t index, bool persistent)
+{
+    std::set<int> codes = TransientCodes(clean, index);
+    if (!persistent) return codes;
+    const TracedCall& call = clean[index];
+    const std::string path = Narrow(call.path);
+    if (call.service == SERVICE_FIND_FIRST && StageOf(call) == COPYING && IsPattern(path)) return {4}; // its probe fails too
+    if (call.service == SERVICE_FIND_NEXT && StageOf(call) == CLEARING) codes.insert(1); // the target's listing fails too
+    if (!codes.count(0)) return codes;
+    codes.erase(0);
+    for (size_t next = index + 1; next < clean.size(); ++next) {
+        if (clean[next].service != call.service) continue;
+        const std::set<int> later = CodesFor(clean, next, true);
+        codes.insert(later.begin(), later.end());
+        return codes;
+    }
+    codes.insert(0);
     return codes;
 }
 
@@ -178,12 +236,16 @@ protected:
         WriteSealedPackage(files);
     }
 
-    // Every file in the target holds the package's bytes or the stale
-    // bytes of that path, never a mix; after a code of 0 every summed file
-    // of the package is there.
+    // A 0 means the target is the package exactly, empty files and folders
+    // included. Otherwise every file in the target holds the package's bytes
+    // or the stale bytes of that path, never a mix.
     void ExpectTargetIsSound(int32_t status)
     {
-        Snapshot target = Snap(kTarget);
+        const Snapshot target = Snap(kTarget);
+        if (status == STATUS_OK) {
+            EXPECT_EQ(target, Snap(kSource)) << "code 0 without an exact copy of the package";
+            return;
+        }
         for (const auto& [path, content] : target) {
             if (content == "D") continue;
             std::set<std::string> known;
@@ -194,13 +256,34 @@ protected:
             if (path == "checksum.ini") known.insert("F:" + ReadFile(kSource + "/checksum.ini"));
             EXPECT_TRUE(known.count(content)) << "target file " << path << " holds bytes of neither package nor stale target";
         }
-        if (status != STATUS_OK) return;
-        for (const DeviceEntry& entry : Package()) {
-            if (entry.folder || !IsSummedName(entry.path) || entry.bytes.empty()) continue;
-            auto copy = target.find(entry.path);
-            EXPECT_TRUE(copy != target.end() && copy->second == "F:" + entry.bytes)
-                << "code 0 without an exact copy of " << entry.path;
-        }
+    }
+
+    // The job, with the process's umask set to jobMask_ while it runs when
+    // that is not 0.
+    int32_t RunJobUnderMask()
+    {
+        const mode_t saved = jobMask_ ? umask(jobMask_) : 0;
+        const int32_t status = RunJob();
+        if (jobMask_) umask(saved);
+        return status;
+    }
+    mode_t jobMask_ = 0;
+
+    // One faulted run on a fresh reference device: the code must be one of
+    // codes, and nothing may leak or change outside the target.
+    int32_t RunFaulted(const HostFaultPlan& plan, const std::set<int>& codes)
+    {
+        BuildReferenceDevice();
+        const Snapshot before = SnapOutsideTarget();
+        const int descriptors = HostOpenDescriptors();
+        HostFaultsArm(&plan);
+        const int32_t status = RunJobUnderMask();
+        EXPECT_TRUE(codes.count(status)) << "code " << status << " is not one this fault may give";
+        EXPECT_EQ(HostOpenFindHandles(), 0);
+        EXPECT_EQ(HostOpenDescriptors(), descriptors) << "a descriptor leaked";
+        EXPECT_EQ(SnapOutsideTarget(), before) << "the card or something outside the target changed";
+        ExpectTargetIsSound(status);
+        return status;
     }
 };
 
@@ -228,16 +311,12 @@ TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
         SCOPED_TRACE(testing::Message() << (persistent ? "persistent" : "transient") << " fault at call " << n << " of "
                                         << clean.size() << ": " << HostServiceName(target.service) << " "
                                         << Narrow(target.path));
-        BuildReferenceDevice();
-        const Snapshot before = SnapOutsideTarget();
-
         std::vector<TracedCall> trace;
         HostFaultsSetTrace(RecordCall, &trace);
         HostFaultPlan plan = {};
         plan.failAtCall = static_cast<unsigned>(n);
         plan.persistent = persistent;
-        HostFaultsArm(&plan);
-        const int32_t status = RunJob();
+        const int32_t status = RunFaulted(plan, CodesFor(clean, n - 1, persistent));
         const unsigned faults = HostFaultsInjected();
         HostFaultsReset();
 
@@ -248,11 +327,6 @@ TEST_P(FaultMatrixTest, EveryCallFailingEndsWithAnAllowedCodeAndNoDamage)
         if (persistent) EXPECT_GE(faults, 1u);
         else EXPECT_EQ(faults, 1u);
         injected += faults;
-
-        EXPECT_TRUE(CodesFor(target, persistent).count(status)) << "code " << status << " is not one its stage stores";
-        EXPECT_EQ(HostOpenFindHandles(), 0);
-        EXPECT_EQ(SnapOutsideTarget(), before) << "the card or something outside the target changed";
-        ExpectTargetIsSound(status);
         ++codeCounts[status];
         if (HasFatalFailure()) return;
     }
@@ -268,6 +342,82 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultMatrixTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return mode.param ? "Persistent" : "Transient";
                          });
+
+// ---- a system call failing inside a service ------------------------------
+
+struct SystemCallRow {
+    HostSystemCall call;
+    mode_t umask;   // 077 makes every copy set its permissions
+    bool ownVolume; // the card on a volume of its own: copies fall back to read and write
+};
+
+struct SystemCallSeen {
+    HostSystemCall call;
+    unsigned serviceCall;
+};
+
+void RecordSystemCall(HostSystemCall call, unsigned serviceCall, bool, void* context)
+{
+    static_cast<std::vector<SystemCallSeen>*>(context)->push_back({call, serviceCall});
+}
+
+class SystemCallFaultTest : public ReferenceDeviceTest, public ::testing::WithParamInterface<SystemCallRow> {};
+
+// Each occurrence of the system call in a clean job fails once, with EIO:
+// the job must end with a code that a failure of the service it was made in
+// may give.
+TEST_P(SystemCallFaultTest, EachOccurrenceFailingEndsWithItsServicesCode)
+{
+    const SystemCallRow& row = GetParam();
+    if (row.ownVolume) {
+        std::string why;
+        ASSERT_TRUE(Mount("SDMMC", "tmpfs", "tmpfs", 0, "size=4m", &why)) << why;
+    }
+    jobMask_ = row.umask;
+    BuildReferenceDevice();
+    std::vector<TracedCall> clean;
+    std::vector<SystemCallSeen> seen;
+    HostFaultsSetTrace(RecordCall, &clean);
+    HostFaultsSetSystemCallTrace(RecordSystemCall, &seen);
+    ASSERT_EQ(RunJobUnderMask(), STATUS_OK);
+    HostFaultsReset();
+    std::vector<unsigned> inService; // the service call each occurrence is made in
+    for (const SystemCallSeen& call : seen)
+        if (call.call == row.call) inService.push_back(call.serviceCall);
+    ASSERT_FALSE(inService.empty()) << HostSystemCallName(row.call) << " is never called";
+
+    std::map<int, int> codeCounts;
+    for (unsigned k = 1; k <= inService.size(); ++k) {
+        const size_t service = inService[k - 1] - 1;
+        ASSERT_LT(service, clean.size());
+        SCOPED_TRACE(testing::Message() << HostSystemCallName(row.call) << " #" << k << " of " << inService.size()
+                                        << ", in " << HostServiceName(clean[service].service) << " "
+                                        << Narrow(clean[service].path));
+        HostFaultPlan plan = {};
+        plan.failSystemCall = row.call;
+        plan.failSystemCallAt = k;
+        const int32_t status = RunFaulted(plan, TransientCodes(clean, service));
+        ++codeCounts[status];
+        EXPECT_EQ(HostFaultsInjected(), 1u);
+        HostFaultsReset();
+        if (HasFailure()) break;
+    }
+    std::cout << HostSystemCallName(row.call) << ": " << inService.size() << " calls failed; codes:";
+    for (const auto& [code, count] : codeCounts) std::cout << " " << code << "x" << count;
+    std::cout << std::endl;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inside, SystemCallFaultTest,
+    ::testing::Values(SystemCallRow{SYSCALL_OPENAT, 0, false}, SystemCallRow{SYSCALL_FSTATAT, 0, false},
+                      SystemCallRow{SYSCALL_FSTAT, 0, false}, SystemCallRow{SYSCALL_READDIR, 0, false},
+                      SystemCallRow{SYSCALL_MKDIRAT, 0, false}, SystemCallRow{SYSCALL_UNLINKAT, 0, false},
+                      SystemCallRow{SYSCALL_COPY_FILE_RANGE, 0, false}, SystemCallRow{SYSCALL_FUTIMENS, 0, false},
+                      SystemCallRow{SYSCALL_FCHMOD, 077, false}, SystemCallRow{SYSCALL_READ, 0, false},
+                      SystemCallRow{SYSCALL_READ, 0, true}, SystemCallRow{SYSCALL_WRITE, 0, true}),
+    [](const ::testing::TestParamInfo<SystemCallRow>& row) {
+        return std::string(HostSystemCallName(row.param.call)) + (row.param.ownVolume ? "CardOnItsOwnVolume" : "");
+    });
 
 // ---- the job killed at every call ------------------------------------------
 

@@ -17,6 +17,9 @@ void* g_writeContext = nullptr;
 unsigned g_callCount = 0;
 unsigned g_faultsInjected = 0;
 HostService g_persistentService = SERVICE_NONE;
+HostSystemCallHook g_systemCallHook = nullptr;
+void* g_systemCallContext = nullptr;
+unsigned g_systemCallCounts[SYSCALL_COUNT];
 
 bool SamePath(const WCHAR* left, const WCHAR* right)
 {
@@ -98,7 +101,7 @@ BOOL FindNext(HANDLE findFile, LPWIN32_FIND_DATAW findData)
 
 // A writing service: the call may fail, then its write may be refused.
 template <typename Call>
-BOOL Write(HostService service, const WCHAR* tracedPath, const WCHAR* writtenPath, Call call)
+BOOL WriteService(HostService service, const WCHAR* tracedPath, const WCHAR* writtenPath, Call call)
 {
     if (CallFails(service, tracedPath)) {
         SetLastError(ERROR_WRITE_FAULT);
@@ -113,22 +116,22 @@ BOOL Write(HostService service, const WCHAR* tracedPath, const WCHAR* writtenPat
 
 BOOL CreateDirectory(LPCWSTR path)
 {
-    return Write(SERVICE_CREATE_DIRECTORY, path, path, [&] { return kHostSystemCalls.createDirectory(path); });
+    return WriteService(SERVICE_CREATE_DIRECTORY, path, path, [&] { return kHostSystemCalls.createDirectory(path); });
 }
 
 BOOL RemoveDirectory(LPCWSTR path)
 {
-    return Write(SERVICE_REMOVE_DIRECTORY, path, path, [&] { return kHostSystemCalls.removeDirectory(path); });
+    return WriteService(SERVICE_REMOVE_DIRECTORY, path, path, [&] { return kHostSystemCalls.removeDirectory(path); });
 }
 
 BOOL DeleteFile(LPCWSTR path)
 {
-    return Write(SERVICE_DELETE_FILE, path, path, [&] { return kHostSystemCalls.deleteFile(path); });
+    return WriteService(SERVICE_DELETE_FILE, path, path, [&] { return kHostSystemCalls.deleteFile(path); });
 }
 
 BOOL CopyFile(LPCWSTR source, LPCWSTR target, BOOL failIfExists)
 {
-    return Write(SERVICE_COPY_FILE, source, target,
+    return WriteService(SERVICE_COPY_FILE, source, target,
                  [&] { return kHostSystemCalls.copyFile(source, target, failIfExists); });
 }
 
@@ -154,8 +157,69 @@ ssize_t ReadStream(int fd, void* buffer, size_t size, const WCHAR* path)
     return kHostSystemCalls.readStream(fd, buffer, size, path);
 }
 
-const HostCalls kTestCalls = {FindFirst,  FindNext, CreateDirectory, RemoveDirectory,
-                              DeleteFile, CopyFile, OpenStream,      ReadStream};
+// True (errno set) when this system call must fail.
+bool SystemCallFails(HostSystemCall call)
+{
+    const unsigned number = ++g_systemCallCounts[call];
+    const bool fails = g_planArmed && g_plan.failSystemCall == call && g_plan.failSystemCallAt == number;
+    if (fails) {
+        ++g_faultsInjected;
+        errno = g_plan.systemCallError ? g_plan.systemCallError : EIO;
+    }
+    if (g_systemCallHook) g_systemCallHook(call, g_callCount, fails, g_systemCallContext);
+    return fails;
+}
+
+int Openat(int folderFd, const char* name, int flags, mode_t mode)
+{
+    return SystemCallFails(SYSCALL_OPENAT) ? -1 : kHostSystemCalls.openat(folderFd, name, flags, mode);
+}
+int Fstatat(int folderFd, const char* name, struct stat* status, int flags)
+{
+    return SystemCallFails(SYSCALL_FSTATAT) ? -1 : kHostSystemCalls.fstatat(folderFd, name, status, flags);
+}
+int Fstat(int fd, struct stat* status)
+{
+    return SystemCallFails(SYSCALL_FSTAT) ? -1 : kHostSystemCalls.fstat(fd, status);
+}
+struct dirent* Readdir(DIR* folder)
+{
+    return SystemCallFails(SYSCALL_READDIR) ? nullptr : kHostSystemCalls.readdir(folder);
+}
+int Mkdirat(int folderFd, const char* name, mode_t mode)
+{
+    return SystemCallFails(SYSCALL_MKDIRAT) ? -1 : kHostSystemCalls.mkdirat(folderFd, name, mode);
+}
+int Unlinkat(int folderFd, const char* name, int flags)
+{
+    return SystemCallFails(SYSCALL_UNLINKAT) ? -1 : kHostSystemCalls.unlinkat(folderFd, name, flags);
+}
+int Ftruncate(int fd, off_t length)
+{
+    return SystemCallFails(SYSCALL_FTRUNCATE) ? -1 : kHostSystemCalls.ftruncate(fd, length);
+}
+ssize_t CopyFileRange(int source, int target, size_t length)
+{
+    return SystemCallFails(SYSCALL_COPY_FILE_RANGE) ? -1 : kHostSystemCalls.copyFileRange(source, target, length);
+}
+ssize_t Read(int fd, void* buffer, size_t size)
+{
+    return SystemCallFails(SYSCALL_READ) ? -1 : kHostSystemCalls.read(fd, buffer, size);
+}
+ssize_t Write(int fd, const void* buffer, size_t size)
+{
+    return SystemCallFails(SYSCALL_WRITE) ? -1 : kHostSystemCalls.write(fd, buffer, size);
+}
+int Fchmod(int fd, mode_t mode) { return SystemCallFails(SYSCALL_FCHMOD) ? -1 : kHostSystemCalls.fchmod(fd, mode); }
+int Futimens(int fd, const struct timespec times[2])
+{
+    return SystemCallFails(SYSCALL_FUTIMENS) ? -1 : kHostSystemCalls.futimens(fd, times);
+}
+
+const HostCalls kTestCalls = {FindFirst, FindNext,  CreateDirectory, RemoveDirectory, DeleteFile, CopyFile,
+                              OpenStream, ReadStream, Openat,          Fstatat,         Fstat,      Readdir,
+                              Mkdirat,   Unlinkat,  Ftruncate,       CopyFileRange,   Read,       Write,
+                              Fchmod,    Futimens};
 
 } // namespace
 
@@ -185,6 +249,9 @@ void HostFaultsReset(void)
     g_callCount = 0;
     g_faultsInjected = 0;
     g_persistentService = SERVICE_NONE;
+    g_systemCallHook = nullptr;
+    g_systemCallContext = nullptr;
+    memset(g_systemCallCounts, 0, sizeof g_systemCallCounts);
     g_hostCalls = kTestCalls;
 }
 
@@ -211,6 +278,20 @@ void HostFaultsSetWriteTrace(HostTraceHook hook, void* context)
 {
     g_writeHook = hook;
     g_writeContext = context;
+}
+
+void HostFaultsSetSystemCallTrace(HostSystemCallHook hook, void* context)
+{
+    g_systemCallHook = hook;
+    g_systemCallContext = context;
+}
+
+const char* HostSystemCallName(HostSystemCall call)
+{
+    static const char* const kNames[SYSCALL_COUNT] = {"none",     "openat",   "fstatat",         "fstat", "readdir",
+                                                      "mkdirat",  "unlinkat", "ftruncate",       "copy_file_range",
+                                                      "read",     "write",    "fchmod",          "futimens"};
+    return call > SYSCALL_NONE && call < SYSCALL_COUNT ? kNames[call] : "none";
 }
 
 unsigned HostCallCount(void) { return g_callCount; }

@@ -21,6 +21,26 @@ enum HostService {
 
 const char* HostServiceName(HostService service);
 
+// The system calls under the services, each of which a plan can fail.
+enum HostSystemCall {
+    SYSCALL_NONE = 0,
+    SYSCALL_OPENAT,
+    SYSCALL_FSTATAT,
+    SYSCALL_FSTAT,
+    SYSCALL_READDIR,
+    SYSCALL_MKDIRAT,
+    SYSCALL_UNLINKAT,
+    SYSCALL_FTRUNCATE,
+    SYSCALL_COPY_FILE_RANGE,
+    SYSCALL_READ,
+    SYSCALL_WRITE,
+    SYSCALL_FCHMOD,
+    SYSCALL_FUTIMENS,
+    SYSCALL_COUNT
+};
+
+const char* HostSystemCallName(HostSystemCall call);
+
 // A plan fails calls in one of two ways, or both:
 //  - by number: call failAtCall (1-based, counting every fallible call since
 //    HostFaultsReset) fails; when persistent, every later call of the same
@@ -29,12 +49,17 @@ const char* HostServiceName(HostService service);
 //    equals matchPath fails (for a stream read, the path it was opened with).
 // Apart from these, a plan can write-protect a folder, as a locked medium
 // does: every write of it or of a path below it fails (empty: none).
+// A plan can also fail one system call: the failSystemCallAt-th call
+// (1-based, since reset) of failSystemCall fails with systemCallError.
 struct HostFaultPlan {
     unsigned failAtCall;
     bool persistent;
     HostService matchService;
     WCHAR matchPath[MAX_PATH];
     WCHAR writeProtectedFolder[MAX_PATH];
+    HostSystemCall failSystemCall;
+    unsigned failSystemCallAt;
+    int systemCallError;
 };
 
 typedef void (*HostTraceHook)(HostService service, const WCHAR* devicePath, bool failed, void* context);
@@ -50,6 +75,10 @@ void HostFaultsSetTrace(HostTraceHook hook, void* context);
 // the file deleted, CopyFileW's destination, a stream opened in a writing
 // mode; failed says the write protection refused it. Cleared by reset.
 void HostFaultsSetWriteTrace(HostTraceHook hook, void* context);
+// Gets each system call the services make, with the number of the service
+// call it is made in (HostCallCount() at the time). Cleared by reset.
+typedef void (*HostSystemCallHook)(HostSystemCall call, unsigned serviceCall, bool failed, void* context);
+void HostFaultsSetSystemCallTrace(HostSystemCallHook hook, void* context);
 unsigned HostCallCount(void);               // fallible calls since reset
 unsigned HostFaultsInjected(void);          // calls failed by the plan since reset
 // Searches the layer has open, and descriptors the process has open: a

@@ -1113,6 +1113,17 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
               std::string::npos)
         << second.err;
     EXPECT_EQ(second.out, "");
+    // seal writes the same card: it waits its turn too.
+    const std::string checksum = ReadFile("SDMMC/PreDLMap/checksum.ini");
+    WriteFile("SDMMC/PreDLMap/Poi/new.csv", "changed while the run holds the card");
+    ToolResult sealed = Tool({"seal", Package()});
+    EXPECT_EQ(sealed.code, 75) << sealed.out << sealed.err;
+    EXPECT_NE(sealed.err.find("another pelk-mapcopy (pid " + std::to_string(first.pid) + ") is using " +
+                              Root().u8string() + ";"),
+              std::string::npos)
+        << sealed.err;
+    EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), checksum);
+    RemoveTree("SDMMC/PreDLMap/Poi/new.csv");
     EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
     RemoveTree("stand-in.hold");
     // The stand-in copied nothing and returned 0: not installed.
