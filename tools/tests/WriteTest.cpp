@@ -187,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, WriteRefusal,
     ::testing::Values(
         RefusalCase{"NoManifest", [](WriteRefusal* test) { test->Remove("pkg/PreDLMap.sha256"); },
-                    64, "pkg/PreDLMap writes it (and checksum.ini)"},
+                    64, "writes it (and checksum.ini)"},
         // Two bytes swapped: the device's sum still matches, the manifest does not.
         RefusalCase{"ChangedSinceSealing",
                     [](WriteRefusal* test) {
