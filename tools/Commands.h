@@ -31,10 +31,12 @@ extern const char kUsage[];
 extern const char kRunHelp[];
 extern const char kSealHelp[];
 extern const char kVerifyHelp[];
+extern const char kWriteHelp[];
 
 int Verify(const std::vector<std::string>& arguments);
 int Seal(const std::vector<std::string>& arguments);
 int Run(const std::vector<std::string>& arguments);
+int Write(const std::vector<std::string>& arguments); // Write.cpp
 
 // Prints the message and the usage on stderr; returns kExitUsage.
 int UsageError(const std::string& message);

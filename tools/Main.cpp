@@ -18,6 +18,7 @@ const char kUsage[] =
     "  pelk-mapcopy run [--device-root DIR] [--library FILE] [--force]\n"
     "  pelk-mapcopy seal [--force] [--] PACKAGE_DIR\n"
     "  pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
+    "  pelk-mapcopy write [--log FILE] [--in-place] [--] PACKAGE_DIR CARD_DIR...\n"
     "  pelk-mapcopy help [COMMAND] | --help [COMMAND] | --version\n";
 
 
@@ -30,7 +31,9 @@ const char kToolHelp[] =
     "\n"
     "Commands:\n"
     "  verify  predict the device's job on PACKAGE_DIR and name what would fail\n"
-    "  seal    write the package sum into PACKAGE_DIR/checksum.ini\n"
+    "  seal    write the package sum into PACKAGE_DIR/checksum.ini and its manifest\n"
+    "          beside PACKAGE_DIR\n"
+    "  write   write a sealed package onto cards, read it back and prove it\n"
     "  run     run the device's map copy job on a device folder\n"
     "\n"
     "Options take their value as --opt=value or --opt value; -- ends the options.\n"
@@ -60,6 +63,7 @@ int Help(const std::vector<std::string>& arguments)
     if (command == "run") fputs(kRunHelp, stdout);
     else if (command == "seal") fputs(kSealHelp, stdout);
     else if (command == "verify") fputs(kVerifyHelp, stdout);
+    else if (command == "write") fputs(kWriteHelp, stdout);
     else if (command == "help") printf(kToolHelp, kUsage);
     else return UsageError("help: unknown command '" + command + "'");
     return 0;
@@ -78,12 +82,13 @@ int Main(const std::vector<std::string>& all)
         printf("pelk-mapcopy %s\n", PELK_VERSION);
         return 0;
     }
-    if (command != "run" && command != "seal" && command != "verify")
+    if (command != "run" && command != "seal" && command != "verify" && command != "write")
         return UsageError("unknown command '" + command + "'");
     for (const std::string& argument : OptionPart(arguments))
         if (IsHelp(argument)) return Help({command});
     if (command == "run") return Run(arguments);
     if (command == "seal") return Seal(arguments);
+    if (command == "write") return Write(arguments);
     return Verify(arguments);
 }
 

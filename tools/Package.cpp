@@ -102,8 +102,8 @@ namespace {
 // job would meet it.
 class PackageChecker {
 public:
-    explicit PackageChecker(const DeviceString& folder)
-        : base_(folder.empty() ? fs::path() : FolderOnDisk(folder))
+    PackageChecker(const DeviceString& folder, const FileReader& reader)
+        : base_(folder.empty() ? fs::path() : FolderOnDisk(folder)), reader_(reader)
     {
         KindOnDisk(base_.empty() ? fs::path(".") : base_, &fileSystem_);
     }
@@ -256,17 +256,20 @@ private:
         }
         // Windows opens such a name as the device: never opened, never summed.
         if (IsReservedDeviceName(step.name)) return;
-        bool readable;
+        uint16_t fileSum = 0;
+        bool readable = reader_ && reader_(base_ / step.relative, step.relative, &fileSum);
         if (IsSummedFileName(step.name)) {
-            const uint16_t fileSum = SumFileBytes(step.path->text);
-            // 0 is also the sum of a file that cannot be opened: tell them apart.
-            readable = fileSum != 0 || CanOpen(step.path->text);
+            if (!reader_) {
+                fileSum = SumFileBytes(step.path->text);
+                // 0 is also the sum of a file that cannot be opened: tell them apart.
+                readable = fileSum != 0 || CanOpen(step.path->text);
+            }
             if (readable) {
                 check_.sum = static_cast<uint16_t>(check_.sum + fileSum);
                 ++check_.summedFiles;
             }
         } else {
-            readable = CanOpen(step.path->text);
+            if (!reader_) readable = CanOpen(step.path->text);
             if (readable) ++check_.otherFiles;
             if (readable && step.depth > 0) check_.otherBelowTheRoot.push_back(step.shown);
         }
@@ -286,6 +289,7 @@ private:
     }
 
     const fs::path base_;
+    const FileReader& reader_;
     uint64_t fileSystem_ = 0;
     PackageCheck check_;
     std::map<DeviceString, Folder> folders_; // by folded path, while the walk is in them
@@ -313,9 +317,9 @@ uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterByte
     return total * clusterBytes;
 }
 
-PackageCheck CheckPackage(const DeviceString& folder)
+PackageCheck CheckPackage(const DeviceString& folder, const FileReader& reader)
 {
-    PackageChecker checker(folder);
+    PackageChecker checker(folder, reader);
     WalkCalls calls;
     calls.entry = [&](const Step& step) { return checker.Visit(step); };
     calls.folderDone = [&](const Step& step) { checker.FolderDone(step); };

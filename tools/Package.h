@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,18 @@ struct PackageCheck {
 // for what a package needs and what deleting MassStorage frees.
 uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes);
 
+// Reads one regular file of the package in place of the library's
+// SumFileBytes, so that one pass can also hash it (Manifest.h): host is its
+// path relative to the device root, relative its path below the package.
+// Sets *sum to its byte sum; false when it cannot be read.
+using FileReader = std::function<bool(const std::filesystem::path& host, const std::filesystem::path& relative,
+                                      uint16_t* sum)>;
+
 // Walks the package in the device folder `folder` ("" for the device root)
 // as the job copies it from "SDMMC\PreDLMap" into "MassStorage". Looks
 // before it opens: only regular files are read, and no folder on another
-// file system is walked.
-PackageCheck CheckPackage(const DeviceString& folder);
+// file system is walked. A reader, when given, reads every such file.
+PackageCheck CheckPackage(const DeviceString& folder, const FileReader& reader = nullptr);
 
 // The device's verdict on a check: kExitNotForACard when a finding says a
 // card cannot hold the package, else the first status the job would end

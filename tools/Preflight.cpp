@@ -150,11 +150,11 @@ bool OpensAsTheDeviceDoes(const ChecksumReading& reading)
 
 } // namespace
 
-Preflight PredictJob(const DeviceString& folder)
+Preflight PredictJob(const DeviceString& folder, const FileReader& reader)
 {
     Preflight preflight;
     preflight.checksum = ReadChecksum(folder);
-    preflight.check = CheckPackage(folder);
+    preflight.check = CheckPackage(folder, reader);
     preflight.verdict = WorstFinding(preflight.check);
     if (preflight.verdict == 0 && (!OpensAsTheDeviceDoes(preflight.checksum) ||
                                    static_cast<uint16_t>(preflight.checksum.value) != preflight.check.sum))

@@ -37,7 +37,7 @@ struct Preflight {
     bool Clean() const { return verdict == 0 && check.findings.empty(); }
 };
 
-Preflight PredictJob(const DeviceString& folder);
+Preflight PredictJob(const DeviceString& folder, const FileReader& reader = nullptr);
 
 void PrintFindings(FILE* stream, const PackageCheck& check);
 

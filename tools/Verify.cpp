@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "Commands.h"
+#include "Manifest.h"
 #include "PELK_UserMapCopy.h"
 #include "Package.h"
 #include "Preflight.h"
@@ -19,7 +20,11 @@ const char kSealHelp[] =
     "\n"
     "Computes the package sum as the device does (every byte of every file but\n"
     "checksum.ini and PreDLVerno.ini, in any folder, modulo 65536) and writes it\n"
-    "to PACKAGE_DIR/checksum.ini as upper-case hexadecimal and CR LF.\n"
+    "to PACKAGE_DIR/checksum.ini as upper-case hexadecimal and CR LF. Then\n"
+    "writes the package's manifest beside PACKAGE_DIR, never inside it (for\n"
+    "a folder PreDLMap: PreDLMap.sha256): the SHA-256 of every file, checksum.ini\n"
+    "and PreDLVerno.ini included, as sha256sum writes it; sha256sum -c run\n"
+    "inside PACKAGE_DIR checks it. verify and write check against it.\n"
     "\n"
     "Holds the card's lock while it runs, as run does (a package in\n"
     "SDMMC/PreDLMap is locked at its device root): exit 75 while another\n"
@@ -46,6 +51,11 @@ const char kVerifyHelp[] =
     "read-only file (the next install cannot delete its copy), then checksum.ini\n"
     "read as the device reads it against the package sum, with where the\n"
     "device's reading stops when it stops at anything but white space.\n"
+    "\n"
+    "With a manifest beside PACKAGE_DIR (seal writes it), verify also names\n"
+    "each file changed, added or missing since sealing (the first ten, then\n"
+    "a count), and says when checksum.ini is not the one sealed with the\n"
+    "manifest. The exit code stays the device's verdict.\n"
     "\n"
     "FAT's limits, from Microsoft's published FAT on-disk format: a file holds at\n"
     "most 4 GiB - 1 byte; a folder at most 65,536 directory entries, a name\n"
@@ -123,6 +133,55 @@ fs::path ChecksumOnDisk()
     return HostPathOf(record.cFileName);
 }
 
+// The manifest seal writes: what the walk hashed, and checksum.ini as seal
+// has just written it.
+int WriteManifest(Manifest manifest, const fs::path& manifestFile)
+{
+    if (manifestFile.empty()) {
+        printf("no manifest: the package folder is the root of a file system, with no folder beside it\n");
+        return 0;
+    }
+    const fs::path checksum = ChecksumOnDisk();
+    FileDigest digest;
+    std::string why;
+    if (!DigestFile(checksum, ReadMode::Cached, &digest, &why))
+        return Failure(kExitIoError, "cannot read back " + Shown(checksum) + ": " + why);
+    manifest[ManifestPath(checksum)] = digest.sha256;
+    if (!WriteManifestFile(manifestFile, FormatManifest(manifest), &why))
+        return Failure(kExitIoError, "cannot write the manifest " + Shown(manifestFile) + ": " + why);
+    printf("manifest of %s written to %s\n", Plural(manifest.size(), "file", "files").c_str(),
+           Shown(manifestFile).c_str());
+    return 0;
+}
+
+// What the manifest beside the package says of it now; nothing without one.
+void PrintManifestCheck(const fs::path& manifestFile, const Manifest& now)
+{
+    Manifest sealed;
+    bool present = false;
+    std::string why;
+    if (manifestFile.empty()) return;
+    const std::string shown = Shown(manifestFile.filename());
+    if (!ReadManifestFile(manifestFile, &sealed, &present, &why)) {
+        printf("manifest %s cannot be read: %s\n", shown.c_str(), why.c_str());
+        return;
+    }
+    if (!present) return;
+    const ManifestDifference difference = CompareManifests(sealed, now);
+    if (difference.Count() == 0) {
+        printf("manifest %s: every file as sealed (%s)\n", shown.c_str(), Plural(now.size(), "file", "files").c_str());
+        return;
+    }
+    printf("manifest %s: %s since sealing\n", shown.c_str(),
+           (Plural(difference.Count(), "file differs", "files differ")).c_str());
+    for (const std::string& line : DifferenceLines(difference, 10)) printf("%s\n", line.c_str());
+    for (const std::string& path : difference.changed)
+        if (path.find('/') == std::string::npos && UpperAscii(path) == "CHECKSUM.INI")
+            printf("manifest %s disagrees with checksum.ini: checksum.ini is not the one sealed with it (edited, or "
+                   "the package sealed again without its manifest)\n",
+                   shown.c_str());
+}
+
 int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force);
 
 } // namespace
@@ -152,9 +211,11 @@ namespace {
 
 int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force)
 {
+    const fs::path manifestFile = ManifestBeside(folder); // before the package is entered
     if (const Stop closed = OpenPackage("seal", parsed.operands[0], force)) return *closed;
 
-    PackageCheck check = CheckPackage(TEXT(""));
+    Manifest manifest;
+    PackageCheck check = CheckPackage(TEXT(""), DigestingReader(&manifest));
     if (!check.findings.empty()) {
         PrintFindings(stderr, check);
         if (!force)
@@ -171,7 +232,7 @@ int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force
     printf("package sum %s over %s, written to %s\n%s", Hex(check.sum).c_str(),
            Plural(check.summedFiles, "file", "files").c_str(), Shown(folder / ChecksumOnDisk()).c_str(),
            NotSummed(check.otherFiles, check.otherBelowTheRoot).c_str());
-    return 0;
+    return WriteManifest(manifest, manifestFile);
 }
 
 } // namespace
@@ -180,11 +241,14 @@ int Verify(const std::vector<std::string>& arguments)
 {
     ParsedArguments parsed;
     if (const Stop early = Parse("verify", arguments, kVerifyOptions, 1, &parsed)) return *early;
+    const fs::path manifestFile = ManifestBeside(fs::u8path(parsed.operands[0]));
     if (const Stop closed = OpenPackage("verify", parsed.operands[0], parsed.Has("--force"))) return *closed;
 
-    const Preflight preflight = PredictJob(TEXT(""));
+    Manifest now;
+    const Preflight preflight = PredictJob(TEXT(""), DigestingReader(&now));
     const std::string sealWith = Shown(fs::u8path(parsed.operands[0]));
     PrintPreflight(stdout, preflight, sealWith);
+    PrintManifestCheck(manifestFile, now);
     printf("%s\n", VerdictLine(preflight.verdict).c_str());
     const std::string reseal = ResealHint(preflight, sealWith);
     if (!reseal.empty()) printf("%s\n", reseal.c_str());

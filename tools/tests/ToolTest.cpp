@@ -394,6 +394,45 @@ TEST_F(ToolTest, SealAndRunMeetTheCardsNamesInAnyCase)
     EXPECT_EQ(Snap("MassStorage"), Snap("sdmmc/predlmap"));
 }
 
+TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGoneOrNew)
+{
+    WritePackage(kPackage);
+    ToolResult sealed = Tool({"seal", Package()});
+    ASSERT_EQ(sealed.code, 0) << sealed.err;
+    EXPECT_NE(sealed.out.find("manifest of 7 files written to "), std::string::npos) << sealed.out;
+    EXPECT_FALSE(Exists("SDMMC/PreDLMap/PreDLMap.sha256")) << "never inside: the device would copy it";
+    const std::string manifest = ReadFile("SDMMC/PreDLMap.sha256");
+    size_t lines = 0;
+    for (char c : manifest) lines += c == '\n';
+    EXPECT_EQ(lines, 7u) << manifest;
+    // Sorted as bytes, every file with its own digest, checksum.ini as sealed.
+    EXPECT_EQ(manifest.find("  Map/Europe/DE.map\n"), 64u) << manifest;
+    EXPECT_NE(manifest.find("  checksum.ini\n"), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("  PreDLVerno.ini\n"), std::string::npos) << manifest;
+#if !defined(_WIN32)
+    if (system("command -v sha256sum >/dev/null 2>&1") == 0) {
+        const std::string check = "cd '" + Package() + "' && sha256sum --quiet --strict -c ../PreDLMap.sha256";
+        EXPECT_EQ(system(check.c_str()), 0) << manifest;
+    }
+#endif
+    ASSERT_EQ(Tool({"verify", Package()}).out.find("manifest PreDLMap.sha256: every file as sealed (7 files)\n") !=
+                  std::string::npos,
+              true);
+    RemoveTree("SDMMC/PreDLMap/Map/Europe/FR.map");
+    WriteFile("SDMMC/PreDLMap/Map/Europe/IT.map", "new");
+    ToolResult verified = Tool({"verify", Package()});
+    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256: 2 files differ since sealing\nadded: Map/Europe/IT.map\n"
+                                "missing: Map/Europe/FR.map\n"),
+              std::string::npos)
+        << verified.out;
+    // A manifest that is no manifest is said, and verify still gives the device's verdict.
+    WriteFile("SDMMC/PreDLMap.sha256", "garbage\n");
+    verified = Tool({"verify", Package()});
+    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256 cannot be read: line 1 is no sha256sum line"),
+              std::string::npos)
+        << verified.out;
+}
+
 #ifndef _WIN32
 TEST_F(ToolTest, SealRefusesLinksTheJobWouldNotCopy)
 {
@@ -414,11 +453,14 @@ TEST_F(ToolTest, SealRefusesLinksTheJobWouldNotCopy)
 }
 #endif
 
+enum class Change { FirstByte, Appended, TwoSwapped };
+
 struct ChangeCase {
     const char* name;
     const char* file; // relative to the package
-    bool appends;     // else: changes the first byte
+    Change change;
     int verifyCode;
+    const char* manifestSays; // the line verify prints from the manifest
 };
 
 void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
@@ -432,11 +474,16 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     ASSERT_EQ(Tool({"seal", Package()}).code, 0);
     const std::string relative = std::string("SDMMC/PreDLMap/") + c.file;
     std::string bytes = ReadFile(relative);
-    if (c.appends) bytes += "x";
-    else bytes[0] = static_cast<char>(bytes[0] + 1);
+    if (c.change == Change::Appended) bytes += "x";
+    else if (c.change == Change::FirstByte) bytes[0] = static_cast<char>(bytes[0] + 1);
+    else std::swap(bytes[0], bytes[1]); // the same byte sum
+    ASSERT_NE(bytes, ReadFile(relative));
     WriteFile(relative, bytes);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
+    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256: 1 file differs since sealing\n"), std::string::npos)
+        << verified.out;
+    EXPECT_NE(verified.out.find(c.manifestSays), std::string::npos) << verified.out;
     const std::string reseal = "if the package was changed on purpose, pelk-mapcopy seal " + Package() +
                                " writes its new sum; else a file changed since it was sealed\n";
     EXPECT_EQ(verified.out.find(reseal) != std::string::npos, c.verifyCode == 6) << verified.out;
@@ -451,11 +498,19 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
-                         ::testing::Values(ChangeCase{"TileByte", "Map/Europe/DE.map", false, 6},
-                                           ChangeCase{"ByteAppended", "Poi/fuel.csv", true, 6},
-                                           ChangeCase{"VersionFile", "PreDLVerno.ini", false, 0},
-                                           ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", true, 0},
-                                           ChangeCase{"TextAfterTheNumber", "checksum.ini", true, 0}),
+                         ::testing::Values(
+                             ChangeCase{"TileByte", "Map/Europe/DE.map", Change::FirstByte, 6,
+                                        "changed: Map/Europe/DE.map"},
+                             ChangeCase{"ByteAppended", "Poi/fuel.csv", Change::Appended, 6, "changed: Poi/fuel.csv"},
+                             // The byte sum cannot see it; the manifest can.
+                             ChangeCase{"TwoBytesSwapped", "Map/Europe/FR.map", Change::TwoSwapped, 0,
+                                        "changed: Map/Europe/FR.map"},
+                             ChangeCase{"VersionFile", "PreDLVerno.ini", Change::FirstByte, 0,
+                                        "changed: PreDLVerno.ini"},
+                             ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", Change::Appended, 0,
+                                        "changed: Poi/CHECKSUM.INI"},
+                             ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 0,
+                                        "manifest PreDLMap.sha256 disagrees with checksum.ini"}),
                          [](const ::testing::TestParamInfo<ChangeCase>& param) { return param.param.name; });
 
 TEST_F(ToolTest, VerifyReadsTheNumberAsTheDeviceDoes)

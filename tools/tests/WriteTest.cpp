@@ -1,0 +1,396 @@
+// pelk-mapcopy write driven as a producer drives it: plain folders as
+// several cards at once, small tmpfs mounts as full cards, a FAT32 volume
+// behind fusefat, a write killed and run again. Each card must end as the
+// package exactly or as it was, with nothing else on it changed.
+#if defined(_WIN32)
+#  include <windows.h>
+#else
+#  include <fcntl.h>
+#  include <signal.h>
+#  include <sys/file.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
+#endif
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "DeviceFixture.h"
+
+namespace {
+
+#if defined(_WIN32)
+fs::path BesideThisProgram(const char* name)
+{
+    wchar_t self[MAX_PATH];
+    const DWORD units = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return fs::path(std::wstring(self, units)).parent_path() / name;
+}
+const fs::path kTool = BesideThisProgram(PELK_TOOL_FILE);
+#else
+const fs::path kTool = PELK_TOOL_PATH;
+#endif
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    std::string text = bytes.str();
+#if defined(_WIN32)
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+    text = plain;
+#endif
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+class WriteTest : public DeviceTest {
+protected:
+    // The tool with the arguments (paths relative to the test's folder),
+    // stdout and stderr to files: stderr is no terminal.
+    Result Tool(const std::vector<std::string>& arguments)
+    {
+        std::string line = "\"" + kTool.u8string() + "\"";
+        for (const std::string& argument : arguments) line += " \"" + argument + "\"";
+        line += " >.out 2>.err";
+#if defined(_WIN32)
+        line = "\"" + line + "\""; // cmd /c takes the whole line in quotes
+#endif
+        Result result;
+        const int status = std::system(line.c_str());
+#if defined(_WIN32)
+        result.code = status;
+#else
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+        result.out = Slurp(Root() / ".out");
+        result.err = Slurp(Root() / ".err");
+        return result;
+    }
+
+    // A sealed package in pkg/PreDLMap; its manifest beside it.
+    void MakePackage(const std::vector<PackageFile>& files)
+    {
+        RemoveTree("pkg");
+        for (const PackageFile& file : files) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+        const Result sealed = Tool({"seal", "pkg/PreDLMap"});
+        ASSERT_EQ(sealed.code, 0) << sealed.err;
+    }
+
+    // The card as the package: every file and folder, and its manifest.
+    void ExpectTheNewPackage(const std::string& card)
+    {
+        EXPECT_EQ(Snap(card + "/PreDLMap"), Snap("pkg/PreDLMap")) << card;
+        EXPECT_EQ(ReadFile(card + "/PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << card;
+        for (const char* leftover : {"PreDLMap.pelk-new", "PreDLMap.pelk-old", "PreDLMap.pelk-incomplete"})
+            EXPECT_FALSE(Exists(card + "/" + leftover)) << card << ": " << leftover;
+    }
+};
+
+const std::vector<PackageFile> kPackage = {
+    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
+    {"Map/Europe/DE.map", PatternBytes(3 * 1024 * 1024 + 5, 1)},
+    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
+    {"Map/Europe/empty.idx", ""},
+    {"Poi/fuel.csv", "id;name\r\n1;\xC3\x9C" "ber\r\n"},
+};
+
+TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    // c1 empty; c2 an old package and the producer's own files; c3 what a
+    // killed write left between its renames; c4 is no folder at all.
+    MakeFolder("c1");
+    WriteFile("c2/PreDLMap/Map/old.map", PatternBytes(5000, 9));
+    WriteFile("c2/PreDLMap.sha256", "stale");
+    WriteFile("c2/DCIM/photo.jpg", "not the package's");
+    WriteFile("c3/PreDLMap.pelk-old/Map/old.map", "the old package, set aside");
+    WriteFile("c3/PreDLMap.pelk-new/Map/Europe/DE.map", "half");
+    const Snapshot untouched = Snap("c2/DCIM");
+
+    const Result written = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
+    EXPECT_EQ(written.code, 66) << written.out << written.err;
+    EXPECT_NE(written.out.find("NOT GOOD: cannot open the card c4"), std::string::npos) << written.out;
+    EXPECT_NE(written.out.find("3 of 4 cards good\n"), std::string::npos) << written.out;
+    EXPECT_NE(written.out.find("good: c3 holds the package as read back from the card (6 files, "), std::string::npos)
+        << written.out;
+    EXPECT_NE(written.out.find("the old package a killed write had set aside is back"), std::string::npos)
+        << written.out;
+    for (const char* card : {"c1", "c2", "c3"}) ExpectTheNewPackage(card);
+    EXPECT_EQ(Snap("c2/DCIM"), untouched);
+    EXPECT_FALSE(Exists("c4"));
+    // Plain lines, not a redrawn bar: stderr is a file.
+    EXPECT_EQ(written.err.find('\033'), std::string::npos) << written.err;
+    EXPECT_NE(written.err.find("c1: reading back"), std::string::npos) << written.err;
+
+    const std::string log = ReadFile("cards.jsonl");
+    EXPECT_EQ(Count(log, "\n"), 4u) << log;
+    EXPECT_EQ(Count(log, "\"result\":\"good\""), 3u) << log;
+    EXPECT_EQ(Count(log, "\"files\":6,"), 4u) << log;
+    EXPECT_NE(log.find("{\"card\":\"c4\","), std::string::npos) << log;
+    EXPECT_NE(log.find("\"phase\":\"done\""), std::string::npos) << log;
+    // The second write appends, and a card written again holds the new package once more.
+    ASSERT_EQ(Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "c2"}).code, 0);
+    EXPECT_EQ(Count(ReadFile("cards.jsonl"), "\n"), 5u);
+    ExpectTheNewPackage("c2");
+}
+
+class WriteRefusal;
+
+struct RefusalCase {
+    const char* name;
+    void (*spoil)(WriteRefusal*); // after sealing
+    int code;
+    const char* says;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class WriteRefusal : public WriteTest, public ::testing::WithParamInterface<RefusalCase> {
+public:
+    void Write(const std::string& relative, const std::string& bytes) { WriteFile(relative, bytes); }
+    void Remove(const std::string& relative) { RemoveTree(relative); }
+};
+
+TEST_P(WriteRefusal, TouchesNoCardForAPackageThatIsNotAsSealed)
+{
+    const RefusalCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    WriteFile("card/PreDLMap/Map/old.map", "old");
+    c.spoil(this);
+    const Snapshot before = Snap("card");
+    const Result written = Tool({"write", "pkg/PreDLMap", "card"});
+    EXPECT_EQ(written.code, c.code) << written.err;
+    EXPECT_NE(written.err.find(c.says), std::string::npos) << written.err;
+    EXPECT_EQ(Snap("card"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WriteRefusal,
+    ::testing::Values(
+        RefusalCase{"NoManifest", [](WriteRefusal* test) { test->Remove("pkg/PreDLMap.sha256"); },
+                    64, "writes it (and checksum.ini)"},
+        // Two bytes swapped: the device's sum still matches, the manifest does not.
+        RefusalCase{"ChangedSinceSealing",
+                    [](WriteRefusal* test) {
+                        std::string bytes = PatternBytes(1025, 2);
+                        std::swap(bytes[0], bytes[1]);
+                        test->Write("pkg/PreDLMap/Map/Europe/FR.map", bytes);
+                    },
+                    65, "changed: Map/Europe/FR.map"},
+        RefusalCase{"ChecksumWrong",
+                    [](WriteRefusal* test) { test->Write("pkg/PreDLMap/checksum.ini", "1\r\n"); },
+                    65, "MISMATCH"},
+        RefusalCase{"NotAManifest",
+                    [](WriteRefusal* test) { test->Write("pkg/PreDLMap.sha256", "junk\n"); }, 64,
+                    "cannot be read: line 1 is no sha256sum line"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& param) { return param.param.name; });
+
+TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    // What an --in-place write leaves when killed: its marker and half a package.
+    WriteFile("card/PreDLMap.pelk-incomplete", "");
+    WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
+    const Result written = Tool({"write", "pkg/PreDLMap", "card"});
+    EXPECT_EQ(written.code, 0) << written.out;
+    EXPECT_NE(written.out.find("the half-written package of a killed --in-place write was cleared"), std::string::npos)
+        << written.out;
+    ExpectTheNewPackage("card");
+}
+
+TEST_F(WriteTest, RefusesUsageErrors)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    MakeFolder("card");
+    EXPECT_EQ(Tool({"write", "pkg/PreDLMap"}).code, 64);
+    const Result twice = Tool({"write", "pkg/PreDLMap", "card", "card/"});
+    EXPECT_EQ(twice.code, 64);
+    EXPECT_NE(twice.err.find("is named twice"), std::string::npos) << twice.err;
+    EXPECT_TRUE(Snap("card").empty());
+}
+
+#if !defined(_WIN32)
+TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    MakeFolder("busy");
+    MakeFolder("free");
+    const int held = open((Root() / "busy").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const Result written = Tool({"write", "pkg/PreDLMap", "busy", "free"});
+    close(held);
+    EXPECT_EQ(written.code, 75);
+    EXPECT_NE(written.out.find("NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"),
+              std::string::npos)
+        << written.out;
+    EXPECT_TRUE(Snap("busy").empty());
+    ExpectTheNewPackage("free");
+}
+
+TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
+{
+    // Large enough to be stopped while it is written.
+    ASSERT_NO_FATAL_FAILURE(MakePackage({{"Map/big.map", PatternBytes(200u * 1024 * 1024, 3)}}));
+    WriteFile("card/PreDLMap/Map/old.map", "old");
+    const Snapshot old = Snap("card/PreDLMap");
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open((Root() / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        execl(kTool.c_str(), kTool.c_str(), "write", "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ReadFile(".err").find("card: writing") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string err = ReadFile(".err");
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) GTEST_SKIP() << "the write ended before the interrupt";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
+    EXPECT_NE(err.find("card: holds its old package, whole (stopped while "), std::string::npos) << err;
+    EXPECT_EQ(Snap("card/PreDLMap"), old);
+    ASSERT_EQ(Tool({"write", "pkg/PreDLMap", "card"}).code, 0);
+    ExpectTheNewPackage("card");
+}
+
+class WriteFullCardTest : public WriteTest {};
+
+TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
+{
+    std::string why;
+    for (const auto& [card, size] : {std::pair<const char*, const char*>{"roomy", "size=8m"}, {"tight", "size=5m"},
+                                     {"tiny", "size=1m"}}) {
+        if (!Mount(card, "tmpfs", "tmpfs", 0, size, &why))
+            GTEST_SKIP() << "cannot mount a small tmpfs here (" << why << "); needs root and mount rights";
+    }
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage)); // about 3 MiB
+    for (const char* card : {"roomy", "tight"}) WriteFile(std::string(card) + "/PreDLMap/old.map", PatternBytes(3u << 20, 4));
+    const Snapshot tight = Snap("tight");
+    const Snapshot tiny = Snap("tiny");
+    const Result written = Tool({"write", "pkg/PreDLMap", "roomy", "tight", "tiny"});
+    EXPECT_EQ(written.code, 64);
+    EXPECT_NE(written.out.find("good: roomy holds the package"), std::string::npos) << written.out;
+    EXPECT_NE(written.out.find("NOT GOOD: tight: no room for the new package"), std::string::npos) << written.out;
+    EXPECT_NE(written.out.find("pelk-mapcopy write --in-place removes the old package first"), std::string::npos);
+    EXPECT_NE(written.out.find("NOT GOOD: tiny: the package ("), std::string::npos) << written.out;
+    EXPECT_NE(written.out.find("more must be freed; card untouched"), std::string::npos) << written.out;
+    ExpectTheNewPackage("roomy");
+    EXPECT_EQ(Snap("tight"), tight);
+    EXPECT_EQ(Snap("tiny"), tiny);
+
+    const Result inPlace = Tool({"write", "--in-place", "pkg/PreDLMap", "tight"});
+    EXPECT_EQ(inPlace.code, 0) << inPlace.out;
+    ExpectTheNewPackage("tight");
+}
+
+// A FAT32 volume behind fusefat: written new files only, as the driver
+// corrupts what it overwrites; every step bounded, and the volume unmounted
+// and checked with fsck.fat in every case.
+class WriteFatCardTest : public WriteTest {
+protected:
+    void TearDown() override
+    {
+        if (mounted_) {
+            EXPECT_EQ(Shell("timeout 30 fusermount -u '" + (Root() / "card").string() + "'"), 0);
+            EXPECT_EQ(Shell("timeout 60 fsck.fat -n '" + (Root() / "card.img").string() + "' >/dev/null"), 0)
+                << "the volume is damaged";
+        }
+        WriteTest::TearDown();
+    }
+
+    static int Shell(const std::string& command)
+    {
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    void MountCard()
+    {
+        ASSERT_EQ(Shell("command -v fusefat mkfs.fat fsck.fat fusermount >/dev/null"), 0)
+            << "fusefat and dosfstools are needed (CI installs them)";
+        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here";
+        const std::string image = (Root() / "card.img").string();
+        MakeFolder("card");
+        ASSERT_EQ(Shell("truncate -s 300M '" + image + "' && timeout 30 mkfs.fat -F 32 -n MAPCARD '" + image +
+                        "' >/dev/null"),
+                  0);
+        ASSERT_EQ(Shell("timeout 30 fusefat -o rw+ '" + image + "' '" + (Root() / "card").string() + "' >/dev/null 2>&1"),
+                  0);
+        mounted_ = true;
+    }
+
+private:
+    bool mounted_ = false;
+};
+
+TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
+{
+    ASSERT_NO_FATAL_FAILURE(MountCard());
+    if (IsSkipped()) return;
+    std::vector<PackageFile> files = kPackage;
+    for (int i = 0; i < 40; ++i) files.push_back({"Map/T" + std::to_string(i) + ".map", PatternBytes(512 * 1024, 10 + i)});
+    ASSERT_NO_FATAL_FAILURE(MakePackage(files));
+    // The driver loses a renamed folder's files: write refuses to swap there.
+    const Result refused = Tool({"write", "pkg/PreDLMap", "card"});
+    EXPECT_EQ(refused.code, 64);
+    EXPECT_NE(refused.out.find("its volume (fusefat) loses a folder's files when it renames the folder"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_FALSE(Exists("card/PreDLMap.pelk-new"));
+
+    // Killed mid-write, then run again.
+    const pid_t child = fork();
+    if (child == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(quiet, 1);
+        dup2(err, 2);
+        execl(kTool.c_str(), kTool.c_str(), "write", "--in-place", "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ReadFile(".err").find("card: writing") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(child, SIGKILL); // bounded: killed whether it got there or not
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const Result rerun = Tool({"write", "--in-place", "--log", "fat.jsonl", "pkg/PreDLMap", "card"});
+    EXPECT_EQ(rerun.code, 0) << rerun.out << rerun.err;
+    ExpectTheNewPackage("card");
+    const std::string log = ReadFile("fat.jsonl");
+    EXPECT_NE(log.find("\"file_system\":\"fuse.fusefat\""), std::string::npos) << log;
+    const Result verified = Tool({"verify", "card/PreDLMap"});
+    EXPECT_EQ(verified.code, 0) << verified.out;
+    EXPECT_NE(verified.out.find("every file as sealed"), std::string::npos) << verified.out;
+}
+#endif
+
+} // namespace
