@@ -42,11 +42,16 @@ std::string Sha256Of(const std::string& bytes);
 class ChunkBuffer {
 public:
     static constexpr size_t kBytes = 1024 * 1024;
-    ChunkBuffer();
+    ChunkBuffer() : raw_(new unsigned char[kBytes + kAlignment])
+    {
+        const uintptr_t address = reinterpret_cast<uintptr_t>(raw_.get());
+        data_ = raw_.get() + (kAlignment - address % kAlignment) % kAlignment;
+    }
     unsigned char* Data() { return data_; }
     const uint32_t* Words() const { return reinterpret_cast<const uint32_t*>(data_); }
 
 private:
+    static constexpr size_t kAlignment = 4096;
     std::unique_ptr<unsigned char[]> raw_;
     unsigned char* data_;
 };

@@ -74,12 +74,6 @@ std::string Sha256::Finish()
     return good ? Hex(digest, length) : std::string();
 }
 
-ChunkBuffer::ChunkBuffer() : raw_(new unsigned char[kBytes + 4096])
-{
-    const uintptr_t address = reinterpret_cast<uintptr_t>(raw_.get());
-    data_ = raw_.get() + ((4096 - address % 4096) % 4096);
-}
-
 InputFile::~InputFile() { Close(); }
 
 bool InputFile::Open(const fs::path& file, ReadMode mode, std::string* why)
