@@ -37,6 +37,11 @@ private:
 // The SHA-256 of bytes in memory.
 std::string Sha256Of(const std::string& bytes);
 
+#if defined(_WIN32)
+// The system's words for a Win32 error code (FormatMessageW), in UTF-8.
+std::string Win32ErrorText(unsigned long error);
+#endif
+
 // A buffer for chunked reads and writes, aligned as unbuffered reads on
 // Windows need (the address and the size whole sectors).
 class ChunkBuffer {

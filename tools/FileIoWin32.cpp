@@ -2,7 +2,6 @@
 // and FILE_FLAG_NO_BUFFERING for the read-back, GetVolumeInformationW for
 // what a volume is.
 #include "FileIo.h"
-#include "ToolPlatform.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -33,6 +32,27 @@ BCRYPT_ALG_HANDLE Sha256Provider()
 }
 
 } // namespace
+
+std::string Win32ErrorText(unsigned long error)
+{
+    wchar_t* text = nullptr;
+    const DWORD units =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = units ? std::wstring(text, units) : std::wstring();
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
+                                message.back() == L'.'))
+        message.pop_back();
+    if (message.empty()) return "error " + std::to_string(error);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), &utf8[0], bytes, nullptr,
+                            nullptr);
+    return utf8;
+}
 
 struct Sha256::State {
     BCRYPT_HASH_HANDLE hash = nullptr;
@@ -104,7 +124,7 @@ bool InputFile::Open(const fs::path& file, ReadMode mode, std::string* why)
     HANDLE handle = CreateFileW(Native(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *why = LastErrorText();
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     handle_ = reinterpret_cast<intptr_t>(handle);
@@ -118,7 +138,7 @@ long long InputFile::Read(ChunkBuffer* buffer, std::string* why)
     while (got < ChunkBuffer::kBytes) {
         DWORD count = 0;
         if (!ReadFile(handle, buffer->Data() + got, static_cast<DWORD>(ChunkBuffer::kBytes - got), &count, nullptr)) {
-            *why = LastErrorText();
+            *why = Win32ErrorText(GetLastError());
             return -1;
         }
         if (count == 0) break;
@@ -146,7 +166,7 @@ bool OutputFile::Create(const fs::path& file, std::string* why)
     HANDLE handle = CreateFileW(Native(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *why = LastErrorText();
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     handle_ = reinterpret_cast<intptr_t>(handle);
@@ -160,7 +180,7 @@ bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
         DWORD written = 0;
         const DWORD piece = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
         if (!WriteFile(reinterpret_cast<HANDLE>(handle_), next, piece, &written, nullptr)) {
-            *why = LastErrorText();
+            *why = Win32ErrorText(GetLastError());
             return false;
         }
         next += written;
@@ -172,7 +192,7 @@ bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
 bool OutputFile::Sync(std::string* why)
 {
     if (!FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) {
-        *why = LastErrorText();
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     return true;
@@ -183,7 +203,7 @@ bool OutputFile::Close(std::string* why)
     HANDLE handle = reinterpret_cast<HANDLE>(handle_);
     handle_ = -1;
     if (!CloseHandle(handle)) {
-        *why = LastErrorText();
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     return true;
@@ -199,14 +219,14 @@ bool RenameOver(const fs::path& from, const fs::path& to, std::string* why)
 {
     if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
-    *why = LastErrorText();
+    *why = Win32ErrorText(GetLastError());
     return false;
 }
 
 bool RenameToNew(const fs::path& from, const fs::path& to, std::string* why)
 {
     if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
-    *why = LastErrorText();
+    *why = Win32ErrorText(GetLastError());
     return false;
 }
 

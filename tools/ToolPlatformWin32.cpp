@@ -3,6 +3,8 @@
 // it on as UTF-8.
 #include "ToolPlatform.h"
 
+#include "FileIo.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -24,23 +26,6 @@ std::string Utf8(const wchar_t* text, int units)
     std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, units, &utf8[0], bytes, nullptr, nullptr);
     return utf8;
-}
-
-std::string Utf8(const std::wstring& text) { return Utf8(text.data(), static_cast<int>(text.size())); }
-
-std::string ErrorText(DWORD error)
-{
-    wchar_t* text = nullptr;
-    const DWORD units =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = units ? std::wstring(text, units) : std::wstring();
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
-                                message.back() == L'.'))
-        message.pop_back();
-    if (message.empty()) return "error " + std::to_string(error);
-    return Utf8(message);
 }
 
 UINT s_consoleOutputPage = 0;
@@ -80,7 +65,7 @@ Module* LoadModule(const fs::path& file, std::string* why)
     const fs::path absolute = fs::absolute(file).make_preferred();
     HMODULE handle = LoadLibraryW(absolute.c_str());
     if (!handle) {
-        *why = ErrorText(GetLastError());
+        *why = Win32ErrorText(GetLastError());
         return nullptr;
     }
     return new Module{handle};
@@ -102,7 +87,7 @@ bool EnterDeviceRoot(const fs::path& folder, std::string* why)
     // The library's device paths are relative: the current folder is the
     // device root, for the library linked here and for the module alike.
     if (!SetCurrentDirectoryW(fs::path(folder).make_preferred().c_str())) {
-        *why = ErrorText(GetLastError());
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     return true;
@@ -128,7 +113,7 @@ DeviceString FoldedName(const WCHAR* name)
     return folded;
 }
 
-std::string LastErrorText() { return ErrorText(GetLastError()); }
+std::string LastErrorText() { return Win32ErrorText(GetLastError()); }
 
 bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
 {
@@ -136,7 +121,7 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     ULARGE_INTEGER available;
     ULARGE_INTEGER total;
     if (!GetDiskFreeSpaceExW(folder.c_str(), &available, &total, nullptr)) {
-        *why = ErrorText(GetLastError());
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     space->known = total.QuadPart != 0;
@@ -254,7 +239,7 @@ LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, 
              static_cast<unsigned long>(identity.nFileIndexLow));
     if (handle == INVALID_HANDLE_VALUE) {
         if (error != ERROR_SHARING_VIOLATION) {
-            *why = ErrorText(error);
+            *why = Win32ErrorText(error);
             return LockOutcome::Failed;
         }
         *holder = 0;
