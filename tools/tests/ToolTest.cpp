@@ -24,18 +24,11 @@
 #include <thread>
 
 #include "DeviceFixture.h"
+#include "ToolOutput.h"
 
 namespace {
 
 #if defined(_WIN32)
-// Beside this program, as the build puts them.
-fs::path BesideThisProgram(const char* name)
-{
-    wchar_t self[MAX_PATH];
-    const DWORD units = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return fs::path(std::wstring(self, units)).parent_path() / name;
-}
-
 const std::string kToolPath = BesideThisProgram(PELK_TOOL_FILE).u8string();
 const std::string kModulePath = BesideThisProgram(PELK_MODULE_FILE).u8string();
 const std::string kStandInPath = BesideThisProgram(PELK_STAND_IN_FILE).u8string();
@@ -97,27 +90,6 @@ struct ToolResult {
     std::string out;
     std::string err;
 };
-
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-// The tool's text output with "\n" line ends: on Windows the C run-time
-// writes them as CR LF.
-std::string Lines(std::string text)
-{
-#if defined(_WIN32)
-    size_t kept = 0;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) text[kept++] = text[i];
-    text.resize(kept);
-#endif
-    return text;
-}
 
 // As seal writes the number into checksum.ini, and (padded) as the tool shows sums.
 std::string Hex(uint16_t value, const char* format = "%X")

@@ -19,16 +19,11 @@
 #include <thread>
 
 #include "DeviceFixture.h"
+#include "ToolOutput.h"
 
 namespace {
 
 #if defined(_WIN32)
-fs::path BesideThisProgram(const char* name)
-{
-    wchar_t self[MAX_PATH];
-    const DWORD units = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return fs::path(std::wstring(self, units)).parent_path() / name;
-}
 const fs::path kTool = BesideThisProgram(PELK_TOOL_FILE);
 #else
 const fs::path kTool = PELK_TOOL_PATH;
@@ -40,20 +35,8 @@ struct Result {
     std::string err;
 };
 
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    std::string text = bytes.str();
-#if defined(_WIN32)
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
-    text = plain;
-#endif
-    return text;
-}
+// A file the tool wrote, with "\n" line ends.
+std::string ReadText(const fs::path& path) { return Lines(Slurp(path)); }
 
 size_t Count(const std::string& text, const std::string& part)
 {
@@ -81,8 +64,8 @@ protected:
 #else
         result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
-        result.out = Slurp(Root() / ".out");
-        result.err = Slurp(Root() / ".err");
+        result.out = ReadText(Root() / ".out");
+        result.err = ReadText(Root() / ".err");
         return result;
     }
 

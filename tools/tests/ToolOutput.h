@@ -1,0 +1,46 @@
+// What the tool's test files share: where the programs they run lie, and
+// the tool's output as it wrote it.
+#ifndef PELK_TOOL_OUTPUT_H
+#define PELK_TOOL_OUTPUT_H
+
+#if defined(_WIN32)
+#  include <windows.h>
+#endif
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#if defined(_WIN32)
+// Beside this program, as the build puts them.
+inline std::filesystem::path BesideThisProgram(const char* name)
+{
+    wchar_t self[MAX_PATH];
+    const DWORD units = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return std::filesystem::path(std::wstring(self, units)).parent_path() / name;
+}
+#endif
+
+inline std::string Slurp(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// The tool's text output with "\n" line ends: on Windows the C run-time
+// writes them as CR LF.
+inline std::string Lines(std::string text)
+{
+#if defined(_WIN32)
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) text[kept++] = text[i];
+    text.resize(kept);
+#endif
+    return text;
+}
+
+#endif
