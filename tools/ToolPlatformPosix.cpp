@@ -299,9 +299,3 @@ int ErrorTerminalColumns()
 }
 
 } // namespace tool
-
-int main(int argc, char** argv)
-{
-    // Linux arguments are bytes; the commands take them as UTF-8.
-    return tool::Main(std::vector<std::string>(argv + 1, argv + argc));
-}
