@@ -1,0 +1,372 @@
+// pelk-mapcopy write in this process, with its table of file calls in the
+// test's hands: every flush, rename, removal, creation and write on the card
+// fails in turn, the read-back is made to differ, and (Linux) the process is
+// killed before each on-card call. After each, the card holds its old
+// package or the new one whole (or, between the two renames, the old one
+// whole aside), the verdict says which, and the next write ends exact.
+#if !defined(_WIN32)
+#  include <fcntl.h>
+#  include <sys/mount.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "DeviceFixture.h"
+#include "FileIo.h"
+#include "ToolPlatform.h"
+
+namespace {
+
+using tool::g_fileCalls;
+using tool::Handle;
+using tool::kFileCalls;
+
+#if defined(_WIN32)
+constexpr int kInjected = 1117; // ERROR_IO_DEVICE
+constexpr int kNoExchange = 50; // ERROR_NOT_SUPPORTED
+#else
+constexpr int kInjected = 5;    // EIO
+constexpr int kNoExchange = 22; // EINVAL
+#endif
+
+// The calls that change the card, counted in the order write makes them.
+enum class Call { MakeFolder, Create, Write, Sync, Rename, Remove, Any };
+
+struct Plan {
+    Call call = Call::Any;
+    int at = 0;          // the call to act on, from 1; 0: none, only count
+    bool kill = false;   // the process ends before the call (else it fails)
+    bool noExchange = false;
+    bool readBackDiffers = false;
+    int counted = 0;
+    std::vector<Handle> fromTheVolume;
+};
+Plan g_plan;
+
+// True when this call is the one to act on; a kill ends the process here.
+bool Strike(Call call)
+{
+    if (g_plan.call != Call::Any && g_plan.call != call) return false;
+    if (++g_plan.counted != g_plan.at) return false;
+#if !defined(_WIN32)
+    if (g_plan.kill) _exit(137);
+#endif
+    return true;
+}
+
+int Open(Handle folder, const fs::path& name, tool::OpenAs as, Handle* opened)
+{
+    if (as == tool::OpenAs::CreateNew && Strike(Call::Create)) return kInjected;
+    const int error = kFileCalls.open(folder, name, as, opened);
+    if (!error && as == tool::OpenAs::ReadFromVolume) g_plan.fromTheVolume.push_back(*opened);
+    return error;
+}
+
+int Read(Handle file, void* bytes, size_t count, size_t* got)
+{
+    const int error = kFileCalls.read(file, bytes, count, got);
+    const auto& volume = g_plan.fromTheVolume;
+    if (!error && *got && g_plan.readBackDiffers && std::find(volume.begin(), volume.end(), file) != volume.end())
+        static_cast<unsigned char*>(bytes)[*got / 2] ^= 0x20; // what a failing card gives back
+    return error;
+}
+
+int Close(Handle handle)
+{
+    auto& volume = g_plan.fromTheVolume;
+    volume.erase(std::remove(volume.begin(), volume.end(), handle), volume.end());
+    return kFileCalls.close(handle);
+}
+
+int WriteSome(Handle file, const void* bytes, size_t count, size_t* written)
+{
+    return Strike(Call::Write) ? kInjected : kFileCalls.write(file, bytes, count, written);
+}
+
+int Sync(Handle handle) { return Strike(Call::Sync) ? kInjected : kFileCalls.sync(handle); }
+
+int MakeCardFolder(Handle folder, const fs::path& name)
+{
+    return Strike(Call::MakeFolder) ? kInjected : kFileCalls.makeFolder(folder, name);
+}
+
+int Rename(Handle folder, const fs::path& from, const fs::path& to, tool::RenameAs as)
+{
+    // As a volume behind FUSE, or Windows, answers an exchange.
+    if (as == tool::RenameAs::Exchange && g_plan.noExchange) return kNoExchange;
+    return Strike(Call::Rename) ? kInjected : kFileCalls.rename(folder, from, to, as);
+}
+
+int Remove(Handle folder, const fs::path& name, bool isFolder)
+{
+    return Strike(Call::Remove) ? kInjected : kFileCalls.remove(folder, name, isFolder);
+}
+
+class WriteAliasTest : public DeviceTest {};
+
+enum class Path { Exchange, TwoRenames, InPlace };
+
+struct FaultCase {
+    const char* name;
+    Path path;
+    Call call;
+    bool kill;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<PackageFile> kOld = {
+    {"PreDLVerno.ini", "[Version]\r\nMap=2026.06\r\n"},
+    {"Map/Europe/DE.map", PatternBytes(70000, 7)},
+    {"Map/old.idx", PatternBytes(300, 8)},
+};
+const std::vector<PackageFile> kNew = {
+    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
+    {"Map/Europe/DE.map", PatternBytes(90001, 1)},
+    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
+    {"Map/Europe/empty.idx", ""},
+    {"Poi/fuel.csv", "id;name\r\n"},
+};
+
+class WriteFaultTest : public DeviceTest, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void SetUp() override
+    {
+        DeviceTest::SetUp();
+        for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+        for (const PackageFile& file : kOld) WriteFile("old/PreDLMap/" + file.path, file.bytes);
+        ASSERT_EQ(Tool({"seal", "pkg/PreDLMap"}), 0);
+        ASSERT_EQ(Tool({"seal", "old/PreDLMap"}), 0);
+        newPackage_ = Snap("pkg/PreDLMap");
+        oldPackage_ = Snap("old/PreDLMap");
+    }
+    void TearDown() override
+    {
+        g_fileCalls = kFileCalls;
+        g_plan = Plan();
+        DeviceTest::TearDown();
+    }
+
+    // The tool's Main here, its output captured; the folder restored after.
+    int Tool(const std::vector<std::string>& arguments)
+    {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int code = tool::Main(arguments);
+        out_ = ::testing::internal::GetCapturedStdout();
+        err_ = ::testing::internal::GetCapturedStderr();
+        fs::current_path(Root());
+        return code;
+    }
+
+    // A card holding the old package and its manifest.
+    void OldCard()
+    {
+        RemoveTree("card");
+        MakeFolder("card");
+        fs::copy(Root() / "old/PreDLMap", Root() / "card/PreDLMap", fs::copy_options::recursive);
+        WriteFile("card/PreDLMap.sha256", ReadFile("old/PreDLMap.sha256"));
+    }
+
+    std::vector<std::string> Arguments() const
+    {
+        if (GetParam().path == Path::InPlace) return {"write", "--in-place", "pkg/PreDLMap", "card"};
+        return {"write", "pkg/PreDLMap", "card"};
+    }
+
+    void Arm(const Plan& plan)
+    {
+        g_plan = plan;
+        g_plan.noExchange = GetParam().path == Path::TwoRenames;
+        g_fileCalls.open = Open;
+        g_fileCalls.read = Read;
+        g_fileCalls.close = Close;
+        g_fileCalls.write = WriteSome;
+        g_fileCalls.sync = Sync;
+        g_fileCalls.makeFolder = MakeCardFolder;
+        g_fileCalls.rename = Rename;
+        g_fileCalls.remove = Remove;
+    }
+
+    // What the card holds, in the verdict's words; fails the test on a card
+    // that holds neither package (the marker of an in-place write aside).
+    std::string Holds()
+    {
+        const Snapshot live = Snap("card/PreDLMap");
+        const bool marked = Exists("card/PreDLMap.pelk-incomplete");
+        std::string manifest = Exists("card/PreDLMap.sha256") ? ReadFile("card/PreDLMap.sha256") : "";
+        if (!Exists("card/PreDLMap") && Snap("card/PreDLMap.pelk-old") == oldPackage_ && !marked) {
+            EXPECT_TRUE(manifest.empty()) << "a manifest beside no package";
+            return "has no PreDLMap, its old package set aside whole";
+        }
+        if (marked) return "holds no package to trust";
+        if (live == newPackage_) {
+            EXPECT_TRUE(manifest.empty() || manifest == ReadFile("pkg/PreDLMap.sha256")) << "a wrong manifest";
+            return "holds the new package";
+        }
+        if (live == oldPackage_) {
+            EXPECT_TRUE(manifest.empty() || manifest == ReadFile("old/PreDLMap.sha256")) << "a wrong manifest";
+            return "holds its old package, whole";
+        }
+        ADD_FAILURE() << "the card holds neither package";
+        return "neither";
+    }
+
+    // The next write, with every call real, ends with the package exact.
+    void ExpectTheRerunExact(const std::string& context)
+    {
+        g_fileCalls = kFileCalls;
+        EXPECT_EQ(Tool(Arguments()), 0) << context << "\n" << out_;
+        EXPECT_EQ(Snap("card/PreDLMap"), newPackage_) << context;
+        EXPECT_EQ(ReadFile("card/PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << context;
+        for (const char* leftover : {"PreDLMap.pelk-new", "PreDLMap.pelk-old", "PreDLMap.pelk-incomplete",
+                                     "PreDLMap.sha256.pelk-new"})
+            EXPECT_FALSE(Exists(std::string("card/") + leftover)) << context << ": " << leftover;
+    }
+
+    // The calls of the case's kind a clean write makes.
+    int CountCalls()
+    {
+        OldCard();
+        Plan count;
+        count.call = GetParam().call;
+        Arm(count);
+        EXPECT_EQ(Tool(Arguments()), 0) << out_;
+        const int counted = g_plan.counted;
+        g_fileCalls = kFileCalls;
+        return counted;
+    }
+
+    Snapshot newPackage_, oldPackage_;
+    std::string out_, err_;
+};
+
+TEST_P(WriteFaultTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames)
+{
+    if (GetParam().kill || GetParam().call == Call::Any) GTEST_SKIP() << "a kill or read-back row";
+    const int calls = CountCalls();
+    ASSERT_GT(calls, 0);
+    for (int at = 1; at <= calls; ++at) {
+        const std::string context = std::string(GetParam().name) + " call " + std::to_string(at);
+        OldCard();
+        Plan plan;
+        plan.call = GetParam().call;
+        plan.at = at;
+        Arm(plan);
+        const int code = Tool(Arguments());
+        const std::string holds = Holds();
+        // No failure is shrugged off: each was a step the card needed.
+        EXPECT_EQ(code, 74) << context << "\n" << out_;
+        EXPECT_NE(out_.find("NOT GOOD: card: "), std::string::npos) << context << "\n" << out_;
+        EXPECT_NE(out_.find("; it " + holds), std::string::npos) << context << "\n" << out_;
+        ExpectTheRerunExact(context);
+    }
+}
+
+#if !defined(_WIN32)
+TEST_P(WriteFaultTest, AKillBeforeEachCallOnTheCardLeavesAWholePackage)
+{
+    if (!GetParam().kill) GTEST_SKIP() << "a failure row";
+    const int calls = CountCalls();
+    ASSERT_GT(calls, 0);
+    for (int at = 1; at <= calls; ++at) {
+        const std::string context = std::string(GetParam().name) + " call " + std::to_string(at);
+        OldCard();
+        Plan plan;
+        plan.at = at;
+        plan.kill = true;
+        Arm(plan);
+        fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, 1);
+            dup2(quiet, 2);
+            _exit(tool::Main(Arguments()));
+        }
+        ASSERT_GT(child, 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << context << ": status " << status;
+        Holds();
+        ExpectTheRerunExact(context);
+    }
+}
+#endif
+
+TEST_P(WriteFaultTest, AReadBackThatDiffersLeavesTheOldPackage)
+{
+    if (GetParam().kill || GetParam().call != Call::Any) GTEST_SKIP() << "one row per path";
+    OldCard();
+    Plan plan;
+    plan.readBackDiffers = true;
+    Arm(plan);
+    EXPECT_EQ(Tool(Arguments()), 74);
+    EXPECT_NE(out_.find(" differs from the package's manifest: the card may not hold what it claims"),
+              std::string::npos)
+        << out_;
+    if (GetParam().path == Path::InPlace) {
+        EXPECT_EQ(Holds(), "holds no package to trust");
+    } else {
+        EXPECT_EQ(Holds(), "holds its old package, whole");
+        EXPECT_NE(out_.find("; it holds its old package, whole"), std::string::npos) << out_;
+    }
+    ExpectTheRerunExact("after the read-back differed");
+}
+
+#if !defined(_WIN32)
+// A rename cut off on FAT can leave one folder under two names. Here a bind
+// mount of the live package stands for the second: removing it would empty
+// the package, so the write refuses and removes nothing.
+TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
+{
+    for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+    for (const PackageFile& file : kOld) WriteFile("card/PreDLMap/" + file.path, file.bytes);
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
+    ::testing::internal::GetCapturedStdout();
+    fs::current_path(Root());
+    std::string why;
+    if (!Mount("card/PreDLMap.pelk-old", (Root() / "card/PreDLMap").string(), "none", MS_BIND, nullptr, &why))
+        GTEST_SKIP() << "cannot bind-mount here (" << why << "); needs root and mount rights";
+    const Snapshot old = Snap("card/PreDLMap");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int code = tool::Main({"write", "pkg/PreDLMap", "card"});
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    ::testing::internal::GetCapturedStderr();
+    fs::current_path(Root());
+    EXPECT_EQ(code, 74) << out;
+    EXPECT_NE(out.find("PreDLMap.pelk-old and PreDLMap are one folder under two names"), std::string::npos) << out;
+    EXPECT_EQ(Snap("card/PreDLMap"), old);
+}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, WriteFaultTest,
+    ::testing::Values(FaultCase{"ExchangeSync", Path::Exchange, Call::Sync, false},
+                      FaultCase{"ExchangeRename", Path::Exchange, Call::Rename, false},
+                      FaultCase{"ExchangeRemove", Path::Exchange, Call::Remove, false},
+                      FaultCase{"ExchangeCreate", Path::Exchange, Call::Create, false},
+                      FaultCase{"ExchangeWrite", Path::Exchange, Call::Write, false},
+                      FaultCase{"ExchangeMakeFolder", Path::Exchange, Call::MakeFolder, false},
+                      FaultCase{"ExchangeReadBack", Path::Exchange, Call::Any, false},
+                      FaultCase{"ExchangeKill", Path::Exchange, Call::Any, true},
+                      FaultCase{"TwoRenamesSync", Path::TwoRenames, Call::Sync, false},
+                      FaultCase{"TwoRenamesRename", Path::TwoRenames, Call::Rename, false},
+                      FaultCase{"TwoRenamesRemove", Path::TwoRenames, Call::Remove, false},
+                      FaultCase{"TwoRenamesReadBack", Path::TwoRenames, Call::Any, false},
+                      FaultCase{"TwoRenamesKill", Path::TwoRenames, Call::Any, true},
+                      FaultCase{"InPlaceSync", Path::InPlace, Call::Sync, false},
+                      FaultCase{"InPlaceRemove", Path::InPlace, Call::Remove, false},
+                      FaultCase{"InPlaceCreate", Path::InPlace, Call::Create, false},
+                      FaultCase{"InPlaceReadBack", Path::InPlace, Call::Any, false},
+                      FaultCase{"InPlaceKill", Path::InPlace, Call::Any, true}),
+    [](const ::testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
+
+} // namespace
