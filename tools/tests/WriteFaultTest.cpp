@@ -6,6 +6,7 @@
 // whole aside), the verdict says which, and the next write ends exact.
 #if !defined(_WIN32)
 #  include <fcntl.h>
+#  include <signal.h>
 #  include <sys/mount.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
@@ -40,7 +41,8 @@ enum class Call { MakeFolder, Create, Write, Sync, Rename, Remove, Any };
 struct Plan {
     Call call = Call::Any;
     int at = 0;          // the call to act on, from 1; 0: none, only count
-    bool kill = false;   // the process ends before the call (else it fails)
+    bool kill = false;      // the process ends before the call (else it fails)
+    bool interrupt = false; // SIGINT to the process, then the call goes on
     bool noExchange = false;
     bool readBackDiffers = false;
     int counted = 0;
@@ -55,6 +57,10 @@ bool Strike(Call call)
     if (++g_plan.counted != g_plan.at) return false;
 #if !defined(_WIN32)
     if (g_plan.kill) _exit(137);
+    if (g_plan.interrupt) {
+        kill(getpid(), SIGINT);
+        return false;
+    }
 #endif
     return true;
 }
@@ -111,14 +117,18 @@ class WriteAliasTest : public DeviceTest {};
 
 enum class Path { Exchange, TwoRenames, InPlace };
 
-struct FaultCase {
+struct PathCase {
+    const char* name;
+    Path path;
+};
+struct FailCase {
     const char* name;
     Path path;
     Call call;
-    bool kill;
 };
 
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<PackageFile> kOld = {
     {"PreDLVerno.ini", "[Version]\r\nMap=2026.06\r\n"},
@@ -133,7 +143,7 @@ const std::vector<PackageFile> kNew = {
     {"Poi/fuel.csv", "id;name\r\n"},
 };
 
-class WriteFaultTest : public DeviceTest, public ::testing::WithParamInterface<FaultCase> {
+class WriteCardTest : public DeviceTest {
 protected:
     void SetUp() override
     {
@@ -175,14 +185,14 @@ protected:
 
     std::vector<std::string> Arguments() const
     {
-        if (GetParam().path == Path::InPlace) return {"write", "--in-place", "pkg/PreDLMap", "card"};
+        if (path_ == Path::InPlace) return {"write", "--in-place", "pkg/PreDLMap", "card"};
         return {"write", "pkg/PreDLMap", "card"};
     }
 
     void Arm(const Plan& plan)
     {
         g_plan = plan;
-        g_plan.noExchange = GetParam().path == Path::TwoRenames;
+        g_plan.noExchange = path_ == Path::TwoRenames;
         g_fileCalls.open = Open;
         g_fileCalls.read = Read;
         g_fileCalls.close = Close;
@@ -229,12 +239,12 @@ protected:
             EXPECT_FALSE(Exists(std::string("card/") + leftover)) << context << ": " << leftover;
     }
 
-    // The calls of the case's kind a clean write makes.
-    int CountCalls()
+    // The calls of a kind a clean write makes.
+    int CountCalls(Call call)
     {
         OldCard();
         Plan count;
-        count.call = GetParam().call;
+        count.call = call;
         Arm(count);
         EXPECT_EQ(Tool(Arguments()), 0) << out_;
         const int counted = g_plan.counted;
@@ -242,14 +252,55 @@ protected:
         return counted;
     }
 
+#if !defined(_WIN32)
+    // A forked write that the plan stops at a call; its exit status, and its
+    // stderr in .err.
+    int Forked(const Plan& plan)
+    {
+        OldCard();
+        Arm(plan);
+        fflush(stdout);
+        fflush(stderr);
+        const pid_t child = fork();
+        if (child == 0) {
+            const int quiet = open("/dev/null", O_WRONLY);
+            const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(quiet, 1);
+            dup2(err, 2);
+            _exit(tool::Main(Arguments()));
+        }
+        int status = -1;
+        if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+        return status;
+    }
+#endif
+
+    Path path_ = Path::Exchange;
     Snapshot newPackage_, oldPackage_;
     std::string out_, err_;
 };
 
-TEST_P(WriteFaultTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames)
+class WriteFailTest : public WriteCardTest, public ::testing::WithParamInterface<FailCase> {
+protected:
+    void SetUp() override
+    {
+        path_ = GetParam().path;
+        WriteCardTest::SetUp();
+    }
+};
+
+class WritePathTest : public WriteCardTest, public ::testing::WithParamInterface<PathCase> {
+protected:
+    void SetUp() override
+    {
+        path_ = GetParam().path;
+        WriteCardTest::SetUp();
+    }
+};
+
+TEST_P(WriteFailTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames)
 {
-    if (GetParam().kill || GetParam().call == Call::Any) GTEST_SKIP() << "a kill or read-back row";
-    const int calls = CountCalls();
+    const int calls = CountCalls(GetParam().call);
     ASSERT_GT(calls, 0);
     for (int at = 1; at <= calls; ++at) {
         const std::string context = std::string(GetParam().name) + " call " + std::to_string(at);
@@ -269,39 +320,54 @@ TEST_P(WriteFaultTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictName
 }
 
 #if !defined(_WIN32)
-TEST_P(WriteFaultTest, AKillBeforeEachCallOnTheCardLeavesAWholePackage)
+TEST_P(WritePathTest, AKillBeforeEachCallOnTheCardLeavesAWholePackage)
 {
-    if (!GetParam().kill) GTEST_SKIP() << "a failure row";
-    const int calls = CountCalls();
+    const int calls = CountCalls(Call::Any);
     ASSERT_GT(calls, 0);
     for (int at = 1; at <= calls; ++at) {
         const std::string context = std::string(GetParam().name) + " call " + std::to_string(at);
-        OldCard();
         Plan plan;
         plan.at = at;
         plan.kill = true;
-        Arm(plan);
-        fflush(stdout);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, 1);
-            dup2(quiet, 2);
-            _exit(tool::Main(Arguments()));
-        }
-        ASSERT_GT(child, 0);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const int status = Forked(plan);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << context << ": status " << status;
         Holds();
         ExpectTheRerunExact(context);
     }
 }
+
+// SIGINT as each on-card call begins: the call and the step it is in end,
+// no other starts, and the report says what the card holds, looked at.
+TEST_P(WritePathTest, CtrlCAtEachCallOnTheCardIsReportedAsTheCardIs)
+{
+    const int calls = CountCalls(Call::Any);
+    ASSERT_GT(calls, 0);
+    int reported = 0;
+    for (int at = 1; at <= calls; ++at) {
+        const std::string context = std::string(GetParam().name) + " call " + std::to_string(at);
+        Plan plan;
+        plan.at = at;
+        plan.interrupt = true;
+        const int status = Forked(plan);
+        ASSERT_TRUE(WIFEXITED(status)) << context << ": status " << status;
+        const std::string holds = Holds();
+        const std::string err = ReadFile(".err");
+        if (WEXITSTATUS(status) == 0) { // the write had ended before the interrupt was taken
+            EXPECT_EQ(holds, "holds the new package") << context;
+            continue;
+        }
+        ++reported;
+        EXPECT_EQ(WEXITSTATUS(status), 130) << context << "\n" << err;
+        EXPECT_NE(err.find("  card: " + holds), std::string::npos) << context << "\n" << err;
+        ExpectTheRerunExact(context);
+    }
+    printf("%d of %d interrupts reported before the write ended\n", reported, calls);
+    EXPECT_GT(reported, calls / 2);
+}
 #endif
 
-TEST_P(WriteFaultTest, AReadBackThatDiffersLeavesTheOldPackage)
+TEST_P(WritePathTest, AReadBackThatDiffersLeavesTheOldPackage)
 {
-    if (GetParam().kill || GetParam().call != Call::Any) GTEST_SKIP() << "one row per path";
     OldCard();
     Plan plan;
     plan.readBackDiffers = true;
@@ -310,7 +376,7 @@ TEST_P(WriteFaultTest, AReadBackThatDiffersLeavesTheOldPackage)
     EXPECT_NE(out_.find(" differs from the package's manifest: the card may not hold what it claims"),
               std::string::npos)
         << out_;
-    if (GetParam().path == Path::InPlace) {
+    if (path_ == Path::InPlace) {
         EXPECT_EQ(Holds(), "holds no package to trust");
     } else {
         EXPECT_EQ(Holds(), "holds its old package, whole");
@@ -348,25 +414,25 @@ TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
 #endif
 
 INSTANTIATE_TEST_SUITE_P(
-    Calls, WriteFaultTest,
-    ::testing::Values(FaultCase{"ExchangeSync", Path::Exchange, Call::Sync, false},
-                      FaultCase{"ExchangeRename", Path::Exchange, Call::Rename, false},
-                      FaultCase{"ExchangeRemove", Path::Exchange, Call::Remove, false},
-                      FaultCase{"ExchangeCreate", Path::Exchange, Call::Create, false},
-                      FaultCase{"ExchangeWrite", Path::Exchange, Call::Write, false},
-                      FaultCase{"ExchangeMakeFolder", Path::Exchange, Call::MakeFolder, false},
-                      FaultCase{"ExchangeReadBack", Path::Exchange, Call::Any, false},
-                      FaultCase{"ExchangeKill", Path::Exchange, Call::Any, true},
-                      FaultCase{"TwoRenamesSync", Path::TwoRenames, Call::Sync, false},
-                      FaultCase{"TwoRenamesRename", Path::TwoRenames, Call::Rename, false},
-                      FaultCase{"TwoRenamesRemove", Path::TwoRenames, Call::Remove, false},
-                      FaultCase{"TwoRenamesReadBack", Path::TwoRenames, Call::Any, false},
-                      FaultCase{"TwoRenamesKill", Path::TwoRenames, Call::Any, true},
-                      FaultCase{"InPlaceSync", Path::InPlace, Call::Sync, false},
-                      FaultCase{"InPlaceRemove", Path::InPlace, Call::Remove, false},
-                      FaultCase{"InPlaceCreate", Path::InPlace, Call::Create, false},
-                      FaultCase{"InPlaceReadBack", Path::InPlace, Call::Any, false},
-                      FaultCase{"InPlaceKill", Path::InPlace, Call::Any, true}),
-    [](const ::testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
+    Calls, WriteFailTest,
+    ::testing::Values(FailCase{"ExchangeSync", Path::Exchange, Call::Sync},
+                      FailCase{"ExchangeRename", Path::Exchange, Call::Rename},
+                      FailCase{"ExchangeRemove", Path::Exchange, Call::Remove},
+                      FailCase{"ExchangeCreate", Path::Exchange, Call::Create},
+                      FailCase{"ExchangeWrite", Path::Exchange, Call::Write},
+                      FailCase{"ExchangeMakeFolder", Path::Exchange, Call::MakeFolder},
+                      FailCase{"TwoRenamesSync", Path::TwoRenames, Call::Sync},
+                      FailCase{"TwoRenamesRename", Path::TwoRenames, Call::Rename},
+                      FailCase{"TwoRenamesRemove", Path::TwoRenames, Call::Remove},
+                      FailCase{"InPlaceSync", Path::InPlace, Call::Sync},
+                      FailCase{"InPlaceRemove", Path::InPlace, Call::Remove},
+                      FailCase{"InPlaceCreate", Path::InPlace, Call::Create}),
+    [](const ::testing::TestParamInfo<FailCase>& param) { return param.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(Paths, WritePathTest,
+                         ::testing::Values(PathCase{"Exchange", Path::Exchange},
+                                           PathCase{"TwoRenames", Path::TwoRenames},
+                                           PathCase{"InPlace", Path::InPlace}),
+                         [](const ::testing::TestParamInfo<PathCase>& param) { return param.param.name; });
 
 } // namespace
