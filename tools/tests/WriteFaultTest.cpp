@@ -413,6 +413,31 @@ TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
 }
 #endif
 
+#if !defined(_WIN32)
+// The card is unmounted (lazily, as a pulled card's mount goes) as the
+// write creates its first folder on it: the write goes on, on the card it
+// holds open, and never on the folder left below the mount point; the card
+// is not called good.
+TEST_F(WriteCardTest, ACardUnmountedMidWriteIsNotGoodAndNothingLandsBelowIt)
+{
+    std::string why;
+    if (!Mount("card", "tmpfs", "tmpfs", 0, "size=8m", &why))
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
+    static fs::path s_card;
+    s_card = Root() / "card";
+    g_fileCalls.makeFolder = [](Handle folder, const fs::path& name) {
+        if (!s_card.empty()) umount2(s_card.c_str(), MNT_DETACH);
+        s_card.clear();
+        return kFileCalls.makeFolder(folder, name);
+    };
+    EXPECT_EQ(Tool({"write", "pkg/PreDLMap", "card"}), 74);
+    EXPECT_NE(out_.find("NOT GOOD: card: the card folder is no longer the one this write locked"), std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("0 of 1 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Snap("card").empty()) << "written below the mount point";
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(
     Calls, WriteFailTest,
     ::testing::Values(FailCase{"ExchangeSync", Path::Exchange, Call::Sync},
