@@ -111,6 +111,10 @@ struct FileCalls {
     // FlushFileBuffers). A folder whose driver takes no flush of its own
     // flushes its whole volume instead.
     int (*sync)(Handle handle);
+    // Every write to the volume holding the folder, in one flush, where one
+    // reaches the volume (Linux syncfs); IsUnsupported where none does (a
+    // FUSE driver takes no such flush; Windows needs privileges for it).
+    int (*syncVolume)(Handle folder);
     int (*close)(Handle handle);
     int (*makeFolder)(Handle folder, const std::filesystem::path& name);
     // Within one folder. Exchange swaps two entries in one step, where the

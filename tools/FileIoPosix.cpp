@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -135,6 +136,15 @@ int SyncEntry(Handle handle)
     return Failed();
 }
 
+int SyncVolume(Handle folder)
+{
+    const long kFuseMagic = 0x65735546;
+    struct statfs volume;
+    if (fstatfs(FolderFd(folder), &volume) != 0) return Failed();
+    if (volume.f_type == kFuseMagic) return ENOTSUP;
+    return syncfs(FolderFd(folder)) == 0 ? 0 : Failed();
+}
+
 int CloseHandle(Handle handle) { return close(static_cast<int>(handle)) == 0 ? 0 : Failed(); }
 
 int MakeFolder(Handle folder, const fs::path& name)
@@ -218,8 +228,8 @@ int Identify(Handle handle, FileId* id)
 
 } // namespace
 
-const FileCalls kFileCalls = {OpenEntry,   ReadSome,    WriteSome,     SyncEntry,    CloseHandle, MakeFolder,
-                              RenameEntry, RemoveEntry, ListFolder,    EntryFactsOf, Identify};
+const FileCalls kFileCalls = {OpenEntry,  ReadSome,    WriteSome,   SyncEntry,  SyncVolume,   CloseHandle,
+                              MakeFolder, RenameEntry, RemoveEntry, ListFolder, EntryFactsOf, Identify};
 FileCalls g_fileCalls = kFileCalls;
 
 std::string ErrorText(int error) { return strerror(error); }

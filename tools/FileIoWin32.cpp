@@ -198,6 +198,8 @@ int SyncEntry(Handle handle)
     return FlushFileBuffers(Of(handle)->handle) ? 0 : Failed();
 }
 
+int SyncVolume(Handle) { return ERROR_NOT_SUPPORTED; }
+
 int CloseEntry(Handle handle)
 {
     Held* held = Of(handle);
@@ -272,8 +274,8 @@ int Identify(Handle handle, FileId* id)
 
 } // namespace
 
-const FileCalls kFileCalls = {OpenEntry,   ReadSome,    WriteSome,     SyncEntry,    CloseEntry, MakeFolder,
-                              RenameEntry, RemoveEntry, ListFolder,    EntryFactsOf, Identify};
+const FileCalls kFileCalls = {OpenEntry,  ReadSome,    WriteSome,   SyncEntry,  SyncVolume,   CloseEntry,
+                              MakeFolder, RenameEntry, RemoveEntry, ListFolder, EntryFactsOf, Identify};
 FileCalls g_fileCalls = kFileCalls;
 
 std::string ErrorText(int error) { return Win32ErrorText(static_cast<unsigned long>(error)); }

@@ -568,6 +568,12 @@ private:
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
         if (g_stopping) return Interrupted();
+        // A flush of the whole volume, where one reaches it, costs one flush
+        // of the card's cache where a flush of each file costs one a file.
+        const int volumeFlush = g_fileCalls.syncVolume(Root());
+        if (volumeFlush != 0 && !IsUnsupported(volumeFlush))
+            return Fail(kExitIoError, "cannot flush the card: " + ErrorText(volumeFlush));
+        const bool wholeVolume = volumeFlush == 0;
         if (!Checked(g_fileCalls.makeFolder(Root(), target_), &why))
             return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
         // checksum.ini last: a package cut short holds none, and the device
@@ -604,12 +610,21 @@ private:
                     return Fail(kExitIoError, "cannot write " + Shown(to) + ": " + why);
                 card_->Add(static_cast<uint64_t>(got));
             }
-            if (!output.Sync(&why) || !output.Close(&why))
+            if ((!wholeVolume && !output.Sync(&why)) || !output.Close(&why))
                 return Fail(kExitIoError, "cannot flush " + Shown(to) + " to the card: " + why);
         }
-        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-            if (!SyncFolder(Root(), *folder, &why)) return Fail(kExitIoError, "cannot flush " + Shown(*folder) + ": " + why);
-        if (!Checked(g_fileCalls.sync(Root()), &why)) return Fail(kExitIoError, "cannot flush the card's root: " + why);
+        // The staged package on the card before it is read back: one flush
+        // of the volume where there is one, else each file's and folder's.
+        if (wholeVolume) {
+            if (!Checked(g_fileCalls.syncVolume(Root()), &why))
+                return Fail(kExitIoError, "cannot flush the card: " + why);
+        } else {
+            for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+                if (!SyncFolder(Root(), *folder, &why))
+                    return Fail(kExitIoError, "cannot flush " + Shown(*folder) + ": " + why);
+            if (!Checked(g_fileCalls.sync(Root()), &why))
+                return Fail(kExitIoError, "cannot flush the card's root: " + why);
+        }
         {
             HeldHandle written;
             if (!Checked(g_fileCalls.open(Root(), target_, OpenAs::Folder, written.Out()), &why) ||

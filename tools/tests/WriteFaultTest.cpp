@@ -96,6 +96,13 @@ int WriteSome(Handle file, const void* bytes, size_t count, size_t* written)
 
 int Sync(Handle handle) { return Strike(Call::Sync) ? kInjected : kFileCalls.sync(handle); }
 
+int SyncVolume(Handle folder)
+{
+    // The two-rename rows stand for a FUSE volume: no flush of the whole.
+    if (g_plan.noExchange) return kNoExchange;
+    return Strike(Call::Sync) ? kInjected : kFileCalls.syncVolume(folder);
+}
+
 int MakeCardFolder(Handle folder, const fs::path& name)
 {
     return Strike(Call::MakeFolder) ? kInjected : kFileCalls.makeFolder(folder, name);
@@ -198,6 +205,7 @@ protected:
         g_fileCalls.close = Close;
         g_fileCalls.write = WriteSome;
         g_fileCalls.sync = Sync;
+        g_fileCalls.syncVolume = SyncVolume;
         g_fileCalls.makeFolder = MakeCardFolder;
         g_fileCalls.rename = Rename;
         g_fileCalls.remove = Remove;
