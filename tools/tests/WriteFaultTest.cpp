@@ -4,7 +4,9 @@
 // killed before each on-card call. After each, the card holds its old
 // package or the new one whole (or, between the two renames, the old one
 // whole aside), the verdict says which, and the next write ends exact.
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#  include <windows.h>
+#else
 #  include <fcntl.h>
 #  include <signal.h>
 #  include <sys/mount.h>
@@ -13,6 +15,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -55,7 +58,9 @@ bool Strike(Call call)
 {
     if (g_plan.call != Call::Any && g_plan.call != call) return false;
     if (++g_plan.counted != g_plan.at) return false;
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    if (g_plan.kill) TerminateProcess(GetCurrentProcess(), 137);
+#else
     if (g_plan.kill) _exit(137);
     if (g_plan.interrupt) {
         kill(getpid(), SIGINT);
@@ -260,12 +265,25 @@ protected:
         return counted;
     }
 
-#if !defined(_WIN32)
-    // A forked write that the plan stops at a call; its exit status, and its
-    // stderr in .err.
-    int Forked(const Plan& plan)
+    // A write in a process of its own that the plan stops at a call: its
+    // exit code (-1 if it did not exit), its stderr in .err. Linux forks;
+    // Windows runs this program again for this one test, which PELK_STOP_AT
+    // and PELK_STOP_ROOT make the stopped write (StoppedWrite).
+    int Stopped(const Plan& plan)
     {
         OldCard();
+#if defined(_WIN32)
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        _putenv_s("PELK_STOP_AT", std::to_string(plan.at).c_str());
+        _putenv_s("PELK_STOP_ROOT", Root().u8string().c_str());
+        const std::string line = "\"\"" + fs::path(self).u8string() + "\" --gtest_filter=" +
+                                 info->test_suite_name() + "." + info->name() + " >NUL 2>.err\"";
+        const int code = std::system(line.c_str());
+        _putenv_s("PELK_STOP_AT", "");
+        return code;
+#else
         Arm(plan);
         fflush(stdout);
         fflush(stderr);
@@ -278,10 +296,25 @@ protected:
             _exit(tool::Main(Arguments()));
         }
         int status = -1;
-        if (child < 0 || waitpid(child, &status, 0) != child) return -1;
-        return status;
-    }
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+        return WEXITSTATUS(status);
 #endif
+    }
+
+    // In the process Stopped started on Windows: true when this is it.
+    bool StoppedWrite()
+    {
+        const char* at = getenv("PELK_STOP_AT");
+        if (!at || !*at) return false;
+        fs::current_path(fs::u8path(getenv("PELK_STOP_ROOT")));
+        Plan plan;
+        plan.at = atoi(at);
+        plan.kill = true;
+        Arm(plan);
+        tool::Main(Arguments());
+        ADD_FAILURE() << "the write was not stopped at call " << at;
+        return true;
+    }
 
     Path path_ = Path::Exchange;
     Snapshot newPackage_, oldPackage_;
@@ -327,9 +360,9 @@ TEST_P(WriteFailTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames
     }
 }
 
-#if !defined(_WIN32)
 TEST_P(WritePathTest, AKillBeforeEachCallOnTheCardLeavesAWholePackage)
 {
+    if (StoppedWrite()) return;
     const int calls = CountCalls(Call::Any);
     ASSERT_GT(calls, 0);
     for (int at = 1; at <= calls; ++at) {
@@ -337,13 +370,13 @@ TEST_P(WritePathTest, AKillBeforeEachCallOnTheCardLeavesAWholePackage)
         Plan plan;
         plan.at = at;
         plan.kill = true;
-        const int status = Forked(plan);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << context << ": status " << status;
+        ASSERT_EQ(Stopped(plan), 137) << context;
         Holds();
         ExpectTheRerunExact(context);
     }
 }
 
+#if !defined(_WIN32)
 // SIGINT as each on-card call begins: the call and the step it is in end,
 // no other starts, and the report says what the card holds, looked at.
 TEST_P(WritePathTest, CtrlCAtEachCallOnTheCardIsReportedAsTheCardIs)
@@ -356,16 +389,15 @@ TEST_P(WritePathTest, CtrlCAtEachCallOnTheCardIsReportedAsTheCardIs)
         Plan plan;
         plan.at = at;
         plan.interrupt = true;
-        const int status = Forked(plan);
-        ASSERT_TRUE(WIFEXITED(status)) << context << ": status " << status;
+        const int code = Stopped(plan);
         const std::string holds = Holds();
         const std::string err = ReadFile(".err");
-        if (WEXITSTATUS(status) == 0) { // the write had ended before the interrupt was taken
+        if (code == 0) { // the write had ended before the interrupt was taken
             EXPECT_EQ(holds, "holds the new package") << context;
             continue;
         }
         ++reported;
-        EXPECT_EQ(WEXITSTATUS(status), 130) << context << "\n" << err;
+        EXPECT_EQ(code, 130) << context << "\n" << err;
         EXPECT_NE(err.find("  card: " + holds), std::string::npos) << context << "\n" << err;
         ExpectTheRerunExact(context);
     }
