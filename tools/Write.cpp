@@ -488,16 +488,19 @@ private:
             std::optional<Kind> kind;
             if (!KindOf(Root(), leftover, &kind, &why)) return Fail(kExitNoInput, "cannot look at the card: " + why);
             if (!kind) continue;
+            const std::string live = leftover == kManifestAside ? kCardManifestName : kPackageName;
             bool two = true;
-            if (*kind != Kind::Folder ? !TwoFiles(leftover, kCardManifestName, &two, &why)
-                                      : package && !TwoFolders(leftover, &two, &why))
-                return Fail(kExitIoError, "cannot tell " + std::string(leftover) + " from " + kPackageName + ": " + why);
+            const bool told = leftover == kManifestAside ? TwoFiles(leftover, kCardManifestName, &two, &why)
+                              : *kind == Kind::Folder && package ? TwoFolders(leftover, &two, &why)
+                                                                 : true;
+            if (!told)
+                return Fail(kExitIoError, "cannot tell " + std::string(leftover) + " from " + live + ": " + why);
             if (!two)
-                return Fail(kExitIoError, std::string(leftover) + " and " + kPackageName +
-                                              " are one folder under two names (a write was cut off while it "
-                                              "renamed); removing either would free the package, so nothing was "
-                                              "removed: repair the card's file system (fsck.fat -a, chkdsk /f), then "
-                                              "write again");
+                return Fail(kExitIoError, std::string(leftover) + " and " + live +
+                                              " are one entry under two names (a write was cut off while it "
+                                              "renamed); removing either would free what the other holds, so nothing "
+                                              "was removed: repair the card's file system (fsck.fat -a, chkdsk /f), "
+                                              "then write again");
             if (!(*kind == Kind::Folder ? RemoveTree(Root(), leftover, &why) : RemoveFile(Root(), leftover, &why)))
                 return Fail(kExitIoError, "cannot clear " + std::string(leftover) + " left by a stopped write: " + why);
         }

@@ -448,7 +448,7 @@ TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
     ::testing::internal::GetCapturedStderr();
     fs::current_path(Root());
     EXPECT_EQ(code, 74) << out;
-    EXPECT_NE(out.find("PreDLMap.pelk-old and PreDLMap are one folder under two names"), std::string::npos) << out;
+    EXPECT_NE(out.find("PreDLMap.pelk-old and PreDLMap are one entry under two names"), std::string::npos) << out;
     EXPECT_EQ(Snap("card/PreDLMap"), old);
 }
 #endif
