@@ -385,9 +385,19 @@ private:
     }
     bool End(std::string* why)
     {
-        if (!Checked(g_fileCalls.sync(Root()), why)) return false;
+        if (!FlushCard(why)) return false;
         Release();
         return true;
+    }
+    // What the step changed, on the card. A rename on FAT writes the new
+    // entry without its first cluster, which comes with the renamed entry's
+    // own write-back: a flush of the root folder alone leaves it out. The
+    // volume's flush writes every changed entry first, then their sectors,
+    // two renamed entries that share a sector in one write. Where no such
+    // flush reaches the card, the root folder's.
+    bool FlushCard(std::string* why)
+    {
+        return Checked(wholeVolume_ ? g_fileCalls.syncVolume(Root()) : g_fileCalls.sync(Root()), why);
     }
     void Release()
     {
@@ -414,6 +424,11 @@ private:
         if (error) return Fail(kExitNoInput, "cannot open the card folder: " + ErrorText(error));
         if (!Checked(g_fileCalls.identify(Root(), &card_->identity), &why))
             return Fail(kExitNoInput, "cannot open the card folder: " + why);
+        if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
+        const int volumeFlush = g_fileCalls.syncVolume(Root());
+        if (volumeFlush != 0 && !IsUnsupported(volumeFlush))
+            return Fail(kExitIoError, "cannot flush the card: " + ErrorText(volumeFlush));
+        wholeVolume_ = volumeFlush == 0;
         return true;
     }
 
@@ -437,6 +452,25 @@ private:
         const bool looked = KindOf(Root(), fs::path(kPackageName) / kProbeName, &seen, why);
         if (!looked || !Checked(g_fileCalls.remove(Root(), probe, false), why)) return false;
         *two = !seen;
+        return true;
+    }
+
+    // The package the card holds before this write changes it, as the
+    // verdict and the interrupt tell it from the new one.
+    bool RecordOldPackage(std::string* why)
+    {
+        std::optional<Kind> kind;
+        card_->oldTree.clear();
+        if (!KindOf(Root(), kPackageName, &kind, why)) return false;
+        card_->hadPackage = kind == Kind::Folder;
+        if (!card_->hadPackage) return true;
+        HeldHandle old;
+        if (!ListTree(Root(), kPackageName, fs::path(), &card_->oldTree, why) ||
+            !Checked(g_fileCalls.open(Root(), kPackageName, OpenAs::Folder, old.Out()), why) ||
+            !Checked(g_fileCalls.identify(old.Get(), &card_->oldIdentity), why)) {
+            *why = "cannot list the card's " + std::string(kPackageName) + ": " + *why;
+            return false;
+        }
         return true;
     }
 
@@ -513,14 +547,7 @@ private:
             notes_ += " (the half-written package of a stopped --in-place write was cleared)";
         }
         Release();
-        card_->hadPackage = package.has_value();
-        if (card_->hadPackage) {
-            HeldHandle old;
-            if (!ListTree(Root(), kPackageName, fs::path(), &card_->oldTree, &why) ||
-                !Checked(g_fileCalls.open(Root(), kPackageName, OpenAs::Folder, old.Out()), &why) ||
-                !Checked(g_fileCalls.identify(old.Get(), &card_->oldIdentity), &why))
-                return Fail(kExitNoInput, "cannot list the card's " + std::string(kPackageName) + ": " + why);
-        }
+        if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
         card_->volume = DescribeVolume(card_->root);
         hazard_ = FolderRenameHazard(card_->root);
         VolumeSpace space;
@@ -578,10 +605,7 @@ private:
         if (g_stopping) return Interrupted();
         // A flush of the whole volume, where one reaches it, costs one flush
         // of the card's cache where a flush of each file costs one a file.
-        const int volumeFlush = g_fileCalls.syncVolume(Root());
-        if (volumeFlush != 0 && !IsUnsupported(volumeFlush))
-            return Fail(kExitIoError, "cannot flush the card: " + ErrorText(volumeFlush));
-        const bool wholeVolume = volumeFlush == 0;
+        const bool wholeVolume = wholeVolume_;
         if (!Checked(g_fileCalls.makeFolder(Root(), target_), &why))
             return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
         // checksum.ini last: a package cut short holds none, and the device
@@ -711,7 +735,7 @@ private:
                     const int renamed = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace);
                     if (renamed != 0) {
                         g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
-                        g_fileCalls.sync(Root());
+                        FlushCard(&why);
                         return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
                     }
                     old = kStashName;
@@ -756,7 +780,8 @@ private:
     std::string hazard_;
     std::string notes_;
     fs::path target_;
-    bool marked_ = false; // the card carries the --in-place marker until the end
+    bool marked_ = false;      // the card carries the --in-place marker until the end
+    bool wholeVolume_ = false; // a flush of the card's volume reaches it
 };
 
 std::string Duration(double seconds)
