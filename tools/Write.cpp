@@ -496,26 +496,18 @@ private:
         return true;
     }
 
-    // What a stopped or pulled write left, cleared; then the card's room.
-    bool Check()
+    // One step: the old package a write stopped between its two renames had
+    // set aside comes back; the leftovers go; an in-place write's half
+    // package goes with its marker's manifest.
+    bool Recover(bool package, bool stash, bool marker)
     {
-        card_->Enter(Phase::Checking, 0);
         std::string why;
-        std::optional<Kind> package, stash, marker;
-        if (!KindOf(Root(), kPackageName, &package, &why) || !KindOf(Root(), kStashName, &stash, &why) ||
-            !KindOf(Root(), kIncompleteName, &marker, &why))
-            return Fail(kExitNoInput, "cannot look at the card: " + why);
-        if (package && *package != Kind::Folder)
-            return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file); "
-                                                                "left as it is");
-        if (!Begin()) return false;
-        // A stash without a package: a write stopped between its two renames. The old package comes back.
         if (!package && stash) {
             if (!Checked(g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace), &why) ||
-                !End(&why))
+                !FlushCard(&why))
                 return Fail(kExitIoError, "cannot restore the old package from " + std::string(kStashName) + ": " +
                                               why);
-            package = Kind::Folder;
+            package = true;
             notes_ += " (the old package a stopped write had set aside is back)";
         }
         for (const char* leftover : {kStagingName, kStashName, kManifestAside}) {
@@ -539,13 +531,28 @@ private:
                 return Fail(kExitIoError, "cannot clear " + std::string(leftover) + " left by a stopped write: " + why);
         }
         if (marker) {
-            // An in-place write was stopped: its PreDLMap is half a package.
-            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) || !End(&why))
+            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) ||
+                !FlushCard(&why))
                 return Fail(kExitIoError, "cannot clear the half-written package: " + why);
-            package.reset();
             marked_ = true;
             notes_ += " (the half-written package of a stopped --in-place write was cleared)";
         }
+        return End(&why) || Fail(kExitIoError, "cannot flush the card: " + why);
+    }
+
+    // What a stopped or pulled write left, cleared; then the card's room.
+    bool Check()
+    {
+        card_->Enter(Phase::Checking, 0);
+        std::string why;
+        std::optional<Kind> package, stash, marker;
+        if (!KindOf(Root(), kPackageName, &package, &why) || !KindOf(Root(), kStashName, &stash, &why) ||
+            !KindOf(Root(), kIncompleteName, &marker, &why))
+            return Fail(kExitNoInput, "cannot look at the card: " + why);
+        if (package && *package != Kind::Folder)
+            return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file); "
+                                                                "left as it is");
+        if (!Begin() || !Recover(package.has_value(), stash.has_value(), marker.has_value())) return false;
         Release();
         if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
         card_->volume = DescribeVolume(card_->root);
@@ -578,27 +585,30 @@ private:
         return true;
     }
 
+    // In place: a marker on the card first says, until the end, that
+    // PreDLMap is no package to trust; then the old package goes, and the
+    // new one is written straight into PreDLMap. Two steps.
+    bool ClearInPlace()
+    {
+        std::string why;
+        marked_ = true;
+        std::optional<Kind> marker;
+        if (!KindOf(Root(), kIncompleteName, &marker, &why)) return Fail(kExitIoError, why);
+        if (!Begin()) return false;
+        OutputFile made;
+        if (!marker &&
+            (!made.Create(Root(), kIncompleteName, &why) || !made.Sync(&why) || !made.Close(&why) || !End(&why)))
+            return Fail(kExitIoError, "cannot write " + std::string(kIncompleteName) + ": " + why);
+        if (!Begin()) return false;
+        if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) || !End(&why))
+            return Fail(kExitIoError, "cannot remove the old package: " + why);
+        return true;
+    }
+
     bool Write()
     {
         std::string why;
-        // In place: a marker on the card first says, until the end, that
-        // PreDLMap is no package to trust; then the old package goes, and
-        // the new one is written straight into PreDLMap.
-        if (card_->inPlace) {
-            marked_ = true;
-            std::optional<Kind> marker;
-            if (!KindOf(Root(), kIncompleteName, &marker, &why)) return Fail(kExitIoError, why);
-            if (!Begin()) return false;
-            OutputFile made;
-            if (!marker && (!made.Create(Root(), kIncompleteName, &why) || !made.Sync(&why) || !made.Close(&why) ||
-                            !End(&why)))
-                return Fail(kExitIoError, "cannot write " + std::string(kIncompleteName) + ": " + why);
-            Release();
-            if (!Begin()) return false;
-            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) ||
-                !End(&why))
-                return Fail(kExitIoError, "cannot remove the old package: " + why);
-        }
+        if (card_->inPlace && !ClearInPlace()) return false;
         target_ = card_->inPlace ? kPackageName : kStagingName;
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
@@ -715,33 +725,8 @@ private:
             if (!Begin()) return false;
             if (!RemoveFile(Root(), kCardManifestName, &why) || !End(&why))
                 return Fail(kExitIoError, "cannot remove the old " + std::string(kCardManifestName) + ": " + why);
-            if (!Begin()) return false;
             const char* old = nullptr;
-            if (!card_->hadPackage) {
-                if (!Checked(g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace), &why) ||
-                    !End(&why))
-                    return Fail(kExitIoError, "cannot put the new package in place: " + why);
-            } else {
-                const int swapped = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::Exchange);
-                if (swapped == 0) {
-                    old = kStagingName;
-                } else if (!IsUnsupported(swapped)) {
-                    return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(swapped));
-                } else {
-                    // Two renames, unflushed between them so that both may reach the card as one sector; between
-                    // them the old package is whole as the stash, which the next write restores.
-                    if (!Checked(g_fileCalls.rename(Root(), kPackageName, kStashName, RenameAs::NoReplace), &why))
-                        return Fail(kExitIoError, "cannot set the old package aside: " + why);
-                    const int renamed = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace);
-                    if (renamed != 0) {
-                        g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
-                        FlushCard(&why);
-                        return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
-                    }
-                    old = kStashName;
-                }
-                if (!End(&why)) return Fail(kExitIoError, "cannot flush the card's root: " + why);
-            }
+            if (!Begin() || !Swap(&old)) return false;
             if (old) {
                 if (!Begin()) return false;
                 if (!RemoveTree(Root(), old, &why) || !End(&why))
@@ -757,6 +742,39 @@ private:
                 return Fail(kExitIoError, "cannot remove " + std::string(kIncompleteName) + ": " + why);
         }
         return true;
+    }
+
+    // One step: the staged package becomes PreDLMap; *old names the old
+    // package's folder now, if there was one.
+    bool Swap(const char** old)
+    {
+        std::string why;
+        if (!card_->hadPackage) {
+            if (!Checked(g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace), &why) ||
+                !End(&why))
+                return Fail(kExitIoError, "cannot put the new package in place: " + why);
+            return true;
+        }
+        const int swapped = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::Exchange);
+        if (swapped != 0 && !IsUnsupported(swapped))
+            return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(swapped));
+        if (swapped == 0) {
+            *old = kStagingName;
+        } else {
+            // Two renames, unflushed between them so that both may reach the
+            // card in one sector; between them the old package is whole as
+            // the stash, which the next write restores.
+            if (!Checked(g_fileCalls.rename(Root(), kPackageName, kStashName, RenameAs::NoReplace), &why))
+                return Fail(kExitIoError, "cannot set the old package aside: " + why);
+            const int renamed = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace);
+            if (renamed != 0) {
+                g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
+                FlushCard(&why);
+                return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
+            }
+            *old = kStashName;
+        }
+        return End(&why) || Fail(kExitIoError, "cannot flush the card: " + why);
     }
 
     // Written aside and renamed into place, so that a write stopped midway
