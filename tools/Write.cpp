@@ -605,6 +605,30 @@ private:
         return true;
     }
 
+    // A flush of the whole volume, where one reaches it, costs one flush of
+    // the card's cache where a flush of each file costs one a file.
+    bool CopyFile(const TreeEntry& entry, const fs::path& to)
+    {
+        std::string why;
+        thread_local ChunkBuffer buffer;
+        InputFile input;
+        OutputFile output;
+        if (!input.Open(package_.folder / entry.host, ReadMode::Cached, &why))
+            return Fail(kExitIoError, "cannot read " + Shown(entry.host) + " of the package: " + why);
+        if (!output.Create(Root(), to, &why)) return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
+        for (;;) {
+            const long long got = input.Read(&buffer, &why);
+            if (got < 0) return Fail(kExitIoError, "cannot read " + Shown(entry.host) + " of the package: " + why);
+            if (got == 0) break;
+            if (!output.Write(buffer.Data(), static_cast<size_t>(got), &why))
+                return Fail(kExitIoError, "cannot write " + Shown(to) + ": " + why);
+            card_->Add(static_cast<uint64_t>(got));
+        }
+        if ((!wholeVolume_ && !output.Sync(&why)) || !output.Close(&why))
+            return Fail(kExitIoError, "cannot flush " + Shown(to) + " to the card: " + why);
+        return true;
+    }
+
     bool Write()
     {
         std::string why;
@@ -613,9 +637,6 @@ private:
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
         if (g_stopping) return Interrupted();
-        // A flush of the whole volume, where one reaches it, costs one flush
-        // of the card's cache where a flush of each file costs one a file.
-        const bool wholeVolume = wholeVolume_;
         if (!Checked(g_fileCalls.makeFolder(Root(), target_), &why))
             return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
         // checksum.ini last: a package cut short holds none, and the device
@@ -628,7 +649,6 @@ private:
             else order.push_back(&entry);
         }
         if (checksum) order.push_back(checksum);
-        thread_local ChunkBuffer buffer;
         std::vector<fs::path> folders = {target_};
         for (const TreeEntry* entry : order) {
             if (g_stopping) return Interrupted();
@@ -639,25 +659,11 @@ private:
                 folders.push_back(to);
                 continue;
             }
-            InputFile input;
-            OutputFile output;
-            if (!input.Open(package_.folder / entry->host, ReadMode::Cached, &why))
-                return Fail(kExitIoError, "cannot read " + Shown(entry->host) + " of the package: " + why);
-            if (!output.Create(Root(), to, &why)) return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
-            for (;;) {
-                const long long got = input.Read(&buffer, &why);
-                if (got < 0) return Fail(kExitIoError, "cannot read " + Shown(entry->host) + " of the package: " + why);
-                if (got == 0) break;
-                if (!output.Write(buffer.Data(), static_cast<size_t>(got), &why))
-                    return Fail(kExitIoError, "cannot write " + Shown(to) + ": " + why);
-                card_->Add(static_cast<uint64_t>(got));
-            }
-            if ((!wholeVolume && !output.Sync(&why)) || !output.Close(&why))
-                return Fail(kExitIoError, "cannot flush " + Shown(to) + " to the card: " + why);
+            if (!CopyFile(*entry, to)) return false;
         }
         // The staged package on the card before it is read back: one flush
         // of the volume where there is one, else each file's and folder's.
-        if (wholeVolume) {
+        if (wholeVolume_) {
             if (!Checked(g_fileCalls.syncVolume(Root()), &why))
                 return Fail(kExitIoError, "cannot flush the card: " + why);
         } else {
