@@ -607,7 +607,7 @@ private:
 
     // A flush of the whole volume, where one reaches it, costs one flush of
     // the card's cache where a flush of each file costs one a file.
-    bool CopyFile(const TreeEntry& entry, const fs::path& to)
+    bool CopyToCard(const TreeEntry& entry, const fs::path& to)
     {
         std::string why;
         thread_local ChunkBuffer buffer;
@@ -659,7 +659,7 @@ private:
                 folders.push_back(to);
                 continue;
             }
-            if (!CopyFile(*entry, to)) return false;
+            if (!CopyToCard(*entry, to)) return false;
         }
         // The staged package on the card before it is read back: one flush
         // of the volume where there is one, else each file's and folder's.
