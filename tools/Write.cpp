@@ -397,7 +397,10 @@ private:
     // flush reaches the card, the root folder's.
     bool FlushCard(std::string* why)
     {
-        return Checked(wholeVolume_ ? g_fileCalls.syncVolume(Root()) : g_fileCalls.sync(Root()), why);
+        // syncfs writes and waits but asks no flush of the card's own cache
+        // (vfat has none of its own): the root folder's fsync asks it.
+        return (!wholeVolume_ || Checked(g_fileCalls.syncVolume(Root()), why)) &&
+               Checked(g_fileCalls.sync(Root()), why);
     }
     void Release()
     {
@@ -664,8 +667,7 @@ private:
         // The staged package on the card before it is read back: one flush
         // of the volume where there is one, else each file's and folder's.
         if (wholeVolume_) {
-            if (!Checked(g_fileCalls.syncVolume(Root()), &why))
-                return Fail(kExitIoError, "cannot flush the card: " + why);
+            if (!FlushCard(&why)) return Fail(kExitIoError, "cannot flush the card: " + why);
         } else {
             for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
                 if (!SyncFolder(Root(), *folder, &why))
