@@ -462,6 +462,15 @@ private:
     // verdict and the interrupt tell it from the new one.
     bool RecordOldPackage(std::string* why)
     {
+        // The interrupt reads it under the step lock.
+        Release();
+        step_ = std::unique_lock<std::mutex>(card_->replacing);
+        const bool recorded = ListOldPackage(why);
+        Release();
+        return recorded;
+    }
+    bool ListOldPackage(std::string* why)
+    {
         std::optional<Kind> kind;
         card_->oldTree.clear();
         if (!KindOf(Root(), kPackageName, &kind, why)) return false;
@@ -556,7 +565,6 @@ private:
             return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file); "
                                                                 "left as it is");
         if (!Begin() || !Recover(package.has_value(), stash.has_value(), marker.has_value())) return false;
-        Release();
         if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
         card_->volume = DescribeVolume(card_->root);
         hazard_ = FolderRenameHazard(card_->root);
