@@ -27,8 +27,11 @@ Two appliance boots:
   pull.py --tool PELK_MAPCOPY --static-tool PELK_MAPCOPY_STATIC [--work DIR]
           [--only large,small,in-place,exchange] [--no-reorder] [--measure]
 
-Run time here (2 cores, TCG): about ten minutes, most of it the two boots,
+Run time here (2 cores, TCG): about four minutes, most of it the two boots,
 the writes at about 1 MB/s and the mtools reads of each state.
+
+A rerun can fail because Linux finds the pulled card's FAT inconsistent
+and remounts it read-only: such a card is not one the next write repairs.
 
 Exit 1 on any wrong-manifest or bad state or failed rerun, unless --measure
 (or PELK_PULL_MEASURE=1): then the counts are printed and it exits 0.
