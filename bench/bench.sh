@@ -18,11 +18,18 @@
 #      of about 2,000 small files;
 #   6. wide: the job's seconds per file on two packages of about 20,000 small
 #      files alike but for their folders, 100 files each or 5,000 files each,
-#      alternated, median of the runs, and job/floor on each.
+#      alternated, median of the runs, and job/floor on each;
+#   7. write: `pelk-mapcopy write` of the package onto one card folder that
+#      holds the last run's package, alternated with the shell's way (rm -rf
+#      and cp -r onto the card, sync, sha256sum -c of the copy), median and
+#      ratio; then the flushes of one write under strace -f -c -w (their
+#      count and their share of its wall time). The card is a folder on disk
+#      (--card DIR, default <build>/bench-card-PID), where a flush costs what
+#      it costs.
 #
 #   bench/bench.sh [--shape default|small-files] [--size BYTES] [--runs N]
-#                  [--build DIR] [--work DIR]
-#                  [--only copy|seal|rss|sum|syscalls|wide]
+#                  [--build DIR] [--work DIR] [--card DIR]
+#                  [--only copy|seal|rss|sum|syscalls|wide|write]
 #
 # Defaults: shape default, 1 GiB (small-files: 100 MiB), 7 runs, build/default,
 # work folder /dev/shm/pelk-bench-PID (else <build>/bench-work-PID), removed at
@@ -30,7 +37,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-shape=default size= runs=7 build=build/default work= only=
+shape=default size= runs=7 build=build/default work= card= only=
 while [ $# -gt 0 ]; do
   case "$1" in
     --shape) shape=$2; shift 2 ;;
@@ -38,8 +45,9 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
+    --card) card=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 64 ;;
   esac
 done
@@ -61,7 +69,8 @@ make_package=$build/bench/pelk_make_package
 run_job=$(realpath "$build/bench/pelk_run_job")
 floor_job=$(realpath "$build/bench/pelk_floor_job")
 work=$(realpath -m "$work")
-trap 'rm -rf "$work" "$work"-*' EXIT
+card=$(realpath -m "${card:-$build/bench-card-$$}")
+trap 'rm -rf "$work" "$work"-* "$card"' EXIT
 
 want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 
@@ -77,7 +86,7 @@ make_device() { # folder size shape [files per folder]
 
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB RAM," \
   "$(df -T "$(dirname "$work")" | awk 'NR == 2 { print $2 }'), $(uname -sr)"
-if want copy || want seal || want rss; then
+if want copy || want seal || want rss || want write; then
   make_device "$work" "$size" "$shape"
   files=$(find "$work/SDMMC/PreDLMap" -type f | wc -l)
   summed=$(find "$work/SDMMC/PreDLMap" -type f ! -iname checksum.ini ! -iname predlverno.ini -printf '%s\n' | awk '{ s += $1 } END { print s }')
@@ -203,4 +212,35 @@ if want wide; then
   printf 'job/floor: 100/folder %.2f (floor %.1f us per file), 5000/folder %.2f (floor %.1f us per file)\n' \
     "$(calc "$narrow_job / $narrow_floor")" "$(calc "$narrow_floor / $wide_files * 1e6")" \
     "$(calc "$wide_job / $wide_floor")" "$(calc "$wide_floor / $wide_files * 1e6")"
+fi
+
+if want write; then
+  command -v strace sha256sum >/dev/null || { echo "bench.sh: write needs strace and sha256sum" >&2; exit 69; }
+  package=$work/SDMMC/PreDLMap
+  rm -rf "$card"; mkdir -p "$card"
+  write() { "$tool" write "$package" "$card" >/dev/null 2>&1; }
+  shell() { rm -rf "$card/PreDLMap" && cp -r "$package" "$card/PreDLMap" && sync &&
+            (cd "$card/PreDLMap" && sha256sum -c --quiet "$package.sha256"); }
+  write; shell; write # a card that holds a package, as every later run's
+  : >"$work.write"; : >"$work.shell"
+  for _ in $(seq "$runs"); do
+    for command in write shell; do
+      start=$EPOCHREALTIME; $command; calc "$EPOCHREALTIME - $start" >>"$work.$command"
+    done
+  done
+  write_median=$(median <"$work.write"); shell_median=$(median <"$work.shell")
+  rm -f "$work.write" "$work.shell"
+  echo
+  echo "write to one card ($(df -T "$card" | awk 'NR == 2 { print $2 }')), $files files, $runs runs, median:"
+  printf 'pelk-mapcopy write %.3f s; cp -r + sync + sha256sum -c %.3f s; write/shell %.2f\n' \
+    "$write_median" "$shell_median" "$(calc "$write_median / $shell_median")"
+  start=$EPOCHREALTIME
+  strace -f -c -w -o "$work.strace" "$tool" write "$package" "$card" >/dev/null 2>&1
+  traced=$(calc "$EPOCHREALTIME - $start")
+  # Lines of strace -c: % time, seconds, usecs/call, calls, [errors,] name.
+  awk -v wall="$traced" '
+    $NF == "fsync" || $NF == "syncfs" || $NF == "fdatasync" { calls += $4; seconds += $2 }
+    END { printf "flushes of one write: %d calls, %.3f s of %.3f s under strace (%.0f%%)\n",
+                 calls, seconds, wall, 100 * seconds / wall }' "$work.strace"
+  rm -f "$work.strace"
 fi

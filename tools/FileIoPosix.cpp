@@ -3,9 +3,11 @@
 // /proc/self/mountinfo for what a volume is.
 #include "FileIo.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -74,156 +76,167 @@ std::string Sha256::Finish()
     return good ? Hex(digest, length) : std::string();
 }
 
-InputFile::~InputFile() { Close(); }
+namespace {
 
-bool InputFile::Open(const fs::path& file, ReadMode mode, std::string* why)
+int FolderFd(Handle folder) { return folder == kNoFolder ? AT_FDCWD : static_cast<int>(folder); }
+
+int Failed() { return errno ? errno : EIO; }
+
+int OpenEntry(Handle folder, const fs::path& name, OpenAs as, Handle* opened)
 {
-    Close();
-    const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (descriptor < 0) {
-        *why = strerror(errno);
-        return false;
+    int flags = O_CLOEXEC | O_NOFOLLOW;
+    switch (as) {
+    case OpenAs::ReadCached:
+    case OpenAs::ReadFromVolume: flags |= O_RDONLY; break;
+    case OpenAs::CreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case OpenAs::Folder: flags |= O_RDONLY | O_DIRECTORY; break;
     }
-    // Clean pages only: what Sync wrote out is clean, so the reads below
-    // come from the volume (a tmpfs keeps no other copy and keeps them).
-    if (mode == ReadMode::FromTheVolume) posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
-    posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-    handle_ = descriptor;
-    return true;
+    const int descriptor = openat(FolderFd(folder), name.c_str(), flags, 0644);
+    if (descriptor < 0) return Failed();
+    // Clean pages only: what a flush wrote out is clean, so the reads that
+    // follow come from the volume (a tmpfs keeps no other copy and keeps them).
+    if (as == OpenAs::ReadFromVolume) posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
+    if (as == OpenAs::ReadCached || as == OpenAs::ReadFromVolume)
+        posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+    *opened = descriptor;
+    return 0;
 }
 
-long long InputFile::Read(ChunkBuffer* buffer, std::string* why)
+int ReadSome(Handle file, void* bytes, size_t count, size_t* got)
 {
-    size_t got = 0;
-    while (got < ChunkBuffer::kBytes) {
-        const ssize_t count = read(static_cast<int>(handle_), buffer->Data() + got, ChunkBuffer::kBytes - got);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            *why = strerror(errno);
-            return -1;
+    for (;;) {
+        const ssize_t n = read(static_cast<int>(file), bytes, count);
+        if (n >= 0) {
+            *got = static_cast<size_t>(n);
+            return 0;
         }
-        if (count == 0) break;
-        got += static_cast<size_t>(count);
+        if (errno != EINTR) return Failed();
     }
-    return static_cast<long long>(got);
 }
 
-void InputFile::Close()
+int WriteSome(Handle file, const void* bytes, size_t count, size_t* written)
 {
-    if (handle_ >= 0) close(static_cast<int>(handle_));
-    handle_ = -1;
-}
-
-OutputFile::~OutputFile()
-{
-    if (handle_ >= 0) close(static_cast<int>(handle_));
-}
-
-bool OutputFile::Create(const fs::path& file, std::string* why)
-{
-    const int descriptor = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (descriptor < 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    handle_ = descriptor;
-    return true;
-}
-
-bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
-{
-    const char* next = static_cast<const char*>(bytes);
-    while (count) {
-        const ssize_t written = write(static_cast<int>(handle_), next, count);
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) {
-            *why = strerror(errno);
-            return false;
+    for (;;) {
+        const ssize_t n = write(static_cast<int>(file), bytes, count);
+        if (n >= 0) {
+            *written = static_cast<size_t>(n);
+            return 0;
         }
-        next += written;
-        count -= static_cast<size_t>(written);
+        if (errno != EINTR) return Failed();
     }
-    return true;
 }
 
-bool OutputFile::Sync(std::string* why)
+int SyncEntry(Handle handle)
 {
-    if (fsync(static_cast<int>(handle_)) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    posix_fadvise(static_cast<int>(handle_), 0, 0, POSIX_FADV_DONTNEED);
-    return true;
-}
-
-bool OutputFile::Close(std::string* why)
-{
-    const int descriptor = static_cast<int>(handle_);
-    handle_ = -1;
-    if (close(descriptor) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool SyncFolder(const fs::path& folder, std::string* why)
-{
-    const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) {
-        *why = strerror(errno);
-        return false;
-    }
+    const int descriptor = static_cast<int>(handle);
+    if (fsync(descriptor) == 0) return 0;
     // Some drivers (FUSE ones among them) take no fsync of a folder: their
-    // entries are written with the files.
-    const bool synced = fsync(descriptor) == 0 || errno == EINVAL || errno == ENOSYS;
-    if (!synced) *why = strerror(errno);
-    close(descriptor);
-    return synced;
+    // volume is flushed whole instead.
+    if ((errno == EINVAL || errno == ENOSYS) && syncfs(descriptor) == 0) return 0;
+    return Failed();
 }
 
-bool RenameOver(const fs::path& from, const fs::path& to, std::string* why)
+int SyncVolume(Handle folder)
 {
-    if (rename(from.c_str(), to.c_str()) == 0) return true;
-    *why = strerror(errno);
-    return false;
+    const long kFuseMagic = 0x65735546;
+    struct statfs volume;
+    if (fstatfs(FolderFd(folder), &volume) != 0) return Failed();
+    if (volume.f_type == kFuseMagic) return ENOTSUP;
+    return syncfs(FolderFd(folder)) == 0 ? 0 : Failed();
 }
 
-bool RenameToNew(const fs::path& from, const fs::path& to, std::string* why)
+int CloseHandle(Handle handle) { return close(static_cast<int>(handle)) == 0 ? 0 : Failed(); }
+
+int MakeFolder(Handle folder, const fs::path& name)
 {
-#ifdef RENAME_NOREPLACE
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) {
-        *why = strerror(errno);
-        return false;
-    }
-#endif
+    return mkdirat(FolderFd(folder), name.c_str(), 0755) == 0 ? 0 : Failed();
+}
+
+int RenameEntry(Handle folder, const fs::path& from, const fs::path& to, RenameAs as)
+{
+    const int fd = FolderFd(folder);
+    if (as == RenameAs::Replace) return renameat(fd, from.c_str(), fd, to.c_str()) == 0 ? 0 : Failed();
+    const unsigned flags = as == RenameAs::Exchange ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+    if (renameat2(fd, from.c_str(), fd, to.c_str(), flags) == 0) return 0;
+    if (as == RenameAs::Exchange || (errno != EINVAL && errno != ENOSYS)) return Failed();
+    // No RENAME_NOREPLACE on this volume (FUSE): the check and the rename
+    // are two steps, which the card's lock keeps apart from any writer.
     struct stat status;
-    if (lstat(to.c_str(), &status) == 0) {
-        *why = strerror(EEXIST);
-        return false;
-    }
-    if (rename(from.c_str(), to.c_str()) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    return true;
+    if (fstatat(fd, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return renameat(fd, from.c_str(), fd, to.c_str()) == 0 ? 0 : Failed();
 }
 
-SwapOutcome ExchangeFolders(const fs::path& first, const fs::path& second, std::string* why)
+int RemoveEntry(Handle folder, const fs::path& name, bool isFolder)
 {
-#ifdef RENAME_EXCHANGE
-    if (renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0) return SwapOutcome::Swapped;
-    if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) return SwapOutcome::Unsupported;
-    *why = strerror(errno);
-    return SwapOutcome::Failed;
-#else
-    (void)first;
-    (void)second;
-    (void)why;
-    return SwapOutcome::Unsupported;
-#endif
+    return unlinkat(FolderFd(folder), name.c_str(), isFolder ? AT_REMOVEDIR : 0) == 0 ? 0 : Failed();
 }
+
+EntryFacts FactsOf(const struct stat& status)
+{
+    EntryFacts facts;
+    facts.kind = S_ISREG(status.st_mode) ? Kind::File : S_ISDIR(status.st_mode) ? Kind::Folder : Kind::Other;
+    facts.bytes = facts.kind == Kind::File ? static_cast<uint64_t>(status.st_size) : 0;
+    return facts;
+}
+
+int ListFolder(Handle folder, std::vector<Listed>* entries)
+{
+    const int copy = fcntl(FolderFd(folder), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return Failed();
+    DIR* listing = fdopendir(copy);
+    if (!listing) {
+        const int error = Failed();
+        close(copy);
+        return error;
+    }
+    rewinddir(listing);
+    entries->clear();
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = readdir(listing);
+        if (!entry) break;
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        struct stat status;
+        if (fstatat(dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;
+            break;
+        }
+        entries->push_back({fs::path(entry->d_name), FactsOf(status)});
+    }
+    const int error = errno;
+    closedir(listing);
+    return error;
+}
+
+int EntryFactsOf(Handle folder, const fs::path& name, EntryFacts* facts)
+{
+    struct stat status;
+    const int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+    if (fstatat(FolderFd(folder), name.c_str(), &status, flags) != 0) return Failed();
+    *facts = FactsOf(status);
+    return 0;
+}
+
+int Identify(Handle handle, FileId* id)
+{
+    struct stat status;
+    if (fstat(static_cast<int>(handle), &status) != 0) return Failed();
+    id->volume = static_cast<uint64_t>(status.st_dev);
+    id->file = static_cast<uint64_t>(status.st_ino);
+    return 0;
+}
+
+} // namespace
+
+const FileCalls kFileCalls = {OpenEntry,  ReadSome,    WriteSome,   SyncEntry,  SyncVolume,   CloseHandle,
+                              MakeFolder, RenameEntry, RemoveEntry, ListFolder, EntryFactsOf, Identify};
+FileCalls g_fileCalls = kFileCalls;
+
+std::string ErrorText(int error) { return strerror(error); }
+bool IsMissing(int error) { return error == ENOENT; }
+bool IsUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
+
+void OutputFile::Drop() { posix_fadvise(static_cast<int>(handle_), 0, 0, POSIX_FADV_DONTNEED); }
 
 namespace {
 

@@ -112,129 +112,177 @@ std::string Sha256Of(const std::string& bytes)
     return hash.Finish();
 }
 
-InputFile::~InputFile() { Close(); }
+namespace {
 
-bool InputFile::Open(const fs::path& file, ReadMode mode, std::string* why)
+// Every handle the table gives out: the system's handle and, for a folder,
+// its path, which the names of the calls on it are joined to. Win32 has no
+// calls relative to a folder's handle; the card is checked to be the volume
+// and folder it was by its identity instead.
+struct Held {
+    HANDLE handle;
+    std::wstring path;
+};
+
+Held* Of(Handle handle) { return reinterpret_cast<Held*>(handle); }
+
+std::wstring PathAt(Handle folder, const fs::path& name)
 {
-    Close();
-    // Unbuffered reads go to the volume; they take sector-aligned buffers and
-    // whole sectors, which ChunkBuffer is (4 KiB aligned, 1 MiB), and give
-    // the file's last bytes short at its end.
-    const DWORD flags = mode == ReadMode::FromTheVolume ? FILE_FLAG_NO_BUFFERING : FILE_FLAG_SEQUENTIAL_SCAN;
-    HANDLE handle = CreateFileW(Native(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *why = Win32ErrorText(GetLastError());
-        return false;
+    const std::wstring relative = fs::path(name).make_preferred().wstring();
+    if (folder == kNoFolder) return relative;
+    if (relative.empty()) return Of(folder)->path;
+    return Of(folder)->path + L"\\" + relative;
+}
+
+int Failed()
+{
+    const DWORD error = GetLastError();
+    return error ? static_cast<int>(error) : ERROR_GEN_FAILURE;
+}
+
+int OpenEntry(Handle folder, const fs::path& name, OpenAs as, Handle* opened)
+{
+    const std::wstring path = PathAt(folder, name);
+    DWORD access = GENERIC_READ;
+    DWORD share = FILE_SHARE_READ;
+    DWORD disposition = OPEN_EXISTING;
+    DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    switch (as) {
+    case OpenAs::ReadCached: flags |= FILE_FLAG_SEQUENTIAL_SCAN; break;
+    // Unbuffered reads go to the volume; they take sector-aligned buffers
+    // and whole sectors, which ChunkBuffer is (4 KiB aligned, 1 MiB).
+    case OpenAs::ReadFromVolume: flags |= FILE_FLAG_NO_BUFFERING; break;
+    case OpenAs::CreateNew:
+        access = GENERIC_WRITE;
+        share = 0;
+        disposition = CREATE_NEW;
+        flags |= FILE_FLAG_SEQUENTIAL_SCAN;
+        break;
+    case OpenAs::Folder:
+        // Shares everything: the card's lock holds the right to add entries.
+        access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+        break;
     }
-    handle_ = reinterpret_cast<intptr_t>(handle);
-    return true;
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Failed();
+    *opened = reinterpret_cast<Handle>(new Held{handle, as == OpenAs::Folder ? path : std::wstring()});
+    return 0;
 }
 
-long long InputFile::Read(ChunkBuffer* buffer, std::string* why)
+int ReadSome(Handle file, void* bytes, size_t count, size_t* got)
 {
-    HANDLE handle = reinterpret_cast<HANDLE>(handle_);
-    size_t got = 0;
-    while (got < ChunkBuffer::kBytes) {
-        DWORD count = 0;
-        if (!ReadFile(handle, buffer->Data() + got, static_cast<DWORD>(ChunkBuffer::kBytes - got), &count, nullptr)) {
-            *why = Win32ErrorText(GetLastError());
-            return -1;
-        }
-        if (count == 0) break;
-        got += count;
-        // A short unbuffered read is the file's end: the next would start
-        // off a sector boundary.
-        if (count % 4096 != 0) break;
-    }
-    return static_cast<long long>(got);
+    DWORD read = 0;
+    const DWORD piece = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    if (!ReadFile(Of(file)->handle, bytes, piece, &read, nullptr)) return Failed();
+    *got = read;
+    return 0;
 }
 
-void InputFile::Close()
+int WriteSome(Handle file, const void* bytes, size_t count, size_t* written)
 {
-    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    handle_ = -1;
+    DWORD wrote = 0;
+    const DWORD piece = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    if (!WriteFile(Of(file)->handle, bytes, piece, &wrote, nullptr)) return Failed();
+    *written = wrote;
+    return 0;
 }
 
-OutputFile::~OutputFile()
+int SyncEntry(Handle handle)
 {
-    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    // A folder's entries: Windows writes a renamed entry through
+    // (MOVEFILE_WRITE_THROUGH) and a created file's with its flush; a card
+    // on Windows has no write cache by default (quick removal), and no
+    // unprivileged handle flushes a folder or a volume.
+    if (!Of(handle)->path.empty()) return 0;
+    return FlushFileBuffers(Of(handle)->handle) ? 0 : Failed();
 }
 
-bool OutputFile::Create(const fs::path& file, std::string* why)
+int SyncVolume(Handle) { return ERROR_NOT_SUPPORTED; }
+
+int CloseEntry(Handle handle)
 {
-    HANDLE handle = CreateFileW(Native(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *why = Win32ErrorText(GetLastError());
-        return false;
-    }
-    handle_ = reinterpret_cast<intptr_t>(handle);
-    return true;
+    Held* held = Of(handle);
+    const bool closed = CloseHandle(held->handle) != 0;
+    const int error = closed ? 0 : Failed();
+    delete held;
+    return error;
 }
 
-bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
+int MakeFolder(Handle folder, const fs::path& name)
 {
-    const char* next = static_cast<const char*>(bytes);
-    while (count) {
-        DWORD written = 0;
-        const DWORD piece = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
-        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), next, piece, &written, nullptr)) {
-            *why = Win32ErrorText(GetLastError());
-            return false;
-        }
-        next += written;
-        count -= written;
-    }
-    return true;
+    return CreateDirectoryW(PathAt(folder, name).c_str(), nullptr) ? 0 : Failed();
 }
 
-bool OutputFile::Sync(std::string* why)
+int RenameEntry(Handle folder, const fs::path& from, const fs::path& to, RenameAs as)
 {
-    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) {
-        *why = Win32ErrorText(GetLastError());
-        return false;
-    }
-    return true;
+    // Win32 has no step that exchanges two entries.
+    if (as == RenameAs::Exchange) return ERROR_NOT_SUPPORTED;
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (as == RenameAs::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    return MoveFileExW(PathAt(folder, from).c_str(), PathAt(folder, to).c_str(), flags) ? 0 : Failed();
 }
 
-bool OutputFile::Close(std::string* why)
+int RemoveEntry(Handle folder, const fs::path& name, bool isFolder)
 {
-    HANDLE handle = reinterpret_cast<HANDLE>(handle_);
-    handle_ = -1;
-    if (!CloseHandle(handle)) {
-        *why = Win32ErrorText(GetLastError());
-        return false;
-    }
-    return true;
+    const std::wstring path = PathAt(folder, name);
+    return (isFolder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) ? 0 : Failed();
 }
 
-bool SyncFolder(const fs::path&, std::string*)
+EntryFacts FactsOf(DWORD attributes, DWORD high, DWORD low)
 {
-    // FlushFileBuffers on each file writes its directory entry with it.
-    return true;
+    EntryFacts facts;
+    facts.kind = attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE) ? Kind::Other
+                 : attributes & FILE_ATTRIBUTE_DIRECTORY                            ? Kind::Folder
+                                                                                    : Kind::File;
+    facts.bytes = facts.kind == Kind::File ? (static_cast<uint64_t>(high) << 32 | low) : 0;
+    return facts;
 }
 
-bool RenameOver(const fs::path& from, const fs::path& to, std::string* why)
+int ListFolder(Handle folder, std::vector<Listed>* entries)
 {
-    if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    *why = Win32ErrorText(GetLastError());
-    return false;
+    entries->clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((Of(folder)->path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Failed();
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        entries->push_back(
+            {fs::path(found.cFileName), FactsOf(found.dwFileAttributes, found.nFileSizeHigh, found.nFileSizeLow)});
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? 0 : static_cast<int>(error);
 }
 
-bool RenameToNew(const fs::path& from, const fs::path& to, std::string* why)
+int EntryFactsOf(Handle folder, const fs::path& name, EntryFacts* facts)
 {
-    if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
-    *why = Win32ErrorText(GetLastError());
-    return false;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(PathAt(folder, name).c_str(), GetFileExInfoStandard, &data)) return Failed();
+    *facts = FactsOf(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow);
+    return 0;
 }
 
-SwapOutcome ExchangeFolders(const fs::path&, const fs::path&, std::string*)
+int Identify(Handle handle, FileId* id)
 {
-    // Win32 has no step that exchanges two folders.
-    return SwapOutcome::Unsupported;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(Of(handle)->handle, &information)) return Failed();
+    id->volume = information.dwVolumeSerialNumber;
+    id->file = static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+    return 0;
 }
+
+} // namespace
+
+const FileCalls kFileCalls = {OpenEntry,  ReadSome,    WriteSome,   SyncEntry,  SyncVolume,   CloseEntry,
+                              MakeFolder, RenameEntry, RemoveEntry, ListFolder, EntryFactsOf, Identify};
+FileCalls g_fileCalls = kFileCalls;
+
+std::string ErrorText(int error) { return Win32ErrorText(static_cast<unsigned long>(error)); }
+bool IsMissing(int error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool IsUnsupported(int error) { return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION; }
+
+void OutputFile::Drop() {}
 
 std::string FolderRenameHazard(const fs::path&) { return std::string(); }
 

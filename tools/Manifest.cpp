@@ -13,8 +13,14 @@ namespace tool {
 bool DigestFile(const fs::path& file, ReadMode mode, FileDigest* digest, std::string* why,
                 const std::function<void(uint64_t)>& progress)
 {
+    return DigestFile(kNoFolder, file, mode, digest, why, progress);
+}
+
+bool DigestFile(Handle folder, const fs::path& file, ReadMode mode, FileDigest* digest, std::string* why,
+                const std::function<void(uint64_t)>& progress)
+{
     InputFile input;
-    if (!input.Open(file, mode, why)) return false;
+    if (!input.Open(folder, file, mode, why)) return false;
     // One buffer per thread: a worker per card reads at the same time.
     thread_local ChunkBuffer buffer;
     Sha256 hash;

@@ -29,6 +29,9 @@ struct FileDigest {
 // bytes of each chunk. On failure sets *why.
 bool DigestFile(const std::filesystem::path& file, ReadMode mode, FileDigest* digest, std::string* why,
                 const std::function<void(uint64_t)>& progress = nullptr);
+// The same for a file named relative to an open folder (FileIo.h).
+bool DigestFile(Handle folder, const std::filesystem::path& file, ReadMode mode, FileDigest* digest, std::string* why,
+                const std::function<void(uint64_t)>& progress = nullptr);
 
 // Path (as ManifestPath gives it) to SHA-256, sorted as the lines are.
 using Manifest = std::map<std::string, std::string>;

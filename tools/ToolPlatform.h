@@ -21,6 +21,12 @@ using DeviceString = std::basic_string<WCHAR>;
 // returns the exit code. Called by the platform's entry point.
 int Main(const std::vector<std::string>& arguments);
 
+#if defined(_WIN32)
+// For the program's entry: UTF-16 units as UTF-8, and a console that shows it.
+std::string Utf8(const wchar_t* text, int units);
+void WriteUtf8ToTheConsole();
+#endif
+
 // The folder this program was started from.
 std::filesystem::path ToolFolder();
 

@@ -185,6 +185,11 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     }
     pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();
+    // A signal that came once the job was done is too late to stop it: the
+    // results are reported in full rather than cut off by its default action.
+    const struct timespec now = {0, 0};
+    while (sigtimedwait(&caught, nullptr, &now) > 0) {
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;
 }
@@ -299,9 +304,3 @@ int ErrorTerminalColumns()
 }
 
 } // namespace tool
-
-int main(int argc, char** argv)
-{
-    // Linux arguments are bytes; the commands take them as UTF-8.
-    return tool::Main(std::vector<std::string>(argv + 1, argv + argc));
-}

@@ -17,8 +17,6 @@ struct Module {
     HMODULE handle;
 };
 
-namespace {
-
 std::string Utf8(const wchar_t* text, int units)
 {
     if (units == 0) return std::string();
@@ -28,9 +26,9 @@ std::string Utf8(const wchar_t* text, int units)
     return utf8;
 }
 
-UINT s_consoleOutputPage = 0;
+static UINT s_consoleOutputPage = 0;
 
-void RestoreConsoleOutputPage() { SetConsoleOutputCP(s_consoleOutputPage); }
+static void RestoreConsoleOutputPage() { SetConsoleOutputCP(s_consoleOutputPage); }
 
 // The tool writes UTF-8; a console shows it as such while the tool runs.
 void WriteUtf8ToTheConsole()
@@ -40,7 +38,6 @@ void WriteUtf8ToTheConsole()
         atexit(RestoreConsoleOutputPage);
 }
 
-} // namespace
 
 fs::path ToolFolder()
 {
@@ -292,12 +289,3 @@ int ErrorTerminalColumns()
 }
 
 } // namespace tool
-
-// -municode: the arguments arrive as UTF-16, whatever the ANSI code page.
-int wmain(int argc, wchar_t** argv)
-{
-    tool::WriteUtf8ToTheConsole();
-    std::vector<std::string> arguments;
-    for (int i = 1; i < argc; ++i) arguments.push_back(tool::Utf8(argv[i], static_cast<int>(wcslen(argv[i]))));
-    return tool::Main(arguments);
-}

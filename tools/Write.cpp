@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,9 +44,13 @@ const char kWriteHelp[] =
     "time per card), its volume (room in its clusters for the new package beside\n"
     "the old one), the package into CARD_DIR/PreDLMap.pelk-new, flushed, read back\n"
     "from the card rather than the system's cache and checked against the\n"
-    "manifest and the device's sum; only then does it replace CARD_DIR/PreDLMap.\n"
-    "A write stopped at any moment leaves the old package whole; the next write\n"
-    "clears what it left. Nothing else on the card changes.\n"
+    "manifest and the device's sum; only then does it replace CARD_DIR/PreDLMap,\n"
+    "each change flushed to the card before the next. A write stopped at any\n"
+    "moment (killed, interrupted, the card pulled) leaves the old package or the\n"
+    "new one whole (between the two renames on Windows, the old one whole as\n"
+    "CARD_DIR/PreDLMap.pelk-old); the next write clears or restores what it left.\n"
+    "A card unmounted or replaced mid-write is not good, and nothing is written\n"
+    "elsewhere. Nothing else on the card changes.\n"
     "\n"
     "A card with room for the new package only once the old one is gone is\n"
     "refused, and so is a volume whose driver loses a folder's files when it\n"
@@ -54,13 +59,14 @@ const char kWriteHelp[] =
     "\n"
     "One progress line per card on stderr (checking, writing, reading back;\n"
     "bytes, rate, time left), plain lines when stderr is no terminal; then one\n"
-    "verdict line per card on stdout. Ctrl-C says for each card whether it holds\n"
-    "its old package or the new one.\n"
+    "verdict line per card on stdout. After Ctrl-C no card starts another step,\n"
+    "and each card is looked at and said to hold its old package or the new one.\n"
     "\n"
     "Exits 0 when every card is good; otherwise with the largest of the cards'\n"
     "codes: 64 refused untouched (no room, --in-place needed, no card folder),\n"
     "66 the card cannot be opened, 74 a write, flush or read-back failed or what\n"
-    "was read back differs (the card may not hold what it claims), 75 another\n"
+    "was read back differs (the card may not hold what it claims), or the card\n"
+    "went away or is no longer the folder that was locked, 75 another\n"
     "pelk-mapcopy is using the card; before any card: 64 no manifest, 65 a\n"
     "package with findings or changed since sealing, 66 PACKAGE_DIR cannot be\n"
     "opened. 130 (143) for SIGINT (SIGTERM).\n"
@@ -80,6 +86,9 @@ const char kStagingName[] = "PreDLMap.pelk-new";
 const char kStashName[] = "PreDLMap.pelk-old";
 const char kIncompleteName[] = "PreDLMap.pelk-incomplete";
 const char kCardManifestName[] = "PreDLMap.sha256";
+const char kManifestAside[] = "PreDLMap.sha256.pelk-new";
+// Made in a leftover for a moment to learn whether it is PreDLMap too.
+const char kProbeName[] = "pelk-probe.tmp";
 
 enum class Phase { Waiting, Checking, Writing, ReadingBack, Replacing, Done };
 
@@ -105,10 +114,8 @@ struct PackagePlan {
     uint16_t sum = 0;               // as checksum.ini holds it
     uint64_t files = 0;
     uint64_t bytes = 0;
+    std::vector<std::string> outline; // the tree's names, kinds and sizes
 };
-
-// What a card holds, as the interrupt tells it.
-enum class Holds { OldPackage, NewPackage, NoPackage };
 
 struct Card;
 std::vector<std::unique_ptr<Card>> g_cards;
@@ -126,10 +133,16 @@ struct Card {
     FolderLock* folderLock = nullptr;
     bool inPlace = false;
 
+    // The worker's: the card folder held open, what it was when opened,
+    // and the old and the new package as this write found and made them.
+    HeldHandle folder;
+    FileId identity;
+    bool hadPackage = false;
+    std::vector<TreeEntry> oldTree;
+    FileId oldIdentity, newIdentity;
+
     std::mutex lock;
     Phase phase = Phase::Waiting;
-    Holds holds = Holds::OldPackage;
-    bool hadPackage = false;
     uint64_t done = 0;  // bytes of this phase
     uint64_t total = 0; // bytes of this phase
     std::chrono::steady_clock::time_point phaseStart;
@@ -164,11 +177,6 @@ struct Card {
         std::lock_guard<std::mutex> guard(lock);
         done += bytes;
     }
-    void SetHolds(Holds now)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        holds = now;
-    }
 };
 
 
@@ -193,44 +201,142 @@ DeviceString Units(const fs::path& name)
     }
 }
 
-// A folder's tree as AllocatedBytes counts it, walked with the standard
-// library (the workers' threads cannot share the library's file services).
-std::vector<TreeEntry> TreeOnCard(const fs::path& folder)
+bool Checked(int error, std::string* why)
 {
-    std::vector<TreeEntry> tree;
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (error == 0) return true;
+    *why = ErrorText(error);
+    return false;
+}
+
+// The kind of an entry of an open folder; missing is no error.
+bool KindOf(Handle folder, const fs::path& name, std::optional<Kind>* kind, std::string* why)
+{
+    EntryFacts facts;
+    const int error = g_fileCalls.facts(folder, name, &facts);
+    if (IsMissing(error)) {
+        kind->reset();
+        return true;
+    }
+    if (!Checked(error, why)) return false;
+    *kind = facts.kind;
+    return true;
+}
+
+// A folder's tree as AllocatedBytes counts it and as the package's tree
+// lists it (host paths relative to the folder), through the file calls.
+bool ListTree(Handle folder, const fs::path& name, const fs::path& below, std::vector<TreeEntry>* tree,
+              std::string* why)
+{
+    HeldHandle opened;
+    std::vector<Listed> entries;
+    if (!Checked(g_fileCalls.open(folder, name, OpenAs::Folder, opened.Out()), why) ||
+        !Checked(g_fileCalls.list(opened.Get(), &entries), why))
+        return false;
+    for (const Listed& listed : entries) {
         TreeEntry entry;
-        const fs::path relative = it->path().lexically_relative(folder);
-        DeviceString key = Units(relative);
+        entry.host = below / listed.name;
+        DeviceString key = Units(entry.host);
         for (auto& unit : key) {
             if (unit == TEXT('/')) unit = TEXT('\\');
             if (unit >= TEXT('a') && unit <= TEXT('z')) unit = static_cast<WCHAR>(unit - 32);
         }
         entry.key = key;
-        entry.folder = it->is_directory(error) && !it->is_symlink(error);
-        std::error_code sizeError;
-        entry.bytes = entry.folder ? 0 : it->file_size(sizeError);
-        if (sizeError) entry.bytes = 0;
-        entry.entries = DirectoryEntries(Units(relative.filename()));
-        tree.push_back(entry);
+        entry.folder = listed.facts.kind == Kind::Folder;
+        entry.bytes = listed.facts.bytes;
+        entry.entries = DirectoryEntries(Units(listed.name));
+        tree->push_back(entry);
+        if (entry.folder && !ListTree(opened.Get(), listed.name, entry.host, tree, why)) return false;
     }
-    return tree;
+    return true;
 }
 
-bool Exists(const fs::path& path)
+// A tree as names, kinds and sizes, in one order, for comparing two.
+std::vector<std::string> Outline(const std::vector<TreeEntry>& tree)
 {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+    std::vector<std::string> lines;
+    for (const TreeEntry& entry : tree)
+        lines.push_back(entry.host.generic_u8string() + (entry.folder ? "/" : " " + std::to_string(entry.bytes)));
+    std::sort(lines.begin(), lines.end());
+    return lines;
 }
 
-bool RemoveTree(const fs::path& path, std::string* why)
+// Removes name (in folder) and all it holds, so that a card pulled at any
+// moment meanwhile has at worst lost clusters, never an entry that points
+// at freed ones: each folder's removed entries are flushed before anything
+// else, and a flush writes the folder's entries before the FAT.
+bool RemoveTree(Handle folder, const fs::path& name, std::string* why)
 {
-    std::error_code error;
-    fs::remove_all(path, error);
-    if (error) *why = error.message();
-    return !error;
+    {
+        HeldHandle opened;
+        std::vector<Listed> entries;
+        const int error = g_fileCalls.open(folder, name, OpenAs::Folder, opened.Out());
+        if (IsMissing(error)) return true;
+        if (!Checked(error, why) || !Checked(g_fileCalls.list(opened.Get(), &entries), why)) return false;
+        // Sub-folders first: each ends with a flush of this folder, which
+        // must not carry the frees of files removed here before their entries.
+        for (const Listed& entry : entries)
+            if (entry.facts.kind == Kind::Folder && !RemoveTree(opened.Get(), entry.name, why)) return false;
+        bool removed = false;
+        for (const Listed& entry : entries) {
+            if (entry.facts.kind == Kind::Folder) continue;
+            if (!Checked(g_fileCalls.remove(opened.Get(), entry.name, false), why)) return false;
+            removed = true;
+        }
+        if (removed && !Checked(g_fileCalls.sync(opened.Get()), why)) return false;
+    }
+    return Checked(g_fileCalls.remove(folder, name, true), why) && Checked(g_fileCalls.sync(folder), why);
 }
+
+bool RemoveFile(Handle folder, const fs::path& name, std::string* why)
+{
+    const int error = g_fileCalls.remove(folder, name, false);
+    if (IsMissing(error)) return true;
+    return Checked(error, why) && Checked(g_fileCalls.sync(folder), why);
+}
+
+// What the card holds, looked at on the card rather than remembered: the
+// words after "it" in a verdict and in the interrupt's report.
+std::string WhatTheCardHolds(Card& card, const PackagePlan& package)
+{
+    HeldHandle byPath;
+    Handle root = card.folder.Get();
+    if (root == kNoHandle) {
+        if (g_fileCalls.open(kNoFolder, card.root, OpenAs::Folder, byPath.Out()) != 0)
+            return "cannot be looked at";
+        root = byPath.Get();
+    }
+    std::string why;
+    std::optional<Kind> live, stash, marker;
+    if (!KindOf(root, kPackageName, &live, &why) || !KindOf(root, kStashName, &stash, &why) ||
+        !KindOf(root, kIncompleteName, &marker, &why))
+        return "cannot be looked at (" + why + ")";
+    const std::string again = ": do not put it into a device; pelk-mapcopy write again";
+    if (marker) return "holds no package to trust (an --in-place write is not complete)" + again;
+    if (!live && stash)
+        return "has no " + std::string(kPackageName) + ", its old package set aside whole as " + kStashName + again +
+               " puts it back";
+    if (!live) return card.hadPackage ? "holds no package" + again : "holds no package, as before";
+    if (*live != Kind::Folder) return "holds a " + std::string(kPackageName) + " that is no folder";
+    std::vector<TreeEntry> tree;
+    HeldHandle opened;
+    FileId id;
+    if (!ListTree(root, kPackageName, fs::path(), &tree, &why) ||
+        g_fileCalls.open(root, kPackageName, OpenAs::Folder, opened.Out()) != 0 ||
+        g_fileCalls.identify(opened.Get(), &id) != 0)
+        return "cannot be looked at (" + why + ")";
+    const std::vector<std::string> outline = Outline(tree);
+    const bool asNew = outline == package.outline;
+    const bool asOld = card.hadPackage && outline == Outline(card.oldTree);
+    // Where both have the same names and sizes, the folder's identity tells
+    // (a FAT volume on Windows numbers a renamed folder anew).
+    if (asNew && (!asOld || id == card.newIdentity)) return "holds the new package";
+    if (asOld && (!asNew || id == card.oldIdentity)) return "holds its old package, whole";
+    if (asNew) return "holds the new package or its old one (the two have the same names and sizes)";
+    return "holds a " + std::string(kPackageName) + " that is neither its old package nor the new one" + again;
+}
+
+// Set by the interrupt: no card starts another step.
+std::atomic<bool> g_stopping{false};
 
 // The worker's steps, each a Stop: a card verdict code with card->verdict set.
 class CardWriter {
@@ -240,70 +346,208 @@ public:
     void Run()
     {
         const auto start = std::chrono::steady_clock::now();
-        const bool good = Check() && Write() && ReadBack() && Replace();
-        {
-            std::lock_guard<std::mutex> guard(card_->lock);
-            card_->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            if (good) {
-                card_->phase = card_->reached = Phase::Done;
-                card_->verdict = "good: " + card_->shown + " holds the package as read back from the card (" +
-                                 Plural(package_.files, "file", "files") + ", " + Size(package_.bytes) + ", sum " +
-                                 Hex(package_.sum) + ")" + notes_;
-            }
-            card_->finished = true;
+        const bool good = Open() && Check() && Write() && ReadBack() && Replace() && StillTheCard();
+        Release();
+        std::lock_guard<std::mutex> guard(card_->lock);
+        card_->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (good) {
+            card_->phase = card_->reached = Phase::Done;
+            card_->verdict = "good: " + card_->shown + " holds the package as read back from the card (" +
+                             Plural(package_.files, "file", "files") + ", " + Size(package_.bytes) + ", sum " +
+                             Hex(package_.sum) + ")" + notes_;
         }
+        card_->finished = true;
     }
 
 private:
+    Handle Root() const { return card_->folder.Get(); }
+
     bool Fail(int code, const std::string& why)
     {
+        Release();
+        const std::string holds = WhatTheCardHolds(*card_, package_);
         std::lock_guard<std::mutex> guard(card_->lock);
         card_->code = code;
-        const char* holds = card_->holds == Holds::OldPackage
-                                ? (card_->hadPackage ? "it holds its old package" : "it holds no package, as before")
-                                : card_->holds == Holds::NewPackage ? "it holds the new package"
-                                                                    : "it holds no package: do not put it into a "
-                                                                      "device; pelk-mapcopy write again";
-        card_->verdict = "NOT GOOD: " + card_->shown + ": " + why + "; " + holds + notes_;
+        card_->verdict = "NOT GOOD: " + card_->shown + ": " + why + "; it " + holds + notes_;
         return false;
     }
 
-    fs::path At(const char* name) const { return card_->root / name; }
+    bool Interrupted() { return Fail(kExitIoError, "stopped by an interrupt"); }
 
-    // What a killed write left, cleared; then the card's room.
+    // Each step that changes what the card holds runs whole or not at all
+    // as the interrupt sees it, and only on the card that was locked.
+    bool Begin()
+    {
+        Release();
+        step_ = std::unique_lock<std::mutex>(card_->replacing);
+        if (g_stopping) return Interrupted();
+        return StillTheCard();
+    }
+    bool End(std::string* why)
+    {
+        if (!FlushCard(why)) return false;
+        Release();
+        return true;
+    }
+    // What the step changed, on the card. A rename on FAT writes the new
+    // entry without its first cluster, which comes with the renamed entry's
+    // own write-back: a flush of the root folder alone leaves it out. The
+    // volume's flush writes every changed entry first, then their sectors,
+    // two renamed entries that share a sector in one write. Where no such
+    // flush reaches the card, the root folder's.
+    bool FlushCard(std::string* why)
+    {
+        return Checked(wholeVolume_ ? g_fileCalls.syncVolume(Root()) : g_fileCalls.sync(Root()), why);
+    }
+    void Release()
+    {
+        if (step_.owns_lock()) step_.unlock();
+    }
+
+    // The card folder's path still names the folder opened at the start:
+    // a card pulled, unmounted or replaced by another is not written on.
+    bool StillTheCard()
+    {
+        HeldHandle now;
+        FileId id;
+        if (g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, now.Out()) == 0 &&
+            g_fileCalls.identify(now.Get(), &id) == 0 && id == card_->identity)
+            return true;
+        return Fail(kExitIoError, "the card folder is no longer the one this write locked (pulled, unmounted or "
+                                  "replaced); nothing more was written");
+    }
+
+    bool Open()
+    {
+        std::string why;
+        const int error = g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, card_->folder.Out());
+        if (error) return Fail(kExitNoInput, "cannot open the card folder: " + ErrorText(error));
+        if (!Checked(g_fileCalls.identify(Root(), &card_->identity), &why))
+            return Fail(kExitNoInput, "cannot open the card folder: " + why);
+        if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
+        const int volumeFlush = g_fileCalls.syncVolume(Root());
+        if (volumeFlush != 0 && !IsUnsupported(volumeFlush))
+            return Fail(kExitIoError, "cannot flush the card: " + ErrorText(volumeFlush));
+        wholeVolume_ = volumeFlush == 0;
+        return true;
+    }
+
+    // A leftover that may be the live package under a second name (a rename
+    // cut off on FAT writes the new entry before it removes the old one) is
+    // never removed: that would free the package's clusters. Two trees that
+    // differ are two folders; two that look alike are told apart by a file
+    // made in one and looked for in the other.
+    bool TwoFolders(const char* leftover, bool* two, std::string* why)
+    {
+        std::vector<TreeEntry> live, other;
+        if (!ListTree(Root(), kPackageName, fs::path(), &live, why) ||
+            !ListTree(Root(), leftover, fs::path(), &other, why))
+            return false;
+        *two = Outline(live) != Outline(other);
+        if (*two) return true;
+        const fs::path probe = fs::path(leftover) / kProbeName;
+        OutputFile made;
+        if (!made.Create(Root(), probe, why) || !made.Sync(why) || !made.Close(why)) return false;
+        std::optional<Kind> seen;
+        const bool looked = KindOf(Root(), fs::path(kPackageName) / kProbeName, &seen, why);
+        if (!looked || !Checked(g_fileCalls.remove(Root(), probe, false), why)) return false;
+        *two = !seen;
+        return true;
+    }
+
+    // The package the card holds before this write changes it, as the
+    // verdict and the interrupt tell it from the new one.
+    bool RecordOldPackage(std::string* why)
+    {
+        std::optional<Kind> kind;
+        card_->oldTree.clear();
+        if (!KindOf(Root(), kPackageName, &kind, why)) return false;
+        card_->hadPackage = kind == Kind::Folder;
+        if (!card_->hadPackage) return true;
+        HeldHandle old;
+        if (!ListTree(Root(), kPackageName, fs::path(), &card_->oldTree, why) ||
+            !Checked(g_fileCalls.open(Root(), kPackageName, OpenAs::Folder, old.Out()), why) ||
+            !Checked(g_fileCalls.identify(old.Get(), &card_->oldIdentity), why)) {
+            *why = "cannot list the card's " + std::string(kPackageName) + ": " + *why;
+            return false;
+        }
+        return true;
+    }
+
+    // A file cannot be probed: two names with the same bytes count as one.
+    bool TwoFiles(const char* leftover, const char* live, bool* two, std::string* why)
+    {
+        std::optional<Kind> kind;
+        if (!KindOf(Root(), live, &kind, why)) return false;
+        *two = true;
+        if (!kind) return true; // nothing to share clusters with
+        std::string bytes[2];
+        const char* names[2] = {leftover, live};
+        for (int i = 0; i < 2; ++i) {
+            InputFile input;
+            if (!input.Open(Root(), names[i], ReadMode::FromTheVolume, why)) return false;
+            thread_local ChunkBuffer buffer;
+            for (long long got; (got = input.Read(&buffer, why)) != 0;) {
+                if (got < 0) return false;
+                bytes[i].append(reinterpret_cast<const char*>(buffer.Data()), static_cast<size_t>(got));
+            }
+        }
+        *two = bytes[0] != bytes[1];
+        return true;
+    }
+
+    // What a stopped or pulled write left, cleared; then the card's room.
     bool Check()
     {
         card_->Enter(Phase::Checking, 0);
         std::string why;
-        uint64_t ignored = 0;
-        if (KindOnDisk(card_->root, &ignored) != EntryKind::Folder)
-            return Fail(kExitUsage, "no card folder there");
-        const EntryKind packageKind = KindOnDisk(At(kPackageName), &ignored);
-        if (packageKind != EntryKind::Missing && packageKind != EntryKind::Folder)
+        std::optional<Kind> package, stash, marker;
+        if (!KindOf(Root(), kPackageName, &package, &why) || !KindOf(Root(), kStashName, &stash, &why) ||
+            !KindOf(Root(), kIncompleteName, &marker, &why))
+            return Fail(kExitNoInput, "cannot look at the card: " + why);
+        if (package && *package != Kind::Folder)
             return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file); "
                                                                 "left as it is");
-        {
-            std::lock_guard<std::mutex> step(card_->replacing);
-            // A stash without a package: a write killed between its two renames. The old package comes back.
-            if (packageKind == EntryKind::Missing && Exists(At(kStashName))) {
-                if (!RenameToNew(At(kStashName), At(kPackageName), &why))
-                    return Fail(kExitIoError, "cannot restore the old package from " + std::string(kStashName) + ": " +
-                                                  why);
-                notes_ += " (the old package a killed write had set aside is back)";
-            }
-            if (Exists(At(kIncompleteName))) {
-                // An in-place write was killed: its PreDLMap is half a package.
-                if (!RemoveTree(At(kPackageName), &why) || !RemoveTree(At(kCardManifestName), &why))
-                    return Fail(kExitIoError, "cannot clear the half-written package: " + why);
-                card_->SetHolds(Holds::NoPackage);
-                notes_ += " (the half-written package of a killed --in-place write was cleared)";
-            }
-            for (const char* leftover : {kStagingName, kStashName})
-                if (Exists(At(leftover)) && !RemoveTree(At(leftover), &why))
-                    return Fail(kExitIoError, "cannot clear " + std::string(leftover) + " left by a killed write: " +
-                                                  why);
+        if (!Begin()) return false;
+        // A stash without a package: a write stopped between its two renames. The old package comes back.
+        if (!package && stash) {
+            if (!Checked(g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace), &why) ||
+                !End(&why))
+                return Fail(kExitIoError, "cannot restore the old package from " + std::string(kStashName) + ": " +
+                                              why);
+            package = Kind::Folder;
+            notes_ += " (the old package a stopped write had set aside is back)";
         }
-        card_->hadPackage = KindOnDisk(At(kPackageName), &ignored) == EntryKind::Folder;
+        for (const char* leftover : {kStagingName, kStashName, kManifestAside}) {
+            std::optional<Kind> kind;
+            if (!KindOf(Root(), leftover, &kind, &why)) return Fail(kExitNoInput, "cannot look at the card: " + why);
+            if (!kind) continue;
+            const std::string live = leftover == kManifestAside ? kCardManifestName : kPackageName;
+            bool two = true;
+            const bool told = leftover == kManifestAside ? TwoFiles(leftover, kCardManifestName, &two, &why)
+                              : *kind == Kind::Folder && package ? TwoFolders(leftover, &two, &why)
+                                                                 : true;
+            if (!told)
+                return Fail(kExitIoError, "cannot tell " + std::string(leftover) + " from " + live + ": " + why);
+            if (!two)
+                return Fail(kExitIoError, std::string(leftover) + " and " + live +
+                                              " are one entry under two names (a write was cut off while it "
+                                              "renamed); removing either would free what the other holds, so nothing "
+                                              "was removed: repair the card's file system (fsck.fat -a, chkdsk /f), "
+                                              "then write again");
+            if (!(*kind == Kind::Folder ? RemoveTree(Root(), leftover, &why) : RemoveFile(Root(), leftover, &why)))
+                return Fail(kExitIoError, "cannot clear " + std::string(leftover) + " left by a stopped write: " + why);
+        }
+        if (marker) {
+            // An in-place write was stopped: its PreDLMap is half a package.
+            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) || !End(&why))
+                return Fail(kExitIoError, "cannot clear the half-written package: " + why);
+            package.reset();
+            marked_ = true;
+            notes_ += " (the half-written package of a stopped --in-place write was cleared)";
+        }
+        Release();
+        if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
         card_->volume = DescribeVolume(card_->root);
         hazard_ = FolderRenameHazard(card_->root);
         VolumeSpace space;
@@ -319,8 +563,7 @@ private:
         const uint64_t cluster = std::max<uint64_t>(space.clusterBytes, 1);
         const uint64_t needed = AllocatedBytes(package_.tree, space.clusterBytes) +
                                 (package_.manifestText.size() + cluster - 1) / cluster * cluster + cluster;
-        const uint64_t oldRoom = card_->hadPackage ? AllocatedBytes(TreeOnCard(At(kPackageName)), space.clusterBytes)
-                                                   : 0;
+        const uint64_t oldRoom = card_->hadPackage ? AllocatedBytes(card_->oldTree, space.clusterBytes) : 0;
         if (needed <= space.freeBytes) return true;
         if (needed > space.freeBytes + oldRoom)
             return Fail(kExitUsage, "the package (" + Size(needed) + " in clusters of " + Size(space.clusterBytes) +
@@ -338,26 +581,33 @@ private:
     bool Write()
     {
         std::string why;
-        // In place: the old package goes first, and a marker says, until the
-        // end, that what PreDLMap holds is no package to trust.
+        // In place: a marker on the card first says, until the end, that
+        // PreDLMap is no package to trust; then the old package goes, and
+        // the new one is written straight into PreDLMap.
         if (card_->inPlace) {
-            std::lock_guard<std::mutex> step(card_->replacing);
-            OutputFile marker;
-            if (!Exists(At(kIncompleteName)) &&
-                (!marker.Create(At(kIncompleteName), &why) || !marker.Sync(&why) || !marker.Close(&why)))
+            marked_ = true;
+            std::optional<Kind> marker;
+            if (!KindOf(Root(), kIncompleteName, &marker, &why)) return Fail(kExitIoError, why);
+            if (!Begin()) return false;
+            OutputFile made;
+            if (!marker && (!made.Create(Root(), kIncompleteName, &why) || !made.Sync(&why) || !made.Close(&why) ||
+                            !End(&why)))
                 return Fail(kExitIoError, "cannot write " + std::string(kIncompleteName) + ": " + why);
-            if (!RemoveTree(At(kCardManifestName), &why) || !RemoveTree(At(kPackageName), &why))
+            Release();
+            if (!Begin()) return false;
+            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) ||
+                !End(&why))
                 return Fail(kExitIoError, "cannot remove the old package: " + why);
-            card_->SetHolds(Holds::NoPackage);
         }
-        // Straight into PreDLMap only where a folder cannot be renamed whole.
-        target_ = card_->inPlace && !hazard_.empty() ? At(kPackageName) : At(kStagingName);
+        target_ = card_->inPlace ? kPackageName : kStagingName;
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
-        std::error_code error;
-        if (!fs::create_directory(target_, error) || error)
-            return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " +
-                                          (error ? error.message() : std::string("it exists")));
+        if (g_stopping) return Interrupted();
+        // A flush of the whole volume, where one reaches it, costs one flush
+        // of the card's cache where a flush of each file costs one a file.
+        const bool wholeVolume = wholeVolume_;
+        if (!Checked(g_fileCalls.makeFolder(Root(), target_), &why))
+            return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
         // checksum.ini last: a package cut short holds none, and the device
         // rejects it (6) rather than trusting a part.
         std::vector<const TreeEntry*> order;
@@ -371,10 +621,11 @@ private:
         thread_local ChunkBuffer buffer;
         std::vector<fs::path> folders = {target_};
         for (const TreeEntry* entry : order) {
+            if (g_stopping) return Interrupted();
             const fs::path to = target_ / entry->host;
             if (entry->folder) {
-                if (!fs::create_directory(to, error) || error)
-                    return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + error.message());
+                if (!Checked(g_fileCalls.makeFolder(Root(), to), &why))
+                    return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
                 folders.push_back(to);
                 continue;
             }
@@ -382,7 +633,7 @@ private:
             OutputFile output;
             if (!input.Open(package_.folder / entry->host, ReadMode::Cached, &why))
                 return Fail(kExitIoError, "cannot read " + Shown(entry->host) + " of the package: " + why);
-            if (!output.Create(to, &why)) return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
+            if (!output.Create(Root(), to, &why)) return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
             for (;;) {
                 const long long got = input.Read(&buffer, &why);
                 if (got < 0) return Fail(kExitIoError, "cannot read " + Shown(entry->host) + " of the package: " + why);
@@ -391,12 +642,27 @@ private:
                     return Fail(kExitIoError, "cannot write " + Shown(to) + ": " + why);
                 card_->Add(static_cast<uint64_t>(got));
             }
-            if (!output.Sync(&why) || !output.Close(&why))
+            if ((!wholeVolume && !output.Sync(&why)) || !output.Close(&why))
                 return Fail(kExitIoError, "cannot flush " + Shown(to) + " to the card: " + why);
         }
-        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-            if (!SyncFolder(*folder, &why)) return Fail(kExitIoError, "cannot flush " + Shown(*folder) + ": " + why);
-        if (!SyncFolder(card_->root, &why)) return Fail(kExitIoError, "cannot flush the card's root: " + why);
+        // The staged package on the card before it is read back: one flush
+        // of the volume where there is one, else each file's and folder's.
+        if (wholeVolume) {
+            if (!Checked(g_fileCalls.syncVolume(Root()), &why))
+                return Fail(kExitIoError, "cannot flush the card: " + why);
+        } else {
+            for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+                if (!SyncFolder(Root(), *folder, &why))
+                    return Fail(kExitIoError, "cannot flush " + Shown(*folder) + ": " + why);
+            if (!Checked(g_fileCalls.sync(Root()), &why))
+                return Fail(kExitIoError, "cannot flush the card's root: " + why);
+        }
+        {
+            HeldHandle written;
+            if (!Checked(g_fileCalls.open(Root(), target_, OpenAs::Folder, written.Out()), &why) ||
+                !Checked(g_fileCalls.identify(written.Get(), &card_->newIdentity), &why))
+                return Fail(kExitIoError, "cannot open " + Shown(target_) + ": " + why);
+        }
         card_->writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return true;
     }
@@ -412,9 +678,11 @@ private:
         size_t read = 0;
         for (const TreeEntry& entry : package_.tree) {
             if (entry.folder) continue;
+            if (g_stopping) return Interrupted();
             FileDigest digest;
             const fs::path copy = target_ / entry.host;
-            if (!DigestFile(copy, ReadMode::FromTheVolume, &digest, &why, [this](uint64_t n) { card_->Add(n); }))
+            if (!DigestFile(Root(), copy, ReadMode::FromTheVolume, &digest, &why,
+                            [this](uint64_t n) { card_->Add(n); }))
                 return Fail(kExitIoError, "cannot read back " + Shown(copy) + ": " + why);
             const auto sealed = package_.manifest.find(ManifestPath(entry.host));
             if (sealed == package_.manifest.end() || sealed->second != digest.sha256 || digest.bytes != entry.bytes)
@@ -434,65 +702,86 @@ private:
         return true;
     }
 
+    // The card's states, each reached by one step and a flush of the card's
+    // root before the next begins: the old manifest gone; the new package
+    // in place (one exchange, or two renames with the old one whole aside
+    // between them); the old package removed; the new manifest written.
     bool Replace()
     {
         card_->Enter(Phase::Replacing, 0);
         std::string why;
-        std::lock_guard<std::mutex> step(card_->replacing);
-        if (target_ != At(kPackageName)) {
+        if (!card_->inPlace) {
             // The old manifest first: a card may lack one, never hold a wrong one.
-            if (!RemoveTree(At(kCardManifestName), &why))
+            if (!Begin()) return false;
+            if (!RemoveFile(Root(), kCardManifestName, &why) || !End(&why))
                 return Fail(kExitIoError, "cannot remove the old " + std::string(kCardManifestName) + ": " + why);
-            uint64_t ignored = 0;
-            if (KindOnDisk(At(kPackageName), &ignored) == EntryKind::Folder) {
-                const SwapOutcome swap = ExchangeFolders(At(kStagingName), At(kPackageName), &why);
-                if (swap == SwapOutcome::Failed) return Fail(kExitIoError, "cannot put the new package in place: " + why);
-                if (swap == SwapOutcome::Swapped) {
-                    card_->SetHolds(Holds::NewPackage);
-                    RemoveTree(At(kStagingName), &why); // the old package; left for the next write if it stays
-                } else {
-                    // Two renames: between them the old package is whole as the stash, which the next write restores.
-                    if (!RenameToNew(At(kPackageName), At(kStashName), &why))
-                        return Fail(kExitIoError, "cannot set the old package aside: " + why);
-                    if (!RenameToNew(At(kStagingName), At(kPackageName), &why)) {
-                        std::string ignoredWhy;
-                        RenameToNew(At(kStashName), At(kPackageName), &ignoredWhy);
-                        return Fail(kExitIoError, "cannot put the new package in place: " + why);
-                    }
-                    card_->SetHolds(Holds::NewPackage);
-                    RemoveTree(At(kStashName), &why);
-                }
-            } else {
-                if (!RenameToNew(At(kStagingName), At(kPackageName), &why))
+            if (!Begin()) return false;
+            const char* old = nullptr;
+            if (!card_->hadPackage) {
+                if (!Checked(g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace), &why) ||
+                    !End(&why))
                     return Fail(kExitIoError, "cannot put the new package in place: " + why);
-                card_->SetHolds(Holds::NewPackage);
+            } else {
+                const int swapped = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::Exchange);
+                if (swapped == 0) {
+                    old = kStagingName;
+                } else if (!IsUnsupported(swapped)) {
+                    return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(swapped));
+                } else {
+                    // Two renames, unflushed between them so that both may reach the card as one sector; between
+                    // them the old package is whole as the stash, which the next write restores.
+                    if (!Checked(g_fileCalls.rename(Root(), kPackageName, kStashName, RenameAs::NoReplace), &why))
+                        return Fail(kExitIoError, "cannot set the old package aside: " + why);
+                    const int renamed = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace);
+                    if (renamed != 0) {
+                        g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
+                        FlushCard(&why);
+                        return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
+                    }
+                    old = kStashName;
+                }
+                if (!End(&why)) return Fail(kExitIoError, "cannot flush the card's root: " + why);
             }
-        } else {
-            card_->SetHolds(Holds::NewPackage);
+            if (old) {
+                if (!Begin()) return false;
+                if (!RemoveTree(Root(), old, &why) || !End(&why))
+                    return Fail(kExitIoError, "cannot remove the old package, now " + std::string(old) + ": " + why);
+            }
         }
-        if (!SyncFolder(card_->root, &why)) return Fail(kExitIoError, "cannot flush the card's root: " + why);
-        // fusefat overwrites badly: there the manifest is a new file, never renamed over.
-        const bool written = hazard_.empty() ? WriteManifestFile(At(kCardManifestName), package_.manifestText, &why)
-                                             : WriteNew(At(kCardManifestName), package_.manifestText, &why);
-        if (!written) return Fail(kExitIoError, "cannot write " + std::string(kCardManifestName) + ": " + why);
-        if (Exists(At(kIncompleteName)) && !RemoveTree(At(kIncompleteName), &why))
-            return Fail(kExitIoError, "cannot remove " + std::string(kIncompleteName) + ": " + why);
-        SyncFolder(card_->root, &why);
+        if (!Begin()) return false;
+        if (!WriteManifest(&why) || !End(&why))
+            return Fail(kExitIoError, "cannot write " + std::string(kCardManifestName) + ": " + why);
+        if (marked_) {
+            if (!Begin()) return false;
+            if (!RemoveFile(Root(), kIncompleteName, &why) || !End(&why))
+                return Fail(kExitIoError, "cannot remove " + std::string(kIncompleteName) + ": " + why);
+        }
         return true;
     }
 
-    static bool WriteNew(const fs::path& file, const std::string& text, std::string* why)
+    // Written aside and renamed into place, so that a write stopped midway
+    // leaves no manifest rather than half of one; in place it is written
+    // where it stays (fusefat renames badly), beside the marker that has
+    // the next write clear a manifest cut short.
+    bool WriteManifest(std::string* why)
     {
+        const char* name = card_->inPlace ? kCardManifestName : kManifestAside;
         OutputFile output;
-        return output.Create(file, why) && output.Write(text.data(), text.size(), why) && output.Sync(why) &&
-               output.Close(why);
+        return output.Create(Root(), name, why) &&
+               output.Write(package_.manifestText.data(), package_.manifestText.size(), why) && output.Sync(why) &&
+               output.Close(why) &&
+               (card_->inPlace ||
+                Checked(g_fileCalls.rename(Root(), kManifestAside, kCardManifestName, RenameAs::NoReplace), why));
     }
 
     Card* card_;
     const PackagePlan& package_;
+    std::unique_lock<std::mutex> step_;
     std::string hazard_;
     std::string notes_;
     fs::path target_;
+    bool marked_ = false;      // the card carries the --in-place marker until the end
+    bool wholeVolume_ = false; // a flush of the card's volume reaches it
 };
 
 std::string Duration(double seconds)
@@ -593,23 +882,32 @@ int32_t WriteAllCards()
     return 0;
 }
 
-// On the interrupt's thread: each card between two of its steps.
+// On the interrupt's thread: no card starts another step; each ends the
+// one it is in (the two renames are one), and its step lock stays taken
+// until the process exits. What each card holds is then looked at.
 void ReportInterruption(int exitCode)
 {
+    g_stopping = true;
     ProgressLines::Close();
     fflush(stdout);
     fprintf(stderr, "pelk-mapcopy: interrupted (%s):\n", exitCode == 130 ? "SIGINT" : "SIGTERM");
     for (auto& card : g_cards) {
-        std::lock_guard<std::mutex> step(card->replacing);
-        std::lock_guard<std::mutex> guard(card->lock);
-        std::string holds;
-        if (card->finished && card->code == 0) holds = "holds the new package, read back and proven";
-        else if (card->holds == Holds::NewPackage) holds = "holds the new package";
-        else if (card->holds == Holds::NoPackage)
-            holds = "holds no package (its old one was removed for --in-place): do not put it into a device; "
-                    "pelk-mapcopy write again";
-        else holds = card->hadPackage ? "holds its old package, whole" : "holds no package, as before";
-        fprintf(stderr, "  %s: %s (stopped while %s)\n", card->shown.c_str(), holds.c_str(), PhaseName(card->phase));
+        card->replacing.lock();
+        Phase phase;
+        bool proven, untouched;
+        {
+            std::lock_guard<std::mutex> guard(card->lock);
+            phase = card->phase;
+            proven = card->finished && card->code == 0;
+            untouched = card->finished && card->phase == Phase::Waiting;
+        }
+        if (untouched) {
+            fprintf(stderr, "  %s: untouched (%s)\n", card->shown.c_str(), card->verdict.c_str());
+            continue;
+        }
+        const std::string holds = WhatTheCardHolds(*card, *g_package);
+        fprintf(stderr, "  %s: %s%s (stopped while %s)\n", card->shown.c_str(), holds.c_str(),
+                proven && holds == "holds the new package" ? ", read back and proven" : "", PhaseName(phase));
     }
     fprintf(stderr, "pelk-mapcopy write again clears what this write left\n");
 }
@@ -701,6 +999,8 @@ int Write(const std::vector<std::string>& arguments)
     std::string error;
     if (!ParseArguments(arguments, kWriteOptions, &parsed, &error)) return UsageError("write: " + error);
     if (parsed.operands.size() < 2) return UsageError("write: expected PACKAGE_DIR and at least one CARD_DIR");
+    g_cards.clear();
+    g_stopping = false;
     std::error_code ignored;
     const fs::path log = parsed.Has("--log") ? fs::absolute(fs::u8path(parsed.Value("--log")), ignored) : fs::path();
     // Every card by its absolute path, before the package is entered.
@@ -716,6 +1016,7 @@ int Write(const std::vector<std::string>& arguments)
     }
     PackagePlan package;
     if (const Stop refused = PreparePackage(parsed.operands[0], &package)) return *refused;
+    package.outline = Outline(package.tree);
     g_package = &package;
 
     // The locks first, all of them, as run takes its own: a card in use is
@@ -757,6 +1058,7 @@ int Write(const std::vector<std::string>& arguments)
         printf("%s\n", card->verdict.c_str());
         code = std::max(code, card->code);
         if (logFile) fputs(LogLine(*card, package).c_str(), logFile);
+        card->folder.Close();
         UnlockFolder(card->folderLock);
     }
     if (logFile && fclose(logFile) != 0) {
@@ -766,6 +1068,8 @@ int Write(const std::vector<std::string>& arguments)
     const size_t good = static_cast<size_t>(
         std::count_if(g_cards.begin(), g_cards.end(), [](const auto& card) { return card->code == 0; }));
     printf("%zu of %zu cards good\n", good, g_cards.size());
+    g_cards.clear();
+    g_package = nullptr;
     return code;
 }
 

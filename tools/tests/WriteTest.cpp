@@ -115,7 +115,7 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     EXPECT_NE(written.out.find("3 of 4 cards good\n"), std::string::npos) << written.out;
     EXPECT_NE(written.out.find("good: c3 holds the package as read back from the card (6 files, "), std::string::npos)
         << written.out;
-    EXPECT_NE(written.out.find("the old package a killed write had set aside is back"), std::string::npos)
+    EXPECT_NE(written.out.find("the old package a stopped write had set aside is back"), std::string::npos)
         << written.out;
     for (const char* card : {"c1", "c2", "c3"}) ExpectTheNewPackage(card);
     EXPECT_EQ(Snap("c2/DCIM"), untouched);
@@ -195,7 +195,7 @@ TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
     WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
     const Result written = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
-    EXPECT_NE(written.out.find("the half-written package of a killed --in-place write was cleared"), std::string::npos)
+    EXPECT_NE(written.out.find("the half-written package of a stopped --in-place write was cleared"), std::string::npos)
         << written.out;
     ExpectTheNewPackage("card");
 }
