@@ -1,0 +1,32 @@
+// pelk-mapcopy's commands, for the pull test, run inside the libguestfs
+// appliance. --no-exchange (taken off the arguments first) has every
+// exchanging rename fail with EINVAL, as on a volume that has no exchange
+// (Windows, FUSE), so that write takes its two-rename path on a kernel whose
+// vfat could exchange.
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "FileIo.h"
+#include "ToolPlatform.h"
+
+namespace {
+
+int RenameWithoutExchange(tool::Handle folder, const std::filesystem::path& from, const std::filesystem::path& to,
+                          tool::RenameAs as)
+{
+    if (as == tool::RenameAs::Exchange) return EINVAL;
+    return tool::kFileCalls.rename(folder, from, to, as);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (!arguments.empty() && arguments.front() == "--no-exchange") {
+        arguments.erase(arguments.begin());
+        tool::g_fileCalls.rename = RenameWithoutExchange;
+    }
+    return tool::Main(arguments);
+}
