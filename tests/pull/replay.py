@@ -4,9 +4,9 @@ logged run, and says for each what the card holds, read without mounting it
 
 The log is the one logdisk.py writes. A state is the starting image plus a
 prefix of the logged writes; with reorder, also the states a card that
-reorders its cache between two flushes could reach: at a flush, the next
-epoch's writes (those up to the following flush) each alone, and all of them
-but one.
+reorders its cache between two flushes could reach: at the command's start
+and at each flush, the next epoch's writes (those up to the following flush)
+each alone, and all of them but one.
 
 Classes:
   old     PreDLMap is the old package, file for file and byte for byte
@@ -30,6 +30,8 @@ import tempfile
 HEADER = struct.Struct("<cQI")
 PACKAGE = "PreDLMap"
 ASIDE = "PreDLMap.pelk-old"
+STAGING = "PreDLMap.pelk-new"
+MANIFEST_ASIDE = "PreDLMap.sha256.pelk-new"
 MARKER = "PreDLMap.pelk-incomplete"
 MANIFEST = "PreDLMap.sha256"
 CLASSES = ("old", "new", "aside", "marked", "wrong-manifest", "bad")
@@ -280,6 +282,8 @@ class Replay:
         cls, why, names = self._classify()
         counts[cls] += 1
         states.append({"moment": 0, "record": 0, "flushes": 0, "class": cls, "why": why, "names": sorted(names)})
+        if self.reorder:
+            reordered.extend(self._reordered(records, 0, 0))
         for index, (kind, offset, data) in enumerate(records):
             if kind == "F":
                 flushes_seen += 1
@@ -315,8 +319,9 @@ class Replay:
                 f.write(data)
 
     def _reordered(self, records, start, flush):
-        """At a flush: the next epoch's writes each alone (but the first,
-        which the in-order walk has), and all but one (but the last)."""
+        """At a flush or the command's start: the next epoch's writes each
+        alone (but the first, which the in-order walk has), and all but one
+        (but the last)."""
         epoch = []
         for kind, offset, data in records[start:]:
             if kind == "F":
