@@ -3,7 +3,9 @@
 // exchanging rename fail with EINVAL, as on a volume that has no exchange
 // (Windows, FUSE), so that write takes its two-rename path on a kernel whose
 // vfat could exchange.
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,10 +14,15 @@
 
 namespace {
 
+std::atomic<int> g_refused{0};
+
 int RenameWithoutExchange(tool::Handle folder, const std::filesystem::path& from, const std::filesystem::path& to,
                           tool::RenameAs as)
 {
-    if (as == tool::RenameAs::Exchange) return EINVAL;
+    if (as == tool::RenameAs::Exchange) {
+        ++g_refused;
+        return EINVAL;
+    }
     return tool::kFileCalls.rename(folder, from, to, as);
 }
 
@@ -24,9 +31,13 @@ int RenameWithoutExchange(tool::Handle folder, const std::filesystem::path& from
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (!arguments.empty() && arguments.front() == "--no-exchange") {
+    const bool noExchange = !arguments.empty() && arguments.front() == "--no-exchange";
+    if (noExchange) {
         arguments.erase(arguments.begin());
         tool::g_fileCalls.rename = RenameWithoutExchange;
     }
-    return tool::Main(arguments);
+    const int code = tool::Main(arguments);
+    // The test learns from this that the two-rename path was asked for.
+    if (noExchange) fprintf(stderr, "pelk_pull_writer: refused %d exchanges\n", g_refused.load());
+    return code;
 }
