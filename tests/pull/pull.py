@@ -317,7 +317,7 @@ def boot(name, jobs, disks, work, writer, cleanup):
             before()
             results.append(fish.tool(argv))
         # A FAT the kernel finds inconsistent is remounted read-only: its words.
-        kernel = fish("debug", "sh", "dmesg | grep FAT-fs || true", check=False)
+        kernel = fish("debug", "sh", "dmesg | grep FAT-fs | grep -e error -e read-only || true", check=False)
         for line in kernel.stdout.decode(errors="replace").splitlines():
             say("pull: %s: kernel: %s" % (name, line.strip()))
         fish("umount-all")
