@@ -496,26 +496,18 @@ private:
         return true;
     }
 
-    // What a stopped or pulled write left, cleared; then the card's room.
-    bool Check()
+    // One step: the old package a write stopped between its two renames had
+    // set aside comes back; the leftovers go; an in-place write's half
+    // package goes with its marker's manifest.
+    bool Recover(bool package, bool stash, bool marker)
     {
-        card_->Enter(Phase::Checking, 0);
         std::string why;
-        std::optional<Kind> package, stash, marker;
-        if (!KindOf(Root(), kPackageName, &package, &why) || !KindOf(Root(), kStashName, &stash, &why) ||
-            !KindOf(Root(), kIncompleteName, &marker, &why))
-            return Fail(kExitNoInput, "cannot look at the card: " + why);
-        if (package && *package != Kind::Folder)
-            return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file); "
-                                                                "left as it is");
-        if (!Begin()) return false;
-        // A stash without a package: a write stopped between its two renames. The old package comes back.
         if (!package && stash) {
             if (!Checked(g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace), &why) ||
-                !End(&why))
+                !FlushCard(&why))
                 return Fail(kExitIoError, "cannot restore the old package from " + std::string(kStashName) + ": " +
                                               why);
-            package = Kind::Folder;
+            package = true;
             notes_ += " (the old package a stopped write had set aside is back)";
         }
         for (const char* leftover : {kStagingName, kStashName, kManifestAside}) {
@@ -539,13 +531,28 @@ private:
                 return Fail(kExitIoError, "cannot clear " + std::string(leftover) + " left by a stopped write: " + why);
         }
         if (marker) {
-            // An in-place write was stopped: its PreDLMap is half a package.
-            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) || !End(&why))
+            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) ||
+                !FlushCard(&why))
                 return Fail(kExitIoError, "cannot clear the half-written package: " + why);
-            package.reset();
             marked_ = true;
             notes_ += " (the half-written package of a stopped --in-place write was cleared)";
         }
+        return End(&why) || Fail(kExitIoError, "cannot flush the card: " + why);
+    }
+
+    // What a stopped or pulled write left, cleared; then the card's room.
+    bool Check()
+    {
+        card_->Enter(Phase::Checking, 0);
+        std::string why;
+        std::optional<Kind> package, stash, marker;
+        if (!KindOf(Root(), kPackageName, &package, &why) || !KindOf(Root(), kStashName, &stash, &why) ||
+            !KindOf(Root(), kIncompleteName, &marker, &why))
+            return Fail(kExitNoInput, "cannot look at the card: " + why);
+        if (package && *package != Kind::Folder)
+            return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file); "
+                                                                "left as it is");
+        if (!Begin() || !Recover(package.has_value(), stash.has_value(), marker.has_value())) return false;
         Release();
         if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
         card_->volume = DescribeVolume(card_->root);
@@ -578,34 +585,58 @@ private:
         return true;
     }
 
+    // In place: a marker on the card first says, until the end, that
+    // PreDLMap is no package to trust; then the old package goes, and the
+    // new one is written straight into PreDLMap. Two steps.
+    bool ClearInPlace()
+    {
+        std::string why;
+        marked_ = true;
+        std::optional<Kind> marker;
+        if (!KindOf(Root(), kIncompleteName, &marker, &why)) return Fail(kExitIoError, why);
+        if (!Begin()) return false;
+        OutputFile made;
+        if (!marker &&
+            (!made.Create(Root(), kIncompleteName, &why) || !made.Sync(&why) || !made.Close(&why) || !End(&why)))
+            return Fail(kExitIoError, "cannot write " + std::string(kIncompleteName) + ": " + why);
+        if (!Begin()) return false;
+        if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) || !End(&why))
+            return Fail(kExitIoError, "cannot remove the old package: " + why);
+        return true;
+    }
+
+    // A flush of the whole volume, where one reaches it, costs one flush of
+    // the card's cache where a flush of each file costs one a file.
+    bool CopyToCard(const TreeEntry& entry, const fs::path& to)
+    {
+        std::string why;
+        thread_local ChunkBuffer buffer;
+        InputFile input;
+        OutputFile output;
+        if (!input.Open(package_.folder / entry.host, ReadMode::Cached, &why))
+            return Fail(kExitIoError, "cannot read " + Shown(entry.host) + " of the package: " + why);
+        if (!output.Create(Root(), to, &why)) return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
+        for (;;) {
+            const long long got = input.Read(&buffer, &why);
+            if (got < 0) return Fail(kExitIoError, "cannot read " + Shown(entry.host) + " of the package: " + why);
+            if (got == 0) break;
+            if (!output.Write(buffer.Data(), static_cast<size_t>(got), &why))
+                return Fail(kExitIoError, "cannot write " + Shown(to) + ": " + why);
+            card_->Add(static_cast<uint64_t>(got));
+        }
+        if ((!wholeVolume_ && !output.Sync(&why)) || !output.Close(&why))
+            return Fail(kExitIoError, "cannot flush " + Shown(to) + " to the card: " + why);
+        return true;
+    }
+
     bool Write()
     {
         std::string why;
-        // In place: a marker on the card first says, until the end, that
-        // PreDLMap is no package to trust; then the old package goes, and
-        // the new one is written straight into PreDLMap.
-        if (card_->inPlace) {
-            marked_ = true;
-            std::optional<Kind> marker;
-            if (!KindOf(Root(), kIncompleteName, &marker, &why)) return Fail(kExitIoError, why);
-            if (!Begin()) return false;
-            OutputFile made;
-            if (!marker && (!made.Create(Root(), kIncompleteName, &why) || !made.Sync(&why) || !made.Close(&why) ||
-                            !End(&why)))
-                return Fail(kExitIoError, "cannot write " + std::string(kIncompleteName) + ": " + why);
-            Release();
-            if (!Begin()) return false;
-            if (!RemoveFile(Root(), kCardManifestName, &why) || !RemoveTree(Root(), kPackageName, &why) ||
-                !End(&why))
-                return Fail(kExitIoError, "cannot remove the old package: " + why);
-        }
+        if (card_->inPlace && !ClearInPlace()) return false;
         target_ = card_->inPlace ? kPackageName : kStagingName;
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
         if (g_stopping) return Interrupted();
-        // A flush of the whole volume, where one reaches it, costs one flush
-        // of the card's cache where a flush of each file costs one a file.
-        const bool wholeVolume = wholeVolume_;
         if (!Checked(g_fileCalls.makeFolder(Root(), target_), &why))
             return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
         // checksum.ini last: a package cut short holds none, and the device
@@ -618,7 +649,6 @@ private:
             else order.push_back(&entry);
         }
         if (checksum) order.push_back(checksum);
-        thread_local ChunkBuffer buffer;
         std::vector<fs::path> folders = {target_};
         for (const TreeEntry* entry : order) {
             if (g_stopping) return Interrupted();
@@ -629,25 +659,11 @@ private:
                 folders.push_back(to);
                 continue;
             }
-            InputFile input;
-            OutputFile output;
-            if (!input.Open(package_.folder / entry->host, ReadMode::Cached, &why))
-                return Fail(kExitIoError, "cannot read " + Shown(entry->host) + " of the package: " + why);
-            if (!output.Create(Root(), to, &why)) return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
-            for (;;) {
-                const long long got = input.Read(&buffer, &why);
-                if (got < 0) return Fail(kExitIoError, "cannot read " + Shown(entry->host) + " of the package: " + why);
-                if (got == 0) break;
-                if (!output.Write(buffer.Data(), static_cast<size_t>(got), &why))
-                    return Fail(kExitIoError, "cannot write " + Shown(to) + ": " + why);
-                card_->Add(static_cast<uint64_t>(got));
-            }
-            if ((!wholeVolume && !output.Sync(&why)) || !output.Close(&why))
-                return Fail(kExitIoError, "cannot flush " + Shown(to) + " to the card: " + why);
+            if (!CopyToCard(*entry, to)) return false;
         }
         // The staged package on the card before it is read back: one flush
         // of the volume where there is one, else each file's and folder's.
-        if (wholeVolume) {
+        if (wholeVolume_) {
             if (!Checked(g_fileCalls.syncVolume(Root()), &why))
                 return Fail(kExitIoError, "cannot flush the card: " + why);
         } else {
@@ -715,33 +731,8 @@ private:
             if (!Begin()) return false;
             if (!RemoveFile(Root(), kCardManifestName, &why) || !End(&why))
                 return Fail(kExitIoError, "cannot remove the old " + std::string(kCardManifestName) + ": " + why);
-            if (!Begin()) return false;
             const char* old = nullptr;
-            if (!card_->hadPackage) {
-                if (!Checked(g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace), &why) ||
-                    !End(&why))
-                    return Fail(kExitIoError, "cannot put the new package in place: " + why);
-            } else {
-                const int swapped = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::Exchange);
-                if (swapped == 0) {
-                    old = kStagingName;
-                } else if (!IsUnsupported(swapped)) {
-                    return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(swapped));
-                } else {
-                    // Two renames, unflushed between them so that both may reach the card as one sector; between
-                    // them the old package is whole as the stash, which the next write restores.
-                    if (!Checked(g_fileCalls.rename(Root(), kPackageName, kStashName, RenameAs::NoReplace), &why))
-                        return Fail(kExitIoError, "cannot set the old package aside: " + why);
-                    const int renamed = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace);
-                    if (renamed != 0) {
-                        g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
-                        FlushCard(&why);
-                        return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
-                    }
-                    old = kStashName;
-                }
-                if (!End(&why)) return Fail(kExitIoError, "cannot flush the card's root: " + why);
-            }
+            if (!Begin() || !Swap(&old)) return false;
             if (old) {
                 if (!Begin()) return false;
                 if (!RemoveTree(Root(), old, &why) || !End(&why))
@@ -757,6 +748,39 @@ private:
                 return Fail(kExitIoError, "cannot remove " + std::string(kIncompleteName) + ": " + why);
         }
         return true;
+    }
+
+    // One step: the staged package becomes PreDLMap; *old names the old
+    // package's folder now, if there was one.
+    bool Swap(const char** old)
+    {
+        std::string why;
+        if (!card_->hadPackage) {
+            if (!Checked(g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace), &why) ||
+                !End(&why))
+                return Fail(kExitIoError, "cannot put the new package in place: " + why);
+            return true;
+        }
+        const int swapped = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::Exchange);
+        if (swapped != 0 && !IsUnsupported(swapped))
+            return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(swapped));
+        if (swapped == 0) {
+            *old = kStagingName;
+        } else {
+            // Two renames, unflushed between them so that both may reach the
+            // card in one sector; between them the old package is whole as
+            // the stash, which the next write restores.
+            if (!Checked(g_fileCalls.rename(Root(), kPackageName, kStashName, RenameAs::NoReplace), &why))
+                return Fail(kExitIoError, "cannot set the old package aside: " + why);
+            const int renamed = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::NoReplace);
+            if (renamed != 0) {
+                g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
+                FlushCard(&why);
+                return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
+            }
+            *old = kStashName;
+        }
+        return End(&why) || Fail(kExitIoError, "cannot flush the card: " + why);
     }
 
     // Written aside and renamed into place, so that a write stopped midway
