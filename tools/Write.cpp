@@ -794,17 +794,18 @@ private:
     }
 
     // Written aside and renamed into place, so that a write stopped midway
-    // leaves no manifest rather than half of one; in place it is written
-    // where it stays (fusefat renames badly), beside the marker that has
-    // the next write clear a manifest cut short.
+    // leaves no manifest rather than half of one; on fusefat, which renames
+    // badly, it is written where it stays, beside the --in-place marker that
+    // has the next write clear a manifest cut short.
     bool WriteManifest(std::string* why)
     {
-        const char* name = card_->inPlace ? kCardManifestName : kManifestAside;
+        const bool direct = !hazard_.empty();
+        const char* name = direct ? kCardManifestName : kManifestAside;
         OutputFile output;
         return output.Create(Root(), name, why) &&
                output.Write(package_.manifestText.data(), package_.manifestText.size(), why) && output.Sync(why) &&
                output.Close(why) &&
-               (card_->inPlace ||
+               (direct ||
                 Checked(g_fileCalls.rename(Root(), kManifestAside, kCardManifestName, RenameAs::NoReplace), why));
     }
 
