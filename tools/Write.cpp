@@ -616,6 +616,22 @@ private:
         return true;
     }
 
+    // A new folder on FAT is three writes: the FAT, the folder's first
+    // cluster ("." and "..") and its entry in the parent. A flush of the
+    // volume writes them in the order of their sectors, the entry mostly
+    // ahead of the cluster; a card pulled between the two holds an entry
+    // over a stale cluster, which vfat calls corrupt when the next write
+    // clears it, and remounts the card read-only. The new folder's own
+    // flush writes only the FAT (nothing else of it is pending); the
+    // parent's then writes the cluster and the entry in the order they were
+    // made.
+    bool MakeFolder(const fs::path& name, std::string* why)
+    {
+        const fs::path parent = name.parent_path();
+        return Checked(g_fileCalls.makeFolder(Root(), name), why) && SyncFolder(Root(), name, why) &&
+               (parent.empty() ? Checked(g_fileCalls.sync(Root()), why) : SyncFolder(Root(), parent, why));
+    }
+
     // A flush of the whole volume, where one reaches it, costs one flush of
     // the card's cache where a flush of each file costs one a file.
     bool CopyToCard(const TreeEntry& entry, const fs::path& to)
@@ -648,7 +664,7 @@ private:
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
         if (g_stopping) return Interrupted();
-        if (!Checked(g_fileCalls.makeFolder(Root(), target_), &why))
+        if (!MakeFolder(target_, &why))
             return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
         // checksum.ini last: a package cut short holds none, and the device
         // rejects it (6) rather than trusting a part.
@@ -665,7 +681,7 @@ private:
             if (g_stopping) return Interrupted();
             const fs::path to = target_ / entry->host;
             if (entry->folder) {
-                if (!Checked(g_fileCalls.makeFolder(Root(), to), &why))
+                if (!MakeFolder(to, &why))
                     return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
                 folders.push_back(to);
                 continue;
@@ -802,9 +818,11 @@ private:
         const bool direct = !hazard_.empty();
         const char* name = direct ? kCardManifestName : kManifestAside;
         OutputFile output;
+        // vfat's fsync of a new file writes its entry before the FAT that
+        // gives it its clusters; the volume's flush writes the FAT first.
         return output.Create(Root(), name, why) &&
-               output.Write(package_.manifestText.data(), package_.manifestText.size(), why) && output.Sync(why) &&
-               output.Close(why) &&
+               output.Write(package_.manifestText.data(), package_.manifestText.size(), why) &&
+               (wholeVolume_ ? output.Close(why) && FlushCard(why) : output.Sync(why) && output.Close(why)) &&
                (direct ||
                 Checked(g_fileCalls.rename(Root(), kManifestAside, kCardManifestName, RenameAs::NoReplace), why));
     }

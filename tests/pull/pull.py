@@ -362,7 +362,7 @@ def check_rerun(rerun):
     new = replay.Package(os.path.join(card.new_folder, "PreDLMap"))
     old = replay.Package(os.path.join(card.old_folder, "PreDLMap"))
     scratch = tempfile.mkdtemp(dir=os.path.dirname(image))
-    cls, why, _ = replay.classify(replay.Reader(scratch), image, old, new, card.in_place)
+    cls, why, _, _ = replay.classify(replay.Reader(scratch), image, old, new, card.in_place)
     shutil.rmtree(scratch)
     findings = fsck_findings(image)
     result = rerun.get("result")
@@ -470,6 +470,19 @@ def report(card, result):
             r["key"][1]))
     if len(runs) > 8:
         say("pull:   ... %d more runs of findings" % (len(runs) - 8))
+    # States the next write cannot clear: fsck.fat finds more than lost
+    # clusters outside the live package too (Linux stops at them).
+    unclean = []
+    for state in result["states"]:
+        if state["fsck"] and state["class"] not in replay.FAILING:
+            if unclean and unclean[-1]["last"] == state["moment"] - 1 and unclean[-1]["step"] == state["step"]:
+                unclean[-1]["last"] = state["moment"]
+            else:
+                unclean.append({"first": state["moment"], "last": state["moment"], "step": state["step"],
+                                "fsck": state["fsck"][0]})
+    say("pull: scenario=%s unclean=%d" % (card.name, sum(u["last"] - u["first"] + 1 for u in unclean)))
+    for u in unclean[:8]:
+        say("pull:   unclean at moments %d-%d (%s): %s" % (u["first"], u["last"], u["step"], u["fsck"]))
     bad_reordered = [s for s in result["reordered"] if s["class"] in replay.FAILING]
     for s in bad_reordered[:5]:
         say("pull:   reordered: %s after flush %d (%s): %s" % (s["class"], s["flush"], s["what"], s["why"]))

@@ -160,31 +160,41 @@ class Reader:
             shutil.rmtree(out)
 
 
-def live_fsck_findings(image, names):
-    """What fsck.fat -n finds under the entries NAMES (root names, any
-    case) and their trees: a free cluster in a chain, an entry pointing at
-    the root, a cross-link. Lost clusters and the like elsewhere are the
-    price of a pull; a live package sharing or losing its clusters is not."""
+def fsck_path_findings(image):
+    """What fsck.fat -n finds under any entry: a free cluster in a chain, a
+    folder without its "." entry, an entry pointing at the root, a
+    cross-link; each as (root name, lower case; text). Lost clusters and
+    the like are the price of a pull and not listed."""
     run = subprocess.run(["fsck.fat", "-n", image], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
-    wanted = set(n.lower() for n in names)
     findings = []
     path = None
     for line in run.stdout.decode(errors="replace").splitlines():
         if line.startswith("/"):
             path = line.strip()
         elif line.startswith("  ") and path is not None:
-            if path[1:].split("/")[0].lower() in wanted:
-                findings.append("%s: %s" % (path, line.strip()))
+            findings.append((path[1:].split("/")[0].lower(), "%s: %s" % (path, line.strip())))
         else:
             path = None
     return findings
 
 
 def classify(reader, image, old, new, in_place):
-    """(class, why, root names) of the card in IMAGE."""
+    """(class, why, root names, fsck findings anywhere) of the card in
+    IMAGE. A finding outside the live package stops the next write: Linux
+    remounts such a card read-only when the write clears the leftover."""
+    found = fsck_path_findings(image)
+    cls, why, names = classify_names(reader, image, old, new, in_place, found)
+    return cls, why, names, [text for _, text in found]
+
+
+def classify_names(reader, image, old, new, in_place, found):
     names, why = reader.root(image)
     if names is None:
         return "bad", why, set()
+
+    def live_fsck_findings(image, wanted):
+        wanted = set(n.lower() for n in wanted)
+        return [text for root, text in found if root in wanted]
     holds = None  # "old", "new", or None: what PreDLMap is
     content_why = "no %s" % PACKAGE
     if PACKAGE.lower() in names:
@@ -279,9 +289,10 @@ class Replay:
         flushes_seen = 0
         # The state before the command's first write is a moment too.
         moment = 0
-        cls, why, names = self._classify()
+        cls, why, names, fsck = self._classify()
         counts[cls] += 1
-        states.append({"moment": 0, "record": 0, "flushes": 0, "class": cls, "why": why, "names": sorted(names)})
+        states.append({"moment": 0, "record": 0, "flushes": 0, "class": cls, "why": why, "names": sorted(names),
+                       "fsck": fsck})
         if self.reorder:
             reordered.extend(self._reordered(records, 0, 0))
         for index, (kind, offset, data) in enumerate(records):
@@ -292,10 +303,10 @@ class Replay:
                 continue
             self._put(offset, data)
             moment += 1
-            cls, why, names = self._classify()
+            cls, why, names, fsck = self._classify()
             counts[cls] += 1
             state = {"moment": moment, "record": index + 1, "flushes": flushes_seen, "class": cls, "why": why,
-                     "names": sorted(names)}
+                     "names": sorted(names), "fsck": fsck}
             states.append(state)
         os.close(self.fd)
         # Every write applied, the state must be the image the server ended
@@ -338,7 +349,7 @@ class Replay:
             for i in subset:
                 offset, data = epoch[i]
                 undo.append((offset, self._put(offset, data)))
-            cls, why, _ = self._classify()
+            cls, why, _, _ = self._classify()
             found.append({"flush": flush, "what": what, "class": cls, "why": why})
             for offset, before in reversed(undo):
                 self._put(offset, before)
