@@ -7,23 +7,26 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-namespace {
-
-bool Check(int error, std::string* why)
+std::string FailureText(int error)
 {
-    if (error == 0) return true;
-    *why = ErrorText(error);
-    return false;
+    if (!IsDamaged(error)) return ErrorText(error);
+    return ErrorText(error) + " (a damaged file system, or a card locked against writing: repair it with "
+                              "fsck.fat -a or chkdsk /f, or unlock it, then write again)";
 }
 
-} // namespace
+bool Checked(int error, std::string* why)
+{
+    if (error == 0) return true;
+    *why = FailureText(error);
+    return false;
+}
 
 InputFile::~InputFile() { Close(); }
 
 bool InputFile::Open(Handle folder, const fs::path& file, ReadMode mode, std::string* why)
 {
     Close();
-    return Check(g_fileCalls.open(folder, file, mode == ReadMode::FromTheVolume ? OpenAs::ReadFromVolume
+    return Checked(g_fileCalls.open(folder, file, mode == ReadMode::FromTheVolume ? OpenAs::ReadFromVolume
                                                                                 : OpenAs::ReadCached,
                                   &handle_),
                  why);
@@ -34,7 +37,7 @@ long long InputFile::Read(ChunkBuffer* buffer, std::string* why)
     size_t got = 0;
     while (got < ChunkBuffer::kBytes) {
         size_t count = 0;
-        if (!Check(g_fileCalls.read(handle_, buffer->Data() + got, ChunkBuffer::kBytes - got, &count), why))
+        if (!Checked(g_fileCalls.read(handle_, buffer->Data() + got, ChunkBuffer::kBytes - got, &count), why))
             return -1;
         if (count == 0) break;
         got += count;
@@ -58,7 +61,7 @@ OutputFile::~OutputFile()
 
 bool OutputFile::Create(Handle folder, const fs::path& file, std::string* why)
 {
-    return Check(g_fileCalls.open(folder, file, OpenAs::CreateNew, &handle_), why);
+    return Checked(g_fileCalls.open(folder, file, OpenAs::CreateNew, &handle_), why);
 }
 
 bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
@@ -67,7 +70,7 @@ bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
     while (count) {
         const size_t piece = count > 0x40000000 ? 0x40000000 : count;
         size_t written = 0;
-        if (!Check(g_fileCalls.write(handle_, next, piece, &written), why)) return false;
+        if (!Checked(g_fileCalls.write(handle_, next, piece, &written), why)) return false;
         if (written == 0) {
             *why = "the volume took no bytes";
             return false;
@@ -80,7 +83,7 @@ bool OutputFile::Write(const void* bytes, size_t count, std::string* why)
 
 bool OutputFile::Sync(std::string* why)
 {
-    if (!Check(g_fileCalls.sync(handle_), why)) return false;
+    if (!Checked(g_fileCalls.sync(handle_), why)) return false;
     Drop();
     return true;
 }
@@ -89,21 +92,21 @@ bool OutputFile::Close(std::string* why)
 {
     const Handle handle = handle_;
     handle_ = kNoHandle;
-    return Check(g_fileCalls.close(handle), why);
+    return Checked(g_fileCalls.close(handle), why);
 }
 
 bool SyncFolder(Handle folder, const fs::path& name, std::string* why)
 {
     HeldHandle opened;
-    return Check(g_fileCalls.open(folder, name, OpenAs::Folder, opened.Out()), why) &&
-           Check(g_fileCalls.sync(opened.Get()), why);
+    return Checked(g_fileCalls.open(folder, name, OpenAs::Folder, opened.Out()), why) &&
+           Checked(g_fileCalls.sync(opened.Get()), why);
 }
 
 bool SyncFolder(const fs::path& folder, std::string* why) { return SyncFolder(kNoFolder, folder, why); }
 
 bool RenameOver(const fs::path& from, const fs::path& to, std::string* why)
 {
-    return Check(g_fileCalls.rename(kNoFolder, from, to, RenameAs::Replace), why);
+    return Checked(g_fileCalls.rename(kNoFolder, from, to, RenameAs::Replace), why);
 }
 
 } // namespace tool

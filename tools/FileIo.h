@@ -132,6 +132,11 @@ extern const FileCalls kFileCalls;
 std::string ErrorText(int error);
 bool IsMissing(int error);     // no such file or folder
 bool IsUnsupported(int error); // the volume or platform has no such step
+bool IsDamaged(int error);     // the volume failed a read or went read-only
+// The error's text, and for damage what to do about it.
+std::string FailureText(int error);
+// False with *why = FailureText(error) for an error.
+bool Checked(int error, std::string* why);
 
 // A handle closed when it goes out of scope.
 class HeldHandle {

@@ -235,6 +235,8 @@ FileCalls g_fileCalls = kFileCalls;
 std::string ErrorText(int error) { return strerror(error); }
 bool IsMissing(int error) { return error == ENOENT; }
 bool IsUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
+// Linux's vfat sets a card read-only when it finds its file system damaged.
+bool IsDamaged(int error) { return error == EIO || error == EROFS || error == EUCLEAN; }
 
 void OutputFile::Drop() { posix_fadvise(static_cast<int>(handle_), 0, 0, POSIX_FADV_DONTNEED); }
 

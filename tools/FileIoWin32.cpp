@@ -281,6 +281,11 @@ FileCalls g_fileCalls = kFileCalls;
 std::string ErrorText(int error) { return Win32ErrorText(static_cast<unsigned long>(error)); }
 bool IsMissing(int error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 bool IsUnsupported(int error) { return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION; }
+bool IsDamaged(int error)
+{
+    return error == ERROR_IO_DEVICE || error == ERROR_FILE_CORRUPT || error == ERROR_DISK_CORRUPT || error == ERROR_CRC ||
+           error == ERROR_WRITE_PROTECT;
+}
 
 void OutputFile::Drop() {}
 

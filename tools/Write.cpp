@@ -201,13 +201,6 @@ DeviceString Units(const fs::path& name)
     }
 }
 
-bool Checked(int error, std::string* why)
-{
-    if (error == 0) return true;
-    *why = ErrorText(error);
-    return false;
-}
-
 // The kind of an entry of an open folder; missing is no error.
 bool KindOf(Handle folder, const fs::path& name, std::optional<Kind>* kind, std::string* why)
 {
@@ -424,13 +417,13 @@ private:
     {
         std::string why;
         const int error = g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, card_->folder.Out());
-        if (error) return Fail(kExitNoInput, "cannot open the card folder: " + ErrorText(error));
+        if (error) return Fail(kExitNoInput, "cannot open the card folder: " + FailureText(error));
         if (!Checked(g_fileCalls.identify(Root(), &card_->identity), &why))
             return Fail(kExitNoInput, "cannot open the card folder: " + why);
         if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
         const int volumeFlush = g_fileCalls.syncVolume(Root());
         if (volumeFlush != 0 && !IsUnsupported(volumeFlush))
-            return Fail(kExitIoError, "cannot flush the card: " + ErrorText(volumeFlush));
+            return Fail(kExitIoError, "cannot flush the card: " + FailureText(volumeFlush));
         wholeVolume_ = volumeFlush == 0;
         return true;
     }
@@ -789,7 +782,7 @@ private:
         }
         const int swapped = g_fileCalls.rename(Root(), kStagingName, kPackageName, RenameAs::Exchange);
         if (swapped != 0 && !IsUnsupported(swapped))
-            return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(swapped));
+            return Fail(kExitIoError, "cannot put the new package in place: " + FailureText(swapped));
         if (swapped == 0) {
             *old = kStagingName;
         } else {
@@ -802,7 +795,7 @@ private:
             if (renamed != 0) {
                 g_fileCalls.rename(Root(), kStashName, kPackageName, RenameAs::NoReplace);
                 FlushCard(&why);
-                return Fail(kExitIoError, "cannot put the new package in place: " + ErrorText(renamed));
+                return Fail(kExitIoError, "cannot put the new package in place: " + FailureText(renamed));
             }
             *old = kStashName;
         }

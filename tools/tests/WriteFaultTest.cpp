@@ -356,6 +356,7 @@ TEST_P(WriteFailTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames
         EXPECT_EQ(code, 74) << context << "\n" << out_;
         EXPECT_NE(out_.find("NOT GOOD: card: "), std::string::npos) << context << "\n" << out_;
         EXPECT_NE(out_.find("; it " + holds), std::string::npos) << context << "\n" << out_;
+        EXPECT_NE(out_.find("repair it with fsck.fat -a"), std::string::npos) << context << "\n" << out_;
         ExpectTheRerunExact(context);
     }
 }
