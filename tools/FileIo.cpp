@@ -11,7 +11,8 @@ std::string FailureText(int error)
 {
     if (!IsDamaged(error)) return ErrorText(error);
     return ErrorText(error) + " (a damaged file system, or a card locked against writing: repair it with "
-                              "fsck.fat -a or chkdsk /f, or unlock it, then write again)";
+                              "fsck.fat -a, run until it finds nothing, or chkdsk /f; or unlock it; then write "
+                              "again)";
 }
 
 bool Checked(int error, std::string* why)

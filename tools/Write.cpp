@@ -612,12 +612,12 @@ private:
     // A new folder on FAT is three writes: the FAT, the folder's first
     // cluster ("." and "..") and its entry in the parent. A flush of the
     // volume writes them in the order of their sectors, the entry mostly
-    // ahead of the cluster; a card pulled between the two holds an entry
-    // over a stale cluster, which vfat calls corrupt when the next write
-    // clears it, and remounts the card read-only. The new folder's own
-    // flush writes only the FAT (nothing else of it is pending); the
-    // parent's then writes the cluster and the entry in the order they were
-    // made.
+    // far ahead of the cluster; a card pulled between the two holds an
+    // entry over a stale cluster, which vfat calls corrupt when the next
+    // write clears it, and remounts the card read-only. The new folder's
+    // own flush writes only the FAT (nothing else of it is pending); the
+    // parent's then the cluster and the entry, in one batch of two writes,
+    // the shortest window vfat leaves.
     bool MakeFolder(const fs::path& name, std::string* why)
     {
         const fs::path parent = name.parent_path();

@@ -24,9 +24,10 @@ cards, through guestfish's debug sh:
                        two folders in one step (Linux 6.0 and later)
        exchange-large  the large shape, exchanged
   2. Reruns: a few images pulled late in the runs of boot 1 (while the
-     package was being put in place) written again to completion, with the
-     scenario's options; each must then hold the new package and fsck.fat -n
-     find no more than lost clusters.
+     package was being put in place), and the first unclean one of each
+     step, written again with the scenario's options; each must then hold
+     the new package and fsck.fat -n find no more than lost clusters (an
+     unclean one after the repair the write advised: boot 3).
 
   pull.py --writer PELK_PULL_WRITER [--work DIR] [--only SCENARIO,...]
           [--no-reorder] [--measure]
@@ -36,13 +37,15 @@ mtools reads of each state and the two boots.
 
 Every state in the driver's order is also read by fsck.fat -n: one it
 finds more than lost clusters in (an entry over a free or stale cluster,
-anywhere on the card) is "unclean", as Linux remounts such a card
-read-only when the next write clears the leftover.
+anywhere on the card) is "unclean": Linux remounts such a card read-only
+when the next write clears the leftover. The first unclean state of each
+step is rerun too: the write must refuse it untouched with the advice to
+repair it; then it is repaired (fsck.fat -a) and written again, exact.
 
-Exit 1 on any wrong-manifest, bad or unclean state in the order the driver
-wrote, or a rerun not exact, unless --measure (or PELK_PULL_MEASURE=1).
-The reordered states are counted and printed (reordered-findings), not
-failed on: docs/writing-cards.md says what they leave.
+Exit 1 on any wrong-manifest or bad state in the order the driver wrote, or
+a rerun that does not end as above, unless --measure (or
+PELK_PULL_MEASURE=1). The reordered and unclean states are counted and
+printed, not failed on: docs/writing-cards.md says what they leave.
 Every step that could hang has a timeout; nbdkit and the appliance are
 stopped whatever happens.
 """
@@ -358,7 +361,11 @@ def fsck_findings(image):
     return [line.strip() for line in lines if line.strip() and not HARMLESS_FSCK.match(line.strip())]
 
 
-def check_rerun(rerun):
+def check_rerun(rerun, repaired=False):
+    """"exact" when the card ends with the new package and fsck.fat finds
+    nothing worse than lost clusters; "repair" when the card was pulled in
+    an unclean state and the write refused it, unchanged, with the advice
+    to repair it; else "failed"."""
     card = rerun["card"]
     image = rerun["image"]
     new = replay.Package(os.path.join(card.new_folder, "PreDLMap"))
@@ -369,15 +376,22 @@ def check_rerun(rerun):
     findings = fsck_findings(image)
     result = rerun.get("result")
     tool_ok = result is not None and result.returncode == 0
-    ok = tool_ok and cls == "new" and not findings
-    say("pull: rerun %s moment %d (%s%s): write -> %s; card %s%s; fsck.fat: %s" % (
+    printed = (result.stdout + result.stderr).decode(errors="replace") if result else ""
+    if tool_ok and cls == "new" and not findings:
+        verdict = "exact"
+    elif rerun["fsck"] and not repaired and result is not None and result.returncode in (66, 74) and \
+            "fsck.fat -a" in printed and cls == rerun["class"]:
+        verdict = "repair"
+    else:
+        verdict = "failed"
+    say("pull: rerun %s moment %d (%s%s)%s: write -> %s; card %s%s; fsck.fat: %s: %s" % (
         card.name, rerun["moment"], rerun["class"], ("; fsck.fat before: " + rerun["fsck"]) if rerun["fsck"] else "",
+        " repaired by fsck.fat -a" if repaired else "",
         "0" if tool_ok else (
-            "%d %s" % (result.returncode, (result.stdout + result.stderr).decode(errors="replace").strip()[:300]
-                       .replace("\n", " | "))
-            if result else "not run"),
-        cls, (" (" + why + ")") if why else "", "; ".join(findings[:5]) if findings else "nothing worse than lost clusters"))
-    return ok
+            "%d %s" % (result.returncode, printed.strip()[:300].replace("\n", " | ")) if result else "not run"),
+        cls, (" (" + why + ")") if why else "", "; ".join(findings[:5]) if findings else "nothing worse than lost clusters",
+        verdict))
+    return verdict
 
 
 def replay_card(card, reorder):
@@ -489,7 +503,7 @@ def report(card, result):
     bad_reordered = [s for s in result["reordered"] if s["class"] in replay.FAILING]
     for s in bad_reordered[:5]:
         say("pull:   reordered: %s after flush %d (%s): %s" % (s["class"], s["flush"], s["what"], s["why"]))
-    return sum(counts[c] for c in replay.FAILING) + unclean_states, len(bad_reordered)
+    return sum(counts[c] for c in replay.FAILING), len(bad_reordered), unclean_states
 
 
 def pick_reruns(card, result):
@@ -507,34 +521,24 @@ def pick_reruns(card, result):
     picks = []
     extra = 0
 
-    def pick(s, image=None, fsck=None):
-        if image is None:
-            image = os.path.join(card.dir, "rerun-%d.img" % s["moment"])
-            result["walk"].image_at(s["moment"], image)
-        picks.append({"card": card, "moment": s["moment"], "class": s["class"], "image": image, "fsck": fsck})
-    # While files are written (the staged package, the package in place,
-    # the new manifest), the first card of each such step whose FAT
-    # fsck.fat finds wrong though it reads as a whole state (an entry ahead
-    # of its clusters): the next write must get past it.
-    for written in ("staging writes", "new package written into", "manifest written", "its manifest beside"):
-        for s in states:
-            if s in chosen or written not in s.get("step", "") or s["class"] in replay.FAILING:
-                continue
-            image = os.path.join(card.dir, "rerun-%d.img" % s["moment"])
-            result["walk"].image_at(s["moment"], image)
-            findings = fsck_findings(image)
-            if findings:
-                pick(s, image, "; ".join(findings[:2]))
-                chosen.append(s)
-                extra += 1
-                break
-            os.remove(image)
+    def pick(s):
+        image = os.path.join(card.dir, "rerun-%d.img" % s["moment"])
+        result["walk"].image_at(s["moment"], image)
+        picks.append({"card": card, "moment": s["moment"], "class": s["class"], "image": image,
+                      "fsck": "; ".join(s["fsck"][:2]) if s["fsck"] else None})
+    # The first unclean state of each step (an entry ahead of its cluster):
+    # the next write must refuse it untouched, and write it once repaired.
+    steps = set()
+    for s in states:
+        if s["fsck"] and s["class"] not in replay.FAILING and s["step"] not in steps:
+            steps.add(s["step"])
+            chosen.append(s)
+            extra += 1
     rest = [s for s in window if s not in chosen]
     while rest and len(chosen) < RERUNS_PER_SCENARIO + extra:
         chosen.append(rest.pop(len(rest) // 2 if len(chosen) % 2 else -1))
     for s in chosen:
-        if not any(p["moment"] == s["moment"] for p in picks):
-            pick(s)
+        pick(s)
     return picks
 
 
@@ -563,6 +567,7 @@ def main():
     findings = 0
     reordered_findings = 0
     failed_reruns = 0
+    unclean = 0
     try:
         cards = [Card(name, work, writer) for name in wanted]
         jobs = []
@@ -580,9 +585,10 @@ def main():
                 card.name, " ".join(card.writer_options + ["write"] + card.options), result.returncode,
                 result.stdout.decode(errors="replace").strip().replace("\n", " | ")))
             walked = replay_card(card, not args.no_reorder)
-            in_order, reordered = report(card, walked)
+            in_order, reordered, unclean_states = report(card, walked)
             findings += in_order
             reordered_findings += reordered
+            unclean += unclean_states
             if result.returncode != 0:
                 say("pull: %s: the write itself failed" % card.name)
                 findings += 1
@@ -602,17 +608,35 @@ def main():
             for rerun, result in zip(reruns, boot("reruns", jobs, [r["image"] for r in reruns], work, writer,
                                                   cleanup)):
                 rerun["result"] = result
-            for rerun in reruns:
-                failed_reruns += 0 if check_rerun(rerun) else 1
+            verdicts = [check_rerun(rerun) for rerun in reruns]
+            failed_reruns += verdicts.count("failed")
+            # A card Linux found unclean, refused with the advice to repair
+            # it: repaired as the advice says, then written again.
+            repairs = [r for r, v in zip(reruns, verdicts) if v == "repair"]
+            for rerun in repairs:
+                # fsck.fat -a mends one thing in a folder at a time ("."
+                # first, then ".."): run until it finds nothing.
+                for _ in range(4):
+                    run(["fsck.fat", "-a", "-w", rerun["image"]], 120, check=False)
+                    if not fsck_findings(rerun["image"]):
+                        break
+            if repairs:
+                jobs = [(r["card"], r["image"], lambda: None) for r in repairs]
+                for rerun, result in zip(repairs, boot("repaired", jobs, [r["image"] for r in repairs], work,
+                                                       writer, cleanup)):
+                    rerun["result"] = result
+                for rerun in repairs:
+                    failed_reruns += 0 if check_rerun(rerun, repaired=True) == "exact" else 1
     finally:
         cleanup.all()
-    say("pull: findings=%d reordered-findings=%d failed-reruns=%d%s" % (
-        findings, reordered_findings, failed_reruns, " (measuring: not failing)" if args.measure else ""))
+    say("pull: findings=%d reordered-findings=%d unclean=%d failed-reruns=%d%s" % (
+        findings, reordered_findings, unclean, failed_reruns, " (measuring: not failing)" if args.measure else ""))
     if not args.work:
         shutil.rmtree(work, ignore_errors=True)
-    # A card that reorders writes between flushes is measured and printed;
-    # the states in the order the driver wrote them must all be whole and
-    # clean, and each card written again exact.
+    # A card that reorders writes between flushes, and the unclean states,
+    # are measured and printed; the states in the order the driver wrote
+    # them must all be whole, and each card written again exact (an unclean
+    # one once repaired as the write advised).
     return 0 if args.measure or findings + failed_reruns == 0 else 1
 
 
