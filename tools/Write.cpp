@@ -12,6 +12,7 @@
 #include <optional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -609,20 +610,41 @@ private:
         return true;
     }
 
-    // A new folder on FAT is three writes: the FAT, the folder's first
+    // New folders on FAT are three writes each: the FAT, the folder's first
     // cluster ("." and "..") and its entry in the parent. A flush of the
-    // volume writes them in the order of their sectors, the entry mostly
-    // far ahead of the cluster; a card pulled between the two holds an
-    // entry over a stale cluster, which vfat calls corrupt when the next
-    // write clears it, and remounts the card read-only. The new folder's
-    // own flush writes only the FAT (nothing else of it is pending); the
-    // parent's then the cluster and the entry, in one batch of two writes,
-    // the shortest window vfat leaves.
-    bool MakeFolder(const fs::path& name, std::string* why)
+    // volume writes them in the order of their sectors, an entry mostly far
+    // ahead of its cluster; a card pulled between the two holds an entry
+    // over a stale cluster, which vfat calls corrupt when the next write
+    // clears it, and remounts the card read-only. So the folders come first,
+    // a level at a time: the level's FAT by one new folder's flush (nothing
+    // else of it is pending), then each parent's: its new folders' clusters
+    // and their entries in one batch, the shortest window vfat leaves.
+    bool MakeFolders(std::vector<fs::path>* made)
     {
-        const fs::path parent = name.parent_path();
-        return Checked(g_fileCalls.makeFolder(Root(), name), why) && SyncFolder(Root(), name, why) &&
-               (parent.empty() ? Checked(g_fileCalls.sync(Root()), why) : SyncFolder(Root(), parent, why));
+        std::vector<std::vector<fs::path>> levels = {{target_}};
+        for (const TreeEntry& entry : package_.tree) {
+            if (!entry.folder) continue;
+            const size_t depth = static_cast<size_t>(std::distance(entry.host.begin(), entry.host.end()));
+            if (levels.size() <= depth) levels.resize(depth + 1);
+            levels[depth].push_back(target_ / entry.host);
+        }
+        std::string why;
+        for (const std::vector<fs::path>& level : levels) {
+            std::set<fs::path> parents;
+            for (const fs::path& folder : level) {
+                if (g_stopping) return Interrupted();
+                if (!Checked(g_fileCalls.makeFolder(Root(), folder), &why))
+                    return Fail(kExitIoError, "cannot create " + Shown(folder) + ": " + why);
+                made->push_back(folder);
+                parents.insert(folder.parent_path());
+            }
+            if (level.empty()) continue;
+            bool flushed = SyncFolder(Root(), level.front(), &why);
+            for (auto parent = parents.begin(); flushed && parent != parents.end(); ++parent)
+                flushed = parent->empty() ? Checked(g_fileCalls.sync(Root()), &why) : SyncFolder(Root(), *parent, &why);
+            if (!flushed) return Fail(kExitIoError, "cannot flush the new folders: " + why);
+        }
+        return true;
     }
 
     // A flush of the whole volume, where one reaches it, costs one flush of
@@ -656,30 +678,22 @@ private:
         target_ = card_->inPlace ? kPackageName : kStagingName;
         card_->Enter(Phase::Writing, package_.bytes);
         const auto start = std::chrono::steady_clock::now();
-        if (g_stopping) return Interrupted();
-        if (!MakeFolder(target_, &why))
-            return Fail(kExitIoError, "cannot create " + Shown(target_) + ": " + why);
+        std::vector<fs::path> folders;
+        if (!MakeFolders(&folders)) return false;
         // checksum.ini last: a package cut short holds none, and the device
         // rejects it (6) rather than trusting a part.
         std::vector<const TreeEntry*> order;
         const TreeEntry* checksum = nullptr;
         for (const TreeEntry& entry : package_.tree) {
-            if (!entry.folder && entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
+            if (entry.folder) continue;
+            if (entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
                 checksum = &entry;
             else order.push_back(&entry);
         }
         if (checksum) order.push_back(checksum);
-        std::vector<fs::path> folders = {target_};
         for (const TreeEntry* entry : order) {
             if (g_stopping) return Interrupted();
-            const fs::path to = target_ / entry->host;
-            if (entry->folder) {
-                if (!MakeFolder(to, &why))
-                    return Fail(kExitIoError, "cannot create " + Shown(to) + ": " + why);
-                folders.push_back(to);
-                continue;
-            }
-            if (!CopyToCard(*entry, to)) return false;
+            if (!CopyToCard(*entry, target_ / entry->host)) return false;
         }
         // The staged package on the card before it is read back: one flush
         // of the volume where there is one, else each file's and folder's.
