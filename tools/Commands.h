@@ -57,11 +57,14 @@ std::string StatusLine(int32_t status);                         // "0 STATUS_OK:
 std::string NotSummed(uint64_t other, const std::vector<std::string>& belowTheRoot = {});
 
 struct FolderLock;
-// Locks folder for the one command that may write its card now: shown names
+struct LockHolder;
+// Locks folder for COMMAND, the one that may write its card now: shown names
 // it in the refusal (75) when another pelk-mapcopy holds it, cannot begins
 // the failure (66) when it cannot be locked ("cannot enter the device root X").
-Stop LockForWriting(const std::filesystem::path& folder, const std::filesystem::path& shown,
+Stop LockForWriting(const std::filesystem::path& folder, const std::filesystem::path& shown, const char* command,
                     const std::string& cannot, FolderLock** lock);
+// Who holds the lock on the folder shown, for a refusal.
+std::string HeldBy(const LockHolder& holder, const std::filesystem::path& shown);
 
 // The text with a to z as A to Z.
 std::string UpperAscii(std::string text);

@@ -266,7 +266,8 @@ struct RunOptions {
 
 // What run found before the job, and what the job then did.
 struct RunPlan {
-    FolderLock* lock = nullptr; // on the device root, for the whole run
+    FolderLock* lock = nullptr;     // on the device root, for the whole run
+    FolderLock* cardLock = nullptr; // on its SDMMC, the card's own lock
     fs::path shownRoot;         // the device root, absolute, for messages
     fs::path packageOnDisk;     // empty: no package folder
     fs::path targetOnDisk;      // empty: no MassStorage folder
@@ -366,9 +367,13 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
     if (!plan->shownRoot.has_filename() && plan->shownRoot != plan->shownRoot.root_path())
         plan->shownRoot = plan->shownRoot.parent_path();
     const std::string cannot = "cannot enter the device root " + Shown(options.deviceRoot);
-    if (const Stop held = LockForWriting(options.deviceRoot, plan->shownRoot, cannot, &plan->lock)) return held;
+    if (const Stop held = LockForWriting(options.deviceRoot, plan->shownRoot, "run", cannot, &plan->lock)) return held;
     std::string why;
     if (!EnterDeviceRoot(options.deviceRoot, &why)) return Failure(kExitNoInput, cannot + ": " + why);
+    // The card too, with the lock write and seal take on it.
+    const fs::path card = FolderOnDisk(TEXT("SDMMC"));
+    if (!card.empty())
+        if (const Stop held = LockForWriting(card, plan->shownRoot / card, "run", cannot, &plan->cardLock)) return held;
     // As the job finds them: in any letter case, no link on the way.
     plan->packageOnDisk = FolderOnDisk(kPackageFolder);
     plan->targetOnDisk = FolderOnDisk(kTargetFolder);
@@ -572,6 +577,7 @@ int Run(const std::vector<std::string>& arguments)
     if (!stop) stop = PreflightRun(options, &plan);
     if (!stop) stop = Execute(options, &plan);
     const int code = stop ? *stop : Report(&plan);
+    UnlockFolder(plan.cardLock);
     UnlockFolder(plan.lock);
     return code;
 }

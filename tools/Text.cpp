@@ -89,18 +89,24 @@ Stop Parse(const char* command, const std::vector<std::string>& arguments, const
 }
 
 
-Stop LockForWriting(const std::filesystem::path& folder, const std::filesystem::path& shown,
+std::string HeldBy(const LockHolder& holder, const std::filesystem::path& shown)
+{
+    if (holder.self) return "this pelk-mapcopy already holds " + Shown(shown) + " (the same folder named twice)";
+    return "another pelk-mapcopy" + (holder.command.empty() ? std::string() : " " + holder.command) +
+           (holder.pid ? " (pid " + std::to_string(holder.pid) + ")" : std::string()) + " is using " + Shown(shown) +
+           "; run again once it has ended";
+}
+
+Stop LockForWriting(const std::filesystem::path& folder, const std::filesystem::path& shown, const char* command,
                     const std::string& cannot, FolderLock** lock)
 {
     std::string why;
-    long holder = 0;
-    switch (LockFolder(folder, lock, &holder, &why)) {
+    LockHolder holder;
+    switch (LockFolder(folder, command, lock, &holder, &why)) {
     case LockOutcome::Taken:
         return std::nullopt;
     case LockOutcome::HeldElsewhere:
-        return Failure(kExitInUse, "another pelk-mapcopy" +
-                                       (holder ? " (pid " + std::to_string(holder) + ")" : std::string()) +
-                                       " is using " + Shown(shown) + "; run again once it has ended");
+        return Failure(kExitInUse, HeldBy(holder, shown));
     case LockOutcome::Failed:
         break;
     }

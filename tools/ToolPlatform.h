@@ -100,9 +100,16 @@ void EndWatch(FolderWatch* watch);
 // process ends, however it ends. It writes nothing into the folder.
 struct FolderLock;
 enum class LockOutcome { Taken, HeldElsewhere, Failed };
-// Takes the lock without waiting. HeldElsewhere: *holder is the process
-// holding it (0 when it cannot be known). Failed: the reason in *why.
-LockOutcome LockFolder(const std::filesystem::path& folder, FolderLock** lock, long* holder, std::string* why);
+// Who holds a lock, as far as the platform tells.
+struct LockHolder {
+    long pid = 0;        // 0 when it cannot be known
+    std::string command; // the pelk-mapcopy command it runs, when known
+    bool self = false;   // this process, through another name of the folder
+};
+// Takes the lock for COMMAND ("write") without waiting. HeldElsewhere:
+// *holder says who holds it. Failed: the reason in *why.
+LockOutcome LockFolder(const std::filesystem::path& folder, const char* command, FolderLock** lock,
+                       LockHolder* holder, std::string* why);
 void UnlockFolder(FolderLock* lock);
 
 // Columns of the terminal that stderr is, or 0 when stderr is no terminal.

@@ -266,9 +266,24 @@ long FlockHolder(const struct stat& folder)
     return 0;
 }
 
+// The pelk-mapcopy command a process runs: its first argument that names
+// one, from /proc/PID/cmdline.
+std::string CommandOf(long pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string argument;
+    bool first = true;
+    while (std::getline(file, argument, '\0')) {
+        if (!first && (argument == "seal" || argument == "verify" || argument == "run" || argument == "write"))
+            return argument;
+        first = false;
+    }
+    return std::string();
+}
+
 } // namespace
 
-LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, std::string* why)
+LockOutcome LockFolder(const fs::path& folder, const char*, FolderLock** lock, LockHolder* holder, std::string* why)
 {
     const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
@@ -278,7 +293,9 @@ LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, 
     if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         struct stat status;
-        *holder = error == EWOULDBLOCK && fstat(descriptor, &status) == 0 ? FlockHolder(status) : 0;
+        holder->pid = error == EWOULDBLOCK && fstat(descriptor, &status) == 0 ? FlockHolder(status) : 0;
+        holder->self = holder->pid == static_cast<long>(getpid());
+        if (holder->pid) holder->command = CommandOf(holder->pid);
         close(descriptor);
         if (error == EWOULDBLOCK) return LockOutcome::HeldElsewhere;
         *why = strerror(error);

@@ -207,10 +207,21 @@ void EndWatch(FolderWatch*) {}
 
 struct FolderLock {
     HANDLE folder;
-    HANDLE holder; // a named mapping holding the locking process's id
+    HANDLE holder; // a named mapping holding a LockRecord
 };
 
-LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, std::string* why)
+namespace {
+
+// What the named mapping of a held lock says of its holder.
+struct LockRecord {
+    DWORD pid;
+    char command[16];
+};
+
+} // namespace
+
+LockOutcome LockFolder(const fs::path& folder, const char* command, FolderLock** lock, LockHolder* holder,
+                       std::string* why)
 {
     // A folder takes no byte-range lock: the lock is a handle of the folder
     // with the right to add entries that shares that right with no one.
@@ -239,25 +250,29 @@ LockOutcome LockFolder(const fs::path& folder, FolderLock** lock, long* holder, 
             *why = Win32ErrorText(error);
             return LockOutcome::Failed;
         }
-        *holder = 0;
         HANDLE mapping = identified ? OpenFileMappingW(FILE_MAP_READ, FALSE, name) : nullptr;
         if (mapping) {
-            const DWORD* id = static_cast<const DWORD*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(DWORD)));
-            if (id) {
-                *holder = static_cast<long>(*id);
-                UnmapViewOfFile(id);
+            const auto* record =
+                static_cast<const LockRecord*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(LockRecord)));
+            if (record) {
+                holder->pid = static_cast<long>(record->pid);
+                holder->command.assign(record->command, strnlen(record->command, sizeof record->command));
+                holder->self = record->pid == GetCurrentProcessId();
+                UnmapViewOfFile(record);
             }
             CloseHandle(mapping);
         }
         return LockOutcome::HeldElsewhere;
     }
-    HANDLE mapping = identified ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), name)
+    HANDLE mapping = identified ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                     sizeof(LockRecord), name)
                                 : nullptr;
     if (mapping) {
-        DWORD* id = static_cast<DWORD*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(DWORD)));
-        if (id) {
-            *id = GetCurrentProcessId();
-            UnmapViewOfFile(id);
+        auto* record = static_cast<LockRecord*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(LockRecord)));
+        if (record) {
+            record->pid = GetCurrentProcessId();
+            snprintf(record->command, sizeof record->command, "%s", command);
+            UnmapViewOfFile(record);
         }
     }
     *lock = new FolderLock{handle, mapping};

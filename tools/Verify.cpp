@@ -192,15 +192,17 @@ int Seal(const std::vector<std::string>& arguments)
     if (const Stop early = Parse("seal", arguments, kSealOptions, 1, &parsed)) return *early;
     const bool force = parsed.Has("--force");
     const fs::path folder = fs::u8path(parsed.operands[0]);
-    // One writer a card: a package at SDMMC/PreDLMap is locked at its
-    // device root, where run takes the same lock; any other at itself.
-    const fs::path absolute = fs::absolute(folder).lexically_normal();
-    fs::path package = absolute.has_filename() ? absolute : absolute.parent_path();
-    const bool onACard = UpperAscii(package.filename().u8string()) == "PREDLMAP" &&
-                         UpperAscii(package.parent_path().filename().u8string()) == "SDMMC";
-    const fs::path locked = onACard ? package.parent_path().parent_path() : package;
+    // One writer a card: the package is locked at the folder that holds it
+    // (a card's PreDLMap at the card folder), where write and run take the
+    // same lock, whatever names it.
+    std::error_code error;
+    fs::path package = fs::canonical(folder, error);
+    if (error) package = fs::absolute(folder, error).lexically_normal();
+    if (!package.has_filename()) package = package.parent_path();
+    const fs::path locked = package.parent_path();
     FolderLock* lock = nullptr;
-    if (const Stop held = LockForWriting(locked, locked, "cannot open the package folder " + parsed.operands[0], &lock))
+    if (const Stop held = LockForWriting(locked, locked, "seal", "cannot open the folder holding the package " +
+                                                                     Shown(folder), &lock))
         return *held;
     const int code = SealLocked(parsed, folder, force);
     UnlockFolder(lock);

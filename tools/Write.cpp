@@ -1082,17 +1082,15 @@ int Write(const std::vector<std::string>& arguments)
     // The locks first, all of them, as run takes its own: a card in use is
     // refused, the others go on.
     for (auto& card : g_cards) {
-        long holder = 0;
+        LockHolder holder;
         std::string why;
-        switch (LockFolder(card->root, &card->folderLock, &holder, &why)) {
+        switch (LockFolder(card->root, "write", &card->folderLock, &holder, &why)) {
         case LockOutcome::Taken:
             break;
         case LockOutcome::HeldElsewhere:
             card->code = kExitInUse;
             card->finished = true;
-            card->verdict = "NOT GOOD: another pelk-mapcopy" +
-                            (holder ? " (pid " + std::to_string(holder) + ")" : std::string()) + " is using " +
-                            card->shown + "; card untouched";
+            card->verdict = "NOT GOOD: " + HeldBy(holder, fs::u8path(card->shown)) + "; card untouched";
             break;
         case LockOutcome::Failed:
             card->code = kExitNoInput;

@@ -1085,22 +1085,32 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     const Snapshot before = Snap("MassStorage");
     ToolResult second = Tool({"run"});
     EXPECT_EQ(second.code, 75) << second.out << second.err;
-    EXPECT_NE(second.err.find("another pelk-mapcopy (pid " + std::to_string(first.pid) + ") is using " +
+    EXPECT_NE(second.err.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
                               Root().u8string() + "; run again once it has ended"),
               std::string::npos)
         << second.err;
     EXPECT_EQ(second.out, "");
-    // seal writes the same card: it waits its turn too.
+    // seal writes the same card, and takes its lock (the folder holding the
+    // package) as write does: it waits its turn too.
     const std::string checksum = ReadFile("SDMMC/PreDLMap/checksum.ini");
     WriteFile("SDMMC/PreDLMap/Poi/new.csv", "changed while the run holds the card");
     ToolResult sealed = Tool({"seal", Package()});
     EXPECT_EQ(sealed.code, 75) << sealed.out << sealed.err;
-    EXPECT_NE(sealed.err.find("another pelk-mapcopy (pid " + std::to_string(first.pid) + ") is using " +
-                              Root().u8string() + ";"),
+    EXPECT_NE(sealed.err.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
+                              (Root() / "SDMMC").u8string() + ";"),
               std::string::npos)
         << sealed.err;
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), checksum);
     RemoveTree("SDMMC/PreDLMap/Poi/new.csv");
+    // So does a write to its card.
+    fs::create_directories(Root() / "other");
+    fs::copy(Root() / "SDMMC" / "PreDLMap", Root() / "other" / "PreDLMap", fs::copy_options::recursive);
+    ASSERT_EQ(Tool({"seal", (Root() / "other" / "PreDLMap").u8string()}).code, 0);
+    const ToolResult written = Tool({"write", (Root() / "other" / "PreDLMap").u8string(), (Root() / "SDMMC").u8string()});
+    EXPECT_EQ(written.code, 75) << written.out << written.err;
+    EXPECT_NE(written.out.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using"),
+              std::string::npos)
+        << written.out;
     EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
     RemoveTree("stand-in.hold");
     // The stand-in copied nothing and returned 0: not installed.
