@@ -1013,6 +1013,55 @@ std::string LogLine(const Card& card, const PackagePlan& package)
            ",\"read_mb_s\":" + (card.readSeconds > 0 ? Rate(package.bytes, card.readSeconds) : "null") + "}\n";
 }
 
+// The identity of the folder a path names; false when none is there.
+bool FolderIdentity(const fs::path& folder, FileId* id)
+{
+    HeldHandle opened;
+    return g_fileCalls.open(kNoFolder, folder, OpenAs::Folder, opened.Out()) == 0 &&
+           g_fileCalls.identify(opened.Get(), id) == 0;
+}
+
+// The folder or one of the folders above it is the one with identity id.
+bool WithinFolder(fs::path folder, const FileId& id)
+{
+    for (;;) {
+        FileId here;
+        if (FolderIdentity(folder, &here) && here == id) return true;
+        if (folder == folder.root_path() || !folder.has_relative_path()) return false;
+        folder = folder.parent_path();
+    }
+}
+
+// Why a card folder is no card, naming what was probably meant; empty when
+// it is one. A write on any of these would nest the package, write beside
+// the package the device reads, or remove the package it reads from.
+std::string NoCard(const Card& card, const PackagePlan& package)
+{
+    const std::string name = UpperAscii(card.root.filename().u8string());
+    if (name == "PREDLMAP")
+        return "is a package folder, not a card folder; the card folder is the one holding it, " +
+               Shown(card.root.parent_path());
+    HeldHandle folder;
+    std::vector<Listed> entries;
+    if (g_fileCalls.open(kNoFolder, card.root, OpenAs::Folder, folder.Out()) != 0 ||
+        g_fileCalls.list(folder.Get(), &entries) != 0)
+        return std::string(); // the worker says why it cannot be opened
+    for (const Listed& entry : entries) {
+        const std::string entryName = UpperAscii(entry.name.u8string());
+        if (entryName == "SDMMC" && entry.facts.kind == Kind::Folder)
+            return "is a device root, not a card folder; its card folder is " + Shown(card.root / entry.name);
+        if (entryName == "CHECKSUM.INI")
+            return "holds " + Shown(entry.name) + ": it is a package, not a card folder";
+    }
+    FileId cardId, packageId;
+    if (!FolderIdentity(card.root, &cardId) || !FolderIdentity(package.folder, &packageId)) return std::string();
+    if (WithinFolder(card.root, packageId)) return "lies inside the package " + Shown(package.folder);
+    if (WithinFolder(package.folder, cardId))
+        return "holds the package being written (" + Shown(package.folder) +
+               "), which a write would replace or remove; write from a copy kept off the card";
+    return std::string();
+}
+
 // The package checked as verify checks it and against its manifest.
 Stop PreparePackage(const std::string& typed, PackagePlan* plan)
 {
@@ -1053,6 +1102,26 @@ Stop PreparePackage(const std::string& typed, PackagePlan* plan)
 
 } // namespace
 
+// Cards that are no card, or a card named a second time, are refused
+// untouched; the others go on.
+void RefuseNoCards(const PackagePlan& package)
+{
+    std::vector<std::pair<FileId, const Card*>> seen;
+    for (auto& card : g_cards) {
+        std::string why = NoCard(*card, package);
+        FileId id;
+        if (why.empty() && FolderIdentity(card->root, &id)) {
+            for (const auto& [other, otherCard] : seen)
+                if (other == id) why = "is the card " + otherCard->shown + " again";
+            seen.emplace_back(id, card.get());
+        }
+        if (why.empty()) continue;
+        card->code = kExitUsage;
+        card->finished = true;
+        card->verdict = "NOT GOOD: " + card->shown + ": " + why + "; card untouched";
+    }
+}
+
 int Write(const std::vector<std::string>& arguments)
 {
     ParsedArguments parsed;
@@ -1063,25 +1132,28 @@ int Write(const std::vector<std::string>& arguments)
     g_stopping = false;
     std::error_code ignored;
     const fs::path log = parsed.Has("--log") ? fs::absolute(fs::u8path(parsed.Value("--log")), ignored) : fs::path();
-    // Every card by its absolute path, before the package is entered.
+    // Every card by its path with links resolved, before the package is
+    // entered: a link to a card folder is that card.
     for (size_t i = 1; i < parsed.operands.size(); ++i) {
         auto card = std::make_unique<Card>();
-        card->root = fs::absolute(fs::u8path(parsed.operands[i]), ignored).lexically_normal();
+        const fs::path typed = fs::u8path(parsed.operands[i]);
+        card->root = fs::canonical(typed, ignored);
+        if (card->root.empty()) card->root = fs::absolute(typed, ignored).lexically_normal();
         if (!card->root.has_filename() && card->root != card->root.root_path()) card->root = card->root.parent_path();
-        card->shown = parsed.operands[i];
+        card->shown = Shown(typed);
         card->inPlace = parsed.Has("--in-place");
-        for (const auto& other : g_cards)
-            if (other->root == card->root) return UsageError("write: the card " + card->shown + " is named twice");
         g_cards.push_back(std::move(card));
     }
     PackagePlan package;
     if (const Stop refused = PreparePackage(parsed.operands[0], &package)) return *refused;
     package.outline = Outline(package.tree);
     g_package = &package;
+    RefuseNoCards(package);
 
     // The locks first, all of them, as run takes its own: a card in use is
     // refused, the others go on.
     for (auto& card : g_cards) {
+        if (card->finished) continue;
         LockHolder holder;
         std::string why;
         switch (LockFolder(card->root, "write", &card->folderLock, &holder, &why)) {

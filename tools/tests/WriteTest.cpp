@@ -205,11 +205,66 @@ TEST_F(WriteTest, RefusesUsageErrors)
     ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
     MakeFolder("card");
     EXPECT_EQ(Tool({"write", "pkg/PreDLMap"}).code, 64);
-    const Result twice = Tool({"write", "pkg/PreDLMap", "card", "card/"});
+    // The second name of a card is refused; the card is written once.
+    const Result twice = Tool({"write", "pkg/PreDLMap", "card", "card/."});
     EXPECT_EQ(twice.code, 64);
-    EXPECT_NE(twice.err.find("is named twice"), std::string::npos) << twice.err;
-    EXPECT_TRUE(Snap("card").empty());
+    EXPECT_NE(twice.out.find("NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
+                             ": is the card card again; card untouched"),
+              std::string::npos)
+        << twice.out;
+    ExpectTheNewPackage("card");
 }
+
+// Folders that are no card: refused untouched, naming what was meant.
+struct NoCardCase {
+    const char* name;
+    const char* packageAt; // where the sealed package lies
+    const char* extra;     // a file made before the write ("" none)
+    const char* card;
+    const char* said;
+};
+
+class NoCardTest : public WriteTest, public ::testing::WithParamInterface<NoCardCase> {};
+
+TEST_P(NoCardTest, IsRefusedUntouched)
+{
+    const NoCardCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    if (std::string(c.extra).size()) WriteFile(c.extra, "there before");
+    if (std::string(c.packageAt) != "pkg/PreDLMap") {
+        for (const PackageFile& file : kPackage) WriteFile(std::string(c.packageAt) + "/" + file.path, file.bytes);
+        if (std::string(c.extra).rfind(c.packageAt, 0) == 0) WriteFile(c.extra, "there before");
+        ASSERT_EQ(Tool({"seal", c.packageAt}).code, 0);
+    } else if (std::string(c.extra).rfind("pkg/", 0) == 0) {
+        ASSERT_EQ(Tool({"seal", c.packageAt}).code, 0); // the extra is part of the package
+    }
+    MakeFolder(c.card);
+    const Snapshot card = Snap(c.card);
+    const Snapshot package = Snap(c.packageAt);
+    const Result written = Tool({"write", c.packageAt, c.card});
+    EXPECT_EQ(written.code, 64) << written.out << written.err;
+    const std::string said = "NOT GOOD: " + fs::path(c.card).make_preferred().u8string() + ": " + c.said;
+    EXPECT_NE(written.out.find(said), std::string::npos) << said << "\n" << written.out;
+    EXPECT_EQ(written.out.find("--in-place"), std::string::npos) << written.out;
+    EXPECT_EQ(Snap(c.card), card);
+    EXPECT_EQ(Snap(c.packageAt), package);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, NoCardTest,
+    ::testing::Values(
+        NoCardCase{"APackageFolder", "pkg/PreDLMap", "card/PreDLMap/Map/old.map", "card/PreDLMap",
+                   "is a package folder, not a card folder; the card folder is the one holding it"},
+        NoCardCase{"AFolderWithChecksumIni", "pkg/PreDLMap", "copy/checksum.ini", "copy",
+                   "holds checksum.ini: it is a package, not a card folder"},
+        NoCardCase{"ADeviceRoot", "pkg/PreDLMap", "dev/SDMMC/PreDLMap/Map/old.map", "dev",
+                   "is a device root, not a card folder; its card folder is"},
+        NoCardCase{"AFolderInsideThePackage", "pkg/PreDLMap", "pkg/PreDLMap/Poi/cardx/note.txt",
+                   "pkg/PreDLMap/Poi/cardx", "lies inside the package"},
+        NoCardCase{"ACardHoldingThePackage", "card/PreDLMap", "", "card", "holds the package being written"},
+        NoCardCase{"ACardHoldingThePackageAsItsLeftover", "card/PreDLMap.pelk-new", "card/PreDLMap/Map/old.map",
+                   "card", "holds the package being written"}),
+    [](const ::testing::TestParamInfo<NoCardCase>& param) { return param.param.name; });
 
 #if !defined(_WIN32)
 TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
