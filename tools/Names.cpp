@@ -157,6 +157,35 @@ std::string EscapedName(const DeviceName& name)
     return text;
 }
 
+std::string EscapedBytes(const std::string& bytes)
+{
+    std::string text;
+    for (size_t i = 0; i < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3
+                                                : (byte & 0xF8) == 0xF0 ? 4 : 0;
+        uint32_t c = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F : byte & 0x07;
+        bool valid = length != 0 && i + length <= bytes.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and beyond U+10FFFF are no UTF-8 either.
+        static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && c >= kLeast[length] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+        if (!valid) {
+            text += Escape("\\x%02X", byte);
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) text += Escape("\\x%02X", c);
+        else text.append(bytes, i, length);
+        i += length;
+    }
+    return text;
+}
+
 uint64_t DirectoryEntries(const DeviceName& name)
 {
     if (IsOneEntryName(name)) return 1;

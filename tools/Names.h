@@ -26,6 +26,9 @@ bool IsReservedDeviceName(const DeviceName& name);
 // The name as UTF-8 for messages: a byte that is not UTF-8 and a control
 // character as \xHH, any other unpaired surrogate as \uHHHH.
 std::string EscapedName(const DeviceName& name);
+// Bytes meant as UTF-8 the same way: a byte that is not UTF-8 and a control
+// character as \xHH; the result is valid UTF-8 on one line.
+std::string EscapedBytes(const std::string& bytes);
 
 // The 32-byte entries a FAT folder gives the name as Windows and Linux
 // write it: one for a valid 8.3 name in upper case, or with a base or an

@@ -77,7 +77,7 @@ std::string Shown(const fs::path& path)
 {
     if (path.empty()) return ".";
     fs::path shown = path;
-    return shown.make_preferred().u8string();
+    return PathText(shown.make_preferred());
 }
 
 fs::path FolderOnDisk(const DeviceString& devicePath)

@@ -112,6 +112,11 @@ LockOutcome LockFolder(const std::filesystem::path& folder, const char* command,
                        LockHolder* holder, std::string* why);
 void UnlockFolder(FolderLock* lock);
 
+// A path as one line of valid UTF-8 for messages and logs: what is not UTF-8
+// (Linux) or an unpaired surrogate (Windows), and control characters,
+// escaped as in EscapedName.
+std::string PathText(const std::filesystem::path& path);
+
 // Columns of the terminal that stderr is, or 0 when stderr is no terminal.
 int ErrorTerminalColumns();
 

@@ -1,6 +1,7 @@
 // pelk-mapcopy on Linux: dlopen, chdir, statvfs, TIOCGWINSZ, the host file
 // layer's own conversions, and the program's entry.
 #include "ToolPlatform.h"
+#include "Names.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -311,6 +312,8 @@ void UnlockFolder(FolderLock* lock)
     close(lock->descriptor);
     delete lock;
 }
+
+std::string PathText(const fs::path& path) { return EscapedBytes(path.native()); }
 
 int ErrorTerminalColumns()
 {

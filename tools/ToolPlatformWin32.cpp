@@ -4,6 +4,7 @@
 #include "ToolPlatform.h"
 
 #include "FileIo.h"
+#include "Names.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -286,6 +287,8 @@ void UnlockFolder(FolderLock* lock)
     CloseHandle(lock->folder);
     delete lock;
 }
+
+std::string PathText(const fs::path& path) { return EscapedName(path.wstring()); }
 
 int ErrorTerminalColumns()
 {

@@ -129,8 +129,9 @@ bool g_outputClosed = false;
 // One card and its worker. The worker alone writes the fields below `lock`
 // but under it; the progress printer and the interrupt read them under it.
 struct Card {
-    fs::path root;    // absolute
-    std::string shown;
+    fs::path root;      // absolute, links resolved
+    std::string typed;  // as given, bytes
+    std::string shown;  // as given, escaped
     FolderLock* folderLock = nullptr;
     bool inPlace = false;
 
@@ -972,6 +973,17 @@ void ReportInterruption(int exitCode)
     fprintf(stderr, "pelk-mapcopy write again clears what this write left\n");
 }
 
+std::string HexBytes(const std::string& bytes)
+{
+    std::string hex;
+    char pair[4];
+    for (unsigned char byte : bytes) {
+        snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
 std::string Json(const std::string& text)
 {
     std::string quoted = "\"";
@@ -1002,7 +1014,11 @@ std::string LogLine(const Card& card, const PackagePlan& package)
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.3f", card.seconds);
     const auto optional = [](const std::string& text) { return text.empty() ? std::string("null") : Json(text); };
-    return "{\"card\":" + Json(card.shown) + ",\"label\":" + optional(card.volume.label) +
+    // A name that is not UTF-8 text is shown escaped, and kept as it is.
+    const std::string typed = EscapedBytes(card.typed) == card.typed
+                                  ? std::string()
+                                  : ",\"card_hex\":" + Json(HexBytes(card.typed));
+    return "{\"card\":" + Json(card.shown) + typed + ",\"label\":" + optional(card.volume.label) +
            ",\"serial\":" + optional(card.volume.serial) + ",\"file_system\":" + optional(card.volume.fileSystem) +
            ",\"cluster_bytes\":" + std::to_string(card.clusterBytes) + ",\"files\":" + std::to_string(package.files) +
            ",\"bytes\":" + std::to_string(package.bytes) + ",\"package_sum\":" + Json(Hex(package.sum)) +
@@ -1140,6 +1156,7 @@ int Write(const std::vector<std::string>& arguments)
         card->root = fs::canonical(typed, ignored);
         if (card->root.empty()) card->root = fs::absolute(typed, ignored).lexically_normal();
         if (!card->root.has_filename() && card->root != card->root.root_path()) card->root = card->root.parent_path();
+        card->typed = parsed.operands[i];
         card->shown = Shown(typed);
         card->inPlace = parsed.Has("--in-place");
         g_cards.push_back(std::move(card));

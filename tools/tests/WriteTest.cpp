@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "DeviceFixture.h"
+#include "Names.h"
 #include "ToolOutput.h"
 
 namespace {
@@ -267,6 +268,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<NoCardCase>& param) { return param.param.name; });
 
 #if !defined(_WIN32)
+// A card's name keeps its verdict on one line and its log line JSON in
+// UTF-8, whatever bytes it holds; the log keeps the bytes too.
+TEST_F(WriteTest, OddCardNamesAreShownEscaped)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    MakeFolder("odd\nname");
+    MakeFolder("bad\xff");
+    const Result written = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
+    EXPECT_EQ(written.code, 0) << written.out << written.err;
+    EXPECT_EQ(Count(written.out, "\n"), 3u) << written.out;
+    EXPECT_NE(written.out.find("good: odd\\x0Aname holds"), std::string::npos) << written.out;
+    EXPECT_NE(written.out.find("good: bad\\xFF holds"), std::string::npos) << written.out;
+    const std::string log = ReadFile("cards.jsonl");
+    ASSERT_EQ(Count(log, "\n"), 2u) << log;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(tool::EscapedBytes(line), line);
+    EXPECT_NE(log.find("{\"card\":\"odd\\\\x0Aname\",\"card_hex\":\"6f64640a6e616d65\","), std::string::npos) << log;
+    EXPECT_NE(log.find("{\"card\":\"bad\\\\xFF\",\"card_hex\":\"626164ff\","), std::string::npos) << log;
+}
+
 TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
 {
     ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
