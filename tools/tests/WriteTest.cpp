@@ -297,6 +297,15 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     const Result written = Tool({"write", "pkg/PreDLMap", "busy", "free"});
+    // seal takes the same lock for a card's package: the folder holding it.
+    WriteFile("busy-package/PreDLMap/Map/a.map", "a");
+    const int packageHeld = open((Root() / "busy-package").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(packageHeld, LOCK_EX | LOCK_NB), 0);
+    const Result sealed = Tool({"seal", "busy-package/PreDLMap"});
+    close(packageHeld);
+    EXPECT_EQ(sealed.code, 75) << sealed.err;
+    EXPECT_NE(sealed.err.find("busy-package; run again once it has ended"), std::string::npos) << sealed.err;
+    EXPECT_FALSE(Exists("busy-package/PreDLMap/checksum.ini"));
     close(held);
     EXPECT_EQ(written.code, 75);
     EXPECT_NE(written.out.find("NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"),
