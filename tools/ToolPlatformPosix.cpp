@@ -1,11 +1,15 @@
-// pelk-mapcopy on Linux: dlopen, chdir, statvfs, TIOCGWINSZ, the host file
-// layer's own conversions, and the program's entry.
+// pelk-mapcopy on Linux: dlopen, chdir, statvfs, statfs and the mount
+// table, TIOCGWINSZ, the host file layer's own conversions, and the
+// program's entry.
 #include "ToolPlatform.h"
+
+#include "MountTable.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -140,6 +144,26 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     space->clusterBytes = std::max(space->clusterBytes, FuseClusterBytes(path, volume));
     return true;
 }
+
+bool VolumeFileSystem(const fs::path& folder, FileSystemKind* kind, std::string* why)
+{
+    struct statfs volume;
+    if (statfs(folder.c_str(), &volume) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    // The kernel's FAT (vfat, msdos) by its magic; behind FUSE the kernel
+    // sees FUSE only, and the mount table tells fusefat.
+    const MountFacts mount = MountHolding(folder);
+    kind->fat = volume.f_type == MSDOS_SUPER_MAGIC || IsFusefat(mount);
+    char type[32];
+    snprintf(type, sizeof type, "of type 0x%llx", static_cast<unsigned long long>(volume.f_type));
+    kind->name = mount.type.empty() ? type : mount.type;
+    return true;
+}
+
+const VolumeCalls kVolumeCalls = {VolumeFileSystem};
+VolumeCalls g_volumeCalls = kVolumeCalls;
 
 namespace {
 

@@ -135,6 +135,25 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     return true;
 }
 
+bool VolumeFileSystem(const fs::path& folder, FileSystemKind* kind, std::string* why)
+{
+    wchar_t root[MAX_PATH];
+    wchar_t system[MAX_PATH + 1] = L"";
+    // The name alone: Wine tells no label or serial of a drive that is a
+    // folder of the host, and fails the whole call when asked for them.
+    if (!GetVolumePathNameW(fs::absolute(folder).make_preferred().c_str(), root, MAX_PATH) ||
+        !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH + 1)) {
+        *why = Win32ErrorText(GetLastError());
+        return false;
+    }
+    kind->name = Utf8(system, static_cast<int>(wcslen(system)));
+    kind->fat = kind->name == "FAT" || kind->name == "FAT12" || kind->name == "FAT16" || kind->name == "FAT32";
+    return true;
+}
+
+const VolumeCalls kVolumeCalls = {VolumeFileSystem};
+VolumeCalls g_volumeCalls = kVolumeCalls;
+
 namespace {
 
 CRITICAL_SECTION s_interruptLock;

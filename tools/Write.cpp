@@ -32,7 +32,8 @@ namespace fs = std::filesystem;
 namespace tool {
 
 const char kWriteHelp[] =
-    "Usage: pelk-mapcopy write [--log FILE] [--in-place] [--] PACKAGE_DIR CARD_DIR...\n"
+    "Usage: pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
+    "                          PACKAGE_DIR CARD_DIR...\n"
     "\n"
     "Writes the sealed package PACKAGE_DIR onto each card, all cards at once.\n"
     "CARD_DIR is a card's root, the folder the device sees as SDMMC; the package\n"
@@ -53,6 +54,10 @@ const char kWriteHelp[] =
     "A card unmounted or replaced mid-write is not good, and nothing is written\n"
     "elsewhere. Nothing else on the card changes.\n"
     "\n"
+    "The device reads FAT cards only (FAT12, FAT16, FAT32, as the system reports\n"
+    "the card's volume): a card on any other file system is refused untouched,\n"
+    "unless --any-volume.\n"
+    "\n"
     "A card with room for the new package only once the old one is gone is\n"
     "refused, and so is a volume whose driver loses a folder's files when it\n"
     "renames it (fusefat), unless --in-place: the old package is removed first,\n"
@@ -64,10 +69,10 @@ const char kWriteHelp[] =
     "and each card is looked at and said to hold its old package or the new one.\n"
     "\n"
     "Exits 0 when every card is good; otherwise with the largest of the cards'\n"
-    "codes: 64 refused untouched (no room, --in-place needed, no card folder),\n"
-    "66 the card cannot be opened, 74 a write, flush or read-back failed or what\n"
-    "was read back differs (the card may not hold what it claims), or the card\n"
-    "went away or is no longer the folder that was locked, 75 another\n"
+    "codes: 64 refused untouched (not FAT, no room, --in-place needed, no card\n"
+    "folder), 66 the card cannot be opened, 74 a write, flush or read-back failed\n"
+    "or what was read back differs (the card may not hold what it claims), or the\n"
+    "card went away or is no longer the folder that was locked, 75 another\n"
     "pelk-mapcopy is using the card; before any card: 64 no manifest, 65 a\n"
     "package with findings or changed since sealing, 66 PACKAGE_DIR cannot be\n"
     "opened. 130 (143) for SIGINT (SIGTERM).\n"
@@ -76,11 +81,14 @@ const char kWriteHelp[] =
     "              where the platform gives them, file system, cluster, files,\n"
     "              bytes, package sum, the manifest's own SHA-256, the phase\n"
     "              reached, the result, seconds, MB/s written and read back\n"
-    "  --in-place  remove the old package first where there is no room beside it\n";
+    "  --in-place  remove the old package first where there is no room beside it\n"
+    "  --any-volume\n"
+    "              write cards whatever their file system: a staging folder, a\n"
+    "              FUSE volume the system does not report as FAT, a test\n";
 
 namespace {
 
-const std::vector<OptionRule> kWriteOptions = {{"--log", true}, {"--in-place", false}};
+const std::vector<OptionRule> kWriteOptions = {{"--log", true}, {"--in-place", false}, {"--any-volume", false}};
 
 const char kPackageName[] = "PreDLMap";
 const char kStagingName[] = "PreDLMap.pelk-new";
@@ -1051,6 +1059,27 @@ Stop PreparePackage(const std::string& typed, PackagePlan* plan)
     return std::nullopt;
 }
 
+// The device reads FAT cards only: a card on any other file system is
+// refused before anything is written on it, and its verdict names it.
+void RefuseUnlessFat(Card* card)
+{
+    FileSystemKind kind;
+    std::string why;
+    if (!g_volumeCalls.fileSystem(card->root, &kind, &why)) {
+        card->code = kExitNoInput;
+        card->verdict = "NOT GOOD: cannot tell the file system of the card " + card->shown + ": " + why +
+                        "; card untouched (--any-volume writes it anyway)";
+    } else if (!kind.fat) {
+        card->code = kExitUsage;
+        card->verdict = "NOT GOOD: " + card->shown + ": its volume is " + kind.name +
+                        ", not FAT: the device reads FAT cards only; card untouched (--any-volume writes it anyway)";
+        card->volume.fileSystem = kind.name;
+    } else {
+        return;
+    }
+    card->finished = true;
+}
+
 } // namespace
 
 int Write(const std::vector<std::string>& arguments)
@@ -1086,6 +1115,7 @@ int Write(const std::vector<std::string>& arguments)
         std::string why;
         switch (LockFolder(card->root, &card->folderLock, &holder, &why)) {
         case LockOutcome::Taken:
+            if (!parsed.Has("--any-volume")) RefuseUnlessFat(card.get());
             break;
         case LockOutcome::HeldElsewhere:
             card->code = kExitInUse;

@@ -29,6 +29,10 @@ const fs::path kTool = BesideThisProgram(PELK_TOOL_FILE);
 const fs::path kTool = PELK_TOOL_PATH;
 #endif
 
+// Plain folders and tmpfs mounts stand for cards here: without it, write
+// refuses every volume that is not FAT.
+const char kAnyVolume[] = "--any-volume";
+
 struct Result {
     int code = -1;
     std::string out;
@@ -109,7 +113,7 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     WriteFile("c3/PreDLMap.pelk-new/Map/Europe/DE.map", "half");
     const Snapshot untouched = Snap("c2/DCIM");
 
-    const Result written = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
+    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
     EXPECT_EQ(written.code, 66) << written.out << written.err;
     EXPECT_NE(written.out.find("NOT GOOD: cannot open the card c4"), std::string::npos) << written.out;
     EXPECT_NE(written.out.find("3 of 4 cards good\n"), std::string::npos) << written.out;
@@ -131,7 +135,7 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     EXPECT_NE(log.find("{\"card\":\"c4\","), std::string::npos) << log;
     EXPECT_NE(log.find("\"phase\":\"done\""), std::string::npos) << log;
     // The second write appends, and a card written again holds the new package once more.
-    ASSERT_EQ(Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "c2"}).code, 0);
+    ASSERT_EQ(Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c2"}).code, 0);
     EXPECT_EQ(Count(ReadFile("cards.jsonl"), "\n"), 5u);
     ExpectTheNewPackage("c2");
 }
@@ -162,7 +166,7 @@ TEST_P(WriteRefusal, TouchesNoCardForAPackageThatIsNotAsSealed)
     const Snapshot before = Snap("card");
     const Result written = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, c.code) << written.err;
-    EXPECT_NE(written.err.find(c.says), std::string::npos) << written.err;
+    EXPECT_NE((written.out + written.err).find(c.says), std::string::npos) << written.out << written.err;
     EXPECT_EQ(Snap("card"), before);
 }
 
@@ -184,7 +188,10 @@ INSTANTIATE_TEST_SUITE_P(
                     65, "MISMATCH"},
         RefusalCase{"NotAManifest",
                     [](WriteRefusal* test) { test->Write("pkg/PreDLMap.sha256", "junk\n"); }, 64,
-                    "cannot be read: line 1 is no sha256sum line"}),
+                    "cannot be read: line 1 is no sha256sum line"},
+        // A sound package, but the card is a folder of the test's volume, no FAT one.
+        RefusalCase{"NotAFatVolume", [](WriteRefusal*) {}, 64,
+                    ", not FAT: the device reads FAT cards only; card untouched (--any-volume writes it anyway)"}),
     [](const ::testing::TestParamInfo<RefusalCase>& param) { return param.param.name; });
 
 TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
@@ -193,7 +200,7 @@ TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
     // What an --in-place write leaves when killed: its marker and half a package.
     WriteFile("card/PreDLMap.pelk-incomplete", "");
     WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
-    const Result written = Tool({"write", "pkg/PreDLMap", "card"});
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
     EXPECT_NE(written.out.find("the half-written package of a stopped --in-place write was cleared"), std::string::npos)
         << written.out;
@@ -220,7 +227,7 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     const int held = open((Root() / "busy").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const Result written = Tool({"write", "pkg/PreDLMap", "busy", "free"});
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "busy", "free"});
     close(held);
     EXPECT_EQ(written.code, 75);
     EXPECT_NE(written.out.find("NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"),
@@ -242,7 +249,7 @@ TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
         const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
+        execl(kTool.c_str(), kTool.c_str(), "write", kAnyVolume, "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
         _exit(127);
     }
     ASSERT_GT(child, 0);
@@ -258,7 +265,7 @@ TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
     EXPECT_EQ(WEXITSTATUS(status), 130) << err;
     EXPECT_NE(err.find("card: holds its old package, whole (stopped while "), std::string::npos) << err;
     EXPECT_EQ(Snap("card/PreDLMap"), old);
-    ASSERT_EQ(Tool({"write", "pkg/PreDLMap", "card"}).code, 0);
+    ASSERT_EQ(Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"}).code, 0);
     ExpectTheNewPackage("card");
 }
 
@@ -276,7 +283,7 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     for (const char* card : {"roomy", "tight"}) WriteFile(std::string(card) + "/PreDLMap/old.map", PatternBytes(3u << 20, 4));
     const Snapshot tight = Snap("tight");
     const Snapshot tiny = Snap("tiny");
-    const Result written = Tool({"write", "pkg/PreDLMap", "roomy", "tight", "tiny"});
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
     EXPECT_EQ(written.code, 64);
     EXPECT_NE(written.out.find("good: roomy holds the package"), std::string::npos) << written.out;
     EXPECT_NE(written.out.find("NOT GOOD: tight: no room for the new package"), std::string::npos) << written.out;
@@ -287,9 +294,33 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     EXPECT_EQ(Snap("tight"), tight);
     EXPECT_EQ(Snap("tiny"), tiny);
 
-    const Result inPlace = Tool({"write", "--in-place", "pkg/PreDLMap", "tight"});
+    const Result inPlace = Tool({"write", kAnyVolume, "--in-place", "pkg/PreDLMap", "tight"});
     EXPECT_EQ(inPlace.code, 0) << inPlace.out;
     ExpectTheNewPackage("tight");
+}
+
+TEST_F(WriteFullCardTest, ATmpfsCardIsRefusedUntouchedUnlessAnyVolume)
+{
+    std::string why;
+    if (!Mount("card", "tmpfs", "tmpfs", 0, "size=8m", &why))
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    WriteFile("card/PreDLMap/old.map", "old");
+    WriteFile("card/DCIM/photo.jpg", "not the package's");
+    const Snapshot before = Snap("card");
+    const Result refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
+    EXPECT_EQ(refused.code, 64);
+    EXPECT_NE(refused.out.find("NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
+                               "untouched (--any-volume writes it anyway)\n0 of 1 cards good"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_EQ(Snap("card"), before);
+    EXPECT_NE(ReadFile("cards.jsonl").find("\"file_system\":\"tmpfs\""), std::string::npos) << ReadFile("cards.jsonl");
+
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
+    EXPECT_EQ(written.code, 0) << written.out;
+    ExpectTheNewPackage("card");
+    EXPECT_EQ(ReadFile("card/DCIM/photo.jpg"), "not the package's");
 }
 
 // A FAT32 volume behind fusefat: written new files only, as the driver
