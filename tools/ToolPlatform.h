@@ -69,6 +69,11 @@ struct VolumeSpace {
 };
 bool FreeSpace(const std::filesystem::path& path, VolumeSpace* space, std::string* why);
 
+// A folder's path as typed, made absolute and normal, without a trailing
+// separator but where the folder is a volume's root, which keeps its own:
+// "/", "E:\", "\\?\Volume{...}\", "\\server\share\".
+std::filesystem::path AbsoluteFolder(const std::string& typed);
+
 // The file system of the volume holding a folder: its name as the platform
 // gives it (Linux: the mount table's type, "vfat", "tmpfs", "fuse.fusefat";
 // Windows: "FAT32", "NTFS", "exFAT") and whether it is FAT (12, 16 or 32),

@@ -145,6 +145,14 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     return true;
 }
 
+fs::path AbsoluteFolder(const std::string& typed)
+{
+    std::error_code ignored;
+    fs::path folder = fs::absolute(fs::u8path(typed), ignored).lexically_normal();
+    if (!folder.has_filename() && folder != folder.root_path()) folder = folder.parent_path();
+    return folder;
+}
+
 bool VolumeFileSystem(const fs::path& folder, FileSystemKind* kind, std::string* why)
 {
     struct statfs volume;

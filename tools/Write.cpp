@@ -1095,8 +1095,7 @@ int Write(const std::vector<std::string>& arguments)
     // Every card by its absolute path, before the package is entered.
     for (size_t i = 1; i < parsed.operands.size(); ++i) {
         auto card = std::make_unique<Card>();
-        card->root = fs::absolute(fs::u8path(parsed.operands[i]), ignored).lexically_normal();
-        if (!card->root.has_filename() && card->root != card->root.root_path()) card->root = card->root.parent_path();
+        card->root = AbsoluteFolder(parsed.operands[i]);
         card->shown = parsed.operands[i];
         card->inPlace = parsed.Has("--in-place");
         for (const auto& other : g_cards)

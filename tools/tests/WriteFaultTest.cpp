@@ -488,6 +488,27 @@ INSTANTIATE_TEST_SUITE_P(
                    "untouched"}),
     [](const ::testing::TestParamInfo<VolumeCase>& param) { return param.param.name; });
 
+#if defined(_WIN32)
+// A drive's root as the card, written new and then over its old package: the
+// root keeps its backslash ("W:" alone is the current folder on W:), and no
+// path on it doubles one. Wine's W: is the host cards' folder drive-w
+// (ToolTest.MakeDriveCard), where the package must then be.
+TEST_F(WriteCardTest, ADrivesRootIsACard)
+{
+    const char* cards = getenv("PELK_HOST_CARDS");
+    if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+    const std::string root = "W:\\";
+    const std::string folder = std::string(cards) + "/drive-w/";
+    for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) fs::remove_all(entry.path());
+    for (int round = 1; round <= 2; ++round) {
+        EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", root}), 0) << out_;
+        EXPECT_NE(out_.find("good: " + root + " holds the package"), std::string::npos) << out_;
+        EXPECT_EQ(Snap(folder + "PreDLMap"), newPackage_) << "round " << round;
+        EXPECT_EQ(ReadFile(folder + "PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << "round " << round;
+    }
+}
+#endif
+
 #if !defined(_WIN32)
 // A rename cut off on FAT can leave one folder under two names. Here a bind
 // mount of the live package stands for the second: removing it would empty

@@ -20,6 +20,7 @@
 
 #include "DeviceFixture.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -217,6 +218,43 @@ TEST_F(WriteTest, RefusesUsageErrors)
     EXPECT_NE(twice.err.find("is named twice"), std::string::npos) << twice.err;
     EXPECT_TRUE(Snap("card").empty());
 }
+
+// A card folder as typed, as write takes it: absolute, without a trailing
+// separator but at a volume's root, whose separator is part of its name.
+struct FolderCase {
+    const char* name;
+    std::string typed;
+    std::string absolute;
+};
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+class CardFolderPath : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(CardFolderPath, IsAbsoluteWithASeparatorOnlyAtAVolumesRoot)
+{
+    EXPECT_EQ(tool::AbsoluteFolder(GetParam().typed).u8string(), GetParam().absolute);
+}
+
+#if defined(_WIN32)
+const std::string kVolume = "\\\\?\\Volume{0a1b2c3d-0000-0000-0000-100000000000}";
+const auto kFolderCases = ::testing::Values(
+    FolderCase{"DriveRoot", "E:\\", "E:\\"}, FolderCase{"DriveRootDot", "E:\\.", "E:\\"},
+    FolderCase{"DriveRootSlash", "E:/", "E:\\"}, FolderCase{"Folder", "E:\\card\\", "E:\\card"},
+    FolderCase{"FolderDotDot", "E:/card/sub/..", "E:\\card"},
+    FolderCase{"VolumeMountedOnAFolder", "C:\\mnt\\card\\", "C:\\mnt\\card"},
+    FolderCase{"VolumeName", kVolume + "\\", kVolume + "\\"}, FolderCase{"VolumeNameAlone", kVolume, kVolume + "\\"},
+    FolderCase{"VolumeFolder", kVolume + "\\card\\", kVolume + "\\card"},
+    FolderCase{"DriveByName", "\\\\?\\E:", "\\\\?\\E:\\"},
+    FolderCase{"Share", "\\\\server\\share", "\\\\server\\share\\"},
+    FolderCase{"ShareFolder", "\\\\server\\share\\card\\", "\\\\server\\share\\card"});
+#else
+const auto kFolderCases = ::testing::Values(
+    FolderCase{"Root", "/", "/"}, FolderCase{"Folder", "/media/card/", "/media/card"},
+    FolderCase{"Dot", "/media/card/.", "/media/card"}, FolderCase{"DotDot", "/media/sd/../card", "/media/card"},
+    FolderCase{"Doubled", "/media//card//", "/media/card"});
+#endif
+INSTANTIATE_TEST_SUITE_P(
+    Paths, CardFolderPath, kFolderCases,
+    [](const ::testing::TestParamInfo<FolderCase>& param) { return param.param.name; });
 
 #if !defined(_WIN32)
 TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
