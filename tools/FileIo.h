@@ -41,6 +41,14 @@ std::string Sha256Of(const std::string& bytes);
 #if defined(_WIN32)
 // The system's words for a Win32 error code (FormatMessageW), in UTF-8.
 std::string Win32ErrorText(unsigned long error);
+// A path made absolute by the system (GetFullPathNameW), which knows
+// "\\server\share" and "\\?\" paths; std::filesystem here takes them for paths
+// on the current drive. Empty on failure (GetLastError says why).
+std::wstring FullPath(const std::filesystem::path& path);
+// The root of the volume holding a path (GetVolumePathNameW), ending in a
+// backslash, as GetVolumeInformationW and GetDiskFreeSpaceW take it; empty
+// on failure (GetLastError says why).
+std::wstring VolumeRootOf(const std::filesystem::path& path);
 #endif
 
 // A buffer for chunked reads and writes, aligned as unbuffered reads on

@@ -1,7 +1,9 @@
 // FileIo on Linux: libcrypto's EVP for SHA-256, POSIX files, fsync and
-// posix_fadvise for the read-back, renameat2 for the exchange, and
-// /proc/self/mountinfo for what a volume is.
+// posix_fadvise for the read-back, renameat2 for the exchange, and the
+// mount table (MountTable.h) for what a volume is.
 #include "FileIo.h"
+
+#include "MountTable.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,11 +15,9 @@
 
 #include <openssl/evp.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -242,51 +242,6 @@ void OutputFile::Drop() { posix_fadvise(static_cast<int>(handle_), 0, 0, POSIX_F
 
 namespace {
 
-struct MountLine {
-    std::string point;
-    std::string type;
-    std::string source;
-};
-
-// "\040" and the like, as mountinfo escapes spaces in paths.
-std::string Unescaped(const std::string& text)
-{
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && isdigit(static_cast<unsigned char>(text[i + 1]))) {
-            plain += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-        } else {
-            plain += text[i];
-        }
-    }
-    return plain;
-}
-
-// The mount holding the folder: the longest mount point above it.
-MountLine MountOf(const fs::path& folder)
-{
-    std::error_code error;
-    const std::string path = fs::weakly_canonical(fs::absolute(folder, error), error).string();
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    MountLine best;
-    while (std::getline(mounts, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, numbers, root, point, field;
-        if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
-        while (fields >> field && field != "-") {
-        }
-        MountLine mount;
-        mount.point = Unescaped(point);
-        if (!(fields >> mount.type >> mount.source)) continue;
-        const bool above = path == mount.point || mount.point == "/" ||
-                           (path.compare(0, mount.point.size(), mount.point) == 0 && path[mount.point.size()] == '/');
-        if (above && mount.point.size() >= best.point.size()) best = mount;
-    }
-    return best;
-}
-
 uint32_t Little(const unsigned char* bytes, size_t count)
 {
     uint32_t value = 0;
@@ -337,15 +292,12 @@ void ReadBootSector(const std::string& source, VolumeFacts* facts)
 
 std::string FolderRenameHazard(const fs::path& folder)
 {
-    const MountLine mount = MountOf(folder);
-    if (mount.type == "fuse.fusefat" || (mount.type.rfind("fuse", 0) == 0 && mount.source == "fusefat"))
-        return "fusefat";
-    return std::string();
+    return IsFusefat(MountHolding(folder)) ? "fusefat" : std::string();
 }
 
 VolumeFacts DescribeVolume(const fs::path& folder)
 {
-    const MountLine mount = MountOf(folder);
+    const MountFacts mount = MountHolding(folder);
     VolumeFacts facts;
     facts.fileSystem = mount.type;
     if (mount.type == "vfat" || mount.type == "msdos" || mount.type.find("fat") != std::string::npos)

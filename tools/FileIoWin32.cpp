@@ -54,6 +54,33 @@ std::string Win32ErrorText(unsigned long error)
     return utf8;
 }
 
+std::wstring FullPath(const fs::path& path)
+{
+    const std::wstring typed = Native(path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD units = GetFullPathNameW(typed.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (units == 0) return std::wstring();
+        if (units < full.size()) {
+            full.resize(units);
+            return full;
+        }
+        full.resize(units);
+    }
+}
+
+std::wstring VolumeRootOf(const fs::path& path)
+{
+    const std::wstring full = FullPath(path);
+    std::wstring root(full.size() + 2, L'\0');
+    if (full.empty() || !GetVolumePathNameW(full.c_str(), &root[0], static_cast<DWORD>(root.size())))
+        return std::wstring();
+    root.resize(wcslen(root.c_str()));
+    // Wine leaves the backslash off a volume mounted inside a drive.
+    if (root.empty() || root.back() != L'\\') root += L'\\';
+    return root;
+}
+
 struct Sha256::State {
     BCRYPT_HASH_HANDLE hash = nullptr;
     std::vector<UCHAR> object;
@@ -125,12 +152,19 @@ struct Held {
 
 Held* Of(Handle handle) { return reinterpret_cast<Held*>(handle); }
 
+// A folder's path and a name in it, one separator between them: a volume's
+// root ("E:\", "\\?\Volume{...}\") ends in its own.
+std::wstring Joined(const std::wstring& folder, const std::wstring& name)
+{
+    return !folder.empty() && folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
+}
+
 std::wstring PathAt(Handle folder, const fs::path& name)
 {
     const std::wstring relative = fs::path(name).make_preferred().wstring();
     if (folder == kNoFolder) return relative;
     if (relative.empty()) return Of(folder)->path;
-    return Of(folder)->path + L"\\" + relative;
+    return Joined(Of(folder)->path, relative);
 }
 
 int Failed()
@@ -159,9 +193,12 @@ int OpenEntry(Handle folder, const fs::path& name, OpenAs as, Handle* opened)
         break;
     case OpenAs::Folder:
         // Shares everything: the card's lock holds the right to add entries.
+        // A whole path is opened through what it names, as the lock opens
+        // it: a volume mounted on a folder is that volume's root. A name in
+        // an open folder is the entry itself.
         access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
         share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-        flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+        flags = FILE_FLAG_BACKUP_SEMANTICS | (folder == kNoFolder ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
         break;
     }
     HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
@@ -242,7 +279,7 @@ int ListFolder(Handle folder, std::vector<Listed>* entries)
 {
     entries->clear();
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW((Of(folder)->path + L"\\*").c_str(), FindExInfoBasic, &found,
+    HANDLE search = FindFirstFileExW(Joined(Of(folder)->path, L"*").c_str(), FindExInfoBasic, &found,
                                      FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : Failed();
     do {
@@ -294,13 +331,12 @@ std::string FolderRenameHazard(const fs::path&) { return std::string(); }
 VolumeFacts DescribeVolume(const fs::path& folder)
 {
     VolumeFacts facts;
-    std::error_code error;
-    wchar_t root[MAX_PATH];
-    if (!GetVolumePathNameW(Native(fs::absolute(folder, error)).c_str(), root, MAX_PATH)) return facts;
+    const std::wstring root = VolumeRootOf(folder);
     wchar_t label[MAX_PATH + 1] = L"";
     wchar_t system[MAX_PATH + 1] = L"";
     DWORD serial = 0;
-    if (!GetVolumeInformationW(root, label, MAX_PATH + 1, &serial, nullptr, nullptr, system, MAX_PATH + 1))
+    if (root.empty() ||
+        !GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, &serial, nullptr, nullptr, system, MAX_PATH + 1))
         return facts;
     facts.label = fs::path(label).u8string();
     facts.fileSystem = fs::path(system).u8string();

@@ -18,7 +18,8 @@ const char kUsage[] =
     "  pelk-mapcopy run [--device-root DIR] [--library FILE] [--force]\n"
     "  pelk-mapcopy seal [--force] [--] PACKAGE_DIR\n"
     "  pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
-    "  pelk-mapcopy write [--log FILE] [--in-place] [--] PACKAGE_DIR CARD_DIR...\n"
+    "  pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
+    "                     PACKAGE_DIR CARD_DIR...\n"
     "  pelk-mapcopy help [COMMAND] | --help [COMMAND] | --version\n";
 
 

@@ -69,6 +69,31 @@ struct VolumeSpace {
 };
 bool FreeSpace(const std::filesystem::path& path, VolumeSpace* space, std::string* why);
 
+// A folder's path as typed, made absolute and normal (on Linux with links
+// resolved), without a trailing separator but where the folder is a
+// volume's root, which keeps its own: "/", "E:\", "\\?\Volume{...}\",
+// "\\server\share\".
+std::filesystem::path AbsoluteFolder(const std::string& typed);
+
+// The file system of the volume holding a folder: its name as the platform
+// gives it (Linux: the mount table's type, "vfat", "tmpfs", "fuse.fusefat";
+// Windows: "FAT32", "NTFS", "exFAT") and whether it is FAT (12, 16 or 32),
+// the only kind the device reads. On failure sets *why.
+struct FileSystemKind {
+    bool fat = false;
+    std::string name;
+};
+bool VolumeFileSystem(const std::filesystem::path& folder, FileSystemKind* kind, std::string* why);
+
+// The volume queries write makes, in a table as FileIo.h's file calls: each
+// platform file fills kVolumeCalls, and a test may have g_volumeCalls report
+// another volume.
+struct VolumeCalls {
+    bool (*fileSystem)(const std::filesystem::path& folder, FileSystemKind* kind, std::string* why);
+};
+extern VolumeCalls g_volumeCalls;
+extern const VolumeCalls kVolumeCalls;
+
 // Runs job on this thread with SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and a
 // closed console on Windows) caught. When one arrives before job returns,
 // interrupted(exitCode) runs on another thread (130 for an interrupt, 143

@@ -1,12 +1,16 @@
-// pelk-mapcopy on Linux: dlopen, chdir, statvfs, TIOCGWINSZ, the host file
-// layer's own conversions, and the program's entry.
+// pelk-mapcopy on Linux: dlopen, chdir, statvfs, statfs and the mount
+// table, TIOCGWINSZ, the host file layer's own conversions, and the
+// program's entry.
 #include "ToolPlatform.h"
 #include "Names.h"
+
+#include "MountTable.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -141,6 +145,37 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     space->clusterBytes = std::max(space->clusterBytes, FuseClusterBytes(path, volume));
     return true;
 }
+
+fs::path AbsoluteFolder(const std::string& typed)
+{
+    // A link to a card folder is that card.
+    std::error_code ignored;
+    fs::path folder = fs::canonical(fs::u8path(typed), ignored);
+    if (!folder.empty()) return folder;
+    folder = fs::absolute(fs::u8path(typed), ignored).lexically_normal();
+    if (!folder.has_filename() && folder != folder.root_path()) folder = folder.parent_path();
+    return folder;
+}
+
+bool VolumeFileSystem(const fs::path& folder, FileSystemKind* kind, std::string* why)
+{
+    struct statfs volume;
+    if (statfs(folder.c_str(), &volume) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    // The kernel's FAT (vfat, msdos) by its magic; behind FUSE the kernel
+    // sees FUSE only, and the mount table tells fusefat.
+    const MountFacts mount = MountHolding(folder);
+    kind->fat = volume.f_type == MSDOS_SUPER_MAGIC || IsFusefat(mount);
+    char type[32];
+    snprintf(type, sizeof type, "of type 0x%llx", static_cast<unsigned long long>(volume.f_type));
+    kind->name = mount.type.empty() ? type : mount.type;
+    return true;
+}
+
+const VolumeCalls kVolumeCalls = {VolumeFileSystem};
+VolumeCalls g_volumeCalls = kVolumeCalls;
 
 namespace {
 

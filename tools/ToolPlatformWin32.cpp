@@ -6,6 +6,7 @@
 #include "FileIo.h"
 #include "Names.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -125,16 +126,67 @@ bool FreeSpace(const fs::path& path, VolumeSpace* space, std::string* why)
     space->known = total.QuadPart != 0;
     space->freeBytes = available.QuadPart;
     // The allocation unit is asked of the volume's root.
-    wchar_t root[MAX_PATH];
+    const std::wstring root = VolumeRootOf(path);
     DWORD sectorsPerCluster = 0;
     DWORD bytesPerSector = 0;
     DWORD freeClusters = 0;
     DWORD clusters = 0;
-    if (GetVolumePathNameW(fs::absolute(path).make_preferred().c_str(), root, MAX_PATH) &&
-        GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+    if (!root.empty() && GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
         space->clusterBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
     return true;
 }
+
+namespace {
+
+// A volume's root by its form, its trailing backslash left off: "E:",
+// "\\server\share", "\\?\E:", "\\?\Volume{...}", "\\?\UNC\server\share".
+bool NamesAVolume(const std::wstring& path)
+{
+    size_t parts = 0; // the names after the prefix that such a root has
+    std::wstring rest;
+    if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) {
+        rest = path.substr(4);
+        parts = rest.rfind(L"UNC\\", 0) == 0 ? 3 : 1;
+    } else if (path.rfind(L"\\\\", 0) == 0) {
+        rest = path.substr(2);
+        parts = 2;
+    } else {
+        return path.size() == 2 && path[1] == L':';
+    }
+    return !rest.empty() && static_cast<size_t>(std::count(rest.begin(), rest.end(), L'\\')) == parts - 1;
+}
+
+} // namespace
+
+fs::path AbsoluteFolder(const std::string& typed)
+{
+    std::wstring full = FullPath(fs::u8path(typed));
+    if (full.empty()) return fs::u8path(typed).make_preferred();
+    while (!full.empty() && full.back() == L'\\') full.pop_back();
+    // A volume's root keeps its backslash: "E:" alone is the current folder
+    // on E:, and "\\?\Volume{...}" the volume itself, not its root folder.
+    if (NamesAVolume(full)) full += L'\\';
+    return fs::path(full);
+}
+
+bool VolumeFileSystem(const fs::path& folder, FileSystemKind* kind, std::string* why)
+{
+    const std::wstring root = VolumeRootOf(folder);
+    wchar_t system[MAX_PATH + 1] = L"";
+    // The name alone: Wine tells no label or serial of a drive that is a
+    // folder of the host, and fails the whole call when asked for them.
+    if (root.empty() ||
+        !GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH + 1)) {
+        *why = Win32ErrorText(GetLastError());
+        return false;
+    }
+    kind->name = Utf8(system, static_cast<int>(wcslen(system)));
+    kind->fat = kind->name == "FAT" || kind->name == "FAT12" || kind->name == "FAT16" || kind->name == "FAT32";
+    return true;
+}
+
+const VolumeCalls kVolumeCalls = {VolumeFileSystem};
+VolumeCalls g_volumeCalls = kVolumeCalls;
 
 namespace {
 

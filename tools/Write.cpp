@@ -32,7 +32,8 @@ namespace fs = std::filesystem;
 namespace tool {
 
 const char kWriteHelp[] =
-    "Usage: pelk-mapcopy write [--log FILE] [--in-place] [--] PACKAGE_DIR CARD_DIR...\n"
+    "Usage: pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
+    "                          PACKAGE_DIR CARD_DIR...\n"
     "\n"
     "Writes the sealed package PACKAGE_DIR onto each card, all cards at once.\n"
     "CARD_DIR is a card's root, the folder the device sees as SDMMC; the package\n"
@@ -53,6 +54,10 @@ const char kWriteHelp[] =
     "A card unmounted or replaced mid-write is not good, and nothing is written\n"
     "elsewhere. Nothing else on the card changes.\n"
     "\n"
+    "The device reads FAT cards only (FAT12, FAT16, FAT32, as the system reports\n"
+    "the card's volume): a card on any other file system is refused untouched,\n"
+    "unless --any-volume.\n"
+    "\n"
     "A card with room for the new package only once the old one is gone is\n"
     "refused, and so is a volume whose driver loses a folder's files when it\n"
     "renames it (fusefat), unless --in-place: the old package is removed first,\n"
@@ -65,11 +70,11 @@ const char kWriteHelp[] =
     "\n"
     "Exits 0 when every card is good; otherwise with the largest of the cards'\n"
     "codes: 64 refused untouched (a folder that is no card: a package, a device\n"
-    "root, a folder in the package or holding it, a card named twice; no room;\n"
-    "--in-place needed),\n"
-    "66 the card cannot be opened, 74 a write, flush or read-back failed or what\n"
-    "was read back differs (the card may not hold what it claims), or the card\n"
-    "went away or is no longer the folder that was locked, 75 another\n"
+    "root, a folder in the package or holding it, a card named twice; not FAT;\n"
+    "no room; --in-place needed), 66 the card cannot be opened, 74 a write,\n"
+    "flush or read-back failed or what was read back differs (the card may not\n"
+    "hold what it claims), or the card went away or is no longer the folder that\n"
+    "was locked, 75 another\n"
     "pelk-mapcopy is using the card; before any card: 64 no manifest, 65 a\n"
     "package with findings or changed since sealing, 66 PACKAGE_DIR cannot be\n"
     "opened. 130 (143) for SIGINT (SIGTERM).\n"
@@ -78,11 +83,14 @@ const char kWriteHelp[] =
     "              where the platform gives them, file system, cluster, files,\n"
     "              bytes, package sum, the manifest's own SHA-256, the phase\n"
     "              reached, the result, seconds, MB/s written and read back\n"
-    "  --in-place  remove the old package first where there is no room beside it\n";
+    "  --in-place  remove the old package first where there is no room beside it\n"
+    "  --any-volume\n"
+    "              write cards whatever their file system: a staging folder, a\n"
+    "              FUSE volume the system does not report as FAT, a test\n";
 
 namespace {
 
-const std::vector<OptionRule> kWriteOptions = {{"--log", true}, {"--in-place", false}};
+const std::vector<OptionRule> kWriteOptions = {{"--log", true}, {"--in-place", false}, {"--any-volume", false}};
 
 const char kPackageName[] = "PreDLMap";
 const char kStagingName[] = "PreDLMap.pelk-new";
@@ -1118,6 +1126,27 @@ Stop PreparePackage(const std::string& typed, PackagePlan* plan)
     return std::nullopt;
 }
 
+// The device reads FAT cards only: a card on any other file system is
+// refused before anything is written on it, and its verdict names it.
+void RefuseUnlessFat(Card* card)
+{
+    FileSystemKind kind;
+    std::string why;
+    if (!g_volumeCalls.fileSystem(card->root, &kind, &why)) {
+        card->code = kExitNoInput;
+        card->verdict = "NOT GOOD: cannot tell the file system of the card " + card->shown + ": " + why +
+                        "; card untouched (--any-volume writes it anyway)";
+    } else if (!kind.fat) {
+        card->code = kExitUsage;
+        card->verdict = "NOT GOOD: " + card->shown + ": its volume is " + kind.name +
+                        ", not FAT: the device reads FAT cards only; card untouched (--any-volume writes it anyway)";
+        card->volume.fileSystem = kind.name;
+    } else {
+        return;
+    }
+    card->finished = true;
+}
+
 } // namespace
 
 // Cards that are no card, or a card named a second time, are refused
@@ -1154,12 +1183,9 @@ int Write(const std::vector<std::string>& arguments)
     // entered: a link to a card folder is that card.
     for (size_t i = 1; i < parsed.operands.size(); ++i) {
         auto card = std::make_unique<Card>();
-        const fs::path typed = fs::u8path(parsed.operands[i]);
-        card->root = fs::canonical(typed, ignored);
-        if (card->root.empty()) card->root = fs::absolute(typed, ignored).lexically_normal();
-        if (!card->root.has_filename() && card->root != card->root.root_path()) card->root = card->root.parent_path();
+        card->root = AbsoluteFolder(parsed.operands[i]);
         card->typed = parsed.operands[i];
-        card->shown = Shown(typed);
+        card->shown = Shown(fs::u8path(parsed.operands[i]));
         card->inPlace = parsed.Has("--in-place");
         g_cards.push_back(std::move(card));
     }
@@ -1177,6 +1203,7 @@ int Write(const std::vector<std::string>& arguments)
         std::string why;
         switch (LockFolder(card->root, "write", &card->folderLock, &holder, &why)) {
         case LockOutcome::Taken:
+            if (!parsed.Has("--any-volume")) RefuseUnlessFat(card.get());
             break;
         case LockOutcome::HeldElsewhere:
             card->code = kExitInUse;

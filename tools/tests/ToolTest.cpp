@@ -294,6 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"RunHelp", {"run", "--help"}, 0, "--device-root DIR"},
                       UsageCase{"SealHelp", {"seal", "--help"}, 0, "Usage: pelk-mapcopy seal"},
                       UsageCase{"VerifyHelp", {"verify", "--help"}, 0, "Usage: pelk-mapcopy verify"},
+                      UsageCase{"WriteHelp", {"write", "--help"}, 0, "--any-volume"},
                       UsageCase{"HelpCommand", {"help"}, 0, "Commands:"},
                       UsageCase{"HelpForACommand", {"help", "run"}, 0, "--device-root DIR"},
                       UsageCase{"HelpOptionForACommand", {"--help", "seal"}, 0, "Usage: pelk-mapcopy seal"},

@@ -170,6 +170,7 @@ protected:
     void TearDown() override
     {
         g_fileCalls = kFileCalls;
+        tool::g_volumeCalls = tool::kVolumeCalls;
         g_plan = Plan();
         DeviceTest::TearDown();
     }
@@ -197,8 +198,9 @@ protected:
 
     std::vector<std::string> Arguments() const
     {
-        if (path_ == Path::InPlace) return {"write", "--in-place", "pkg/PreDLMap", "card"};
-        return {"write", "pkg/PreDLMap", "card"};
+        // A plain folder stands for the card: any volume.
+        if (path_ == Path::InPlace) return {"write", "--any-volume", "--in-place", "pkg/PreDLMap", "card"};
+        return {"write", "--any-volume", "pkg/PreDLMap", "card"};
     }
 
     void Arm(const Plan& plan)
@@ -426,6 +428,87 @@ TEST_P(WritePathTest, AReadBackThatDiffersLeavesTheOldPackage)
     ExpectTheRerunExact("after the read-back differed");
 }
 
+// What the platform reports of the card's volume: its file system, or that
+// it cannot tell. The card "other" beside it is always FAT.
+struct VolumeCase {
+    const char* name;
+    bool answers;
+    tool::FileSystemKind reported;
+    bool anyVolume;
+    int code;
+    const char* says;
+};
+void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
+const VolumeCase* g_volume = nullptr;
+
+bool ReportedFileSystem(const fs::path& folder, tool::FileSystemKind* kind, std::string* why)
+{
+    if (folder.filename() != "card") {
+        *kind = {true, "FAT32"};
+        return true;
+    }
+    if (!g_volume->answers) *why = "the volume does not answer";
+    *kind = g_volume->reported;
+    return g_volume->answers;
+}
+
+class WriteVolumeTest : public WriteCardTest, public ::testing::WithParamInterface<VolumeCase> {};
+
+TEST_P(WriteVolumeTest, OnlyAFatCardIsWrittenUnlessAnyVolume)
+{
+    g_volume = &GetParam();
+    tool::g_volumeCalls.fileSystem = ReportedFileSystem;
+    OldCard();
+    MakeFolder("other");
+    const Snapshot before = Snap("card");
+    std::vector<std::string> arguments = {"write", "pkg/PreDLMap", "card", "other"};
+    if (GetParam().anyVolume) arguments.insert(arguments.begin() + 1, "--any-volume");
+    EXPECT_EQ(Tool(arguments), GetParam().code) << out_;
+    EXPECT_NE(out_.find(GetParam().says), std::string::npos) << out_;
+    if (GetParam().code == 0) {
+        EXPECT_EQ(Snap("card/PreDLMap"), newPackage_);
+    } else {
+        EXPECT_EQ(Snap("card"), before);
+        EXPECT_NE(out_.find("1 of 2 cards good"), std::string::npos) << out_;
+    }
+    EXPECT_EQ(Snap("other/PreDLMap"), newPackage_);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Volumes, WriteVolumeTest,
+    ::testing::Values(
+        VolumeCase{"ExFat", true, {false, "exFAT"}, false, 64,
+                   "NOT GOOD: card: its volume is exFAT, not FAT: the device reads FAT cards only; card untouched "
+                   "(--any-volume writes it anyway)"},
+        VolumeCase{"Ntfs", true, {false, "NTFS"}, false, 64, "NOT GOOD: card: its volume is NTFS, not FAT"},
+        VolumeCase{"Fat32", true, {true, "FAT32"}, false, 0, "good: card holds the package"},
+        VolumeCase{"ExFatAnyVolume", true, {false, "exFAT"}, true, 0, "good: card holds the package"},
+        VolumeCase{"NoAnswer", false, {}, false, 66,
+                   "NOT GOOD: cannot tell the file system of the card card: the volume does not answer; card "
+                   "untouched"}),
+    [](const ::testing::TestParamInfo<VolumeCase>& param) { return param.param.name; });
+
+#if defined(_WIN32)
+// A drive's root as the card, written new and then over its old package: the
+// root keeps its backslash ("W:" alone is the current folder on W:), and no
+// path on it doubles one. Wine's W: is the host cards' folder drive-w
+// (ToolTest.MakeDriveCard), where the package must then be.
+TEST_F(WriteCardTest, ADrivesRootIsACard)
+{
+    const char* cards = getenv("PELK_HOST_CARDS");
+    if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+    const std::string root = "W:\\";
+    const std::string folder = std::string(cards) + "/drive-w/";
+    for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) fs::remove_all(entry.path());
+    for (int round = 1; round <= 2; ++round) {
+        EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", root}), 0) << out_;
+        EXPECT_NE(out_.find("good: " + root + " holds the package"), std::string::npos) << out_;
+        EXPECT_EQ(Snap(folder + "PreDLMap"), newPackage_) << "round " << round;
+        EXPECT_EQ(ReadFile(folder + "PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << "round " << round;
+    }
+}
+#endif
+
 #if !defined(_WIN32)
 // A rename cut off on FAT can leave one folder under two names. Here a bind
 // mount of the live package stands for the second: removing it would empty
@@ -444,7 +527,7 @@ TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
     const Snapshot old = Snap("card/PreDLMap");
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    const int code = tool::Main({"write", "pkg/PreDLMap", "card"});
+    const int code = tool::Main({"write", "--any-volume", "pkg/PreDLMap", "card"});
     const std::string out = ::testing::internal::GetCapturedStdout();
     ::testing::internal::GetCapturedStderr();
     fs::current_path(Root());
@@ -471,7 +554,7 @@ TEST_F(WriteCardTest, ACardUnmountedMidWriteIsNotGoodAndNothingLandsBelowIt)
         s_card.clear();
         return kFileCalls.makeFolder(folder, name);
     };
-    EXPECT_EQ(Tool({"write", "pkg/PreDLMap", "card"}), 74);
+    EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "card"}), 74);
     EXPECT_NE(out_.find("NOT GOOD: card: the card folder is no longer the one this write locked"), std::string::npos)
         << out_;
     EXPECT_NE(out_.find("0 of 1 cards good"), std::string::npos) << out_;

@@ -21,6 +21,7 @@
 #include "DeviceFixture.h"
 #include "Names.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -29,6 +30,10 @@ const fs::path kTool = BesideThisProgram(PELK_TOOL_FILE);
 #else
 const fs::path kTool = PELK_TOOL_PATH;
 #endif
+
+// Plain folders and tmpfs mounts stand for cards here: without it, write
+// refuses every volume that is not FAT.
+const char kAnyVolume[] = "--any-volume";
 
 struct Result {
     int code = -1;
@@ -110,7 +115,7 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     WriteFile("c3/PreDLMap.pelk-new/Map/Europe/DE.map", "half");
     const Snapshot untouched = Snap("c2/DCIM");
 
-    const Result written = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
+    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
     EXPECT_EQ(written.code, 66) << written.out << written.err;
     EXPECT_NE(written.out.find("NOT GOOD: cannot open the card c4"), std::string::npos) << written.out;
     EXPECT_NE(written.out.find("3 of 4 cards good\n"), std::string::npos) << written.out;
@@ -132,7 +137,7 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     EXPECT_NE(log.find("{\"card\":\"c4\","), std::string::npos) << log;
     EXPECT_NE(log.find("\"phase\":\"done\""), std::string::npos) << log;
     // The second write appends, and a card written again holds the new package once more.
-    ASSERT_EQ(Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "c2"}).code, 0);
+    ASSERT_EQ(Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c2"}).code, 0);
     EXPECT_EQ(Count(ReadFile("cards.jsonl"), "\n"), 5u);
     ExpectTheNewPackage("c2");
 }
@@ -163,7 +168,7 @@ TEST_P(WriteRefusal, TouchesNoCardForAPackageThatIsNotAsSealed)
     const Snapshot before = Snap("card");
     const Result written = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, c.code) << written.err;
-    EXPECT_NE(written.err.find(c.says), std::string::npos) << written.err;
+    EXPECT_NE((written.out + written.err).find(c.says), std::string::npos) << written.out << written.err;
     EXPECT_EQ(Snap("card"), before);
 }
 
@@ -185,7 +190,10 @@ INSTANTIATE_TEST_SUITE_P(
                     65, "MISMATCH"},
         RefusalCase{"NotAManifest",
                     [](WriteRefusal* test) { test->Write("pkg/PreDLMap.sha256", "junk\n"); }, 64,
-                    "cannot be read: line 1 is no sha256sum line"}),
+                    "cannot be read: line 1 is no sha256sum line"},
+        // A sound package, but the card is a folder of the test's volume, no FAT one.
+        RefusalCase{"NotAFatVolume", [](WriteRefusal*) {}, 64,
+                    ", not FAT: the device reads FAT cards only; card untouched (--any-volume writes it anyway)"}),
     [](const ::testing::TestParamInfo<RefusalCase>& param) { return param.param.name; });
 
 TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
@@ -194,7 +202,7 @@ TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
     // What an --in-place write leaves when killed: its marker and half a package.
     WriteFile("card/PreDLMap.pelk-incomplete", "");
     WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
-    const Result written = Tool({"write", "pkg/PreDLMap", "card"});
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
     EXPECT_NE(written.out.find("the half-written package of a stopped --in-place write was cleared"), std::string::npos)
         << written.out;
@@ -207,7 +215,7 @@ TEST_F(WriteTest, RefusesUsageErrors)
     MakeFolder("card");
     EXPECT_EQ(Tool({"write", "pkg/PreDLMap"}).code, 64);
     // The second name of a card is refused; the card is written once.
-    const Result twice = Tool({"write", "pkg/PreDLMap", "card", "card/."});
+    const Result twice = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card", "card/."});
     EXPECT_EQ(twice.code, 64);
     EXPECT_NE(twice.out.find("NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
                              ": is the card card again; card untouched"),
@@ -267,6 +275,43 @@ INSTANTIATE_TEST_SUITE_P(
                    "card", "holds the package being written"}),
     [](const ::testing::TestParamInfo<NoCardCase>& param) { return param.param.name; });
 
+// A card folder as typed, as write takes it: absolute, without a trailing
+// separator but at a volume's root, whose separator is part of its name.
+struct FolderCase {
+    const char* name;
+    std::string typed;
+    std::string absolute;
+};
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+class CardFolderPath : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(CardFolderPath, IsAbsoluteWithASeparatorOnlyAtAVolumesRoot)
+{
+    EXPECT_EQ(tool::AbsoluteFolder(GetParam().typed).u8string(), GetParam().absolute);
+}
+
+#if defined(_WIN32)
+const std::string kVolume = "\\\\?\\Volume{0a1b2c3d-0000-0000-0000-100000000000}";
+const auto kFolderCases = ::testing::Values(
+    FolderCase{"DriveRoot", "E:\\", "E:\\"}, FolderCase{"DriveRootDot", "E:\\.", "E:\\"},
+    FolderCase{"DriveRootSlash", "E:/", "E:\\"}, FolderCase{"Folder", "E:\\card\\", "E:\\card"},
+    FolderCase{"FolderDotDot", "E:/card/sub/..", "E:\\card"},
+    FolderCase{"VolumeMountedOnAFolder", "C:\\mnt\\card\\", "C:\\mnt\\card"},
+    FolderCase{"VolumeName", kVolume + "\\", kVolume + "\\"}, FolderCase{"VolumeNameAlone", kVolume, kVolume + "\\"},
+    FolderCase{"VolumeFolder", kVolume + "\\card\\", kVolume + "\\card"},
+    FolderCase{"DriveByName", "\\\\?\\E:", "\\\\?\\E:\\"},
+    FolderCase{"Share", "\\\\server\\share", "\\\\server\\share\\"},
+    FolderCase{"ShareFolder", "\\\\server\\share\\card\\", "\\\\server\\share\\card"});
+#else
+const auto kFolderCases = ::testing::Values(
+    FolderCase{"Root", "/", "/"}, FolderCase{"Folder", "/media/card/", "/media/card"},
+    FolderCase{"Dot", "/media/card/.", "/media/card"}, FolderCase{"DotDot", "/media/sd/../card", "/media/card"},
+    FolderCase{"Doubled", "/media//card//", "/media/card"});
+#endif
+INSTANTIATE_TEST_SUITE_P(
+    Paths, CardFolderPath, kFolderCases,
+    [](const ::testing::TestParamInfo<FolderCase>& param) { return param.param.name; });
+
 #if !defined(_WIN32)
 // A card's name keeps its verdict on one line and its log line JSON in
 // UTF-8, whatever bytes it holds; the log keeps the bytes too.
@@ -275,7 +320,7 @@ TEST_F(WriteTest, OddCardNamesAreShownEscaped)
     ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
     MakeFolder("odd\nname");
     MakeFolder("bad\xff");
-    const Result written = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
+    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
     EXPECT_EQ(written.code, 0) << written.out << written.err;
     EXPECT_EQ(Count(written.out, "\n"), 3u) << written.out;
     EXPECT_NE(written.out.find("good: odd\\x0Aname holds"), std::string::npos) << written.out;
@@ -296,7 +341,7 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     const int held = open((Root() / "busy").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const Result written = Tool({"write", "pkg/PreDLMap", "busy", "free"});
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "busy", "free"});
     // seal takes the same lock for a card's package: the folder holding it.
     WriteFile("busy-package/PreDLMap/Map/a.map", "a");
     const int packageHeld = open((Root() / "busy-package").c_str(), O_RDONLY | O_DIRECTORY);
@@ -327,7 +372,7 @@ TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
         const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
+        execl(kTool.c_str(), kTool.c_str(), "write", kAnyVolume, "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
         _exit(127);
     }
     ASSERT_GT(child, 0);
@@ -343,7 +388,7 @@ TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
     EXPECT_EQ(WEXITSTATUS(status), 130) << err;
     EXPECT_NE(err.find("card: holds its old package, whole (stopped while "), std::string::npos) << err;
     EXPECT_EQ(Snap("card/PreDLMap"), old);
-    ASSERT_EQ(Tool({"write", "pkg/PreDLMap", "card"}).code, 0);
+    ASSERT_EQ(Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"}).code, 0);
     ExpectTheNewPackage("card");
 }
 
@@ -361,7 +406,7 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     for (const char* card : {"roomy", "tight"}) WriteFile(std::string(card) + "/PreDLMap/old.map", PatternBytes(3u << 20, 4));
     const Snapshot tight = Snap("tight");
     const Snapshot tiny = Snap("tiny");
-    const Result written = Tool({"write", "pkg/PreDLMap", "roomy", "tight", "tiny"});
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
     EXPECT_EQ(written.code, 64);
     EXPECT_NE(written.out.find("good: roomy holds the package"), std::string::npos) << written.out;
     EXPECT_NE(written.out.find("NOT GOOD: tight: no room for the new package"), std::string::npos) << written.out;
@@ -372,9 +417,33 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     EXPECT_EQ(Snap("tight"), tight);
     EXPECT_EQ(Snap("tiny"), tiny);
 
-    const Result inPlace = Tool({"write", "--in-place", "pkg/PreDLMap", "tight"});
+    const Result inPlace = Tool({"write", kAnyVolume, "--in-place", "pkg/PreDLMap", "tight"});
     EXPECT_EQ(inPlace.code, 0) << inPlace.out;
     ExpectTheNewPackage("tight");
+}
+
+TEST_F(WriteFullCardTest, ATmpfsCardIsRefusedUntouchedUnlessAnyVolume)
+{
+    std::string why;
+    if (!Mount("card", "tmpfs", "tmpfs", 0, "size=8m", &why))
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
+    WriteFile("card/PreDLMap/old.map", "old");
+    WriteFile("card/DCIM/photo.jpg", "not the package's");
+    const Snapshot before = Snap("card");
+    const Result refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
+    EXPECT_EQ(refused.code, 64);
+    EXPECT_NE(refused.out.find("NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
+                               "untouched (--any-volume writes it anyway)\n0 of 1 cards good"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_EQ(Snap("card"), before);
+    EXPECT_NE(ReadFile("cards.jsonl").find("\"file_system\":\"tmpfs\""), std::string::npos) << ReadFile("cards.jsonl");
+
+    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
+    EXPECT_EQ(written.code, 0) << written.out;
+    ExpectTheNewPackage("card");
+    EXPECT_EQ(ReadFile("card/DCIM/photo.jpg"), "not the package's");
 }
 
 // A FAT32 volume behind fusefat: written new files only, as the driver

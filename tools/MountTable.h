@@ -1,0 +1,26 @@
+// Linux: the mount that holds a folder, as the system's mount table lists
+// it. MountTablePosix.cpp asks libmount; a program linked -static, for which
+// Debian ships no static libmount, gets MountTableStaticPosix.cpp instead.
+#ifndef PELK_TOOLS_MOUNT_TABLE_H
+#define PELK_TOOLS_MOUNT_TABLE_H
+
+#include <filesystem>
+#include <string>
+
+namespace tool {
+
+struct MountFacts {
+    std::string type;   // "vfat", "tmpfs", "fuse.fusefat", ...; empty when no mount was found
+    std::string source; // what is mounted (a device, an image), as the table has it
+};
+MountFacts MountHolding(const std::filesystem::path& folder);
+
+// fusefat's mount, by its type or, mounted as plain "fuse", by its source.
+inline bool IsFusefat(const MountFacts& mount)
+{
+    return mount.type == "fuse.fusefat" || (mount.type.rfind("fuse", 0) == 0 && mount.source == "fusefat");
+}
+
+} // namespace tool
+
+#endif
