@@ -109,7 +109,8 @@ std::string ChecksumLine(const ChecksumReading& reading, const std::string& seal
 {
     const std::string noNumber = "checksum.ini holds no number the device can read: ";
     const std::string reads = "; the device reads " + (reading.value ? Hex(reading.value) : std::string("0")) +
-                              " (pelk-mapcopy seal " + sealWith + " writes the sum)";
+                              (sealWith.empty() ? std::string()
+                                                : " (pelk-mapcopy seal " + sealWith + " writes the sum)");
     switch (reading.kind) {
     case ChecksumKind::Number: {
         const std::string stops = WhereItStops(reading);
@@ -118,7 +119,7 @@ std::string ChecksumLine(const ChecksumReading& reading, const std::string& seal
     }
     case ChecksumKind::Missing:
         return "checksum.ini missing: the device's job would end with " + StatusName(STATUS_CHECKSUM_FAILED) +
-               "; run pelk-mapcopy seal " + sealWith + " to write it";
+               (sealWith.empty() ? std::string() : "; run pelk-mapcopy seal " + sealWith + " to write it");
     case ChecksumKind::Folder:
         return "checksum.ini is a folder, not a file: the device cannot open it";
     case ChecksumKind::Unreadable:

@@ -25,7 +25,8 @@ struct ChecksumReading {
 // checksum.ini in the device folder ("" for the device root).
 ChecksumReading ReadChecksum(const DeviceString& folder);
 
-// The line verify prints for checksum.ini; sealWith is the folder to seal.
+// The line verify prints for checksum.ini; sealWith is the folder to seal,
+// empty where sealing is not the way on.
 std::string ChecksumLine(const ChecksumReading& reading, const std::string& sealWith);
 
 // The package as the device's job would meet it.
@@ -41,7 +42,8 @@ Preflight PredictJob(const DeviceString& folder, const FileReader& reader = null
 
 void PrintFindings(FILE* stream, const PackageCheck& check);
 
-// What verify prints before its verdict, and run before a refusal.
+// What verify prints before its verdict, and run before a refusal; sealWith
+// as ChecksumLine takes it.
 void PrintPreflight(FILE* stream, const Preflight& preflight, const std::string& sealWith);
 
 // The verdict in words, after the pre-flight's lines.

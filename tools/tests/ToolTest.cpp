@@ -425,7 +425,14 @@ TEST_F(ToolTest, SealRefusesLinksTheJobWouldNotCopy)
 }
 #endif
 
-enum class Change { FirstByte, Appended, TwoSwapped };
+enum class Change { None, FirstByte, Appended, TwoSwapped };
+
+// Where the sealed package is: sealed in place in the device's SDMMC (a
+// card's own layout: PreDLMap and its manifest beside it), sealed elsewhere
+// under another name, or written onto a card by write.
+const char kSealedInPlace[] = "SDMMC/PreDLMap";
+const char kSealedElsewhere[] = "maps/europe";
+const char kWrittenCard[] = "card/PreDLMap";
 
 struct ChangeCase {
     const char* name;
@@ -433,6 +440,8 @@ struct ChangeCase {
     Change change;
     int verifyCode;
     const char* manifestSays; // the line verify prints from the manifest
+    int deviceCode;           // what the job returns on the package (run --force)
+    const char* folder = kSealedInPlace;
 };
 
 void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
@@ -443,46 +452,77 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
 {
     const ChangeCase& c = GetParam();
     WritePackage(kPackage);
-    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
-    const std::string relative = std::string("SDMMC/PreDLMap/") + c.file;
+    const std::string where = c.folder;
+    if (where == kSealedElsewhere) {
+        MakeFolder("maps");
+        fs::rename(Root() / "SDMMC/PreDLMap", Root() / kSealedElsewhere);
+    }
+    const fs::path folder = Root() / U8Path(where);
+    ASSERT_EQ(Tool({"seal", (where == kSealedElsewhere ? folder : U8Path(Package())).u8string()}).code, 0);
+    if (where == kWrittenCard) {
+        MakeFolder("card");
+        ASSERT_EQ(Tool({"write", Package(), (Root() / "card").u8string()}).code, 0);
+    }
+    const std::string relative = where + "/" + c.file;
     std::string bytes = ReadFile(relative);
     if (c.change == Change::Appended) bytes += "x";
     else if (c.change == Change::FirstByte) bytes[0] = static_cast<char>(bytes[0] + 1);
-    else std::swap(bytes[0], bytes[1]); // the same byte sum
-    ASSERT_NE(bytes, ReadFile(relative));
+    else if (c.change == Change::TwoSwapped) std::swap(bytes[0], bytes[1]); // the same byte sum
+    ASSERT_EQ(bytes == ReadFile(relative), c.change == Change::None);
     WriteFile(relative, bytes);
-    ToolResult verified = Tool({"verify", Package()});
+    ToolResult verified = Tool({"verify", folder.u8string()});
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
-    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256: 1 file differs since sealing\n"), std::string::npos)
-        << verified.out;
+    const std::string manifest = folder.filename().u8string() + ".sha256";
+    if (c.change != Change::None) {
+        EXPECT_NE(verified.out.find("manifest " + manifest + ": 1 file differs since sealing\n"), std::string::npos)
+            << verified.out;
+    }
     EXPECT_NE(verified.out.find(c.manifestSays), std::string::npos) << verified.out;
-    const std::string reseal = "if the package was changed on purpose, pelk-mapcopy seal " + Package() +
-                               " writes its new sum; else a file changed since it was sealed\n";
-    EXPECT_EQ(verified.out.find(reseal) != std::string::npos, c.verifyCode == 6) << verified.out;
+    // Sealing a changed package would seal the change: never the way on.
+    EXPECT_EQ(verified.out.find("pelk-mapcopy seal"), std::string::npos) << verified.out;
+    const std::string writeAgain = "the card's package differs from its manifest " + manifest +
+                                   ": write the card again from the sealed package (pelk-mapcopy write PACKAGE_DIR " +
+                                   Native(folder.parent_path().u8string()) + ")";
+    const std::string restore = "the package changed since it was sealed (" + manifest +
+                                "): restore it, or, if the change is intended, check it and seal it again\n";
+    const bool card = where != kSealedElsewhere;
+    EXPECT_EQ(verified.out.find(writeAgain) != std::string::npos, card && c.change != Change::None) << verified.out;
+    EXPECT_EQ(verified.out.find(restore) != std::string::npos, !card && c.change != Change::None) << verified.out;
+    if (where != kSealedInPlace) return;
     // verify reads the number as the device does, so run agrees with it:
-    // it refuses what verify rates non-zero, and the forced job ends so.
+    // it refuses what the device rates non-zero, and the forced job ends so.
     const Snapshot before = Snap("MassStorage");
-    EXPECT_EQ(Tool({"run"}).code, c.verifyCode ? 64 : 0);
-    if (c.verifyCode) {
+    EXPECT_EQ(Tool({"run"}).code, c.deviceCode ? 64 : 0);
+    if (c.deviceCode) {
         EXPECT_EQ(Snap("MassStorage"), before);
     }
-    EXPECT_EQ(Tool({"run", "--force"}).code, c.verifyCode);
+    EXPECT_EQ(Tool({"run", "--force"}).code, c.deviceCode);
 }
 
+// A difference from the manifest exits 65 where the device would take the
+// package; a status of the device's own wins over it.
 INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
                          ::testing::Values(
                              ChangeCase{"TileByte", "Map/Europe/DE.map", Change::FirstByte, 6,
-                                        "changed: Map/Europe/DE.map"},
-                             ChangeCase{"ByteAppended", "Poi/fuel.csv", Change::Appended, 6, "changed: Poi/fuel.csv"},
+                                        "changed: Map/Europe/DE.map", 6},
+                             ChangeCase{"ByteAppended", "Poi/fuel.csv", Change::Appended, 6, "changed: Poi/fuel.csv", 6},
                              // The byte sum cannot see it; the manifest can.
-                             ChangeCase{"TwoBytesSwapped", "Map/Europe/FR.map", Change::TwoSwapped, 0,
-                                        "changed: Map/Europe/FR.map"},
-                             ChangeCase{"VersionFile", "PreDLVerno.ini", Change::FirstByte, 0,
-                                        "changed: PreDLVerno.ini"},
-                             ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", Change::Appended, 0,
-                                        "changed: Poi/CHECKSUM.INI"},
-                             ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 0,
-                                        "manifest PreDLMap.sha256 disagrees with checksum.ini"}),
+                             ChangeCase{"TwoBytesSwapped", "Map/Europe/FR.map", Change::TwoSwapped, 65,
+                                        "changed: Map/Europe/FR.map", 0},
+                             ChangeCase{"TwoBytesSwappedSealedElsewhere", "Map/Europe/FR.map", Change::TwoSwapped, 65,
+                                        "changed: Map/Europe/FR.map", 0, kSealedElsewhere},
+                             ChangeCase{"TwoBytesSwappedOnAWrittenCard", "Map/Europe/FR.map", Change::TwoSwapped, 65,
+                                        "changed: Map/Europe/FR.map", 0, kWrittenCard},
+                             ChangeCase{"UnchangedOnAWrittenCard", "Map/Europe/FR.map", Change::None, 0,
+                                        "manifest PreDLMap.sha256: every file as sealed (7 files)\n", 0, kWrittenCard},
+                             ChangeCase{"Unchanged", "Map/Europe/FR.map", Change::None, 0,
+                                        "manifest PreDLMap.sha256: every file as sealed (7 files)\n", 0},
+                             ChangeCase{"VersionFile", "PreDLVerno.ini", Change::FirstByte, 65,
+                                        "changed: PreDLVerno.ini", 0},
+                             ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", Change::Appended, 65,
+                                        "changed: Poi/CHECKSUM.INI", 0},
+                             ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 65,
+                                        "manifest PreDLMap.sha256 disagrees with checksum.ini", 0}),
                          [](const ::testing::TestParamInfo<ChangeCase>& param) { return param.param.name; });
 
 TEST_F(ToolTest, VerifyReadsTheNumberAsTheDeviceDoes)
