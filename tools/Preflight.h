@@ -11,12 +11,12 @@
 
 namespace tool {
 
-enum class ChecksumKind { Number, Missing, Folder, Unreadable, Empty, Text, Utf8Mark, Utf16Marked, Utf16 };
+enum class ChecksumKind { Number, Missing, Folder, Unreadable, Empty, Text, Utf8Mark, Utf16Marked, Utf16, LeadingNuls };
 
 struct ChecksumReading {
     ChecksumKind kind = ChecksumKind::Missing;
     uint32_t value = 0;  // as the device reads it: 0 without a number
-    std::string detail;  // the reason it cannot be read, or the text it begins with
+    std::string detail;  // the reason it cannot be read, the text it begins with, or its NULs
     std::string number;  // the text the device reads as the number
     long stoppedAt = -1; // the byte where the device's reading stopped, -1 at the end
     int stopByte = -1;   // that byte

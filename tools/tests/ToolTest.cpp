@@ -621,6 +621,7 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
     if (name == "ChecksumUtf16WithoutMark") WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8));
     if (name == "ChecksumAsKeyAndValue") WriteChecksumFile("checksum=2F4F\r\n");
+    if (name == "ChecksumLeadingNuls") WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10));
     // Mixed case takes a long name: two entries each. Upper-case 8.3 names
     // take one, so 300 of them fit.
     if (name == "RootOverFat16Entries")
@@ -751,6 +752,11 @@ std::vector<FailureCase> FailureCases()
                     {"checksum.ini holds no number the device can read: it is UTF-16 text without a byte-order "
                      "mark, where the device reads 8-bit text (the device reads \"1\" and stops at a zero byte, "
                      "byte 2 of the file, so it reads nothing after it); the device reads 0001 (",
+                     "MISMATCH"}},
+        // Zero bytes before the number are no UTF-16 text: said as what they are.
+        FailureCase{"ChecksumLeadingNuls", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it begins with 4 NUL bytes, where the "
+                     "device stops reading; the device reads 0 (",
                      "MISMATCH"}},
         // "c" is a hexadecimal digit: the device reads 000C.
         FailureCase{"ChecksumAsKeyAndValue", 0, 6, {"written to "},
