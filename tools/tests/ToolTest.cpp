@@ -833,6 +833,81 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
 }
 
+// What run says MassStorage is: refused before the job, and reported after
+// it, as what is there; never a file for a link, never empty while
+// anything is left.
+struct TargetCase {
+    const char* name;
+    int runCode;
+    const char* runSays; // on stderr when refused (64), else on stdout
+    int forcedCode;      // run --force; -1 not tried
+    const char* forcedSays;
+};
+
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolTarget : public ToolTest, public ::testing::WithParamInterface<TargetCase> {};
+
+TEST_P(ToolTarget, SaysWhatMassStorageIs)
+{
+    const TargetCase& c = GetParam();
+    WriteSealedPackage(kPackage);
+    const std::string name = c.name;
+    if (name == "File") WriteFile("MassStorage", "a file where the folder should be");
+#ifndef _WIN32
+    if (name == "Link") {
+        WriteFile("elsewhere/keep.map", "never followed");
+        fs::create_directory_symlink(Root() / "elsewhere", Root() / "MassStorage");
+    }
+    if (name == "TooDeepToClear") {
+        // A level at a time: create_directories gives up on so many levels.
+        fs::path deep = Root() / "MassStorage";
+        for (int i = 0; i <= 1000; ++i, deep /= "d") ASSERT_TRUE(fs::create_directory(deep)) << i;
+        std::ofstream(deep.parent_path() / "old.map", std::ios::binary) << "left";
+    }
+#endif
+    const Snapshot elsewhere = Snap("elsewhere");
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, c.runCode) << run.out << run.err;
+    EXPECT_NE((run.code == 64 ? run.err : run.out).find(c.runSays), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.out.find("MassStorage is empty"), std::string::npos) << run.out;
+    if (c.forcedCode >= 0) {
+        ToolResult forced = Tool({"run", "--force"});
+        EXPECT_EQ(forced.code, c.forcedCode) << forced.out;
+        EXPECT_NE(forced.out.find(c.forcedSays), std::string::npos) << forced.out;
+    }
+    EXPECT_EQ(Snap("elsewhere"), elsewhere) << "the job never follows a link";
+}
+
+std::vector<TargetCase> TargetCases()
+{
+    std::vector<TargetCase> cases = {
+        TargetCase{"File", 64,
+                   " is a file, not a folder\nThe job cannot copy into it and would end with 5 STATUS_COPY_FAILED. "
+                   "MassStorage is left as it is. Use --force to run it anyway.",
+                   5, "\nMassStorage is a file, not a folder\n"},
+    };
+#ifndef _WIN32
+    const std::vector<TargetCase> hostOnly = {
+        TargetCase{"Link", 64,
+                   " is a symbolic link, not a folder\nThe job cannot copy into it and would end with 5 "
+                   "STATUS_COPY_FAILED. MassStorage is left as it is. Use --force to run it anyway.",
+                   5, "\nMassStorage is a symbolic link, not a folder\n"},
+        // MassStorage and 123 levels of "\d", then "\*.*": 261 units.
+        TargetCase{"TooDeepToClear", 2,
+                   "\nMassStorage holds 1,001 entries (1,000 folders and 1 file, 4 bytes); the device's paths reach "
+                   "only part of them: the folder 123 levels down: its search pattern would take over the device's "
+                   "259 UTF-16 units, so its entries cannot be listed\n",
+                   -1, nullptr},
+    };
+    cases.insert(cases.end(), hostOnly.begin(), hostOnly.end());
+#endif
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ToolTarget, ::testing::ValuesIn(TargetCases()),
+                         [](const ::testing::TestParamInfo<TargetCase>& param) { return param.param.name; });
+
 #ifndef _WIN32
 TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
 {
