@@ -366,6 +366,22 @@ std::string TargetNotAFolder()
     return IsFileOnDisk(kTargetFolder) ? "a file" : std::string();
 }
 
+// How the job ends on a MassStorage that is no folder, found with its own
+// listing: a listing the file services call failed (Win32, for a file) ends
+// the clearing with 1; one that finds nothing lets the job go on to copy,
+// which fails with 5.
+int32_t StatusOnTargetNotAFolder()
+{
+    TreePath pattern;
+    WIN32_FIND_DATAW record;
+    bool failed = false;
+    if (!SetTreePath(&pattern, kTargetFolder) || !AppendTreeText(&pattern, kSearchAllSuffix))
+        return STATUS_COPY_FAILED;
+    HANDLE search = FindFirstEntry(pattern.text, &record, &failed);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return failed ? STATUS_DELETE_FAILED : STATUS_COPY_FAILED;
+}
+
 // Locks and enters the device root and refuses what the job would wreck.
 Stop PreflightRun(const RunOptions& options, RunPlan* plan)
 {
@@ -400,7 +416,8 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
     if (!notAFolder.empty())
         return Refuse("MassStorage in the device root " + Shown(plan->shownRoot) + " is " + notAFolder +
                           ", not a folder",
-                      "The job cannot copy into it and would end with " + StatusName(STATUS_COPY_FAILED) + ".");
+                      "The job cannot clear it or copy into it and would end with " +
+                          StatusName(StatusOnTargetNotAFolder()) + ".");
     return RefusePackage(plan);
 }
 
