@@ -49,7 +49,7 @@ struct Plan {
     bool interrupt = false; // SIGINT to the process, then the call goes on
     bool noExchange = false;
     bool readBackDiffers = false;
-    fs::path changeInPackage; // changed in place as the first file is created on the card
+    fs::path changeInPackage; // changed in place as the first folder is made on the card
     int counted = 0;
     std::vector<Handle> fromTheVolume;
 };
@@ -73,7 +73,8 @@ bool Strike(Call call)
 }
 
 // The package's own file changed after write checked it, before its copy
-// is read: the same file, one byte other.
+// is read (no package file is open then: Windows shares none for writing):
+// the same file, one byte other.
 void ChangePackageFile()
 {
     std::fstream file(g_plan.changeInPackage, std::ios::in | std::ios::out | std::ios::binary);
@@ -85,7 +86,6 @@ void ChangePackageFile()
 
 int Open(Handle folder, const fs::path& name, tool::OpenAs as, Handle* opened)
 {
-    if (as == tool::OpenAs::CreateNew && !g_plan.changeInPackage.empty()) ChangePackageFile();
     if (as == tool::OpenAs::CreateNew && Strike(Call::Create)) return kInjected;
     const int error = kFileCalls.open(folder, name, as, opened);
     if (!error && as == tool::OpenAs::ReadFromVolume) g_plan.fromTheVolume.push_back(*opened);
@@ -124,6 +124,7 @@ int SyncVolume(Handle folder)
 
 int MakeCardFolder(Handle folder, const fs::path& name)
 {
+    if (!g_plan.changeInPackage.empty()) ChangePackageFile();
     return Strike(Call::MakeFolder) ? kInjected : kFileCalls.makeFolder(folder, name);
 }
 
