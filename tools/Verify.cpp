@@ -207,7 +207,9 @@ std::string NotAsSealedHint(const std::string& typed, const fs::path& manifestFi
                "): restore it, or, if the change is intended, check it and seal it again";
     fs::path folder = fs::u8path(typed).lexically_normal();
     if (!folder.has_filename()) folder = folder.parent_path();
-    const fs::path card = folder.parent_path();
+    // "." or ".." names the package but not the folder holding it.
+    const bool dots = folder.filename() == "." || folder.filename() == "..";
+    const fs::path card = dots ? manifestFile.parent_path() : folder.parent_path();
     return "the card's package differs from its manifest " + manifest +
            ": write the card again from the sealed package (pelk-mapcopy write PACKAGE_DIR " +
            Shown(card.empty() ? fs::path(".") : card) + "); if this folder is the sealed package itself, restore it";

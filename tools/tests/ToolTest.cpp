@@ -488,6 +488,14 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     const bool card = where != kSealedElsewhere;
     EXPECT_EQ(verified.out.find(writeAgain) != std::string::npos, card && c.change != Change::None) << verified.out;
     EXPECT_EQ(verified.out.find(restore) != std::string::npos, !card && c.change != Change::None) << verified.out;
+    if (where == kWrittenCard && c.change != Change::None) {
+        // Given as ".", the package still names the card that holds it.
+        ToolResult inside = Tool({"verify", "."}, folder);
+        EXPECT_EQ(inside.code, c.verifyCode) << inside.out;
+        EXPECT_NE(inside.out.find("(pelk-mapcopy write PACKAGE_DIR " + (Root() / "card").u8string() + ")"),
+                  std::string::npos)
+            << inside.out;
+    }
     if (where != kSealedInPlace) return;
     // verify reads the number as the device does, so run agrees with it:
     // it refuses what the device rates non-zero, and the forced job ends so.
