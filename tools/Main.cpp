@@ -41,7 +41,8 @@ const char kToolHelp[] =
     "\n"
     "Exit codes: run gives the job's status (0..6), verify the status the device's\n"
     "job would give; 64 usage error or a command refused, 65 a package no card can\n"
-    "hold as it stands, 66 folder cannot be opened, 69 module not loadable,\n"
+    "hold as it stands (verify: also one that differs from its manifest, where\n"
+    "the job would give 0), 66 folder cannot be opened, 69 module not loadable,\n"
     "70 the module returned a code it does not document, or 0 with MassStorage not\n"
     "holding the package, 74 checksum.ini not writable, 75 another pelk-mapcopy is\n"
     "using the device root, 130 (143) run interrupted by SIGINT (SIGTERM).\n";

@@ -1,8 +1,10 @@
 #include "Package.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 
+#include "Commands.h"
 #include "JobStatusText.h"
 #include "Names.h"
 #include "ToolPlatform.h"
@@ -362,14 +364,21 @@ bool WritePackageChecksum(uint16_t sum, std::string* why)
     return true;
 }
 
-std::vector<TreeEntry> ListTree(const DeviceString& folder)
+std::vector<TreeEntry> ListTree(const DeviceString& folder, std::string* unlisted)
 {
     std::vector<TreeEntry> entries;
     const fs::path base = FolderOnDisk(folder);
     if (base.empty()) return entries;
+    const auto notWhole = [unlisted](const std::string& why) {
+        if (unlisted && unlisted->empty()) *unlisted = why;
+    };
     WalkCalls calls;
     calls.entry = [&](const Step& step) {
-        if (!step.named) return false;
+        if (!step.named) {
+            notWhole("entries " + Plural(step.depth + 1, "level", "levels") + " down have paths over the device's " +
+                     std::to_string(MAX_PATH - 1) + " UTF-16 units");
+            return false;
+        }
         std::error_code error;
         TreeEntry entry;
         entry.key = KeyOf(step);
@@ -385,7 +394,15 @@ std::vector<TreeEntry> ListTree(const DeviceString& folder)
         entries.push_back(entry);
         return true;
     };
-    calls.trouble = [](const std::string&, const std::string&) {};
+    calls.trouble = [&](const std::string& shown, const std::string& why) {
+        // A stale tree too deep for the device is named by its depth.
+        const size_t levels = 1 + static_cast<size_t>(std::count(shown.begin(), shown.end(),
+                                                                 static_cast<char>(fs::path::preferred_separator)));
+        notWhole((shown.empty() ? std::string(".")
+                  : shown.size() <= 60 ? shown
+                                       : "the folder " + Plural(levels, "level", "levels") + " down") +
+                 ": " + why);
+    };
     Walk(folder, calls);
     return entries;
 }

@@ -90,8 +90,10 @@ std::filesystem::path FolderOnDisk(const DeviceString& devicePath);
 
 // Every entry below the device folder, in the order the job's walk meets
 // them; opens no file. Safe beside a job changing the folder: an entry that
-// vanishes is left out.
-std::vector<TreeEntry> ListTree(const DeviceString& folder);
+// vanishes is left out. *unlisted, when given, says why the listing is not
+// whole (a path too long to name, a folder that cannot be read), or stays
+// empty.
+std::vector<TreeEntry> ListTree(const DeviceString& folder, std::string* unlisted = nullptr);
 
 // "6 STATUS_CHECKSUM_FAILED": a JobStatus code and its name.
 std::string StatusName(int32_t status);

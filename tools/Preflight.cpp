@@ -14,9 +14,29 @@ namespace {
 
 bool IsScanSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// UTF-16 without a byte-order mark: each character of ASCII text beside a
+// zero byte, in either order. Zero bytes alone (leading NULs) are not text.
 bool LooksLikeUtf16(const std::string& bytes)
 {
-    return bytes.size() >= 2 && (bytes[0] == 0 || bytes[1] == 0);
+    for (size_t zero : {0, 1}) {
+        size_t characters = 0;
+        bool alternates = true;
+        for (size_t i = 0; alternates && i + 1 < bytes.size(); i += 2) {
+            const unsigned char high = static_cast<unsigned char>(bytes[i + zero]);
+            const unsigned char low = static_cast<unsigned char>(bytes[i + 1 - zero]);
+            if (high == 0 && low == 0 && characters > 0) break; // a terminator after the text
+            alternates = high == 0 && low != 0 && low < 0x80;
+            characters += alternates ? 1 : 0;
+        }
+        if (alternates && characters > 0) return true;
+    }
+    return false;
+}
+
+size_t LeadingNuls(const std::string& bytes)
+{
+    const size_t text = bytes.find_first_not_of('\0');
+    return text == std::string::npos ? bytes.size() : text;
 }
 
 // Why a file holding no number the device can read holds none.
@@ -25,6 +45,7 @@ ChecksumKind WhyNoNumber(const std::string& bytes)
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return ChecksumKind::Utf8Mark;
     if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) return ChecksumKind::Utf16Marked;
     if (LooksLikeUtf16(bytes)) return ChecksumKind::Utf16;
+    if (LeadingNuls(bytes) > 0) return ChecksumKind::LeadingNuls;
     for (char c : bytes)
         if (!IsScanSpace(static_cast<unsigned char>(c))) return ChecksumKind::Text;
     return ChecksumKind::Empty;
@@ -102,6 +123,15 @@ ChecksumReading ReadChecksum(const DeviceString& folder)
         const size_t line = bytes.find_first_of("\r\n");
         reading.detail = bytes.substr(0, line == std::string::npos ? 16 : std::min<size_t>(line, 16));
     }
+    if (reading.kind == ChecksumKind::LeadingNuls) {
+        const size_t nuls = LeadingNuls(bytes);
+        // Only the head is read: a head of nothing but NULs may go on.
+        const bool more = nuls == sizeof head;
+        reading.detail = nuls == bytes.size() && !more
+                             ? "it holds nothing but " + Plural(nuls, "NUL byte", "NUL bytes")
+                             : "it begins with " + std::string(more ? "at least " : "") +
+                                   Plural(nuls, "NUL byte", "NUL bytes") + ", where the device stops reading";
+    }
     return reading;
 }
 
@@ -109,7 +139,8 @@ std::string ChecksumLine(const ChecksumReading& reading, const std::string& seal
 {
     const std::string noNumber = "checksum.ini holds no number the device can read: ";
     const std::string reads = "; the device reads " + (reading.value ? Hex(reading.value) : std::string("0")) +
-                              " (pelk-mapcopy seal " + sealWith + " writes the sum)";
+                              (sealWith.empty() ? std::string()
+                                                : " (pelk-mapcopy seal " + sealWith + " writes the sum)");
     switch (reading.kind) {
     case ChecksumKind::Number: {
         const std::string stops = WhereItStops(reading);
@@ -118,7 +149,7 @@ std::string ChecksumLine(const ChecksumReading& reading, const std::string& seal
     }
     case ChecksumKind::Missing:
         return "checksum.ini missing: the device's job would end with " + StatusName(STATUS_CHECKSUM_FAILED) +
-               "; run pelk-mapcopy seal " + sealWith + " to write it";
+               (sealWith.empty() ? std::string() : "; run pelk-mapcopy seal " + sealWith + " to write it");
     case ChecksumKind::Folder:
         return "checksum.ini is a folder, not a file: the device cannot open it";
     case ChecksumKind::Unreadable:
@@ -136,6 +167,8 @@ std::string ChecksumLine(const ChecksumReading& reading, const std::string& seal
     }
     case ChecksumKind::Text:
         return noNumber + "it begins with \"" + reading.detail + "\", not a hexadecimal number" + reads;
+    case ChecksumKind::LeadingNuls:
+        return noNumber + reading.detail + reads;
     }
     return std::string();
 }

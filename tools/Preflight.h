@@ -11,12 +11,12 @@
 
 namespace tool {
 
-enum class ChecksumKind { Number, Missing, Folder, Unreadable, Empty, Text, Utf8Mark, Utf16Marked, Utf16 };
+enum class ChecksumKind { Number, Missing, Folder, Unreadable, Empty, Text, Utf8Mark, Utf16Marked, Utf16, LeadingNuls };
 
 struct ChecksumReading {
     ChecksumKind kind = ChecksumKind::Missing;
     uint32_t value = 0;  // as the device reads it: 0 without a number
-    std::string detail;  // the reason it cannot be read, or the text it begins with
+    std::string detail;  // the reason it cannot be read, the text it begins with, or its NULs
     std::string number;  // the text the device reads as the number
     long stoppedAt = -1; // the byte where the device's reading stopped, -1 at the end
     int stopByte = -1;   // that byte
@@ -25,7 +25,8 @@ struct ChecksumReading {
 // checksum.ini in the device folder ("" for the device root).
 ChecksumReading ReadChecksum(const DeviceString& folder);
 
-// The line verify prints for checksum.ini; sealWith is the folder to seal.
+// The line verify prints for checksum.ini; sealWith is the folder to seal,
+// empty where sealing is not the way on.
 std::string ChecksumLine(const ChecksumReading& reading, const std::string& sealWith);
 
 // The package as the device's job would meet it.
@@ -41,7 +42,8 @@ Preflight PredictJob(const DeviceString& folder, const FileReader& reader = null
 
 void PrintFindings(FILE* stream, const PackageCheck& check);
 
-// What verify prints before its verdict, and run before a refusal.
+// What verify prints before its verdict, and run before a refusal; sealWith
+// as ChecksumLine takes it.
 void PrintPreflight(FILE* stream, const Preflight& preflight, const std::string& sealWith);
 
 // The verdict in words, after the pre-flight's lines.

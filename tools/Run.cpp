@@ -49,10 +49,11 @@ const char kRunHelp[] =
     "The job empties MassStorage before it copies, so run first checks the\n"
     "package as verify does and refuses (64, MassStorage untouched) a package\n"
     "with any finding or for which the job would not return 0, a device without\n"
-    "SDMMC/PreDLMap, a MassStorage that is a file, and a package larger than the\n"
-    "free space of the volume holding MassStorage, counted in whole clusters as\n"
-    "FAT allocates them (what MassStorage holds now counts as free; a volume\n"
-    "that reports no size is not checked).\n"
+    "SDMMC/PreDLMap, a MassStorage that is a file or a symbolic link (which the\n"
+    "job never follows), and a package larger than the free space of the volume\n"
+    "holding MassStorage, counted in whole clusters as FAT allocates them (what\n"
+    "MassStorage holds now counts as free; a volume that reports no size is not\n"
+    "checked).\n"
     "\n"
     "Ctrl-C (SIGINT) or SIGTERM stops the job; the last line says what\n"
     "MassStorage holds then, counted as the bar counts. The device would have\n"
@@ -358,6 +359,30 @@ fs::path LinkNamed(const fs::path& folder, const char* name)
     return fs::path();
 }
 
+// What stands at MassStorage when it is no folder, as the job meets it: "a
+// symbolic link" (never followed) or "a file"; empty for a folder or nothing.
+std::string TargetNotAFolder()
+{
+    if (!LinkNamed(".", "MASSSTORAGE").empty()) return "a symbolic link";
+    return IsFileOnDisk(kTargetFolder) ? "a file" : std::string();
+}
+
+// How the job ends on a MassStorage that is no folder, found with its own
+// listing: a listing the file services call failed (Win32, for a file) ends
+// the clearing with 1; one that finds nothing lets the job go on to copy,
+// which fails with 5.
+int32_t StatusOnTargetNotAFolder()
+{
+    TreePath pattern;
+    WIN32_FIND_DATAW record;
+    bool failed = false;
+    if (!SetTreePath(&pattern, kTargetFolder) || !AppendTreeText(&pattern, kSearchAllSuffix))
+        return STATUS_COPY_FAILED;
+    HANDLE search = FindFirstEntry(pattern.text, &record, &failed);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return failed ? STATUS_DELETE_FAILED : STATUS_COPY_FAILED;
+}
+
 // Locks and enters the device root and refuses what the job would wreck.
 Stop PreflightRun(const RunOptions& options, RunPlan* plan)
 {
@@ -392,9 +417,12 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
                           ".",
                       false);
     }
-    if (IsFileOnDisk(kTargetFolder))
-        return Refuse("MassStorage in the device root " + Shown(plan->shownRoot) + " is a file, not a folder",
-                      "The job cannot copy into it and would end with " + StatusName(STATUS_COPY_FAILED) + ".");
+    const std::string notAFolder = TargetNotAFolder();
+    if (!notAFolder.empty())
+        return Refuse("MassStorage in the device root " + Shown(plan->shownRoot) + " is " + notAFolder +
+                          ", not a folder",
+                      "The job cannot clear it or copy into it and would end with " +
+                          StatusName(StatusOnTargetNotAFolder()) + ".");
     return RefusePackage(plan);
 }
 
@@ -525,12 +553,42 @@ void ReportFailure(RunPlan* plan, const std::vector<TreeEntry>& installed)
                Shown(plan->shownRoot / plan->packageOnDisk).c_str());
 }
 
-// The summary of the job: its status, what MassStorage holds, and after a
-// failure why and where, with the package's findings.
-int Report(RunPlan* plan)
+// MassStorage counted on the PC, where the device's paths cannot reach all
+// of it (unlisted says why): a stale tree the job could not clear.
+std::string CountedOnThePc(const fs::path& target, const std::string& unlisted)
 {
-    const int32_t status = plan->status;
-    const std::vector<TreeEntry> installed = ListTree(kTargetFolder);
+    uint64_t folders = 0;
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(target, error), end; !error && it != end; it.increment(error)) {
+        const fs::file_status status = it->symlink_status(error);
+        if (error) break;
+        if (fs::is_directory(status)) {
+            ++folders;
+            continue;
+        }
+        ++files;
+        std::error_code unsized;
+        if (fs::is_regular_file(status)) bytes += it->file_size(unsized);
+    }
+    const std::string counted = Plural(folders + files, "entry", "entries") + " (" +
+                                Plural(folders, "folder", "folders") + " and " + Plural(files, "file", "files") + ", " +
+                                Size(bytes) + ")";
+    if (error)
+        return "MassStorage could not be listed fully (" + unlisted + "; " + error.message() +
+               "): it holds at least " + counted + "\n";
+    return "MassStorage holds " + counted + "; the device's paths reach only part of them: " + unlisted + "\n";
+}
+
+// What MassStorage holds after the job, as it is: "empty" only when it is.
+std::string TargetSummary(const std::vector<TreeEntry>& installed, const std::string& unlisted)
+{
+    const std::string notAFolder = TargetNotAFolder();
+    if (!notAFolder.empty()) return "MassStorage is " + notAFolder + ", not a folder\n";
+    const fs::path target = FolderOnDisk(kTargetFolder);
+    if (target.empty()) return "there is no MassStorage folder\n";
+    if (!unlisted.empty()) return CountedOnThePc(target, unlisted);
     uint64_t summed = 0;
     uint64_t other = 0;
     for (const TreeEntry& entry : installed) {
@@ -539,6 +597,20 @@ int Report(RunPlan* plan)
         const DeviceString name = entry.key.substr(slash == DeviceString::npos ? 0 : slash + 1);
         ++(IsSummedFileName(name.c_str()) ? summed : other);
     }
+    if (installed.empty()) return "MassStorage is empty\n";
+    if (summed + other == 0)
+        return "MassStorage holds " + Plural(installed.size(), "folder", "folders") + " and no files\n";
+    return "MassStorage holds " + Plural(summed + other, "file", "files") + " (" + Size(Bytes(installed)) + "), " +
+           Grouped(summed) + " of them summed\n" + NotSummed(other);
+}
+
+// The summary of the job: its status, what MassStorage holds, and after a
+// failure why and where, with the package's findings.
+int Report(RunPlan* plan)
+{
+    const int32_t status = plan->status;
+    std::string unlisted;
+    const std::vector<TreeEntry> installed = ListTree(kTargetFolder, &unlisted);
     // The job's 0 is a claim about MassStorage; another program may have
     // changed it meanwhile, or the module may not be what it says.
     std::string notInstalled;
@@ -552,13 +624,7 @@ int Report(RunPlan* plan)
     else
         printf("NOT INSTALLED: the job returned %s, but MassStorage does not hold the package\n",
                StatusName(status).c_str());
-    if (IsFileOnDisk(kTargetFolder))
-        printf("MassStorage is a file, not a folder\n");
-    else if (summed + other == 0)
-        printf("MassStorage is empty\n");
-    else
-        printf("MassStorage holds %s (%s), %s of them summed\n%s", Plural(summed + other, "file", "files").c_str(),
-               Size(Bytes(installed)).c_str(), Grouped(summed).c_str(), NotSummed(other).c_str());
+    printf("%s", TargetSummary(installed, unlisted).c_str());
     if (!notInstalled.empty()) printf("%s\npelk-mapcopy run again installs it\n", notInstalled.c_str());
     if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) ReportFailure(plan, installed);
     printf("time %.3f s\n", plan->seconds);

@@ -55,7 +55,8 @@ const char kVerifyHelp[] =
     "With a manifest beside PACKAGE_DIR (seal writes it), verify also names\n"
     "each file changed, added or missing since sealing (the first ten, then\n"
     "a count), and says when checksum.ini is not the one sealed with the\n"
-    "manifest. The exit code stays the device's verdict.\n"
+    "manifest. A package that differs from its manifest exits 65 where the\n"
+    "device would take it: it is not the package that was sealed.\n"
     "\n"
     "FAT's limits, from Microsoft's published FAT on-disk format: a file holds at\n"
     "most 4 GiB - 1 byte; a folder at most 65,536 directory entries, a name\n"
@@ -68,7 +69,9 @@ const char kVerifyHelp[] =
     "Exits with the status the device's job would return (0 when it would\n"
     "succeed, 3 or 5 for a path too long, 4 for a PACKAGE_DIR behind a symbolic\n"
     "link, 6 for the checksum), 65 when no card can hold the package as it\n"
-    "stands, 64 for a device root or the root of a file system.\n"
+    "stands, or when the job would succeed but the package differs from its\n"
+    "manifest (a status the job would return that is not 0 wins over it), 64\n"
+    "for a device root or the root of a file system.\n"
     "\n"
     "  --force  take a device root or a file system's root as the package folder\n";
 
@@ -154,32 +157,62 @@ int WriteManifest(Manifest manifest, const fs::path& manifestFile)
     return 0;
 }
 
-// What the manifest beside the package says of it now; nothing without one.
-void PrintManifestCheck(const fs::path& manifestFile, const Manifest& now)
+// What the manifest beside the package says of it now (nothing without
+// one), and whether any file differs from it.
+struct SealedCheck {
+    std::vector<std::string> lines;
+    bool differs = false;
+};
+
+SealedCheck CheckManifest(const fs::path& manifestFile, const Manifest& now)
 {
+    SealedCheck result;
     Manifest sealed;
     bool present = false;
     std::string why;
-    if (manifestFile.empty()) return;
+    if (manifestFile.empty()) return result;
     const std::string shown = Shown(manifestFile.filename());
     if (!ReadManifestFile(manifestFile, &sealed, &present, &why)) {
-        printf("manifest %s cannot be read: %s\n", shown.c_str(), why.c_str());
-        return;
+        result.lines.push_back("manifest " + shown + " cannot be read: " + why);
+        return result;
     }
-    if (!present) return;
+    if (!present) return result;
     const ManifestDifference difference = CompareManifests(sealed, now);
     if (difference.Count() == 0) {
-        printf("manifest %s: every file as sealed (%s)\n", shown.c_str(), Plural(now.size(), "file", "files").c_str());
-        return;
+        result.lines.push_back("manifest " + shown + ": every file as sealed (" +
+                               Plural(now.size(), "file", "files") + ")");
+        return result;
     }
-    printf("manifest %s: %s since sealing\n", shown.c_str(),
-           (Plural(difference.Count(), "file differs", "files differ")).c_str());
-    for (const std::string& line : DifferenceLines(difference, 10)) printf("%s\n", line.c_str());
+    result.differs = true;
+    result.lines.push_back("manifest " + shown + ": " +
+                           Plural(difference.Count(), "file differs", "files differ") + " since sealing");
+    for (const std::string& line : DifferenceLines(difference, 10)) result.lines.push_back(line);
     for (const std::string& path : difference.changed)
         if (path.find('/') == std::string::npos && UpperAscii(path) == "CHECKSUM.INI")
-            printf("manifest %s disagrees with checksum.ini: checksum.ini is not the one sealed with it (edited, or "
-                   "the package sealed again without its manifest)\n",
-                   shown.c_str());
+            result.lines.push_back("manifest " + shown +
+                                   " disagrees with checksum.ini: checksum.ini is not the one sealed with it (edited, "
+                                   "or the package sealed again without its manifest)");
+    return result;
+}
+
+// The way on from a package that differs from its manifest. Sealing it
+// would seal the difference, so seal is never the hint: a PreDLMap with
+// its manifest beside it is what write leaves on a card, which is written
+// again; any other package is restored, or checked before it is sealed.
+std::string NotAsSealedHint(const std::string& typed, const fs::path& manifestFile)
+{
+    const std::string manifest = Shown(manifestFile.filename());
+    if (UpperAscii(manifestFile.filename().u8string()) != "PREDLMAP.SHA256")
+        return "the package changed since it was sealed (" + manifest +
+               "): restore it, or, if the change is intended, check it and seal it again";
+    fs::path folder = fs::u8path(typed).lexically_normal();
+    if (!folder.has_filename()) folder = folder.parent_path();
+    // "." or ".." names the package but not the folder holding it.
+    const bool dots = folder.filename() == "." || folder.filename() == "..";
+    const fs::path card = dots ? manifestFile.parent_path() : folder.parent_path();
+    return "the card's package differs from its manifest " + manifest +
+           ": write the card again from the sealed package (pelk-mapcopy write PACKAGE_DIR " +
+           Shown(card.empty() ? fs::path(".") : card) + "); if this folder is the sealed package itself, restore it";
 }
 
 int SealLocked(const ParsedArguments& parsed, const fs::path& folder, bool force);
@@ -248,13 +281,18 @@ int Verify(const std::vector<std::string>& arguments)
 
     Manifest now;
     const Preflight preflight = PredictJob(TEXT(""), DigestingReader(&now));
+    const SealedCheck sealed = CheckManifest(manifestFile, now);
     const std::string sealWith = Shown(fs::u8path(parsed.operands[0]));
-    PrintPreflight(stdout, preflight, sealWith);
-    PrintManifestCheck(manifestFile, now);
+    PrintPreflight(stdout, preflight, sealed.differs ? std::string() : sealWith);
+    for (const std::string& line : sealed.lines) printf("%s\n", line.c_str());
     printf("%s\n", VerdictLine(preflight.verdict).c_str());
-    const std::string reseal = ResealHint(preflight, sealWith);
-    if (!reseal.empty()) printf("%s\n", reseal.c_str());
-    return preflight.verdict;
+    const std::string hint =
+        sealed.differs ? NotAsSealedHint(parsed.operands[0], manifestFile) : ResealHint(preflight, sealWith);
+    if (!hint.empty()) printf("%s\n", hint.c_str());
+    // The device's status wins, as what the device does; a package it would
+    // take (two swapped bytes keep the sum) is still not the one sealed.
+    if (preflight.verdict != 0) return preflight.verdict;
+    return sealed.differs ? kExitNotForACard : 0;
 }
 
 

@@ -39,6 +39,10 @@ void WalkFolder(TreePath* path, WIN32_FIND_DATAW* record, Step* step, const Walk
     } else if (AppendTreeText(path, kSearchAllSuffix)) {
         search = FindFirstEntry(path->text, record);
         TruncateTreePath(path, length);
+    } else {
+        calls.trouble(shown, "its search pattern would take over the device's " + std::to_string(MAX_PATH - 1) +
+                                 " UTF-16 units, so its entries cannot be listed");
+        return;
     }
     if (search == INVALID_HANDLE_VALUE) {
         // An empty folder has no first entry; on Windows its "." and ".." run out.

@@ -78,6 +78,9 @@ const char kWriteHelp[] =
     "pelk-mapcopy is using the card; before any card: 64 no manifest, 65 a\n"
     "package with findings or changed since sealing, 66 PACKAGE_DIR cannot be\n"
     "opened. 130 (143) for SIGINT (SIGTERM).\n"
+    "A card whose read-back differs because the package itself changed while\n"
+    "it was written (its file, read again, no longer matches the manifest) is\n"
+    "not good with 65.\n"
     "\n"
     "  --log FILE  append one JSON line per card: card, volume label and serial\n"
     "              where the platform gives them, file system, cluster, files,\n"
@@ -727,6 +730,25 @@ private:
         return true;
     }
 
+    // A copy that differs from the manifest: the package's own file read
+    // again tells a package changed since it was checked from a card that
+    // gives back what it was not given.
+    bool ReadBackDiffers(const TreeEntry& entry)
+    {
+        const std::string path = ManifestPath(entry.host);
+        FileDigest now;
+        std::string why;
+        const auto sealed = package_.manifest.find(path);
+        const bool readable = DigestFile(package_.folder / entry.host, ReadMode::Cached, &now, &why);
+        if (sealed != package_.manifest.end() && readable && now.sha256 == sealed->second)
+            return Fail(kExitIoError, "read back, " + path +
+                                          " differs from the package's manifest: the card may not hold what it "
+                                          "claims (a fake capacity, a failing card); use another card");
+        const std::string what = readable ? " no longer matches its manifest" : " cannot be read now (" + why + ")";
+        return Fail(kExitNotForACard, "the package changed while it was written: its " + path + what +
+                                          "; restore the package, or check it and seal it again, then write again");
+    }
+
     // Every file as the card gives it back, against the manifest; the sum
     // of the summed ones against checksum.ini, as the device would add them.
     bool ReadBack()
@@ -746,9 +768,7 @@ private:
                 return Fail(kExitIoError, "cannot read back " + Shown(copy) + ": " + why);
             const auto sealed = package_.manifest.find(ManifestPath(entry.host));
             if (sealed == package_.manifest.end() || sealed->second != digest.sha256 || digest.bytes != entry.bytes)
-                return Fail(kExitIoError, "read back, " + ManifestPath(entry.host) +
-                                              " differs from the package's manifest: the card may not hold what it "
-                                              "claims (a fake capacity, a failing card); use another card");
+                return ReadBackDiffers(entry);
             if (IsSummedFileName(Units(entry.host.filename()).c_str())) sum = static_cast<uint16_t>(sum + digest.sum);
             ++read;
         }

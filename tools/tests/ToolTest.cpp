@@ -426,7 +426,14 @@ TEST_F(ToolTest, SealRefusesLinksTheJobWouldNotCopy)
 }
 #endif
 
-enum class Change { FirstByte, Appended, TwoSwapped };
+enum class Change { None, FirstByte, Appended, TwoSwapped };
+
+// Where the sealed package is: sealed in place in the device's SDMMC (a
+// card's own layout: PreDLMap and its manifest beside it), sealed elsewhere
+// under another name, or written onto a card by write.
+const char kSealedInPlace[] = "SDMMC/PreDLMap";
+const char kSealedElsewhere[] = "maps/europe";
+const char kWrittenCard[] = "card/PreDLMap";
 
 struct ChangeCase {
     const char* name;
@@ -434,6 +441,8 @@ struct ChangeCase {
     Change change;
     int verifyCode;
     const char* manifestSays; // the line verify prints from the manifest
+    int deviceCode;           // what the job returns on the package (run --force)
+    const char* folder = kSealedInPlace;
 };
 
 void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
@@ -444,46 +453,85 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
 {
     const ChangeCase& c = GetParam();
     WritePackage(kPackage);
-    ASSERT_EQ(Tool({"seal", Package()}).code, 0);
-    const std::string relative = std::string("SDMMC/PreDLMap/") + c.file;
+    const std::string where = c.folder;
+    if (where == kSealedElsewhere) {
+        MakeFolder("maps");
+        fs::rename(Root() / "SDMMC/PreDLMap", Root() / kSealedElsewhere);
+    }
+    const fs::path folder = Root() / U8Path(where);
+    ASSERT_EQ(Tool({"seal", (where == kSealedElsewhere ? folder : U8Path(Package())).u8string()}).code, 0);
+    if (where == kWrittenCard) {
+        MakeFolder("card");
+        ASSERT_EQ(Tool({"write", "--any-volume", Package(), (Root() / "card").u8string()}).code, 0);
+    }
+    const std::string relative = where + "/" + c.file;
     std::string bytes = ReadFile(relative);
     if (c.change == Change::Appended) bytes += "x";
     else if (c.change == Change::FirstByte) bytes[0] = static_cast<char>(bytes[0] + 1);
-    else std::swap(bytes[0], bytes[1]); // the same byte sum
-    ASSERT_NE(bytes, ReadFile(relative));
+    else if (c.change == Change::TwoSwapped) std::swap(bytes[0], bytes[1]); // the same byte sum
+    ASSERT_EQ(bytes == ReadFile(relative), c.change == Change::None);
     WriteFile(relative, bytes);
-    ToolResult verified = Tool({"verify", Package()});
+    ToolResult verified = Tool({"verify", folder.u8string()});
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
-    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256: 1 file differs since sealing\n"), std::string::npos)
-        << verified.out;
+    const std::string manifest = folder.filename().u8string() + ".sha256";
+    if (c.change != Change::None) {
+        EXPECT_NE(verified.out.find("manifest " + manifest + ": 1 file differs since sealing\n"), std::string::npos)
+            << verified.out;
+    }
     EXPECT_NE(verified.out.find(c.manifestSays), std::string::npos) << verified.out;
-    const std::string reseal = "if the package was changed on purpose, pelk-mapcopy seal " + Package() +
-                               " writes its new sum; else a file changed since it was sealed\n";
-    EXPECT_EQ(verified.out.find(reseal) != std::string::npos, c.verifyCode == 6) << verified.out;
+    // Sealing a changed package would seal the change: never the way on.
+    EXPECT_EQ(verified.out.find("pelk-mapcopy seal"), std::string::npos) << verified.out;
+    const std::string writeAgain = "the card's package differs from its manifest " + manifest +
+                                   ": write the card again from the sealed package (pelk-mapcopy write PACKAGE_DIR " +
+                                   Native(folder.parent_path().u8string()) + ")";
+    const std::string restore = "the package changed since it was sealed (" + manifest +
+                                "): restore it, or, if the change is intended, check it and seal it again\n";
+    const bool card = where != kSealedElsewhere;
+    EXPECT_EQ(verified.out.find(writeAgain) != std::string::npos, card && c.change != Change::None) << verified.out;
+    EXPECT_EQ(verified.out.find(restore) != std::string::npos, !card && c.change != Change::None) << verified.out;
+    if (where == kWrittenCard && c.change != Change::None) {
+        // Given as ".", the package still names the card that holds it.
+        ToolResult inside = Tool({"verify", "."}, folder);
+        EXPECT_EQ(inside.code, c.verifyCode) << inside.out;
+        EXPECT_NE(inside.out.find("(pelk-mapcopy write PACKAGE_DIR " + (Root() / "card").u8string() + ")"),
+                  std::string::npos)
+            << inside.out;
+    }
+    if (where != kSealedInPlace) return;
     // verify reads the number as the device does, so run agrees with it:
-    // it refuses what verify rates non-zero, and the forced job ends so.
+    // it refuses what the device rates non-zero, and the forced job ends so.
     const Snapshot before = Snap("MassStorage");
-    EXPECT_EQ(Tool({"run"}).code, c.verifyCode ? 64 : 0);
-    if (c.verifyCode) {
+    EXPECT_EQ(Tool({"run"}).code, c.deviceCode ? 64 : 0);
+    if (c.deviceCode) {
         EXPECT_EQ(Snap("MassStorage"), before);
     }
-    EXPECT_EQ(Tool({"run", "--force"}).code, c.verifyCode);
+    EXPECT_EQ(Tool({"run", "--force"}).code, c.deviceCode);
 }
 
+// A difference from the manifest exits 65 where the device would take the
+// package; a status of the device's own wins over it.
 INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
                          ::testing::Values(
                              ChangeCase{"TileByte", "Map/Europe/DE.map", Change::FirstByte, 6,
-                                        "changed: Map/Europe/DE.map"},
-                             ChangeCase{"ByteAppended", "Poi/fuel.csv", Change::Appended, 6, "changed: Poi/fuel.csv"},
+                                        "changed: Map/Europe/DE.map", 6},
+                             ChangeCase{"ByteAppended", "Poi/fuel.csv", Change::Appended, 6, "changed: Poi/fuel.csv", 6},
                              // The byte sum cannot see it; the manifest can.
-                             ChangeCase{"TwoBytesSwapped", "Map/Europe/FR.map", Change::TwoSwapped, 0,
-                                        "changed: Map/Europe/FR.map"},
-                             ChangeCase{"VersionFile", "PreDLVerno.ini", Change::FirstByte, 0,
-                                        "changed: PreDLVerno.ini"},
-                             ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", Change::Appended, 0,
-                                        "changed: Poi/CHECKSUM.INI"},
-                             ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 0,
-                                        "manifest PreDLMap.sha256 disagrees with checksum.ini"}),
+                             ChangeCase{"TwoBytesSwapped", "Map/Europe/FR.map", Change::TwoSwapped, 65,
+                                        "changed: Map/Europe/FR.map", 0},
+                             ChangeCase{"TwoBytesSwappedSealedElsewhere", "Map/Europe/FR.map", Change::TwoSwapped, 65,
+                                        "changed: Map/Europe/FR.map", 0, kSealedElsewhere},
+                             ChangeCase{"TwoBytesSwappedOnAWrittenCard", "Map/Europe/FR.map", Change::TwoSwapped, 65,
+                                        "changed: Map/Europe/FR.map", 0, kWrittenCard},
+                             ChangeCase{"UnchangedOnAWrittenCard", "Map/Europe/FR.map", Change::None, 0,
+                                        "manifest PreDLMap.sha256: every file as sealed (7 files)\n", 0, kWrittenCard},
+                             ChangeCase{"Unchanged", "Map/Europe/FR.map", Change::None, 0,
+                                        "manifest PreDLMap.sha256: every file as sealed (7 files)\n", 0},
+                             ChangeCase{"VersionFile", "PreDLVerno.ini", Change::FirstByte, 65,
+                                        "changed: PreDLVerno.ini", 0},
+                             ChangeCase{"ChecksumInSubFolder", "Poi/CHECKSUM.INI", Change::Appended, 65,
+                                        "changed: Poi/CHECKSUM.INI", 0},
+                             ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 65,
+                                        "manifest PreDLMap.sha256 disagrees with checksum.ini", 0}),
                          [](const ::testing::TestParamInfo<ChangeCase>& param) { return param.param.name; });
 
 TEST_F(ToolTest, VerifyReadsTheNumberAsTheDeviceDoes)
@@ -582,6 +630,7 @@ TEST_P(ToolFailure, ExplainsWithADistinctCode)
     if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
     if (name == "ChecksumUtf16WithoutMark") WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8));
     if (name == "ChecksumAsKeyAndValue") WriteChecksumFile("checksum=2F4F\r\n");
+    if (name == "ChecksumLeadingNuls") WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10));
     // Mixed case takes a long name: two entries each. Upper-case 8.3 names
     // take one, so 300 of them fit.
     if (name == "RootOverFat16Entries")
@@ -713,6 +762,11 @@ std::vector<FailureCase> FailureCases()
                      "mark, where the device reads 8-bit text (the device reads \"1\" and stops at a zero byte, "
                      "byte 2 of the file, so it reads nothing after it); the device reads 0001 (",
                      "MISMATCH"}},
+        // Zero bytes before the number are no UTF-16 text: said as what they are.
+        FailureCase{"ChecksumLeadingNuls", 0, 6, {"written to "},
+                    {"checksum.ini holds no number the device can read: it begins with 4 NUL bytes, where the "
+                     "device stops reading; the device reads 0 (",
+                     "MISMATCH"}},
         // "c" is a hexadecimal digit: the device reads 000C.
         FailureCase{"ChecksumAsKeyAndValue", 0, 6, {"written to "},
                     {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\", byte 2 of "
@@ -787,6 +841,93 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
         << forced.out;
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
 }
+
+// What run says MassStorage is: refused before the job, and reported after
+// it, as what is there; never a file for a link, never empty while
+// anything is left.
+struct TargetCase {
+    const char* name;
+    int runCode;
+    std::string runSays; // on stderr when refused (64), else on stdout
+    int forcedCode;      // run --force; -1 not tried
+    std::string forcedSays;
+};
+
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolTarget : public ToolTest, public ::testing::WithParamInterface<TargetCase> {};
+
+TEST_P(ToolTarget, SaysWhatMassStorageIs)
+{
+    const TargetCase& c = GetParam();
+    WriteSealedPackage(kPackage);
+    const std::string name = c.name;
+    if (name == "File") WriteFile("MassStorage", "a file where the folder should be");
+#ifndef _WIN32
+    if (name == "Link") {
+        WriteFile("elsewhere/keep.map", "never followed");
+        fs::create_directory_symlink(Root() / "elsewhere", Root() / "MassStorage");
+    }
+    if (name == "TooDeepToClear") {
+        // A level at a time: create_directories gives up on so many levels.
+        fs::path deep = Root() / "MassStorage";
+        for (int i = 0; i <= 1000; ++i, deep /= "d") ASSERT_TRUE(fs::create_directory(deep)) << i;
+        std::ofstream(deep.parent_path() / "old.map", std::ios::binary) << "left";
+    }
+#endif
+    const Snapshot elsewhere = Snap("elsewhere");
+    ToolResult run = Tool({"run"});
+    EXPECT_EQ(run.code, c.runCode) << run.out << run.err;
+    EXPECT_NE((run.code == 64 ? run.err : run.out).find(c.runSays), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.out.find("MassStorage is empty"), std::string::npos) << run.out;
+    if (c.forcedCode >= 0) {
+        ToolResult forced = Tool({"run", "--force"});
+        EXPECT_EQ(forced.code, c.forcedCode) << forced.out;
+        EXPECT_NE(forced.out.find(c.forcedSays), std::string::npos) << forced.out;
+    }
+    EXPECT_EQ(Snap("elsewhere"), elsewhere) << "the job never follows a link";
+}
+
+// The refusal names the code the forced job then ends with: Win32 calls a
+// listing of a file failed (1), the host layer finds nothing there and the
+// copy fails (5).
+#if defined(_WIN32)
+const int kFileInTheWay = STATUS_DELETE_FAILED;
+const char kFileInTheWayName[] = "1 STATUS_DELETE_FAILED";
+#else
+const int kFileInTheWay = STATUS_COPY_FAILED;
+const char kFileInTheWayName[] = "5 STATUS_COPY_FAILED";
+#endif
+
+std::vector<TargetCase> TargetCases()
+{
+    std::vector<TargetCase> cases = {
+        TargetCase{"File", 64,
+                   std::string(" is a file, not a folder\nThe job cannot clear it or copy into it and would end "
+                               "with ") +
+                       kFileInTheWayName + ". MassStorage is left as it is. Use --force to run it anyway.",
+                   kFileInTheWay, "\nMassStorage is a file, not a folder\n"},
+    };
+#ifndef _WIN32
+    const std::vector<TargetCase> hostOnly = {
+        TargetCase{"Link", 64,
+                   " is a symbolic link, not a folder\nThe job cannot clear it or copy into it and would end with 5 "
+                   "STATUS_COPY_FAILED. MassStorage is left as it is. Use --force to run it anyway.",
+                   5, "\nMassStorage is a symbolic link, not a folder\n"},
+        // MassStorage and 123 levels of "\d", then "\*.*": 261 units.
+        TargetCase{"TooDeepToClear", 2,
+                   "\nMassStorage holds 1,001 entries (1,000 folders and 1 file, 4 bytes); the device's paths reach "
+                   "only part of them: the folder 123 levels down: its search pattern would take over the device's "
+                   "259 UTF-16 units, so its entries cannot be listed\n",
+                   -1, ""},
+    };
+    cases.insert(cases.end(), hostOnly.begin(), hostOnly.end());
+#endif
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ToolTarget, ::testing::ValuesIn(TargetCases()),
+                         [](const ::testing::TestParamInfo<TargetCase>& param) { return param.param.name; });
 
 #ifndef _WIN32
 TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
