@@ -312,7 +312,15 @@ def boot(name, jobs, disks, work, writer, cleanup):
     fish = Fish([root_image] + disks, cleanup)
     results = []
     try:
-        fish("run")
+        try:
+            fish("run")
+        except RuntimeError as error:
+            # Seen once: the listener gone while the appliance started
+            # (supermin rebuilding it after the host's packages changed).
+            say("pull: %s: the appliance did not start (%s); once more" % (name, str(error).splitlines()[0]))
+            fish.close()
+            fish = Fish([root_image] + disks, cleanup)
+            fish("run")
         fish("mount", "/dev/sda", "/")
         for i, _ in enumerate(jobs):
             fish("mount", disk_name(i + 1), "/card%d" % i)
