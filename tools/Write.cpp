@@ -216,6 +216,14 @@ DeviceString Units(const fs::path& name)
     }
 }
 
+// The identity of the folder a path names; false when none is there.
+bool FolderIdentity(const fs::path& folder, FileId* id)
+{
+    HeldHandle opened;
+    return g_fileCalls.open(kNoFolder, folder, OpenAs::Folder, opened.Out()) == 0 &&
+           g_fileCalls.identify(opened.Get(), id) == 0;
+}
+
 // The kind of an entry of an open folder; missing is no error.
 bool KindOf(Handle folder, const fs::path& name, std::optional<Kind>* kind, std::string* why)
 {
@@ -419,11 +427,8 @@ private:
     // a card pulled, unmounted or replaced by another is not written on.
     bool StillTheCard()
     {
-        HeldHandle now;
         FileId id;
-        if (g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, now.Out()) == 0 &&
-            g_fileCalls.identify(now.Get(), &id) == 0 && id == card_->identity)
-            return true;
+        if (FolderIdentity(card_->root, &id) && id == card_->identity) return true;
         return Fail(kExitIoError, "the card folder is no longer the one this write locked (pulled, unmounted or "
                                   "replaced); nothing more was written");
     }
@@ -1057,14 +1062,6 @@ std::string LogLine(const Card& card, const PackagePlan& package)
            ",\"code\":" + std::to_string(card.code) + ",\"seconds\":" + seconds +
            ",\"write_mb_s\":" + (card.writeSeconds > 0 ? Rate(package.bytes, card.writeSeconds) : "null") +
            ",\"read_mb_s\":" + (card.readSeconds > 0 ? Rate(package.bytes, card.readSeconds) : "null") + "}\n";
-}
-
-// The identity of the folder a path names; false when none is there.
-bool FolderIdentity(const fs::path& folder, FileId* id)
-{
-    HeldHandle opened;
-    return g_fileCalls.open(kNoFolder, folder, OpenAs::Folder, opened.Out()) == 0 &&
-           g_fileCalls.identify(opened.Get(), id) == 0;
 }
 
 // The folder or one of the folders above it is the one with identity id.
