@@ -19,6 +19,7 @@
 
 #include "Commands.h"
 #include "FileIo.h"
+#include "Log.h"
 #include "Manifest.h"
 #include "Names.h"
 #include "PELK_UserMapCopy.h"
@@ -129,6 +130,8 @@ struct PackagePlan {
     uint64_t files = 0;
     uint64_t bytes = 0;
     std::vector<std::string> outline; // the tree's names, kinds and sizes
+    std::string version;              // PreDLVerno.ini's first line
+    std::string manifestSha256;
 };
 
 struct Card;
@@ -138,6 +141,7 @@ const PackagePlan* g_package = nullptr;
 bool g_plainLines = false;
 std::mutex g_output;
 bool g_outputClosed = false;
+CardLog g_log;
 
 // One card and its worker. The worker alone writes the fields below `lock`
 // but under it; the progress printer and the interrupt read them under it.
@@ -157,6 +161,7 @@ struct Card {
     FileId oldIdentity, newIdentity;
 
     std::mutex lock;
+    std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
     Phase phase = Phase::Waiting;
     uint64_t done = 0;  // bytes of this phase
     uint64_t total = 0; // bytes of this phase
@@ -978,6 +983,43 @@ int32_t WriteAllCards()
     return 0;
 }
 
+// The card's line in the log; code and reason as given where the verdict
+// is not the card's last word (an interrupt).
+CardRecord Record(const Card& card, const PackagePlan& package, int code, const std::string& reason)
+{
+    CardRecord record;
+    record.command = "write";
+    record.started = card.started;
+    record.ended = std::chrono::system_clock::now();
+    record.typed = card.typed;
+    record.shown = card.shown;
+    record.path = card.root;
+    record.volume = card.volume;
+    record.clusterBytes = card.clusterBytes;
+    record.packageVersion = package.version;
+    record.manifestSha256 = package.manifestSha256;
+    record.files = package.files;
+    record.bytes = package.bytes;
+    record.packageSum = package.sum;
+    record.phase = PhaseName(card.reached);
+    record.code = code;
+    record.reason = reason;
+    record.seconds = card.seconds;
+    record.writeSeconds = card.writeSeconds;
+    record.readSeconds = card.readSeconds;
+    return record;
+}
+
+CardRecord Record(const Card& card, const PackagePlan& package)
+{
+    static const std::string kNotGood = "NOT GOOD: ";
+    const std::string& verdict = card.verdict;
+    return Record(card, package, card.code,
+                  card.code == 0 ? std::string()
+                  : verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size())
+                                                                        : verdict);
+}
+
 // On the interrupt's thread: no card starts another step; each ends the
 // one it is in (the two renames are one), and its step lock stays taken
 // until the process exits. What each card holds is then looked at.
@@ -999,69 +1041,22 @@ void ReportInterruption(int exitCode)
         }
         if (untouched) {
             fprintf(stderr, "  %s: untouched (%s)\n", card->shown.c_str(), card->verdict.c_str());
+            std::lock_guard<std::mutex> guard(card->lock);
+            g_log.Append(Record(*card, *g_package));
             continue;
         }
         const std::string holds = WhatTheCardHolds(*card, *g_package);
         fprintf(stderr, "  %s: %s%s (stopped while %s)\n", card->shown.c_str(), holds.c_str(),
                 proven && holds == "holds the new package" ? ", read back and proven" : "", PhaseName(phase));
+        std::lock_guard<std::mutex> guard(card->lock);
+        g_log.Append(proven ? Record(*card, *g_package)
+                            : Record(*card, *g_package, exitCode,
+                                     std::string("interrupted (") + (exitCode == 130 ? "SIGINT" : "SIGTERM") +
+                                         ") while " + PhaseName(phase) + "; it " + holds));
     }
+    std::string why;
+    if (!g_log.Close(&why)) fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
     fprintf(stderr, "pelk-mapcopy write again clears what this write left\n");
-}
-
-std::string HexBytes(const std::string& bytes)
-{
-    std::string hex;
-    char pair[4];
-    for (unsigned char byte : bytes) {
-        snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
-std::string Json(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
-            quoted += escape;
-        } else {
-            quoted += static_cast<char>(c);
-        }
-    }
-    return quoted + "\"";
-}
-
-std::string Rate(uint64_t bytes, double seconds)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%.1f", seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0);
-    return text;
-}
-
-std::string LogLine(const Card& card, const PackagePlan& package)
-{
-    char seconds[32];
-    snprintf(seconds, sizeof seconds, "%.3f", card.seconds);
-    const auto optional = [](const std::string& text) { return text.empty() ? std::string("null") : Json(text); };
-    // A name that is not UTF-8 text is shown escaped, and kept as it is.
-    const std::string typed = EscapedBytes(card.typed) == card.typed
-                                  ? std::string()
-                                  : ",\"card_hex\":" + Json(HexBytes(card.typed));
-    return "{\"card\":" + Json(card.shown) + typed + ",\"label\":" + optional(card.volume.label) +
-           ",\"serial\":" + optional(card.volume.serial) + ",\"file_system\":" + optional(card.volume.fileSystem) +
-           ",\"cluster_bytes\":" + std::to_string(card.clusterBytes) + ",\"files\":" + std::to_string(package.files) +
-           ",\"bytes\":" + std::to_string(package.bytes) + ",\"package_sum\":" + Json(Hex(package.sum)) +
-           ",\"manifest_sha256\":" + Json(Sha256Of(package.manifestText)) + ",\"phase\":" +
-           Json(PhaseName(card.reached)) + ",\"result\":" + Json(card.code ? "not good" : "good") +
-           ",\"code\":" + std::to_string(card.code) + ",\"seconds\":" + seconds +
-           ",\"write_mb_s\":" + (card.writeSeconds > 0 ? Rate(package.bytes, card.writeSeconds) : "null") +
-           ",\"read_mb_s\":" + (card.readSeconds > 0 ? Rate(package.bytes, card.readSeconds) : "null") + "}\n";
 }
 
 // The folder or one of the folders above it is the one with identity id.
@@ -1106,8 +1101,12 @@ std::string NoCard(const Card& card, const PackagePlan& package)
 }
 
 // The package checked as verify checks it and against its manifest.
-Stop PreparePackage(const std::string& typed, PackagePlan* plan)
+Stop PreparePackage(const std::string& typed, PackagePlan* plan, std::string* refusal)
 {
+    const auto Failure = [refusal](int code, const std::string& message) {
+        *refusal = message;
+        return tool::Failure(code, message);
+    };
     const fs::path folder = fs::u8path(typed);
     std::error_code error;
     plan->folder = fs::absolute(folder, error).lexically_normal();
@@ -1140,6 +1139,8 @@ Stop PreparePackage(const std::string& typed, PackagePlan* plan)
     plan->sum = static_cast<uint16_t>(preflight.checksum.value);
     plan->bytes = TreeBytes(plan->tree);
     for (const TreeEntry& entry : plan->tree) plan->files += entry.folder ? 0 : 1;
+    plan->version = PackageVersion(plan->folder);
+    plan->manifestSha256 = Sha256Of(plan->manifestText);
     return std::nullopt;
 }
 
@@ -1206,8 +1207,16 @@ int Write(const std::vector<std::string>& arguments)
         card->inPlace = parsed.Has("--in-place");
         g_cards.push_back(std::move(card));
     }
+    std::string why;
+    if (!log.empty() && !g_log.Open(log, &why)) return Failure(kExitUsage, why + "; no card written");
     PackagePlan package;
-    if (const Stop refused = PreparePackage(parsed.operands[0], &package)) return *refused;
+    std::string refusal;
+    if (const Stop refused = PreparePackage(parsed.operands[0], &package, &refusal)) {
+        for (auto& card : g_cards)
+            g_log.Append(Record(*card, package, *refused, "the package was refused: " + refusal + "; card untouched"));
+        g_log.Close(&why);
+        return *refused;
+    }
     package.outline = Outline(package.tree);
     g_package = &package;
     RefuseNoCards(package);
@@ -1217,7 +1226,7 @@ int Write(const std::vector<std::string>& arguments)
     for (auto& card : g_cards) {
         if (card->finished) continue;
         LockHolder holder;
-        std::string why;
+        why.clear();
         switch (LockFolder(card->root, "write", &card->folderLock, &holder, &why)) {
         case LockOutcome::Taken:
             if (!parsed.Has("--any-volume")) RefuseUnlessFat(card.get());
@@ -1238,24 +1247,15 @@ int Write(const std::vector<std::string>& arguments)
     RunInterruptible(WriteAllCards, ReportInterruption);
 
     int code = 0;
-    FILE* logFile = nullptr;
-    if (!log.empty()) {
-#if defined(_WIN32)
-        logFile = _wfopen(log.c_str(), L"ab");
-#else
-        logFile = fopen(log.c_str(), "ab");
-#endif
-        if (!logFile) fprintf(stderr, "pelk-mapcopy: cannot append to the log %s\n", Shown(log).c_str());
-    }
     for (auto& card : g_cards) {
         printf("%s\n", card->verdict.c_str());
         code = std::max(code, card->code);
-        if (logFile) fputs(LogLine(*card, package).c_str(), logFile);
+        g_log.Append(Record(*card, package));
         card->folder.Close();
         UnlockFolder(card->folderLock);
     }
-    if (logFile && fclose(logFile) != 0) {
-        fprintf(stderr, "pelk-mapcopy: cannot write the log %s\n", Shown(log).c_str());
+    if (!g_log.Close(&why)) {
+        fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
         code = std::max(code, kExitIoError);
     }
     const size_t good = static_cast<size_t>(

@@ -9,8 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 // Beside this program, as the build puts them.
@@ -41,6 +43,17 @@ inline std::string Lines(std::string text)
     text.resize(kept);
 #endif
     return text;
+}
+
+// A --log file's lines, each parsed as the JSON object it must be (a
+// line that is none is a discarded value).
+inline std::vector<nlohmann::json> LogRecords(const std::filesystem::path& file)
+{
+    std::vector<nlohmann::json> records;
+    std::istringstream lines(Slurp(file));
+    for (std::string line; std::getline(lines, line);)
+        records.push_back(nlohmann::json::parse(line, nullptr, false));
+    return records;
 }
 
 #endif

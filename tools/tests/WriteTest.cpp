@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -130,12 +131,28 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     EXPECT_EQ(written.err.find('\033'), std::string::npos) << written.err;
     EXPECT_NE(written.err.find("c1: reading back"), std::string::npos) << written.err;
 
-    const std::string log = ReadFile("cards.jsonl");
-    EXPECT_EQ(Count(log, "\n"), 4u) << log;
-    EXPECT_EQ(Count(log, "\"result\":\"good\""), 3u) << log;
-    EXPECT_EQ(Count(log, "\"files\":6,"), 4u) << log;
-    EXPECT_NE(log.find("{\"card\":\"c4\","), std::string::npos) << log;
-    EXPECT_NE(log.find("\"phase\":\"done\""), std::string::npos) << log;
+    const std::vector<nlohmann::json> log = LogRecords("cards.jsonl");
+    ASSERT_EQ(log.size(), 4u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        const nlohmann::json& line = log[i];
+        ASSERT_TRUE(line.is_object()) << i;
+        EXPECT_EQ(line["card"], "c" + std::to_string(i + 1));
+        EXPECT_EQ(line["command"], "write");
+        EXPECT_EQ(line["result"], i < 3 ? "good" : "not good") << line;
+        EXPECT_EQ(line["code"], i < 3 ? 0 : 66) << line;
+        EXPECT_EQ(line["reason"].is_null(), i < 3) << line;
+        EXPECT_EQ(line["phase"], i < 3 ? "done" : "waiting") << line;
+        EXPECT_EQ(line["files"], 6);
+        EXPECT_EQ(line["package_version"], "[Version]");
+        EXPECT_EQ(line["manifest_sha256"].get<std::string>().size(), 64u);
+        EXPECT_EQ(line["tool_version"], PELK_VERSION);
+        EXPECT_TRUE(fs::path(line["path"].get<std::string>()).is_absolute()) << line;
+        for (const char* time : {"started", "ended"})
+            EXPECT_TRUE(std::regex_match(line[time].get<std::string>(),
+                                         std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+                << line;
+        EXPECT_LE(line["started"].get<std::string>(), line["ended"].get<std::string>());
+    }
     // The second write appends, and a card written again holds the new package once more.
     ASSERT_EQ(Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c2"}).code, 0);
     EXPECT_EQ(Count(ReadFile("cards.jsonl"), "\n"), 5u);
@@ -326,11 +343,14 @@ TEST_F(WriteTest, OddCardNamesAreShownEscaped)
     EXPECT_NE(written.out.find("good: odd\\x0Aname holds"), std::string::npos) << written.out;
     EXPECT_NE(written.out.find("good: bad\\xFF holds"), std::string::npos) << written.out;
     const std::string log = ReadFile("cards.jsonl");
-    ASSERT_EQ(Count(log, "\n"), 2u) << log;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(tool::EscapedBytes(line), line);
-    EXPECT_NE(log.find("{\"card\":\"odd\\\\x0Aname\",\"card_hex\":\"6f64640a6e616d65\","), std::string::npos) << log;
-    EXPECT_NE(log.find("{\"card\":\"bad\\\\xFF\",\"card_hex\":\"626164ff\","), std::string::npos) << log;
+    const std::vector<nlohmann::json> records = LogRecords("cards.jsonl");
+    ASSERT_EQ(records.size(), 2u) << log;
+    EXPECT_EQ(records[0]["card"], "odd\\x0Aname");
+    EXPECT_EQ(records[0]["card_hex"], "6f64640a6e616d65");
+    EXPECT_EQ(records[1]["card"], "bad\\xFF");
+    EXPECT_EQ(records[1]["card_hex"], "626164ff");
 }
 
 TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
@@ -372,7 +392,8 @@ TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
         const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", kAnyVolume, "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
+        execl(kTool.c_str(), kTool.c_str(), "write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "card",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     ASSERT_GT(child, 0);
@@ -388,6 +409,11 @@ TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
     EXPECT_EQ(WEXITSTATUS(status), 130) << err;
     EXPECT_NE(err.find("card: holds its old package, whole (stopped while "), std::string::npos) << err;
     EXPECT_EQ(Snap("card/PreDLMap"), old);
+    const std::vector<nlohmann::json> log = LogRecords(Root() / "cards.jsonl");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0]["code"], 130);
+    EXPECT_EQ(log[0]["reason"].get<std::string>().rfind("interrupted (SIGINT) while ", 0), 0u) << log[0];
+    EXPECT_NE(log[0]["reason"].get<std::string>().find("; it holds its old package, whole"), std::string::npos);
     ASSERT_EQ(Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"}).code, 0);
     ExpectTheNewPackage("card");
 }
