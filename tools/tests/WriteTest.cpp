@@ -239,6 +239,21 @@ TEST_F(WriteTest, RefusesUsageErrors)
               std::string::npos)
         << twice.out;
     ExpectTheNewPackage("card");
+    // A log that cannot be appended to: no card is written without its line.
+    MakeFolder("fresh");
+    const Result unlogged = Tool({"write", kAnyVolume, "--log", "no/such/folder/cards.jsonl", "pkg/PreDLMap", "fresh"});
+    EXPECT_EQ(unlogged.code, 64);
+    EXPECT_NE(unlogged.err.find("cannot append to the log"), std::string::npos) << unlogged.err;
+    EXPECT_FALSE(Exists("fresh/PreDLMap"));
+    // A package refused: every card still gets its line, untouched.
+    WriteFile("pkg/PreDLMap/Poi/added.csv", "not sealed");
+    EXPECT_EQ(Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "fresh"}).code, 65);
+    const std::vector<nlohmann::json> log = LogRecords(Root() / "cards.jsonl");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0]["code"], 65);
+    EXPECT_EQ(log[0]["reason"].get<std::string>().rfind("the package was refused: no card written: ", 0), 0u)
+        << log[0];
+    EXPECT_FALSE(Exists("fresh/PreDLMap"));
 }
 
 // Folders that are no card: refused untouched, naming what was meant.
