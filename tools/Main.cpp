@@ -20,6 +20,8 @@ const char kUsage[] =
     "  pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
     "  pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
     "                     PACKAGE_DIR CARD_DIR...\n"
+    "  pelk-mapcopy station [--log FILE] [--any-volume] [--watch DIR]... [--]\n"
+    "                       PACKAGE_DIR\n"
     "  pelk-mapcopy help [COMMAND] | --help [COMMAND] | --version\n";
 
 
@@ -35,6 +37,7 @@ const char kToolHelp[] =
     "  seal    write the package sum into PACKAGE_DIR/checksum.ini and its manifest\n"
     "          beside PACKAGE_DIR\n"
     "  write   write a sealed package onto cards, read it back and prove it\n"
+    "  station write a sealed package onto every card that comes, until Ctrl-C\n"
     "  run     run the device's map copy job on a device folder\n"
     "\n"
     "Options take their value as --opt=value or --opt value; -- ends the options.\n"
@@ -66,6 +69,7 @@ int Help(const std::vector<std::string>& arguments)
     else if (command == "seal") fputs(kSealHelp, stdout);
     else if (command == "verify") fputs(kVerifyHelp, stdout);
     else if (command == "write") fputs(kWriteHelp, stdout);
+    else if (command == "station") fputs(kStationHelp, stdout);
     else if (command == "help") printf(kToolHelp, kUsage);
     else return UsageError("help: unknown command '" + command + "'");
     return 0;
@@ -84,13 +88,14 @@ int Main(const std::vector<std::string>& all)
         printf("pelk-mapcopy %s\n", PELK_VERSION);
         return 0;
     }
-    if (command != "run" && command != "seal" && command != "verify" && command != "write")
+    if (command != "run" && command != "seal" && command != "verify" && command != "write" && command != "station")
         return UsageError("unknown command '" + command + "'");
     for (const std::string& argument : OptionPart(arguments))
         if (IsHelp(argument)) return Help({command});
     if (command == "run") return Run(arguments);
     if (command == "seal") return Seal(arguments);
     if (command == "write") return Write(arguments);
+    if (command == "station") return Station(arguments);
     return Verify(arguments);
 }
 
