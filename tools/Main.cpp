@@ -20,8 +20,8 @@ const char kUsage[] =
     "  pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
     "  pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
     "                     PACKAGE_DIR CARD_DIR...\n"
-    "  pelk-mapcopy station [--log FILE] [--any-volume] [--watch DIR]... [--]\n"
-    "                       PACKAGE_DIR\n"
+    "  pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
+    "                       [--watch DIR]... [--] PACKAGE_DIR\n"
     "  pelk-mapcopy help [COMMAND] | --help [COMMAND] | --version\n";
 
 

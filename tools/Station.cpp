@@ -25,8 +25,8 @@ namespace fs = std::filesystem;
 namespace tool {
 
 const char kStationHelp[] =
-    "Usage: pelk-mapcopy station [--log FILE] [--any-volume] [--watch DIR]... [--]\n"
-    "                            PACKAGE_DIR\n"
+    "Usage: pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
+    "                            [--watch DIR]... [--] PACKAGE_DIR\n"
     "\n"
     "Writes the sealed package PACKAGE_DIR onto every card that comes, until\n"
     "Ctrl-C. The package is checked once, as write checks it. Then each new card\n"
@@ -57,13 +57,15 @@ const char kStationHelp[] =
     "\n"
     "  --log FILE    append one JSON line per card as it ends (command station),\n"
     "                refused and interrupted ones too, as write --log\n"
+    "  --in-place    remove the old package first where there is no room beside\n"
+    "                it, or on fusefat, as write --in-place\n"
     "  --any-volume  write cards whatever their file system\n"
     "  --watch DIR   take volumes mounted below DIR (Linux; repeatable)\n";
 
 namespace {
 
 const std::vector<OptionRule> kStationOptions = {
-    {"--log", true}, {"--any-volume", false}, {"--watch", true, true}};
+    {"--log", true}, {"--in-place", false}, {"--any-volume", false}, {"--watch", true, true}};
 
 // A card that came to a slot, and the worker writing it.
 struct StationCard {
@@ -86,6 +88,7 @@ struct StationRun {
     std::string packageShown;
     const PackagePlan* package = nullptr;
     bool anyVolume = false;
+    bool inPlace = false;
     VolumeWatch* watch = nullptr;
     std::set<fs::path> present; // the volumes seen at the last look
     CardLog log;
@@ -197,6 +200,7 @@ void Take(const WatchedVolume& volume)
     each->volume = volume;
     Card& card = *each->card;
     card.command = "station";
+    card.inPlace = g_station.inPlace;
     card.root = volume.root;
     card.typed = volume.root.u8string();
     card.shown = Shown(volume.root);
@@ -286,6 +290,7 @@ int ReportBatch()
     printf("batch: %s good, %s not good\n", Plural(good, "card", "cards").c_str(),
            Grouped(g_station.cards.size() - good).c_str());
     for (const std::string& line : lines) printf("%s\n", line.c_str());
+    fflush(stdout);
     std::string why;
     if (!g_station.log.Close(&why)) {
         fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
@@ -390,6 +395,7 @@ int Station(const std::vector<std::string>& arguments)
         g_station.package = &package;
         g_station.packageShown = Shown(fs::u8path(parsed.operands[0]));
         g_station.anyVolume = parsed.Has("--any-volume");
+        g_station.inPlace = parsed.Has("--in-place");
         g_station.running = true;
     }
     SayWhatIsThere();
