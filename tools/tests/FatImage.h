@@ -67,6 +67,13 @@ public:
 
     bool Mounted() const { return mounted_; }
 
+    // After a test that failed midway: unmounted, unchecked.
+    void UnmountQuietly()
+    {
+        if (mounted_) Shell("timeout 30 fusermount -u -q '" + folder_.string() + "'");
+        mounted_ = false;
+    }
+
 private:
     // The driver writes its last sectors as it ends: the check waits for
     // its process to end (a pidfd turns readable then), a minute at most.

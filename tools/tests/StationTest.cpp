@@ -13,12 +13,15 @@
 #  include <unistd.h>
 #endif
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
+#include "Station.h"
 #include "DeviceFixture.h"
+#include "FatImage.h"
 #include "FileIo.h"
 #include "ToolOutput.h"
 #include "ToolPlatform.h"
@@ -26,14 +29,15 @@
 
 namespace {
 
-#if !defined(_WIN32)
-
 const std::vector<PackageFile> kNew = {
     {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
     {"Map/Europe/DE.map", PatternBytes(2 * 1024 * 1024 + 3, 1)},
     {"Map/Europe/FR.map", PatternBytes(1025, 2)},
     {"Poi/fuel.csv", "id;name\r\n"},
 };
+
+#if !defined(_WIN32)
+
 const std::vector<PackageFile> kOld = {
     {"Map/old.map", PatternBytes(70000, 7)},
 };
@@ -52,9 +56,26 @@ int MakeFolderAtTheGate(tool::Handle folder, const fs::path& name)
     return tool::kFileCalls.makeFolder(folder, name);
 }
 
+// The station's state as a page would copy it, one line.
+std::string Described(const tool::StationState& state)
+{
+    static const char* const kResults[] = {"working", "good", "not good"};
+    std::string text = "good " + std::to_string(state.good) + ", not good " + std::to_string(state.notGood) +
+                       (state.stopping ? ", stopping" : "");
+    for (const tool::StationSlot& slot : state.slots)
+        text += "; " + fs::u8path(slot.card).filename().u8string() + " " + slot.phase + " " +
+                kResults[static_cast<int>(slot.result)] + (slot.released ? " released" : "") +
+                (slot.reason.empty() ? "" : " (" + slot.reason.substr(0, slot.reason.find(';')) + ")");
+    return text;
+}
+
+// The stuck card is not let go; as it would be, the station's state is
+// printed as its snapshot gives it.
 bool ReleaseUnlessStuck(const tool::WatchedVolume& volume, std::string* how, std::string* why)
 {
     if (volume.root.filename() != kStuck) return tool::kReleaseCalls.release(volume, how, why);
+    printf("snapshot: %s\n", Described(tool::StationSnapshot()).c_str());
+    fflush(stdout);
     *why = "the test holds it";
     return false;
 }
@@ -69,6 +90,7 @@ protected:
         }
         for (int end : {output_, gate_})
             if (end >= 0) close(end);
+        for (auto& fat : fats_) fat->UnmountQuietly();
         DeviceTest::TearDown();
     }
 
@@ -184,6 +206,7 @@ protected:
 
     pid_t child_ = -1;
     int output_ = -1, gate_ = -1;
+    std::vector<std::unique_ptr<FatImage>> fats_;
     std::string seen_;
     Snapshot newPackage_;
 };
@@ -238,6 +261,13 @@ TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreRel
     ASSERT_TRUE(WaitFor({"slots/stuck: writing"}));
     Open(1);
     ASSERT_TRUE(WaitFor({"slots/stuck: good, but it could not be released (the test holds it): unmount it by hand"}));
+    EXPECT_NE(seen_.find("snapshot: good 4, not good 1; c1 done good released; c2 done good released; c3 done good "
+                         "released; c4 done good released; pulled replacing not good (" +
+                         (Root() / "slots/pulled").string() +
+                         ": the card folder is no longer the one this write locked (pulled, unmounted or replaced)); "
+                         "stuck done working\n"),
+              std::string::npos)
+        << seen_;
     ExpectThePackage("slots/stuck");
 
     EXPECT_EQ(Interrupt(), 74) << seen_;
@@ -268,6 +298,97 @@ TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreRel
     EXPECT_EQ(good, (std::set<std::string>{"c1", "c2", "c3", "c4", kStuck}));
 }
 
+// FAT32 images behind fusefat, which station writes --in-place as write
+// does: two mounted one after the other, both written at once, released
+// (unmounted), then mounted again to be looked at and checked.
+TEST_F(StationTest, FatCardsBehindFusefatAreWrittenInPlaceAndReleased)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage());
+    const std::vector<std::string> cards = {"fat1", "fat2"};
+    for (const std::string& card : cards) {
+        MakeFolder("slots/" + card);
+        fats_.push_back(std::make_unique<FatImage>(Root() / (card + ".img"), Root() / "slots" / card));
+    }
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"station", "--in-place", "--log", "fat.jsonl", "--watch", "slots", "pkg/PreDLMap"}));
+    ASSERT_TRUE(WaitFor({"station: waiting for cards below"}));
+    for (size_t i = 0; i < cards.size(); ++i) {
+        ASSERT_NO_FATAL_FAILURE(fats_[i]->Mount("64M"));
+        if (IsSkipped()) return;
+        ASSERT_TRUE(WaitFor({"slots/" + cards[i] + ": writing"}));
+    }
+    Open(2);
+    ASSERT_TRUE(WaitFor({"slots/fat1: good: remove", "slots/fat2: good: remove"}));
+    EXPECT_EQ(Interrupt(), 0) << seen_;
+    EXPECT_NE(seen_.find("batch: 2 cards good, 0 not good\n"), std::string::npos) << seen_;
+    for (const nlohmann::json& line : LogRecords(Root() / "fat.jsonl")) {
+        EXPECT_EQ(line["result"], "good") << line;
+        EXPECT_EQ(line["file_system"], "fuse.fusefat") << line;
+    }
+    for (size_t i = 0; i < cards.size(); ++i) {
+        fats_[i]->UnmountAndCheck(false);
+        ASSERT_NO_FATAL_FAILURE(fats_[i]->Remount());
+        ExpectThePackage("slots/" + cards[i]);
+        EXPECT_FALSE(Exists("slots/" + cards[i] + "/PreDLMap.pelk-incomplete"));
+        fats_[i]->UnmountAndCheck();
+    }
+}
+
 #endif
+
+// What station refuses before it takes any card: each row its arguments,
+// its exit code and what it says on stderr.
+struct RefusalRow {
+    const char* name;
+    std::vector<std::string> arguments;
+    int code;
+    const char* says;
+};
+void PrintTo(const RefusalRow& row, std::ostream* os) { *os << row.name; }
+
+class StationRefusal : public DeviceTest, public ::testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(StationRefusal, EndsAtOnceSayingWhy)
+{
+    for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+    for (const PackageFile& file : kNew) WriteFile("unsealed/PreDLMap/" + file.path, file.bytes);
+    MakeFolder("slots");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
+    fs::current_path(Root());
+    const int code = tool::Main(GetParam().arguments);
+    ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    fs::current_path(Root());
+    EXPECT_EQ(code, GetParam().code) << err;
+    EXPECT_NE(err.find(GetParam().says), std::string::npos) << err;
+    EXPECT_EQ(err.find("waiting for cards"), std::string::npos) << err;
+}
+
+#if !defined(_WIN32)
+// --watch may be given again; each folder must be there.
+const RefusalRow kWatchRow = {"AFolderToWatchIsMissing",
+                              {"station", "--watch", "slots", "--watch", "nowhere", "pkg/PreDLMap"}, 66,
+                              "nowhere: No such file or directory"};
+#else
+const RefusalRow kWatchRow = {"WatchOnWindows", {"station", "--watch", "slots", "pkg/PreDLMap"}, 66,
+                              "--watch is for Linux"};
+#endif
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, StationRefusal,
+    ::testing::Values(
+        RefusalRow{"NoPackage", {"station", "--watch", "slots"}, 64, "station: expected PACKAGE_DIR alone"},
+        RefusalRow{"TwoPackages", {"station", "pkg/PreDLMap", "slots"}, 64, "station: expected PACKAGE_DIR alone"},
+        RefusalRow{"LogTwice", {"station", "--log", "a", "--log", "b", "pkg/PreDLMap"}, 64,
+                   "station: option '--log' given twice"},
+        RefusalRow{"UnknownOption", {"station", "--cards", "4", "pkg/PreDLMap"}, 64, "unknown option '--cards'"},
+        kWatchRow,
+        RefusalRow{"NoManifest", {"station", "--watch", "slots", "unsealed/PreDLMap"}, 64,
+                   "writes it (and checksum.ini)"},
+        RefusalRow{"LogInAMissingFolder", {"station", "--watch", "slots", "--log", "none/cards.jsonl", "pkg/PreDLMap"},
+                   64, "cannot append to the log"}),
+    [](const ::testing::TestParamInfo<RefusalRow>& param) { return param.param.name; });
 
 } // namespace
