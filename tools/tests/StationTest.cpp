@@ -189,6 +189,10 @@ protected:
     int Interrupt()
     {
         kill(child_, SIGINT);
+        return Finish();
+    }
+    int Finish()
+    {
         std::string line;
         while (NextLine(&line)) {
         }
@@ -297,6 +301,52 @@ TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreRel
     }
     EXPECT_EQ(good, (std::set<std::string>{"c1", "c2", "c3", "c4", kStuck}));
 }
+
+// Ctrl-C takes no new card and lets the card being written end whole; a
+// second one stops it between two steps, as write's Ctrl-C does.
+struct CtrlCRow {
+    const char* name;
+    bool twice;
+    int code;
+    const char* says;
+};
+void PrintTo(const CtrlCRow& row, std::ostream* os) { *os << row.name; }
+class StationCtrlC : public StationTest, public ::testing::WithParamInterface<CtrlCRow> {};
+
+TEST_P(StationCtrlC, TakesNoNewCardAndSaysWhatTheCardInProgressHolds)
+{
+    std::string why;
+    if (!Stage("a", kOld, &why)) GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
+    ASSERT_TRUE(Stage("b", {}, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(MakePackage());
+    const Snapshot old = Snap("staging/a/PreDLMap");
+    MakeFolder("slots");
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "pkg/PreDLMap"}));
+    ASSERT_TRUE(WaitFor({"station: waiting for cards below"}));
+    ASSERT_TRUE(Insert("a", &why)) << why;
+    ASSERT_TRUE(WaitFor({"slots/a: writing"}));
+    kill(child_, SIGINT);
+    ASSERT_TRUE(WaitFor({"station: SIGINT: no new cards"}));
+    ASSERT_TRUE(Insert("b", &why)) << why;
+    if (GetParam().twice) kill(child_, SIGINT);
+    else Open(1);
+    EXPECT_EQ(Finish(), GetParam().code) << seen_;
+    EXPECT_NE(seen_.find(GetParam().says), std::string::npos) << seen_;
+    EXPECT_EQ(seen_.find("slots/b:"), std::string::npos) << "a card came after Ctrl-C\n" << seen_;
+    EXPECT_TRUE(Snap("staging/b").empty());
+    if (GetParam().twice) EXPECT_EQ(Snap("staging/a/PreDLMap"), old);
+    else ExpectThePackage("staging/a");
+    const std::vector<nlohmann::json> log = LogRecords(Root() / "station.jsonl");
+    ASSERT_EQ(log.size(), 1u) << Slurp(Root() / "station.jsonl");
+    EXPECT_EQ(log[0]["code"], GetParam().code) << log[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StationCtrlC,
+    ::testing::Values(CtrlCRow{"Once", false, 0, "batch: 1 card good, 0 not good\n"},
+                      CtrlCRow{"Twice", true, 130, "slots/a: holds its old package, whole (stopped while writing)"}),
+    [](const ::testing::TestParamInfo<CtrlCRow>& param) { return param.param.name; });
 
 // FAT32 images behind fusefat, which station writes --in-place as write
 // does: two mounted one after the other, both written at once, released
