@@ -399,8 +399,8 @@ int Station(const std::vector<std::string>& arguments)
         g_station.running = true;
     }
     SayWhatIsThere();
-    fprintf(stderr, "station: waiting for cards%s%s; Ctrl-C ends the batch\n", folders.empty() ? "" : " below ",
-            Joined(folders).c_str());
+    fprintf(stderr, "station: waiting for cards %s; Ctrl-C ends the batch\n",
+            folders.empty() ? "in removable drives" : ("below " + Joined(folders)).c_str());
     fflush(stderr);
     RunStoppable(RunStation, StopTaking, StopNow);
     const int code = ReportBatch();
