@@ -48,7 +48,8 @@ const char kToolHelp[] =
     "the job would give 0), 66 folder cannot be opened, 69 module not loadable,\n"
     "70 the module returned a code it does not document, or 0 with MassStorage not\n"
     "holding the package, 74 checksum.ini not writable, 75 another pelk-mapcopy is\n"
-    "using the device root, 130 (143) run interrupted by SIGINT (SIGTERM).\n";
+    "using the device root, 130 (143) run, write or a station stopped twice\n"
+    "interrupted by SIGINT (SIGTERM).\n";
 
 } // namespace
 
