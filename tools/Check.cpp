@@ -91,12 +91,19 @@ void Progress(const CheckedCard& card, const std::string& what)
     fflush(stderr);
 }
 
+// One buffer a worker for the files read whole here.
+ChunkBuffer& WorkerBuffer()
+{
+    thread_local ChunkBuffer buffer;
+    return buffer;
+}
+
 // The whole of a small file on the card, read from the volume.
 bool ReadSmallFile(Handle folder, const fs::path& name, std::string* bytes, std::string* why)
 {
     InputFile input;
     if (!input.Open(folder, name, ReadMode::FromTheVolume, why)) return false;
-    thread_local ChunkBuffer buffer;
+    ChunkBuffer& buffer = WorkerBuffer();
     for (long long got; (got = input.Read(&buffer, why)) != 0;) {
         if (got < 0) return false;
         bytes->append(reinterpret_cast<const char*>(buffer.Data()), static_cast<size_t>(got));
@@ -109,7 +116,7 @@ bool ReadChecksumOnCard(Handle folder, const fs::path& name, uint32_t* value, st
 {
     InputFile input;
     if (!input.Open(folder, name, ReadMode::FromTheVolume, why)) return false;
-    thread_local ChunkBuffer buffer;
+    ChunkBuffer& buffer = WorkerBuffer();
     ChecksumScan scan;
     BeginChecksumScan(&scan);
     for (long long got; (got = input.Read(&buffer, why)) != 0;) {
@@ -242,7 +249,8 @@ private:
             if (entry.folder) continue;
             const fs::path file = fs::path(kPackageName) / entry.host;
             std::optional<Kind> kind;
-            if (!KindOf(Root(), file, &kind, &why)) return Fail(kExitNoInput, "cannot look at " + Shown(file) + ": " + why);
+            if (!KindOf(Root(), file, &kind, &why))
+                return Fail(kExitNoInput, "cannot look at " + Shown(file) + ": " + why);
             // Never opened: a link or a FIFO is no file of the package.
             if (kind != Kind::File) {
                 now_[ManifestPath(entry.host)] = "not a file";
