@@ -148,6 +148,7 @@ public:
     void Run()
     {
         const auto start = std::chrono::steady_clock::now();
+        record_.phase = "checking";
         Progress(*card_, "checking");
         const bool good = Open() && Finished() && ReadManifest() && ReadPackage() && Judge();
         record_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -6,6 +6,7 @@
 #if !defined(_WIN32)
 #  include <fcntl.h>
 #  include <sys/file.h>
+#  include <sys/stat.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
 #endif
@@ -359,6 +360,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FaultRow>& param) { return param.param.name; });
 
 #if !defined(_WIN32)
+// An entry that is no file is never opened (a FIFO would never give an end):
+// it is a file the manifest does not hold.
+TEST_F(CheckTest, AFifoInThePackageIsNamedNotOpened)
+{
+    ASSERT_EQ(mkfifo((Root() / "c3/PreDLMap/Map/pipe").c_str(), 0600), 0);
+    EXPECT_EQ(CheckAll(), 65) << out_;
+    EXPECT_NE(out_.find("NOT GOOD: c3: 1 file differs from its manifest PreDLMap.sha256 (added: Map/pipe)"),
+              std::string::npos)
+        << out_;
+    ExpectTheOthersGood("c3");
+}
+
 // A card another pelk-mapcopy holds (a write in progress) is not read; the
 // others are. The tool runs as a program of its own: the lock is this test's.
 TEST_F(CheckTest, ACardInUseIsNotRead)
