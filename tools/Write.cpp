@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "CardTree.h"
 #include "Commands.h"
 #include "FileIo.h"
 #include "Log.h"
@@ -98,12 +99,6 @@ namespace {
 
 const std::vector<OptionRule> kWriteOptions = {{"--log", true}, {"--in-place", false}, {"--any-volume", false}};
 
-const char kPackageName[] = "PreDLMap";
-const char kStagingName[] = "PreDLMap.pelk-new";
-const char kStashName[] = "PreDLMap.pelk-old";
-const char kIncompleteName[] = "PreDLMap.pelk-incomplete";
-const char kCardManifestName[] = "PreDLMap.sha256";
-const char kManifestAside[] = "PreDLMap.sha256.pelk-new";
 // Made in a leftover for a moment to learn whether it is PreDLMap too.
 const char kProbeName[] = "pelk-probe.tmp";
 
@@ -209,6 +204,8 @@ uint64_t TreeBytes(const std::vector<TreeEntry>& tree)
     return bytes;
 }
 
+} // namespace
+
 DeviceString Units(const fs::path& name)
 {
     try {
@@ -272,6 +269,8 @@ bool ListTree(Handle folder, const fs::path& name, const fs::path& below, std::v
     }
     return true;
 }
+
+namespace {
 
 // A tree as names, kinds and sizes, in one order, for comparing two.
 std::vector<std::string> Outline(const std::vector<TreeEntry>& tree)
