@@ -2,6 +2,7 @@
 // worker of its own and proven against the manifest on it and the device's
 // sum. Nothing on a card changes.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -59,6 +60,8 @@ const char kCheckHelp[] =
     "not a finished write; 66 the card cannot be opened or listed, 74 a file on\n"
     "it cannot be read, 75 another pelk-mapcopy is using the card. 64 too when\n"
     "the log cannot be opened (no card is read), 74 when it cannot be written.\n"
+    "130 (143) for SIGINT (SIGTERM): nothing was changed; each card not checked\n"
+    "to the end is named, and logged as interrupted.\n"
     "\n"
     "  --log FILE  append one JSON line per card (command \"check\"): card,\n"
     "              volume label and serial where the platform gives them, file\n"
@@ -83,6 +86,9 @@ struct CheckedCard {
     int code = 0;
     std::string verdict;
     CardRecord record;
+    // Read by the interrupt while the worker runs.
+    std::atomic<const char*> phase{"waiting"};
+    std::atomic<bool> checked{false}; // verdict and record final
 };
 
 void Progress(const CheckedCard& card, const std::string& what)
@@ -149,19 +155,26 @@ public:
     void Run()
     {
         const auto start = std::chrono::steady_clock::now();
-        record_.phase = "checking";
+        Enter("checking");
         Progress(*card_, "checking");
         const bool good = Open() && Finished() && ReadManifest() && ReadPackage() && Judge();
         record_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!good) return;
-        record_.phase = "done";
-        card_->verdict = "good: " + card_->shown + " holds exactly its manifest's " +
-                         Plural(record_.files, "file", "files") + " (" + Size(record_.bytes) +
-                         "), read from the card, and the device accepts its sum " + Hex(record_.packageSum);
+        if (good) {
+            Enter("done");
+            card_->verdict = "good: " + card_->shown + " holds exactly its manifest's " +
+                             Plural(record_.files, "file", "files") + " (" + Size(record_.bytes) +
+                             "), read from the card, and the device accepts its sum " + Hex(record_.packageSum);
+        }
+        card_->checked = true;
     }
 
 private:
     Handle Root() const { return folder_.Get(); }
+    void Enter(const char* phase)
+    {
+        record_.phase = phase;
+        card_->phase = phase;
+    }
 
     bool Fail(int code, const std::string& why)
     {
@@ -244,7 +257,7 @@ private:
             return Fail(kExitNoInput, "cannot list its " + std::string(kPackageName) + ": " + why);
         uint64_t total = 0;
         for (const TreeEntry& entry : tree) total += entry.folder ? 0 : entry.bytes;
-        record_.phase = "reading";
+        Enter("reading");
         Progress(*card_, "reading " + Size(total));
         const auto start = std::chrono::steady_clock::now();
         for (const TreeEntry& entry : tree) {
@@ -368,6 +381,43 @@ CardRecord& Finish(CheckedCard* card)
     return record;
 }
 
+std::vector<std::unique_ptr<CheckedCard>>* g_checking = nullptr;
+CardLog g_checkLog;
+
+int32_t CheckAllCards()
+{
+    std::vector<std::thread> workers;
+    for (auto& card : *g_checking)
+        if (!card->settled) workers.emplace_back([each = card.get()] { CardChecker(each).Run(); });
+    for (std::thread& worker : workers) worker.join();
+    return 0;
+}
+
+// On the interrupt's thread, the workers still reading: nothing on a card
+// has changed, and each card still gets its line in the log.
+void ReportCheckInterrupted(int exitCode)
+{
+    const char* signal = exitCode == 130 ? "SIGINT" : "SIGTERM";
+    fflush(stdout);
+    fprintf(stderr, "pelk-mapcopy: interrupted (%s): no card was changed; cards not checked to the end:\n", signal);
+    for (auto& card : *g_checking) {
+        if (card->settled || card->checked) {
+            g_checkLog.Append(Finish(card.get()));
+            continue;
+        }
+        const std::string phase = card->phase.load();
+        fprintf(stderr, "  %s (stopped while %s)\n", card->shown.c_str(), phase.c_str());
+        CardRecord record = card->record;
+        record.phase = phase;
+        record.ended = std::chrono::system_clock::now();
+        record.code = exitCode;
+        record.reason = std::string("interrupted (") + signal + ") while " + phase + "; nothing on it was changed";
+        g_checkLog.Append(record);
+    }
+    std::string why;
+    if (!g_checkLog.Close(&why)) fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
+}
+
 } // namespace
 
 int Check(const std::vector<std::string>& arguments)
@@ -391,18 +441,15 @@ int Check(const std::vector<std::string>& arguments)
         record.phase = "waiting";
         cards.push_back(std::move(card));
     }
-    CardLog log;
+    CardLog& log = g_checkLog;
     std::error_code ignored;
     if (parsed.Has("--log") && !log.Open(fs::absolute(fs::u8path(parsed.Value("--log")), ignored), &why))
         return Failure(kExitUsage, why + "; no card checked");
     SettleRepeats(&cards);
     LockCards(&cards);
-    {
-        std::vector<std::thread> workers;
-        for (auto& card : cards)
-            if (!card->settled) workers.emplace_back([each = card.get()] { CardChecker(each).Run(); });
-        for (std::thread& worker : workers) worker.join();
-    }
+    g_checking = &cards;
+    RunInterruptible(CheckAllCards, ReportCheckInterrupted);
+    g_checking = nullptr;
     int code = 0;
     for (auto& card : cards) {
         UnlockFolder(card->lock);

@@ -5,6 +5,7 @@
 // volume, a fault that strikes one card alone.
 #if !defined(_WIN32)
 #  include <fcntl.h>
+#  include <signal.h>
 #  include <sys/file.h>
 #  include <sys/stat.h>
 #  include <sys/wait.h>
@@ -257,7 +258,7 @@ TEST_F(CheckTest, ACardNamedTwiceIsCheckedOnce)
 
 // ---- the file calls in the test's hands ---------------------------------
 
-enum class Fault { None, OpenCard, List, Read };
+enum class Fault { None, OpenCard, List, Read, Interrupt };
 struct Seam {
     Fault fault = Fault::None;
     fs::path card;              // the card struck, as check opens it
@@ -288,6 +289,13 @@ int SeamOpen(Handle folder, const fs::path& name, tool::OpenAs as, Handle* opene
 int SeamRead(Handle file, void* bytes, size_t count, size_t* got)
 {
     if (g_seam.fault == Fault::Read && g_seam.struck.count(file)) return kInjected;
+#if !defined(_WIN32)
+    // Ctrl-C while this card is read; the read never ends.
+    if (g_seam.fault == Fault::Interrupt && g_seam.struck.count(file)) {
+        kill(getpid(), SIGINT);
+        for (;;) pause();
+    }
+#endif
     return kFileCalls.read(file, bytes, count, got);
 }
 
@@ -360,6 +368,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FaultRow>& param) { return param.param.name; });
 
 #if !defined(_WIN32)
+// Ctrl-C while one card is read: every card still gets its line, that one
+// with 130. In a child process, which the interrupt ends.
+TEST_F(CheckSeamTest, AnInterruptedCheckLogsEveryCard)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        Arm(Fault::Interrupt, "c2");
+        CheckAll();
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
+    ASSERT_EQ(log.size(), 4u);
+    for (const nlohmann::json& line : log) {
+        ASSERT_TRUE(line.is_object());
+        EXPECT_TRUE(line["code"] == 0 || line["code"] == 130) << line;
+    }
+    EXPECT_EQ(log[1]["card"], "c2");
+    EXPECT_EQ(log[1]["code"], 130);
+    // Its first read is its manifest's, before its files are read.
+    EXPECT_EQ(log[1]["reason"], "interrupted (SIGINT) while checking; nothing on it was changed");
+}
+
 // An entry that is no file is never opened (a FIFO would never give an end):
 // it is a file the manifest does not hold.
 TEST_F(CheckTest, AFifoInThePackageIsNamedNotOpened)
