@@ -3,7 +3,9 @@
 // and sized, and no file time is read.
 #include <gtest/gtest.h>
 
+#include "LiveLines.h"
 #include "Progress.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -105,5 +107,59 @@ INSTANTIATE_TEST_SUITE_P(
         ProgressCase{"OnlyPackageFilesUpToTheirSizes", {},
                      {{{"F:c:70", "F:extra:5"}, false, false, {}, true, 0, 0, 50}}}),
     [](const ::testing::TestParamInfo<ProgressCase>& param) { return param.param.name; });
+
+// ---- progress lines redrawn in place -----------------------------------
+
+// What the lines did to the terminal: text as written, "<up N>" and "<clr>".
+std::string g_terminal;
+
+void RecordWrite(const std::string& text) { g_terminal += text; }
+void RecordLineUp(size_t lines) { g_terminal += "<up " + std::to_string(lines) + ">"; }
+void RecordClearToEnd() { g_terminal += "<clr>"; }
+
+struct RedrawCase {
+    const char* name;
+    std::vector<std::vector<std::string>> frames; // shown one after the other
+    bool clearAtEnd;
+    std::string terminal; // all that reached the terminal
+};
+
+void PrintTo(const RedrawCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveLinesTest : public ::testing::TestWithParam<RedrawCase> {
+protected:
+    void SetUp() override
+    {
+        g_terminal.clear();
+        tool::g_terminalCalls = {RecordWrite, RecordLineUp, RecordClearToEnd};
+    }
+    void TearDown() override { tool::g_terminalCalls = tool::kTerminalCalls; }
+};
+
+TEST_P(LiveLinesTest, RedrawsOnlyWhatChanged)
+{
+    const RedrawCase& c = GetParam();
+    tool::LiveLines lines;
+    for (const std::vector<std::string>& frame : c.frames) lines.Show(frame);
+    if (c.clearAtEnd) lines.Clear();
+    EXPECT_EQ(g_terminal, c.terminal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LiveLinesTest,
+    ::testing::Values(RedrawCase{"TheFirstFrameDrawsEveryLine", {{"a", "b"}}, false, "a<clr>\nb<clr>\n"},
+                      // A console that scrolls on each write shows no line twice.
+                      RedrawCase{"TheSameTextDrawsNothing", {{"a", "b"}, {"a", "b"}, {"a", "b"}}, false,
+                                 "a<clr>\nb<clr>\n"},
+                      RedrawCase{"OnlyTheLinesFromTheFirstChangeOn", {{"a", "b"}, {"a", "c"}}, false,
+                                 "a<clr>\nb<clr>\n<up 1>c<clr>\n"},
+                      RedrawCase{"AnUnchangedLineBelowIsSteppedOver", {{"a", "b"}, {"x", "b"}}, false,
+                                 "a<clr>\nb<clr>\n<up 2>x<clr>\n\n"},
+                      RedrawCase{"FewerLinesBlankTheRest", {{"a", "b"}, {"a"}}, false,
+                                 "a<clr>\nb<clr>\n<up 1><clr>\n<up 1>"},
+                      RedrawCase{"ClearingLeavesTheCursorOnTheFirstBlankedLine", {{"a", "b"}}, true,
+                                 "a<clr>\nb<clr>\n<up 2><clr>\n<clr>\n<up 2>"},
+                      RedrawCase{"NothingShownNothingCleared", {}, true, ""}),
+    [](const ::testing::TestParamInfo<RedrawCase>& param) { return param.param.name; });
 
 } // namespace
