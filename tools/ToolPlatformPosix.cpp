@@ -358,4 +358,21 @@ int ErrorTerminalColumns()
     return size.ws_col;
 }
 
+namespace {
+
+void WriteToTerminal(const std::string& text) { fputs(text.c_str(), stderr); }
+
+void LineUp(size_t lines)
+{
+    if (lines == 0) fputs("\r", stderr);
+    else fprintf(stderr, "\r\033[%zuA", lines);
+}
+
+void ClearToEnd() { fputs("\033[K", stderr); }
+
+} // namespace
+
+const TerminalCalls kTerminalCalls = {WriteToTerminal, LineUp, ClearToEnd};
+TerminalCalls g_terminalCalls = kTerminalCalls;
+
 } // namespace tool

@@ -20,6 +20,7 @@
 #include "CardTree.h"
 #include "Commands.h"
 #include "FileIo.h"
+#include "LiveLines.h"
 #include "Log.h"
 #include "Manifest.h"
 #include "Names.h"
@@ -938,7 +939,6 @@ public:
 private:
     void Draw()
     {
-        bool drawn = false;
         std::unique_lock<std::mutex> lock(mutex_);
         for (bool last = false; !last;) {
             last = wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; });
@@ -946,22 +946,23 @@ private:
             if (g_outputClosed) return;
             const int columns = ErrorTerminalColumns() - 1;
             if (!terminal_ && last) return;
-            if (terminal_ && drawn) fprintf(stderr, "\033[%zuA", g_cards.size());
+            std::vector<std::string> lines;
             for (size_t i = 0; i < g_cards.size(); ++i) {
                 Card& card = *g_cards[i];
                 std::lock_guard<std::mutex> guard(card.lock);
                 if (terminal_) {
-                    fprintf(stderr, "\r%s\033[K\n", ProgressLine(card).substr(0, static_cast<size_t>(columns)).c_str());
+                    lines.push_back(ProgressLine(card).substr(0, static_cast<size_t>(columns)));
                 } else if (!card.finished && card.total && ++ticks_ % (20 * g_cards.size()) == 0) {
                     fprintf(stderr, "%s\n", ProgressLine(card).c_str());
                 }
             }
-            drawn = true;
+            if (terminal_) lines_.Show(lines);
             fflush(stderr);
         }
     }
 
     const bool terminal_;
+    LiveLines lines_;
     size_t ticks_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_;
