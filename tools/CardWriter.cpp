@@ -12,6 +12,8 @@
 #include <memory>
 #include <set>
 
+#include "CardTree.h"
+#include "LiveLines.h"
 #include "Names.h"
 #include "PELK_UserMapCopy.h"
 #include "Preflight.h"
@@ -70,12 +72,6 @@ void Card::Add(uint64_t bytes)
 
 namespace {
 
-const char kPackageName[] = "PreDLMap";
-const char kStagingName[] = "PreDLMap.pelk-new";
-const char kStashName[] = "PreDLMap.pelk-old";
-const char kIncompleteName[] = "PreDLMap.pelk-incomplete";
-const char kCardManifestName[] = "PreDLMap.sha256";
-const char kManifestAside[] = "PreDLMap.sha256.pelk-new";
 // Made in a leftover for a moment to learn whether it is PreDLMap too.
 const char kProbeName[] = "pelk-probe.tmp";
 
@@ -85,6 +81,8 @@ uint64_t TreeBytes(const std::vector<TreeEntry>& tree)
     for (const TreeEntry& entry : tree) bytes += entry.bytes;
     return bytes;
 }
+
+} // namespace
 
 DeviceString Units(const fs::path& name)
 {
@@ -100,8 +98,6 @@ DeviceString Units(const fs::path& name)
     }
 }
 
-} // namespace
-
 // The identity of the folder a path names; false when none is there.
 bool FolderIdentity(const fs::path& folder, FileId* id)
 {
@@ -109,8 +105,6 @@ bool FolderIdentity(const fs::path& folder, FileId* id)
     return g_fileCalls.open(kNoFolder, folder, OpenAs::Folder, opened.Out()) == 0 &&
            g_fileCalls.identify(opened.Get(), id) == 0;
 }
-
-namespace {
 
 // The kind of an entry of an open folder; missing is no error.
 bool KindOf(Handle folder, const fs::path& name, std::optional<Kind>* kind, std::string* why)
@@ -153,6 +147,8 @@ bool ListTree(Handle folder, const fs::path& name, const fs::path& below, std::v
     }
     return true;
 }
+
+namespace {
 
 // A tree as names, kinds and sizes, in one order, for comparing two.
 std::vector<std::string> Outline(const std::vector<TreeEntry>& tree)
@@ -822,21 +818,20 @@ void ProgressLines::Close()
 
 void ProgressLines::Draw()
 {
-    size_t drawn = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (bool last = false; !last;) {
         last = wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; });
         if (!terminal_ && last) return;
-        const std::vector<std::string> lines = terminal_ ? terminalLines_() : plainLines_();
+        std::vector<std::string> lines = terminal_ ? terminalLines_() : plainLines_();
         std::lock_guard<std::mutex> output(g_output);
         if (g_outputClosed) return;
-        const size_t columns = static_cast<size_t>(std::max(ErrorTerminalColumns() - 1, 1));
-        if (terminal_ && drawn) fprintf(stderr, "\033[%zuA", drawn);
-        for (const std::string& line : lines) {
-            if (terminal_) fprintf(stderr, "\r%s\033[K\n", line.substr(0, columns).c_str());
-            else fprintf(stderr, "%s\n", line.c_str());
+        if (terminal_) {
+            const size_t columns = static_cast<size_t>(std::max(ErrorTerminalColumns() - 1, 1));
+            for (std::string& line : lines) line = line.substr(0, columns);
+            lines_.Show(lines);
+        } else {
+            for (const std::string& line : lines) fprintf(stderr, "%s\n", line.c_str());
         }
-        if (terminal_) drawn = lines.size();
         fflush(stderr);
     }
 }

@@ -16,8 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "CardTree.h"
 #include "Commands.h"
 #include "FileIo.h"
+#include "LiveLines.h"
 #include "Log.h"
 #include "Manifest.h"
 #include "Package.h"
@@ -96,9 +98,6 @@ struct Card {
 // refusal prints it and sets *refusal.
 Stop PreparePackage(const std::string& typed, PackagePlan* plan, std::string* refusal);
 
-// The identity of the folder a path names; false when none is there.
-bool FolderIdentity(const std::filesystem::path& folder, FileId* id);
-
 // Why a card folder is no card, naming what was probably meant; empty when
 // it is one.
 std::string NoCard(const Card& card, const PackagePlan& package);
@@ -146,6 +145,7 @@ private:
 
     const bool terminal_;
     Lines terminalLines_, plainLines_;
+    LiveLines lines_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false;

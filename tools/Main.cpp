@@ -22,6 +22,7 @@ const char kUsage[] =
     "                     PACKAGE_DIR CARD_DIR...\n"
     "  pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
     "                       [--watch DIR]... [--] PACKAGE_DIR\n"
+    "  pelk-mapcopy check [--log FILE] [--] CARD_DIR...\n"
     "  pelk-mapcopy help [COMMAND] | --help [COMMAND] | --version\n";
 
 
@@ -37,6 +38,7 @@ const char kToolHelp[] =
     "  seal    write the package sum into PACKAGE_DIR/checksum.ini and its manifest\n"
     "          beside PACKAGE_DIR\n"
     "  write   write a sealed package onto cards, read it back and prove it\n"
+    "  check   read written cards back and prove each against its manifest and sum\n"
     "  station write a sealed package onto every card that comes, until Ctrl-C\n"
     "  run     run the device's map copy job on a device folder\n"
     "\n"
@@ -49,7 +51,8 @@ const char kToolHelp[] =
     "70 the module returned a code it does not document, or 0 with MassStorage not\n"
     "holding the package, 74 checksum.ini not writable, 75 another pelk-mapcopy is\n"
     "using the device root, 130 (143) run, write or a station stopped twice\n"
-    "interrupted by SIGINT (SIGTERM).\n";
+    "interrupted by SIGINT (SIGTERM). write, station and check give the largest\n"
+    "of their cards' codes (see their help).\n";
 
 } // namespace
 
@@ -71,6 +74,7 @@ int Help(const std::vector<std::string>& arguments)
     else if (command == "verify") fputs(kVerifyHelp, stdout);
     else if (command == "write") fputs(kWriteHelp, stdout);
     else if (command == "station") fputs(kStationHelp, stdout);
+    else if (command == "check") fputs(kCheckHelp, stdout);
     else if (command == "help") printf(kToolHelp, kUsage);
     else return UsageError("help: unknown command '" + command + "'");
     return 0;
@@ -89,7 +93,8 @@ int Main(const std::vector<std::string>& all)
         printf("pelk-mapcopy %s\n", PELK_VERSION);
         return 0;
     }
-    if (command != "run" && command != "seal" && command != "verify" && command != "write" && command != "station")
+    if (command != "run" && command != "seal" && command != "verify" && command != "write" &&
+        command != "station" && command != "check")
         return UsageError("unknown command '" + command + "'");
     for (const std::string& argument : OptionPart(arguments))
         if (IsHelp(argument)) return Help({command});
@@ -97,6 +102,7 @@ int Main(const std::vector<std::string>& all)
     if (command == "seal") return Seal(arguments);
     if (command == "write") return Write(arguments);
     if (command == "station") return Station(arguments);
+    if (command == "check") return Check(arguments);
     return Verify(arguments);
 }
 

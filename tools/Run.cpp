@@ -2,6 +2,7 @@
 // device root, loads the module, runs its job with a progress bar and an
 // interrupt that tell what MassStorage really holds, and reports.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,6 +16,8 @@
 
 #include "Commands.h"
 #include "JobStatusText.h"
+#include "LiveLines.h"
+#include "Manifest.h"
 #include "PELK_UserMapCopy.h"
 #include "Package.h"
 #include "Preflight.h"
@@ -35,10 +38,12 @@ const char kRunHelp[] =
     "copied into it and its sum is checked against SDMMC/PreDLMap/checksum.ini.\n"
     "Prints the status, what was copied and summed, and the time taken; after a\n"
     "failure, its cause where it can be known, the entry where the job stopped\n"
-    "and the package's findings. Exits with the status (0..6). On a terminal, a\n"
-    "progress bar on stderr tells what MassStorage holds, by names and sizes\n"
-    "against the package: while the job clears it, the old files left; while it\n"
-    "copies, the package files and bytes there, the rate and the time left.\n"
+    "and the package's findings. Exits with the status (0..6). A progress line on\n"
+    "stderr tells each phase within a second: while run checks the package, the\n"
+    "files and bytes read; while the job clears MassStorage, the old files left;\n"
+    "while it copies, the package files and bytes there (by names and sizes), the\n"
+    "rate and the time left. It is redrawn in place on a terminal; elsewhere it is\n"
+    "a line as each phase begins and at most one every 5 seconds.\n"
     "\n"
     "One run at a time per device root: run locks DIR before it reads anything\n"
     "(writing nothing there) and holds the lock until it ends; a second run on\n"
@@ -55,9 +60,10 @@ const char kRunHelp[] =
     "MassStorage holds now counts as free; a volume that reports no size is not\n"
     "checked).\n"
     "\n"
-    "Ctrl-C (SIGINT) or SIGTERM stops the job; the last line says what\n"
-    "MassStorage holds then, counted as the bar counts. The device would have\n"
-    "no usable map: run again.\n"
+    "Ctrl-C (SIGINT) or SIGTERM stops run in any phase; the last line says what\n"
+    "MassStorage holds then: as it was, during the checks; during the job,\n"
+    "counted as the progress line counts, when the device would have no usable\n"
+    "map: run again.\n"
     "\n"
     "  --device-root DIR  the device's root folder\n"
     "  --library FILE     the module to load (default: " PELK_MODULE_FILE "\n"
@@ -95,34 +101,50 @@ std::string Duration(double seconds)
     return text;
 }
 
-// ---- the state the job's threads share ----------------------------------
+// ---- the state the run's threads share ----------------------------------
 //
-// Three threads meet while the job runs: the job's own (in the module, which
-// never returns early), the bar's sampler (on a terminal), and the platform's
-// interrupt thread, which runs Interrupted() once for SIGINT or SIGTERM and
-// then ends the process. Everything they share is in JobWatch, set up before
-// the job starts and never changed but under `lock`:
-// - lock serialises looking at MassStorage (the tool's own file services are
-//   for one thread at a time) and the model it feeds;
-// - the model and the last progress are only touched with lock held;
-// - closed (under lock): no bar is drawn, or it has been cleared for good
-//   because the interrupt owns stderr now.
+// Four threads meet while run works: its own (which runs the checks, the
+// job in the module, which never returns early, and the report), the
+// progress line's sampler, and the platform's interrupt thread, which runs
+// ReportInterruption() once for SIGINT or SIGTERM and then ends the process.
+// Everything they share is in JobWatch:
+// - lock serialises the tool's own file services (for one thread at a time)
+//   and the model they feed: run's own thread holds it (`held`) but while it
+//   reads package bytes with the tool's thread-safe file calls and while the
+//   job runs, so the interrupt can look at MassStorage then, and the sampler
+//   looks during the job;
+// - the phase and the checks' counts are atomic: the sampler reads them
+//   without lock;
+// - output serialises stderr's progress line; closed (under output): nothing
+//   more is drawn, as the run's results or the interrupt's words own stderr.
+enum class RunPhase { Opening, Listing, Checking, Room, Job, After };
+
 struct JobWatch {
     int32_t (*copyFiles)(void) = nullptr;
-    bool showProgress = false;
-    uint64_t packageBytes = 0;
-    uint64_t packageFiles = 0;
-    std::chrono::steady_clock::time_point start;
+    std::atomic<RunPhase> phase{RunPhase::Opening};
+    std::atomic<uint64_t> packageBytes{0};
+    std::atomic<uint64_t> packageFiles{0};
+    std::atomic<uint64_t> checkedFiles{0}; // package files the checks have read
+    std::atomic<uint64_t> checkedBytes{0};
 
     std::mutex lock;
+    std::unique_lock<std::mutex> held{lock, std::defer_lock}; // run's own thread's hold
     std::unique_ptr<ProgressModel> model;
     FolderWatch* target = nullptr; // MassStorage as the job found it
     JobProgress last;
-    bool closed = false;
+    bool jobEnded = false;
+    int32_t status = 0; // the job's, once it has ended
     // When the copy was first seen, and how much was copied then: the rate's base.
     bool copyingSeen = false;
     std::chrono::steady_clock::time_point copyStart;
     uint64_t copyStartBytes = 0;
+
+    std::mutex output;
+    bool closed = false;
+    bool terminal = false;
+    LiveLines lines;
+    std::string plainShown; // off a terminal: the last line written, and when
+    std::chrono::steady_clock::time_point plainAt;
 
     // One look at MassStorage, with lock held.
     JobProgress Look()
@@ -144,44 +166,136 @@ struct JobWatch {
 };
 JobWatch g_watch;
 
-// The bar's line for one look, fitted to columns.
-std::string BarLine(const JobProgress& progress, int columns)
+// Off a terminal a progress line is written as each phase begins, then at
+// most once in this time, and only when it says something new.
+const std::chrono::seconds kPlainLineEvery(5);
+
+// Run's own thread lets the file services go for the scope.
+class LetGo {
+public:
+    LetGo() { g_watch.held.unlock(); }
+    ~LetGo() { g_watch.held.lock(); }
+};
+
+// The job's words for one look; *part: of the package's bytes copied.
+std::string JobWords(const JobProgress& progress, double* part)
 {
-    std::string text;
-    double part = 0;
     if (!progress.copying) {
-        text = "clearing MassStorage: " + Plural(progress.oldFilesLeft, "old file", "old files") + " left";
-    } else {
-        part = g_watch.packageBytes ? static_cast<double>(progress.bytes) / static_cast<double>(g_watch.packageBytes)
-                                    : 1.0;
-        part = part > 1.0 ? 1.0 : part;
-        char percent[8];
-        snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(part * 100.0));
-        text = std::string(percent) + " " + Grouped(progress.files) + "/" + Grouped(g_watch.packageFiles) + " files " +
-               Size(progress.bytes) + " of " + Size(g_watch.packageBytes);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - g_watch.copyStart).count();
-        const uint64_t copied = progress.bytes > g_watch.copyStartBytes ? progress.bytes - g_watch.copyStartBytes : 0;
-        if (seconds >= 1.0 && copied > 0) {
-            const double rate = static_cast<double>(copied) / seconds;
-            const uint64_t left = g_watch.packageBytes > progress.bytes ? g_watch.packageBytes - progress.bytes : 0;
-            text += " " + Size(static_cast<uint64_t>(rate)) + "/s ETA " + Duration(static_cast<double>(left) / rate);
-        }
+        *part = 0;
+        return "clearing MassStorage: " + Plural(progress.oldFilesLeft, "old file", "old files") + " left";
     }
-    const int barWidth = columns - static_cast<int>(text.size()) - 3;
-    if (barWidth < 10) return text.substr(0, static_cast<size_t>(columns));
-    std::string bar(static_cast<size_t>(part * barWidth), '#');
-    bar.resize(static_cast<size_t>(barWidth), '.');
-    return "[" + bar + "] " + text;
+    const uint64_t packageBytes = g_watch.packageBytes;
+    *part = packageBytes ? static_cast<double>(progress.bytes) / static_cast<double>(packageBytes) : 1.0;
+    *part = *part > 1.0 ? 1.0 : *part;
+    char percent[8];
+    snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(*part * 100.0));
+    std::string text = std::string(percent) + " " + Grouped(progress.files) + "/" + Grouped(g_watch.packageFiles) +
+                       " files " + Size(progress.bytes) + " of " + Size(packageBytes);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_watch.copyStart).count();
+    const uint64_t copied = progress.bytes > g_watch.copyStartBytes ? progress.bytes - g_watch.copyStartBytes : 0;
+    if (seconds >= 1.0 && copied > 0) {
+        const double rate = static_cast<double>(copied) / seconds;
+        const uint64_t left = packageBytes > progress.bytes ? packageBytes - progress.bytes : 0;
+        text += " " + Size(static_cast<uint64_t>(rate)) + "/s ETA " + Duration(static_cast<double>(left) / rate);
+    }
+    return text;
 }
 
-// Looks at MassStorage from a second thread while the job runs on this one,
-// and redraws one line on stderr that always fits the terminal's width, so
-// nothing wraps and nothing stays behind.
-class ProgressBar {
+// The words for the phase run is in, and the part done (below 0: none to
+// show); false when there is nothing to say, or when the job's progress
+// needs lock and this thread neither holds it (lockHeld) nor gets it at once.
+bool PhaseWords(bool lockHeld, std::string* words, double* part)
+{
+    *part = -1;
+    switch (g_watch.phase.load()) {
+    case RunPhase::Opening:
+        return false;
+    case RunPhase::Listing:
+        *words = "listing the package and MassStorage";
+        return true;
+    case RunPhase::Checking: {
+        const uint64_t bytes = g_watch.checkedBytes;
+        const uint64_t total = g_watch.packageBytes;
+        *part = total ? std::min(1.0, static_cast<double>(bytes) / static_cast<double>(total)) : 1.0;
+        *words = "checking the package: " + Grouped(g_watch.checkedFiles) + "/" + Grouped(g_watch.packageFiles) +
+                 " files " + Size(bytes) + " of " + Size(total);
+        return true;
+    }
+    case RunPhase::Room:
+        *words = "counting what MassStorage holds";
+        return true;
+    case RunPhase::Job: {
+        std::unique_lock<std::mutex> look(g_watch.lock, std::defer_lock);
+        if ((!lockHeld && !look.try_lock()) || !g_watch.model) return false;
+        *words = JobWords(g_watch.Look(), part);
+        return true;
+    }
+    case RunPhase::After:
+        *words = "the job has ended: checking MassStorage against the package";
+        return true;
+    }
+    return false;
+}
+
+// The line on a terminal: a bar of the part done, when there is one, then
+// the words, fitted to columns.
+std::string Fitted(const std::string& words, double part, int columns)
+{
+    const int barWidth = columns - static_cast<int>(words.size()) - 3;
+    if (part < 0 || barWidth < 10) return words.substr(0, static_cast<size_t>(columns));
+    std::string bar(static_cast<size_t>(part * barWidth), '#');
+    bar.resize(static_cast<size_t>(barWidth), '.');
+    return "[" + bar + "] " + words;
+}
+
+// Shows the phase's progress: redrawn in place on a terminal, and, so that
+// a log is not flooded, elsewhere a line as each phase begins and then at
+// most one each kPlainLineEvery.
+void DrawProgress(bool phaseBegun, bool lockHeld)
+{
+    std::string words;
+    double part = -1;
+    if (!PhaseWords(lockHeld, &words, &part)) return;
+    std::lock_guard<std::mutex> output(g_watch.output);
+    if (g_watch.closed) return;
+    if (g_watch.terminal) {
+        // The last column stays free: a character there makes some terminals wrap.
+        const int columns = ErrorTerminalColumns() - 1;
+        if (columns > 0) g_watch.lines.Show({Fitted(words, part, columns)});
+    } else {
+        const auto now = std::chrono::steady_clock::now();
+        if (words == g_watch.plainShown || (!phaseBegun && now - g_watch.plainAt < kPlainLineEvery)) return;
+        fprintf(stderr, "%s\n", words.c_str());
+        g_watch.plainShown = words;
+        g_watch.plainAt = now;
+    }
+    fflush(stderr);
+}
+
+// On run's own thread, which holds lock.
+void Begin(RunPhase phase)
+{
+    g_watch.phase = phase;
+    DrawProgress(true, true);
+}
+
+// Clears the progress line for good: what follows on stderr or stdout is
+// the run's results or the interrupt's words.
+void CloseProgress()
+{
+    std::lock_guard<std::mutex> output(g_watch.output);
+    if (g_watch.closed) return;
+    g_watch.closed = true;
+    if (g_watch.terminal) g_watch.lines.Clear();
+    fflush(stderr);
+}
+
+// Redraws the progress line from a second thread, so that it moves while
+// run's own thread waits on the card or on the job.
+class ProgressSampler {
 public:
-    ProgressBar() : thread_([this] { Sample(); }) {}
-    ~ProgressBar()
+    ProgressSampler() : thread_([this] { Sample(); }) {}
+    ~ProgressSampler()
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -189,16 +303,6 @@ public:
         }
         wake_.notify_one();
         thread_.join();
-        std::lock_guard<std::mutex> lock(g_watch.lock);
-        Clear();
-    }
-    // With g_watch.lock held: clears the bar's line for good.
-    static void Clear()
-    {
-        if (g_watch.closed) return;
-        g_watch.closed = true;
-        fprintf(stderr, "\r\033[K");
-        fflush(stderr);
     }
 
 private:
@@ -207,18 +311,7 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
             lock.unlock();
-            {
-                std::lock_guard<std::mutex> watch(g_watch.lock);
-                if (!g_watch.closed) {
-                    const JobProgress progress = g_watch.Look();
-                    // The last column stays free: a character there makes some terminals wrap.
-                    const int columns = ErrorTerminalColumns() - 1;
-                    if (columns > 0) {
-                        fprintf(stderr, "\r%s\033[K", BarLine(progress, columns).c_str());
-                        fflush(stderr);
-                    }
-                }
-            }
+            DrawProgress(false, false);
             lock.lock();
         }
     }
@@ -229,34 +322,84 @@ private:
     std::thread thread_; // last: starts once the fields above are set
 };
 
-int32_t RunTheJob()
+// Reads each package file for the checks with the tool's own file calls,
+// which any thread may make: the file services are let go meanwhile, and
+// the bytes are counted for the progress line.
+FileReader CountingReader()
 {
-    if (!g_watch.showProgress) return g_watch.copyFiles();
-    ProgressBar bar;
-    return g_watch.copyFiles();
+    return [](const fs::path& host, const fs::path& relative, uint16_t* sum) {
+        FileDigest digest;
+        std::string why;
+        bool read = false;
+        {
+            LetGo letGo;
+            read = DigestFile(host.empty() ? relative : host, ReadMode::Cached, &digest, &why,
+                              [](uint64_t bytes) { g_watch.checkedBytes += bytes; });
+        }
+        ++g_watch.checkedFiles;
+        *sum = digest.sum;
+        return read;
+    };
 }
 
-// The last words of an interrupted run, on the interrupt's thread.
+// The package read in full by the checks, shown as it goes.
+Preflight PredictShowingProgress(const std::vector<TreeEntry>& package)
+{
+    g_watch.packageFiles = Files(package);
+    g_watch.packageBytes = Bytes(package);
+    g_watch.checkedFiles = 0;
+    g_watch.checkedBytes = 0;
+    Begin(RunPhase::Checking);
+    return PredictJob(kPackageFolder, CountingReader());
+}
+
+std::string TargetNotAFolder();
+
+// What MassStorage holds, in one clause: "empty" only when it is.
+std::string Holding(const std::vector<TreeEntry>& tree)
+{
+    const std::string notAFolder = TargetNotAFolder();
+    if (!notAFolder.empty()) return "MassStorage is " + notAFolder + ", not a folder";
+    if (FolderOnDisk(kTargetFolder).empty()) return "there is no MassStorage folder";
+    if (tree.empty()) return "MassStorage is empty";
+    const uint64_t files = Files(tree);
+    if (files == 0) return "MassStorage holds " + Plural(tree.size(), "folder", "folders") + " and no files";
+    return "MassStorage holds " + Plural(files, "file", "files") + " (" + Size(Bytes(tree)) + ")";
+}
+
+// Where run was stopped and what MassStorage holds then, with lock held.
+std::string InterruptedWhere()
+{
+    const RunPhase phase = g_watch.phase;
+    if (phase == RunPhase::Opening) return " before run looked at the device: MassStorage is left as it is";
+    if (g_watch.jobEnded)
+        return " after the job ended with " + StatusName(g_watch.status) + ", before its report: " +
+               Holding(ListTree(kTargetFolder)) + "; pelk-mapcopy run again checks and installs the package";
+    if (phase != RunPhase::Job)
+        return " while run was checking the package and MassStorage, before the job began, so nothing was "
+               "changed: " +
+               Holding(ListTree(kTargetFolder)) + "; pelk-mapcopy run installs the package";
+    const JobProgress progress = g_watch.Look();
+    if (!progress.copying)
+        return " while the job was clearing MassStorage: " +
+               Plural(progress.oldFilesLeft, "old file", "old files") + " left and none of the package's " +
+               Plural(g_watch.packageFiles, "file", "files") + " (" + Size(g_watch.packageBytes) +
+               ") copied yet, so the device would have no usable map; pelk-mapcopy run again installs it";
+    return ": MassStorage is incomplete, " + Plural(progress.files, "file", "files") + " (" + Size(progress.bytes) +
+           ") of " + Grouped(g_watch.packageFiles) + " (" + Size(g_watch.packageBytes) +
+           ") copied so far, so the device would have no usable map; pelk-mapcopy run again installs it";
+}
+
+// The last words of an interrupted run, on the interrupt's thread, in any
+// phase. lock is never let go: the process exits with these words, and
+// run's own thread stays where it waits for lock.
 void ReportInterruption(int exitCode)
 {
-    std::lock_guard<std::mutex> lock(g_watch.lock);
-    ProgressBar::Clear();
-    const JobProgress progress = g_watch.Look();
+    g_watch.lock.lock();
+    CloseProgress();
     fflush(stdout);
-    const char* signal = exitCode == 130 ? "SIGINT" : "SIGTERM";
-    if (!progress.copying)
-        fprintf(stderr,
-                "pelk-mapcopy: interrupted (%s) while the job was clearing MassStorage: %s left and none of the "
-                "package's %s (%s) copied yet, so the device would have no usable map; pelk-mapcopy run again "
-                "installs it\n",
-                signal, Plural(progress.oldFilesLeft, "old file", "old files").c_str(),
-                Plural(g_watch.packageFiles, "file", "files").c_str(), Size(g_watch.packageBytes).c_str());
-    else
-        fprintf(stderr,
-                "pelk-mapcopy: interrupted (%s): MassStorage is incomplete, %s (%s) of %s (%s) copied so far, so the "
-                "device would have no usable map; pelk-mapcopy run again installs it\n",
-                signal, Plural(progress.files, "file", "files").c_str(), Size(progress.bytes).c_str(),
-                Grouped(g_watch.packageFiles).c_str(), Size(g_watch.packageBytes).c_str());
+    fprintf(stderr, "pelk-mapcopy: interrupted (%s)%s\n", exitCode == 130 ? "SIGINT" : "SIGTERM",
+            InterruptedWhere().c_str());
 }
 
 struct RunOptions {
@@ -297,6 +440,7 @@ const char kUseForce[] = "Use --force to run it anyway.";
 // forceHelps: --force would give the job a chance; else it only empties MassStorage.
 int Refuse(const std::string& why, const std::string& outcome, bool forceHelps = true)
 {
+    CloseProgress();
     return Failure(kExitUsage, why + "\n" + outcome + " MassStorage is left as it is." +
                                    (forceHelps ? std::string(" ") + kUseForce : std::string()));
 }
@@ -304,12 +448,13 @@ int Refuse(const std::string& why, const std::string& outcome, bool forceHelps =
 // The package's findings and the free space, before MassStorage is touched.
 Stop RefusePackage(RunPlan* plan)
 {
-    plan->preflight = PredictJob(kPackageFolder);
+    plan->preflight = PredictShowingProgress(plan->package);
     plan->preflighted = true;
     const Preflight& preflight = plan->preflight;
     const std::string shownPackage = Shown(plan->shownRoot / plan->packageOnDisk);
     const std::string verify = "pelk-mapcopy verify " + shownPackage;
     if (!preflight.Clean()) {
+        CloseProgress();
         PrintPreflight(stderr, preflight, shownPackage);
         const std::string reseal = ResealHint(preflight, shownPackage);
         if (!reseal.empty()) fprintf(stderr, "%s\n", reseal.c_str());
@@ -320,6 +465,7 @@ Stop RefusePackage(RunPlan* plan)
                       ", leaving the device with no map (" + verify + " shows the same).";
         return Refuse("not run: " + VerdictLine(preflight.verdict), outcome);
     }
+    Begin(RunPhase::Room);
     VolumeSpace space;
     std::string why;
     const fs::path volume = plan->targetOnDisk.empty() ? fs::path(".") : plan->targetOnDisk;
@@ -399,6 +545,7 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
     const fs::path card = FolderOnDisk(TEXT("SDMMC"));
     if (!card.empty())
         if (const Stop held = LockForWriting(card, plan->shownRoot / card, "run", cannot, &plan->cardLock)) return held;
+    Begin(RunPhase::Listing);
     // As the job finds them: in any letter case, no link on the way.
     plan->packageOnDisk = FolderOnDisk(kPackageFolder);
     plan->targetOnDisk = FolderOnDisk(kTargetFolder);
@@ -431,26 +578,36 @@ Stop Execute(const RunOptions& options, RunPlan* plan)
 {
     std::string why;
     Module* module = LoadModule(options.library, &why);
-    if (!module) return Failure(kExitUnavailable, "cannot load the module " + Shown(options.library) + ": " + why);
+    if (!module) {
+        CloseProgress();
+        return Failure(kExitUnavailable, "cannot load the module " + Shown(options.library) + ": " + why);
+    }
     using MapCopyPath = const PELK_WCHAR* (*)(void);
     auto copyFiles = reinterpret_cast<int32_t (*)(void)>(FindExport(module, "PELK_UserMapCopy_CopyFiles"));
     auto mapCopyPath = reinterpret_cast<MapCopyPath>(FindExport(module, "GetMapCopyPath"));
     if (!copyFiles || !mapCopyPath) {
         UnloadModule(module);
+        CloseProgress();
         return Failure(kExitUnavailable,
                        Shown(options.library) + " does not export PELK_UserMapCopy_CopyFiles and GetMapCopyPath");
     }
+    Begin(RunPhase::Room);
     g_watch.copyFiles = copyFiles;
-    g_watch.showProgress = ErrorTerminalColumns() > 0;
-    g_watch.closed = !g_watch.showProgress; // no bar, nothing to clear
     g_watch.packageBytes = Bytes(plan->package);
     g_watch.packageFiles = Files(plan->package);
     g_watch.model = std::make_unique<ProgressModel>(plan->package, ListTree(kTargetFolder));
     if (!plan->targetOnDisk.empty()) g_watch.target = WatchFolder(plan->targetOnDisk);
     const auto start = std::chrono::steady_clock::now();
     g_watch.copyStart = start;
-    plan->status = RunInterruptible(RunTheJob, ReportInterruption);
+    Begin(RunPhase::Job);
+    {
+        LetGo letGo;
+        plan->status = g_watch.copyFiles();
+    }
     plan->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    g_watch.jobEnded = true;
+    g_watch.status = plan->status;
+    Begin(RunPhase::After);
     EndWatch(g_watch.target);
     g_watch.target = nullptr;
     UnloadModule(module);
@@ -526,16 +683,15 @@ std::string FailureCause(int32_t status, const RunPlan& plan, const std::vector<
 
 // After a failed job: why, where the job stopped, the package's findings
 // (it is as the job found it: the job never changes it) and what to run.
-void ReportFailure(RunPlan* plan, const std::vector<TreeEntry>& installed)
+std::string FailureReport(RunPlan* plan, const std::vector<TreeEntry>& installed)
 {
     const int32_t status = plan->status;
     const std::string cause = FailureCause(status, *plan, installed);
-    if (!cause.empty()) printf("%s\n", cause.c_str());
-    if (status == STATUS_SOURCE_MISSING && plan->packageOnDisk.empty()) {
-        printf("first difference: the package folder %s is missing\n", Shown(fs::path("SDMMC") / "PreDLMap").c_str());
-        return;
-    }
-    if (!plan->preflighted) plan->preflight = PredictJob(kPackageFolder);
+    std::string text = cause.empty() ? std::string() : cause + "\n";
+    if (status == STATUS_SOURCE_MISSING && plan->packageOnDisk.empty())
+        return text + "first difference: the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") +
+               " is missing\n";
+    if (!plan->preflighted) plan->preflight = PredictShowingProgress(plan->package);
     const std::vector<Finding>& findings = plan->preflight.check.findings;
     const std::string first = FirstDifference(status, ListTree(kPackageFolder), installed);
     // An entry too long to name is in no listing: the walk stopped at the first finding of its stage.
@@ -543,14 +699,14 @@ void ReportFailure(RunPlan* plan, const std::vector<TreeEntry>& installed)
                                       [status](const Finding& finding) { return finding.code == status; });
     const Finding* where = nullptr;
     if (first.rfind("first difference: none", 0) == 0 && stopped != findings.end()) where = &*stopped;
-    if (where) printf("the job stopped at %s\n", where->text.c_str());
-    else printf("%s\n", first.c_str());
+    text += where ? "the job stopped at " + where->text + "\n" : first + "\n";
     for (const Finding& finding : findings)
-        if (&finding != where) printf("finding: %s\n", finding.text.c_str());
+        if (&finding != where) text += "finding: " + finding.text + "\n";
     // A full volume is no fault of the package: verify would find none.
     if (cause.empty())
-        printf("pelk-mapcopy verify %s names what the device's job meets in this package\n",
-               Shown(plan->shownRoot / plan->packageOnDisk).c_str());
+        text += "pelk-mapcopy verify " + Shown(plan->shownRoot / plan->packageOnDisk) +
+                " names what the device's job meets in this package\n";
+    return text;
 }
 
 // MassStorage counted on the PC, where the device's paths cannot reach all
@@ -581,14 +737,11 @@ std::string CountedOnThePc(const fs::path& target, const std::string& unlisted)
     return "MassStorage holds " + counted + "; the device's paths reach only part of them: " + unlisted + "\n";
 }
 
-// What MassStorage holds after the job, as it is: "empty" only when it is.
+// What MassStorage holds after the job, as it is.
 std::string TargetSummary(const std::vector<TreeEntry>& installed, const std::string& unlisted)
 {
-    const std::string notAFolder = TargetNotAFolder();
-    if (!notAFolder.empty()) return "MassStorage is " + notAFolder + ", not a folder\n";
     const fs::path target = FolderOnDisk(kTargetFolder);
-    if (target.empty()) return "there is no MassStorage folder\n";
-    if (!unlisted.empty()) return CountedOnThePc(target, unlisted);
+    if (TargetNotAFolder().empty() && !target.empty() && !unlisted.empty()) return CountedOnThePc(target, unlisted);
     uint64_t summed = 0;
     uint64_t other = 0;
     for (const TreeEntry& entry : installed) {
@@ -597,11 +750,8 @@ std::string TargetSummary(const std::vector<TreeEntry>& installed, const std::st
         const DeviceString name = entry.key.substr(slash == DeviceString::npos ? 0 : slash + 1);
         ++(IsSummedFileName(name.c_str()) ? summed : other);
     }
-    if (installed.empty()) return "MassStorage is empty\n";
-    if (summed + other == 0)
-        return "MassStorage holds " + Plural(installed.size(), "folder", "folders") + " and no files\n";
-    return "MassStorage holds " + Plural(summed + other, "file", "files") + " (" + Size(Bytes(installed)) + "), " +
-           Grouped(summed) + " of them summed\n" + NotSummed(other);
+    if (summed + other == 0) return Holding(installed) + "\n";
+    return Holding(installed) + ", " + Grouped(summed) + " of them summed\n" + NotSummed(other);
 }
 
 // The summary of the job: its status, what MassStorage holds, and after a
@@ -619,18 +769,51 @@ int Report(RunPlan* plan)
         const std::string first = FirstDifference(status, plan->package, installed);
         if (first.rfind("first difference: none", 0) != 0) notInstalled = first;
     }
-    if (notInstalled.empty())
-        printf("%s\n", StatusLine(status).c_str());
-    else
-        printf("NOT INSTALLED: the job returned %s, but MassStorage does not hold the package\n",
-               StatusName(status).c_str());
-    printf("%s", TargetSummary(installed, unlisted).c_str());
-    if (!notInstalled.empty()) printf("%s\npelk-mapcopy run again installs it\n", notInstalled.c_str());
-    if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) ReportFailure(plan, installed);
-    printf("time %.3f s\n", plan->seconds);
+    std::string text = notInstalled.empty() ? StatusLine(status) + "\n"
+                                            : "NOT INSTALLED: the job returned " + StatusName(status) +
+                                                  ", but MassStorage does not hold the package\n";
+    text += TargetSummary(installed, unlisted);
+    if (!notInstalled.empty()) text += notInstalled + "\npelk-mapcopy run again installs it\n";
+    if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) text += FailureReport(plan, installed);
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "time %.3f s\n", plan->seconds);
+    // Worked out in full first: the report is all on stdout, or none of it.
+    CloseProgress();
+    fputs((text + seconds).c_str(), stdout);
     fflush(stdout);
     if (!notInstalled.empty()) return kExitSoftware;
     return status >= STATUS_OK && status <= STATUS_CHECKSUM_FAILED ? status : kExitSoftware;
+}
+
+// The run that RunInterruptible runs: what its interrupt may cut short.
+const RunOptions* g_options = nullptr;
+RunPlan* g_plan = nullptr;
+
+int32_t PreflightExecuteReport()
+{
+    g_watch.held.lock();
+    ProgressSampler sampler;
+    Stop stop = PreflightRun(*g_options, g_plan);
+    if (!stop) stop = Execute(*g_options, g_plan);
+    const int code = stop ? *stop : Report(g_plan);
+    CloseProgress();
+    g_watch.held.unlock();
+    return code;
+}
+
+// A run starts with nothing drawn and nothing looked at.
+void ResetWatch()
+{
+    g_watch.phase = RunPhase::Opening;
+    g_watch.checkedFiles = 0;
+    g_watch.checkedBytes = 0;
+    g_watch.model.reset();
+    g_watch.jobEnded = false;
+    g_watch.copyingSeen = false;
+    g_watch.closed = false;
+    g_watch.terminal = ErrorTerminalColumns() > 0;
+    g_watch.lines = LiveLines();
+    g_watch.plainShown.clear();
 }
 
 } // namespace
@@ -639,10 +822,11 @@ int Run(const std::vector<std::string>& arguments)
 {
     RunOptions options;
     RunPlan plan;
-    Stop stop = ParseRun(arguments, &options);
-    if (!stop) stop = PreflightRun(options, &plan);
-    if (!stop) stop = Execute(options, &plan);
-    const int code = stop ? *stop : Report(&plan);
+    if (const Stop stop = ParseRun(arguments, &options)) return *stop;
+    ResetWatch();
+    g_options = &options;
+    g_plan = &plan;
+    const int code = RunInterruptible(PreflightExecuteReport, ReportInterruption);
     UnlockFolder(plan.cardLock);
     UnlockFolder(plan.lock);
     return code;

@@ -148,7 +148,36 @@ void UnlockFolder(FolderLock* lock);
 std::string PathText(const std::filesystem::path& path);
 
 // Columns of the terminal that stderr is, or 0 when stderr is no terminal.
+// On Windows it also chooses how the calls below move the cursor: escape
+// sequences where the console takes them (VT mode), else the console API.
 int ErrorTerminalColumns();
+
+// What redrawing lines in place on that terminal takes, in one table as
+// VolumeCalls: each platform file fills kTerminalCalls (escape sequences on
+// Linux), and a test may put its own in g_terminalCalls. Nothing else
+// writes cursor movements.
+struct TerminalCalls {
+    void (*write)(const std::string& text); // at the cursor, as it is
+    void (*lineUp)(size_t lines);           // to the start of the line that many above the cursor's (0: its own)
+    void (*clearToEnd)();                   // from the cursor to the end of its line
+};
+extern TerminalCalls g_terminalCalls;
+extern const TerminalCalls kTerminalCalls;
+
+#if defined(_WIN32)
+// The console calls behind the Windows terminal calls, in a table a test can
+// fill with a console of its own.
+struct ConsoleCalls {
+    BOOL(WINAPI* getMode)(HANDLE console, DWORD* mode);
+    BOOL(WINAPI* setMode)(HANDLE console, DWORD mode);
+    BOOL(WINAPI* getInfo)(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info);
+    BOOL(WINAPI* setCursor)(HANDLE console, COORD position);
+    BOOL(WINAPI* fill)(HANDLE console, WCHAR character, DWORD count, COORD start, DWORD* written);
+    BOOL(WINAPI* fillAttribute)(HANDLE console, WORD attribute, DWORD count, COORD start, DWORD* written);
+};
+extern ConsoleCalls g_consoleCalls;
+extern const ConsoleCalls kConsoleCalls;
+#endif
 
 } // namespace tool
 

@@ -321,7 +321,7 @@ std::string CommandOf(long pid)
     bool first = true;
     while (std::getline(file, argument, '\0')) {
         if (!first && (argument == "seal" || argument == "verify" || argument == "run" || argument == "write" ||
-                       argument == "station"))
+                       argument == "station" || argument == "check"))
             return argument;
         first = false;
     }
@@ -368,5 +368,22 @@ int ErrorTerminalColumns()
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
     return size.ws_col;
 }
+
+namespace {
+
+void WriteToTerminal(const std::string& text) { fputs(text.c_str(), stderr); }
+
+void LineUp(size_t lines)
+{
+    if (lines == 0) fputs("\r", stderr);
+    else fprintf(stderr, "\r\033[%zuA", lines);
+}
+
+void ClearToEnd() { fputs("\033[K", stderr); }
+
+} // namespace
+
+const TerminalCalls kTerminalCalls = {WriteToTerminal, LineUp, ClearToEnd};
+TerminalCalls g_terminalCalls = kTerminalCalls;
 
 } // namespace tool

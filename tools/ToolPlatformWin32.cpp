@@ -356,18 +356,91 @@ void UnlockFolder(FolderLock* lock)
 
 std::string PathText(const fs::path& path) { return EscapedName(path.wstring()); }
 
+const ConsoleCalls kConsoleCalls = {GetConsoleMode,           SetConsoleMode,
+                                    GetConsoleScreenBufferInfo, SetConsoleCursorPosition,
+                                    FillConsoleOutputCharacterW, FillConsoleOutputAttribute};
+ConsoleCalls g_consoleCalls = kConsoleCalls;
+
+namespace {
+
+// The console the last choice was made for, and whether it takes escape
+// sequences; elsewhere the console API moves the cursor.
+HANDLE s_chosenFor = INVALID_HANDLE_VALUE;
+bool s_escapes = false;
+
+// Wine, and consoles before Windows 10, may accept VT mode and still show
+// an escape sequence as text: one that erases to the end of the line is
+// written, and a cursor it moved says so (what it printed is blanked).
+bool TakesEscapes(HANDLE console, DWORD mode)
+{
+    if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+        !g_consoleCalls.setMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return false;
+    CONSOLE_SCREEN_BUFFER_INFO before;
+    CONSOLE_SCREEN_BUFFER_INFO after;
+    fflush(stderr);
+    if (!g_consoleCalls.getInfo(console, &before)) return false;
+    fputs("\033[K", stderr);
+    fflush(stderr);
+    if (!g_consoleCalls.getInfo(console, &after)) return false;
+    const long moved = (after.dwCursorPosition.Y - before.dwCursorPosition.Y) * static_cast<long>(before.dwSize.X) +
+                       after.dwCursorPosition.X - before.dwCursorPosition.X;
+    if (moved == 0) return true;
+    DWORD written = 0;
+    g_consoleCalls.setCursor(console, before.dwCursorPosition);
+    g_consoleCalls.fill(console, L' ', static_cast<DWORD>(moved > 0 ? moved : 0), before.dwCursorPosition, &written);
+    return false;
+}
+
+void WriteToTerminal(const std::string& text) { fputs(text.c_str(), stderr); }
+
+void LineUp(size_t lines)
+{
+    if (s_escapes) {
+        if (lines == 0) fputs("\r", stderr);
+        else fprintf(stderr, "\r\033[%zuA", lines);
+        return;
+    }
+    fflush(stderr);
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!g_consoleCalls.getInfo(console, &info)) return;
+    const long row = static_cast<long>(info.dwCursorPosition.Y) - static_cast<long>(lines);
+    g_consoleCalls.setCursor(console, COORD{0, static_cast<SHORT>(row > 0 ? row : 0)});
+}
+
+void ClearToEnd()
+{
+    if (s_escapes) {
+        fputs("\033[K", stderr);
+        return;
+    }
+    fflush(stderr);
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!g_consoleCalls.getInfo(console, &info) || info.dwCursorPosition.X >= info.dwSize.X) return;
+    const DWORD count = static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X);
+    DWORD written = 0;
+    g_consoleCalls.fill(console, L' ', count, info.dwCursorPosition, &written);
+    g_consoleCalls.fillAttribute(console, info.wAttributes, count, info.dwCursorPosition, &written);
+}
+
+} // namespace
+
+const TerminalCalls kTerminalCalls = {WriteToTerminal, LineUp, ClearToEnd};
+TerminalCalls g_terminalCalls = kTerminalCalls;
+
 int ErrorTerminalColumns()
 {
-    // A console that takes the bar's escape sequences (Windows 10 and later);
-    // elsewhere no bar.
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    if (error == INVALID_HANDLE_VALUE || !GetConsoleMode(error, &mode)) return 0;
-    if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
-        !SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
-        return 0;
+    if (error == INVALID_HANDLE_VALUE || !g_consoleCalls.getMode(error, &mode)) return 0;
+    if (error != s_chosenFor) {
+        s_escapes = TakesEscapes(error, mode);
+        s_chosenFor = error;
+    }
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(error, &info)) return 0;
+    if (!g_consoleCalls.getInfo(error, &info)) return 0;
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;
     return columns > 0 ? columns : 80;
 }

@@ -3,7 +3,9 @@
 // and sized, and no file time is read.
 #include <gtest/gtest.h>
 
+#include "LiveLines.h"
 #include "Progress.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -105,5 +107,177 @@ INSTANTIATE_TEST_SUITE_P(
         ProgressCase{"OnlyPackageFilesUpToTheirSizes", {},
                      {{{"F:c:70", "F:extra:5"}, false, false, {}, true, 0, 0, 50}}}),
     [](const ::testing::TestParamInfo<ProgressCase>& param) { return param.param.name; });
+
+// ---- progress lines redrawn in place -----------------------------------
+
+// What the lines did to the terminal: text as written, "<up N>" and "<clr>".
+std::string g_terminal;
+
+void RecordWrite(const std::string& text) { g_terminal += text; }
+void RecordLineUp(size_t lines) { g_terminal += "<up " + std::to_string(lines) + ">"; }
+void RecordClearToEnd() { g_terminal += "<clr>"; }
+
+struct RedrawCase {
+    const char* name;
+    std::vector<std::vector<std::string>> frames; // shown one after the other
+    bool clearAtEnd;
+    std::string terminal; // all that reached the terminal
+};
+
+void PrintTo(const RedrawCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveLinesTest : public ::testing::TestWithParam<RedrawCase> {
+protected:
+    void SetUp() override
+    {
+        g_terminal.clear();
+        tool::g_terminalCalls = {RecordWrite, RecordLineUp, RecordClearToEnd};
+    }
+    void TearDown() override { tool::g_terminalCalls = tool::kTerminalCalls; }
+};
+
+TEST_P(LiveLinesTest, RedrawsOnlyWhatChanged)
+{
+    const RedrawCase& c = GetParam();
+    tool::LiveLines lines;
+    for (const std::vector<std::string>& frame : c.frames) lines.Show(frame);
+    if (c.clearAtEnd) lines.Clear();
+    EXPECT_EQ(g_terminal, c.terminal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LiveLinesTest,
+    ::testing::Values(RedrawCase{"TheFirstFrameDrawsEveryLine", {{"a", "b"}}, false, "a<clr>\nb<clr>\n"},
+                      // A console that scrolls on each write shows no line twice.
+                      RedrawCase{"TheSameTextDrawsNothing", {{"a", "b"}, {"a", "b"}, {"a", "b"}}, false,
+                                 "a<clr>\nb<clr>\n"},
+                      RedrawCase{"OnlyTheLinesFromTheFirstChangeOn", {{"a", "b"}, {"a", "c"}}, false,
+                                 "a<clr>\nb<clr>\n<up 1>c<clr>\n"},
+                      RedrawCase{"AnUnchangedLineBelowIsSteppedOver", {{"a", "b"}, {"x", "b"}}, false,
+                                 "a<clr>\nb<clr>\n<up 2>x<clr>\n\n"},
+                      RedrawCase{"FewerLinesBlankTheRest", {{"a", "b"}, {"a"}}, false,
+                                 "a<clr>\nb<clr>\n<up 1><clr>\n<up 1>"},
+                      RedrawCase{"ClearingLeavesTheCursorOnTheFirstBlankedLine", {{"a", "b"}}, true,
+                                 "a<clr>\nb<clr>\n<up 2><clr>\n<clr>\n<up 2>"},
+                      RedrawCase{"NothingShownNothingCleared", {}, true, ""}),
+    [](const ::testing::TestParamInfo<RedrawCase>& param) { return param.param.name; });
+
+#if defined(_WIN32)
+// ---- the Windows console: escape sequences or the console API ------------
+
+// A console of 80 columns, the cursor at column 5 of row 10, whose calls are
+// logged; the probe's sequence moves the cursor by `shownAsText` columns
+// where the console shows it as text.
+struct FakeConsole {
+    DWORD mode = 0;
+    BOOL takesVt = TRUE;
+    SHORT shownAsText = 0;
+    bool isConsole = true;
+    COORD cursor = {5, 10};
+    int looks = 0;
+    std::string log;
+} g_console;
+
+BOOL WINAPI FakeGetMode(HANDLE, DWORD* mode)
+{
+    *mode = g_console.mode;
+    return g_console.isConsole;
+}
+
+BOOL WINAPI FakeSetMode(HANDLE, DWORD mode)
+{
+    g_console.log += "mode;";
+    if (g_console.takesVt) g_console.mode = mode;
+    return g_console.takesVt;
+}
+
+BOOL WINAPI FakeGetInfo(HANDLE, CONSOLE_SCREEN_BUFFER_INFO* info)
+{
+    // The second look is the one after the probe was written.
+    if (++g_console.looks == 2) g_console.cursor.X = static_cast<SHORT>(g_console.cursor.X + g_console.shownAsText);
+    *info = CONSOLE_SCREEN_BUFFER_INFO{};
+    info->dwSize = COORD{80, 300};
+    info->dwCursorPosition = g_console.cursor;
+    info->srWindow = SMALL_RECT{0, 0, 79, 24};
+    return TRUE;
+}
+
+std::string At(COORD where) { return std::to_string(where.X) + "," + std::to_string(where.Y); }
+
+BOOL WINAPI FakeSetCursor(HANDLE, COORD where)
+{
+    g_console.log += "cursor " + At(where) + ";";
+    g_console.cursor = where;
+    return TRUE;
+}
+
+BOOL WINAPI FakeFill(HANDLE, WCHAR, DWORD count, COORD start, DWORD* written)
+{
+    g_console.log += "fill " + std::to_string(count) + " at " + At(start) + ";";
+    *written = count;
+    return TRUE;
+}
+
+BOOL WINAPI FakeFillAttribute(HANDLE, WORD, DWORD count, COORD start, DWORD* written)
+{
+    g_console.log += "attribute " + std::to_string(count) + " at " + At(start) + ";";
+    *written = count;
+    return TRUE;
+}
+
+struct ConsoleCase {
+    const char* name;
+    FakeConsole console;
+    int columns;
+    std::string log; // the console calls: the choice, then two lines up and a clear to the end
+};
+
+void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << c.name; }
+
+class ConsoleChoiceTest : public ::testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(ConsoleChoiceTest, EscapesOnlyWhereTheConsoleTakesThemElseTheConsoleApi)
+{
+    const ConsoleCase& c = GetParam();
+    g_console = c.console;
+    tool::g_consoleCalls = {FakeGetMode, FakeSetMode, FakeGetInfo, FakeSetCursor, FakeFill, FakeFillAttribute};
+    // A handle of its own for each row: the choice is made once a console.
+    HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+    static uintptr_t fakeHandle = 0x7000;
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(fakeHandle += 4));
+    const int columns = tool::ErrorTerminalColumns();
+    if (columns > 0) {
+        tool::g_terminalCalls.lineUp(2);
+        tool::g_terminalCalls.clearToEnd();
+    }
+    SetStdHandle(STD_ERROR_HANDLE, standardError);
+    tool::g_consoleCalls = tool::kConsoleCalls;
+    EXPECT_EQ(columns, c.columns);
+    EXPECT_EQ(g_console.log, c.log);
+}
+
+FakeConsole Console(DWORD mode, BOOL takesVt, SHORT shownAsText, bool isConsole = true)
+{
+    FakeConsole console;
+    console.mode = mode;
+    console.takesVt = takesVt;
+    console.shownAsText = shownAsText;
+    console.isConsole = isConsole;
+    return console;
+}
+
+const std::string kByTheConsoleApi = "cursor 0,8;fill 80 at 0,8;attribute 80 at 0,8;";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleChoiceTest,
+    ::testing::Values(ConsoleCase{"VtTaken", Console(0, TRUE, 0), 80, "mode;"},
+                      ConsoleCase{"VtAlreadyOn", Console(ENABLE_VIRTUAL_TERMINAL_PROCESSING, TRUE, 0), 80, ""},
+                      // Wine: the mode is taken, the sequence shown; what it printed is blanked.
+                      ConsoleCase{"VtTakenButShownAsText", Console(0, TRUE, 3), 80,
+                                  "mode;cursor 5,10;fill 3 at 5,10;" + kByTheConsoleApi},
+                      ConsoleCase{"VtRefused", Console(0, FALSE, 0), 80, "mode;" + kByTheConsoleApi},
+                      ConsoleCase{"NoConsole", Console(0, TRUE, 0, false), 0, ""}),
+    [](const ::testing::TestParamInfo<ConsoleCase>& param) { return param.param.name; });
+#endif
 
 } // namespace

@@ -24,7 +24,9 @@
 #include <thread>
 
 #include "DeviceFixture.h"
+#include "FileIo.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -295,6 +297,10 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"SealHelp", {"seal", "--help"}, 0, "Usage: pelk-mapcopy seal"},
                       UsageCase{"VerifyHelp", {"verify", "--help"}, 0, "Usage: pelk-mapcopy verify"},
                       UsageCase{"WriteHelp", {"write", "--help"}, 0, "--any-volume"},
+                      UsageCase{"CheckHelp", {"check", "--help"}, 0, "Usage: pelk-mapcopy check"},
+                      UsageCase{"CheckWithoutCards", {"check"}, 64, nullptr, "check: expected at least one CARD_DIR"},
+                      UsageCase{"CheckUnknownOption", {"check", "--any-volume", "c"}, 64, nullptr,
+                                "check: unknown option '--any-volume'"},
                       UsageCase{"StationHelp", {"station", "--help"}, 0, "[--watch DIR]..."},
                       UsageCase{"HelpForStation", {"help", "station"}, 0, "A second Ctrl-C stops each card"},
                       UsageCase{"ToolHelpNamesStation", {"--help"}, 0, "  station write a sealed package onto every card"},
@@ -823,7 +829,16 @@ TEST_F(ToolTest, RunInstallsThePackageOverStaleContent)
     // Seven copied, four summed: checksum.ini, CHECKSUM.INI and PreDLVerno.ini never count.
     EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("), 4 of them summed\n3 files are copied but not summed"), std::string::npos) << run.out;
-    EXPECT_EQ(run.err, ""); // no progress bar off a terminal
+    // Off a terminal: one plain line as each phase begins, in order, and no
+    // escape sequence or carriage return to redraw one.
+    size_t at = 0;
+    for (const char* line : {"listing the package and MassStorage\n", "checking the package: 0/7 files 0 bytes of ",
+                             "counting what MassStorage holds\n", "clearing MassStorage: 2 old files left\n",
+                             "the job has ended: checking MassStorage against the package\n"}) {
+        at = run.err.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line << " not in order in:\n" << run.err;
+    }
+    EXPECT_EQ(run.err.find_first_of("\r\033"), std::string::npos) << run.err;
     EXPECT_EQ(Snap("MassStorage"), Snap("SDMMC/PreDLMap"));
     EXPECT_TRUE(fs::is_empty(elsewhere));
 }
@@ -1168,27 +1183,72 @@ TEST_F(ToolFatVolumeTest, AnInterruptedRunCountsTheCopiesOnFatByNamesAndSizes)
     EXPECT_NE(said.find(" of 121 (7.5 MiB) copied so far"), std::string::npos) << said;
 }
 
-// Signals sent from the test while the job copies. Host only: Wine gives a
-// console program no console events from another process here.
+// Signals sent from the test at a moment of the run the test chose. Host
+// only: Wine gives a console program no console events from another process
+// here.
+enum class Moment {
+    Copying,  // the stand-in module has copied the package's first 20 files
+    Checking, // the checks before the job open the first tile
+    Reporting // the job has failed, and the report reads the package again
+};
+
 struct InterruptCase {
     const char* name;
     int signal;
     int code;
+    Moment moment;
+    const char* said; // the last line on stderr, after "pelk-mapcopy: interrupted (SIGNAL)"
+    const char* progress; // a plain progress line on stderr before it, if any
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
 
-class ToolInterrupt : public ToolTest, public ::testing::WithParamInterface<InterruptCase> {};
+// In a run forked from the test: a tile opened by the checks says so
+// through the FIFO stand-in.moment in the device root, and waits for the
+// signal there (the interrupt's thread reports it and ends the process).
+int OpenThenAwaitTheSignal(tool::Handle folder, const fs::path& name, tool::OpenAs as, tool::Handle* opened)
+{
+    if (name.extension() != ".map") return tool::kFileCalls.open(folder, name, as, opened);
+    const int moment = open("stand-in.moment", O_WRONLY | O_CLOEXEC);
+    if (moment >= 0) {
+        (void)!write(moment, "!", 1);
+        close(moment);
+    }
+    for (;;) pause();
+}
 
-// The moment is the test's own: the stand-in module empties MassStorage,
-// copies the package's first 20 files, says so through a FIFO and waits,
-// so the count the tool gives is known exactly.
-TEST_P(ToolInterrupt, SaysMassStorageIsIncompleteAndExitsAsTheSignalSays)
+class ToolInterrupt : public ToolTest, public ::testing::WithParamInterface<InterruptCase> {
+protected:
+    // The run in this program's child, its file calls' open the test's.
+    pid_t Forked(const std::vector<std::string>& arguments, const fs::path& out, const fs::path& err)
+    {
+        fflush(stdout);
+        fflush(stderr);
+        const pid_t child = fork();
+        if (child == 0) {
+            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (outFd < 0 || errFd < 0) _exit(127);
+            dup2(outFd, 1);
+            dup2(errFd, 2);
+            tool::g_fileCalls.open = OpenThenAwaitTheSignal;
+            _exit(tool::Main(arguments));
+        }
+        return child;
+    }
+};
+
+// The moment is the test's own, reached through the FIFO: the stand-in
+// module empties MassStorage, copies the package's first 20 files, says so
+// and waits; or the run's checks say so as they open a tile. So the count
+// the tool gives is known exactly.
+TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
 {
     const InterruptCase& c = GetParam();
     std::vector<PackageFile> files;
     for (unsigned i = 0; i < 48; ++i) files.push_back({"Map/t" + std::to_string(i) + ".map", PatternBytes(2 << 20, i)});
     WriteSealedPackage(files);
+    if (c.moment == Moment::Reporting) WriteFile("SDMMC/PreDLMap/checksum.ini", "0\r\n");
     WriteFile("MassStorage/old.map", "the map the device has now");
     WriteFile("stand-in.copies", "20");
     WriteFile("stand-in.hold", "");
@@ -1199,12 +1259,17 @@ TEST_P(ToolInterrupt, SaysMassStorageIsIncompleteAndExitsAsTheSignalSays)
     ASSERT_GE(moment, 0);
     const fs::path out = Root() / ".tool-out";
     const fs::path err = Root() / ".tool-err";
-    const pid_t child = Spawn({"run", "--force", "--library", kStandInPath}, Root(), out, err);
+    const std::vector<std::string> root = {"--device-root", Root().u8string()};
+    pid_t child = -1;
+    if (c.moment == Moment::Copying) child = Spawn({"run", "--force", "--library", kStandInPath}, Root(), out, err);
+    if (c.moment == Moment::Checking) child = Forked({"run", root[0], root[1], "--library", kStandInPath}, out, err);
+    if (c.moment == Moment::Reporting)
+        child = Forked({"run", root[0], root[1], "--force", "--library", kModulePath}, out, err);
     ASSERT_GT(child, 0);
     pollfd wait = {moment, POLLIN, 0};
     const int ready = poll(&wait, 1, 60000);
     close(moment);
-    EXPECT_EQ(ready, 1) << "the stand-in never reached its moment: " << Slurp(err);
+    EXPECT_EQ(ready, 1) << "the run never reached its moment: " << Slurp(err);
     EXPECT_EQ(kill(child, c.signal), 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -1213,17 +1278,36 @@ TEST_P(ToolInterrupt, SaysMassStorageIsIncompleteAndExitsAsTheSignalSays)
     EXPECT_EQ(WEXITSTATUS(status), c.code);
     const std::string said = Slurp(err);
     EXPECT_EQ(Slurp(out).find("STATUS_"), std::string::npos) << "no job summary after an interrupt";
-    EXPECT_NE(said.find(std::string("pelk-mapcopy: interrupted (") + c.name +
-                        "): MassStorage is incomplete, 20 files (40.0 MiB) of 49 (96.0 MiB) copied so far, so the "
-                        "device would have no usable map; pelk-mapcopy run again installs it\n"),
-              std::string::npos)
-        << said;
-    EXPECT_FALSE(Exists("MassStorage/old.map"));
+    const std::string signal = c.signal == SIGINT ? "SIGINT" : "SIGTERM";
+    const std::string last = "pelk-mapcopy: interrupted (" + signal + ")" + c.said;
+    ASSERT_GE(said.size(), last.size()) << said;
+    EXPECT_EQ(said.substr(said.size() - last.size()), last) << said;
+    if (c.progress) {
+        EXPECT_NE(said.find(c.progress), std::string::npos) << said;
+    }
+    EXPECT_EQ(Exists("MassStorage/old.map"), c.moment == Moment::Checking) << "only the checks leave it as it was";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ToolInterrupt,
-                         ::testing::Values(InterruptCase{"SIGINT", SIGINT, 130}, InterruptCase{"SIGTERM", SIGTERM, 143}),
-                         [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolInterrupt,
+    ::testing::Values(
+        InterruptCase{"SIGINT", SIGINT, 130, Moment::Copying,
+                      ": MassStorage is incomplete, 20 files (40.0 MiB) of 49 (96.0 MiB) copied so far, so the device "
+                      "would have no usable map; pelk-mapcopy run again installs it\n",
+                      nullptr},
+        InterruptCase{"SIGTERM", SIGTERM, 143, Moment::Copying,
+                      ": MassStorage is incomplete, 20 files (40.0 MiB) of 49 (96.0 MiB) copied so far, so the device "
+                      "would have no usable map; pelk-mapcopy run again installs it\n",
+                      nullptr},
+        InterruptCase{"SIGINTWhileChecking", SIGINT, 130, Moment::Checking,
+                      " while run was checking the package and MassStorage, before the job began, so nothing was "
+                      "changed: MassStorage holds 1 file (26 bytes); pelk-mapcopy run installs the package\n",
+                      "checking the package: 0/49 files 0 bytes of 96.0 MiB\n"},
+        InterruptCase{"SIGTERMWhileReporting", SIGTERM, 143, Moment::Reporting,
+                      " after the job ended with 6 STATUS_CHECKSUM_FAILED, before its report: MassStorage holds 49 "
+                      "files (96.0 MiB); pelk-mapcopy run again checks and installs the package\n",
+                      "the job has ended: checking MassStorage against the package\n"}),
+    [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
 #endif
 
 TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStorage)

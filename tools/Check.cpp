@@ -1,0 +1,469 @@
+// pelk-mapcopy check: cards as write left them, each read from the card by a
+// worker of its own and proven against the manifest on it and the device's
+// sum. Nothing on a card changes.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CardTree.h"
+#include "Commands.h"
+#include "FileIo.h"
+#include "Log.h"
+#include "Manifest.h"
+#include "Names.h"
+#include "PELK_UserMapCopy.h"
+#include "Package.h"
+#include "ToolPlatform.h"
+#include "Transfer.h"
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+const char kCheckHelp[] =
+    "Usage: pelk-mapcopy check [--log FILE] [--] CARD_DIR...\n"
+    "\n"
+    "Checks cards that write has written, all cards at once, and changes\n"
+    "nothing on them. CARD_DIR is a card's root, the folder the device sees as\n"
+    "SDMMC. Every file of CARD_DIR/PreDLMap is read from the card rather than\n"
+    "the system's cache and compared with the manifest write left beside it,\n"
+    "CARD_DIR/PreDLMap.sha256; the files the device sums are summed as the\n"
+    "device sums them and compared with the low 16 bits of the number in\n"
+    "CARD_DIR/PreDLMap/checksum.ini, as the device reads it.\n"
+    "\n"
+    "A card is good when it holds exactly the files of its manifest (none\n"
+    "changed, missing or added) and the device accepts its sum. A card being\n"
+    "written by another pelk-mapcopy is not read; check holds each card's lock\n"
+    "while it reads it, so no write starts on it meanwhile.\n"
+    "\n"
+    "Plain progress lines on stderr as each card is checked and read; then one\n"
+    "verdict line per card on stdout (\"good: CARD ...\" or \"NOT GOOD: CARD:\n"
+    "why\", naming each file that differs as changed, missing or added), then\n"
+    "\"N of M cards good\".\n"
+    "\n"
+    "Exits 0 when every card is good; otherwise with the largest of the cards'\n"
+    "codes: 64 a folder that is no card as write leaves one (no PreDLMap in it,\n"
+    "a device root, a package folder, a PreDLMap that is no folder, no manifest\n"
+    "beside its PreDLMap) or a card named a second time (it is checked once),\n"
+    "65 a card that differs from its manifest, whose manifest is none, that the\n"
+    "device would reject (its sum differs from checksum.ini, or it has none),\n"
+    "or that holds what a stopped write left (PreDLMap.pelk-new,\n"
+    "PreDLMap.pelk-old, PreDLMap.pelk-incomplete, PreDLMap.sha256.pelk-new):\n"
+    "not a finished write; 66 the card cannot be opened or listed, 74 a file on\n"
+    "it cannot be read, 75 another pelk-mapcopy is using the card. 64 too when\n"
+    "the log cannot be opened (no card is read), 74 when it cannot be written.\n"
+    "130 (143) for SIGINT (SIGTERM): nothing was changed; each card not checked\n"
+    "to the end is named, and logged as interrupted.\n"
+    "\n"
+    "  --log FILE  append one JSON line per card (command \"check\"): card,\n"
+    "              volume label and serial where the platform gives them, file\n"
+    "              system, the package version (PreDLMap/PreDLVerno.ini's first\n"
+    "              line), the card manifest's own SHA-256, files, bytes, the\n"
+    "              card's sum, the result and its reason, the manifest paths\n"
+    "              that differ (\"differing\"), times\n";
+
+namespace {
+
+const std::vector<OptionRule> kCheckOptions = {{"--log", true}};
+
+// Stderr's progress lines come from every worker.
+std::mutex g_progress;
+
+struct CheckedCard {
+    fs::path root;     // absolute, links resolved
+    std::string typed; // as given, bytes
+    std::string shown; // as given, escaped
+    FolderLock* lock = nullptr;
+    bool settled = false; // its verdict given before any worker (a repeat, in use)
+    int code = 0;
+    std::string verdict;
+    CardRecord record;
+    // Read by the interrupt while the worker runs.
+    std::atomic<const char*> phase{"waiting"};
+    std::atomic<bool> checked{false}; // verdict and record final
+};
+
+void Progress(const CheckedCard& card, const std::string& what)
+{
+    std::lock_guard<std::mutex> guard(g_progress);
+    fprintf(stderr, "%s: %s\n", card.shown.c_str(), what.c_str());
+    fflush(stderr);
+}
+
+// One buffer a worker for the files read whole here.
+ChunkBuffer& WorkerBuffer()
+{
+    thread_local ChunkBuffer buffer;
+    return buffer;
+}
+
+// The whole of a small file on the card, read from the volume.
+bool ReadSmallFile(Handle folder, const fs::path& name, std::string* bytes, std::string* why)
+{
+    InputFile input;
+    if (!input.Open(folder, name, ReadMode::FromTheVolume, why)) return false;
+    ChunkBuffer& buffer = WorkerBuffer();
+    for (long long got; (got = input.Read(&buffer, why)) != 0;) {
+        if (got < 0) return false;
+        bytes->append(reinterpret_cast<const char*>(buffer.Data()), static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// checksum.ini's number as the device reads it, with the library's scanner.
+bool ReadChecksumOnCard(Handle folder, const fs::path& name, uint32_t* value, std::string* why)
+{
+    InputFile input;
+    if (!input.Open(folder, name, ReadMode::FromTheVolume, why)) return false;
+    ChunkBuffer& buffer = WorkerBuffer();
+    ChecksumScan scan;
+    BeginChecksumScan(&scan);
+    for (long long got; (got = input.Read(&buffer, why)) != 0;) {
+        if (got < 0) return false;
+        if (ScanChecksumText(&scan, buffer.Data(), static_cast<size_t>(got))) break;
+    }
+    *value = ChecksumScanValue(&scan);
+    return true;
+}
+
+// What a stopped or pulled write leaves on a card, and the way on from it.
+struct Leftover {
+    const char* name;
+    const char* means;
+};
+const Leftover kLeftovers[] = {
+    {kIncompleteName, "an --in-place write did not finish, so its PreDLMap is no package to trust; do not put it "
+                      "into a device"},
+    {kStashName, "a write did not finish; its old package was set aside"},
+    {kStagingName, "a write did not finish; its new package was not put in place"},
+    {kManifestAside, "a write did not finish; its manifest was not put in place"},
+};
+
+// The card the worker reads: every step a verdict when it fails.
+class CardChecker {
+public:
+    explicit CardChecker(CheckedCard* card) : card_(card), record_(card->record) {}
+
+    void Run()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        Enter("checking");
+        Progress(*card_, "checking");
+        const bool good = Open() && Finished() && ReadManifest() && ReadPackage() && Judge();
+        record_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (good) {
+            Enter("done");
+            card_->verdict = "good: " + card_->shown + " holds exactly its manifest's " +
+                             Plural(record_.files, "file", "files") + " (" + Size(record_.bytes) +
+                             "), read from the card, and the device accepts its sum " + Hex(record_.packageSum);
+        }
+        card_->checked = true;
+    }
+
+private:
+    Handle Root() const { return folder_.Get(); }
+    void Enter(const char* phase)
+    {
+        record_.phase = phase;
+        card_->phase = phase;
+    }
+
+    bool Fail(int code, const std::string& why)
+    {
+        card_->code = code;
+        card_->verdict = "NOT GOOD: " + card_->shown + ": " + why;
+        return false;
+    }
+
+    bool Open()
+    {
+        const int error = g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, folder_.Out());
+        if (error) return Fail(kExitNoInput, "cannot open the card folder: " + FailureText(error));
+        record_.volume = DescribeVolume(card_->root);
+        return true;
+    }
+
+    // A card as a finished write leaves it: a PreDLMap folder, its
+    // manifest, and nothing a stopped write leaves.
+    bool Finished()
+    {
+        std::string why;
+        std::optional<Kind> kind;
+        for (const Leftover& leftover : kLeftovers) {
+            if (!KindOf(Root(), leftover.name, &kind, &why))
+                return Fail(kExitNoInput, "cannot look at the card: " + why);
+            if (kind)
+                return Fail(kExitNotForACard, "holds " + std::string(leftover.name) + ": not a finished write (" +
+                                                  leftover.means + "); pelk-mapcopy write PACKAGE_DIR " +
+                                                  card_->shown + " writes it again");
+        }
+        if (!KindOf(Root(), kPackageName, &kind, &why)) return Fail(kExitNoInput, "cannot look at the card: " + why);
+        if (!kind) return Fail(kExitUsage, NoPackage());
+        if (*kind != Kind::Folder)
+            return Fail(kExitUsage, std::string(kPackageName) + " on the card is no folder (a link or a file)");
+        record_.packageVersion = PackageVersion(card_->root / kPackageName);
+        return true;
+    }
+
+    // Why a folder without PreDLMap is no card, naming what was meant.
+    std::string NoPackage()
+    {
+        const std::string none = "holds no " + std::string(kPackageName) + ": no package was written on it";
+        if (UpperAscii(card_->root.filename().u8string()) == "PREDLMAP")
+            return none + "; it is a package folder, and the card folder is the one holding it, " +
+                   Shown(card_->root.parent_path());
+        std::optional<Kind> sdmmc;
+        std::string why;
+        if (KindOf(Root(), "SDMMC", &sdmmc, &why) && sdmmc == Kind::Folder)
+            return none + "; it is a device root, and its card folder is " + Shown(card_->root / "SDMMC");
+        return none;
+    }
+
+    bool ReadManifest()
+    {
+        std::string why, text;
+        std::optional<Kind> kind;
+        if (!KindOf(Root(), kCardManifestName, &kind, &why))
+            return Fail(kExitNoInput, "cannot look at the card: " + why);
+        if (!kind)
+            return Fail(kExitUsage, "holds no manifest " + std::string(kCardManifestName) + " beside its " +
+                                        kPackageName + ", so no write proved it; pelk-mapcopy write PACKAGE_DIR " +
+                                        card_->shown + " writes both");
+        if (!ReadSmallFile(Root(), kCardManifestName, &text, &why))
+            return Fail(kExitIoError, "cannot read " + std::string(kCardManifestName) + ": " + why);
+        record_.manifestSha256 = Sha256Of(text);
+        if (!ParseManifest(text, &sealed_, &why))
+            return Fail(kExitNotForACard, "its " + std::string(kCardManifestName) + " is no manifest (" + why +
+                                              "); pelk-mapcopy write PACKAGE_DIR " + card_->shown +
+                                              " writes it again");
+        return true;
+    }
+
+    // Every file of the package read once from the card: its SHA-256 for
+    // the manifest, its bytes into the device's sum where the device sums it.
+    bool ReadPackage()
+    {
+        std::string why;
+        std::vector<TreeEntry> tree;
+        if (!ListTree(Root(), kPackageName, fs::path(), &tree, &why))
+            return Fail(kExitNoInput, "cannot list its " + std::string(kPackageName) + ": " + why);
+        uint64_t total = 0;
+        for (const TreeEntry& entry : tree) total += entry.folder ? 0 : entry.bytes;
+        Enter("reading");
+        Progress(*card_, "reading " + Size(total));
+        const auto start = std::chrono::steady_clock::now();
+        for (const TreeEntry& entry : tree) {
+            if (entry.folder) continue;
+            const fs::path file = fs::path(kPackageName) / entry.host;
+            std::optional<Kind> kind;
+            if (!KindOf(Root(), file, &kind, &why))
+                return Fail(kExitNoInput, "cannot look at " + Shown(file) + ": " + why);
+            // Never opened: a link or a FIFO is no file of the package.
+            if (kind != Kind::File) {
+                now_[ManifestPath(entry.host)] = "not a file";
+                continue;
+            }
+            FileDigest digest;
+            if (!DigestFile(Root(), file, ReadMode::FromTheVolume, &digest, &why))
+                return Fail(kExitIoError, "cannot read " + Shown(file) + ": " + why);
+            now_[ManifestPath(entry.host)] = digest.sha256;
+            if (IsSummedFileName(Units(entry.host.filename()).c_str()))
+                record_.packageSum = static_cast<uint16_t>(record_.packageSum + digest.sum);
+            if (entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
+                checksum_ = file;
+            ++record_.files;
+            record_.bytes += digest.bytes;
+        }
+        record_.readSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return true;
+    }
+
+    // The card against its manifest, then as the device would judge it.
+    bool Judge()
+    {
+        std::vector<std::string> reasons;
+        const ManifestDifference difference = CompareManifests(sealed_, now_);
+        for (const auto* paths : {&difference.changed, &difference.missing, &difference.added})
+            for (const std::string& path : *paths) record_.differing.push_back(EscapedBytes(path));
+        if (difference.Count()) {
+            std::string lines;
+            for (const std::string& line : DifferenceLines(difference, 10))
+                lines += (lines.empty() ? "" : ", ") + EscapedBytes(line);
+            reasons.push_back(Plural(difference.Count(), "file differs", "files differ") + " from its manifest " +
+                              kCardManifestName + " (" + lines + ")");
+        }
+        const std::string rejected =
+            "the device would reject it (" + StatusName(STATUS_CHECKSUM_FAILED) + "): ";
+        std::string why;
+        uint32_t value = 0;
+        if (checksum_.empty())
+            reasons.push_back(rejected + "its " + kPackageName + " holds no checksum.ini");
+        else if (!ReadChecksumOnCard(Root(), checksum_, &value, &why))
+            return Fail(kExitIoError, "cannot read " + Shown(checksum_) + ": " + why);
+        else if (static_cast<uint16_t>(value) != record_.packageSum)
+            reasons.push_back(rejected + "its files sum to " + Hex(record_.packageSum) + " where checksum.ini holds " +
+                              Hex(value) +
+                              (value > 0xFFFF ? " (low 16 bits " + Hex(static_cast<uint16_t>(value)) + ")" : ""));
+        if (reasons.empty()) return true;
+        std::string verdict;
+        for (const std::string& reason : reasons) verdict += (verdict.empty() ? "" : "; ") + reason;
+        return Fail(kExitNotForACard, verdict + "; pelk-mapcopy write PACKAGE_DIR " + card_->shown +
+                                          " writes it again");
+    }
+
+    CheckedCard* card_;
+    CardRecord& record_;
+    HeldHandle folder_;
+    Manifest sealed_, now_;
+    fs::path checksum_; // on the card, relative to its folder; empty when none
+};
+
+// A card named again through another path is checked once.
+void SettleRepeats(std::vector<std::unique_ptr<CheckedCard>>* cards)
+{
+    std::vector<std::pair<FileId, const CheckedCard*>> seen;
+    for (auto& card : *cards) {
+        FileId id;
+        if (!FolderIdentity(card->root, &id)) continue;
+        const auto first = std::find_if(seen.begin(), seen.end(), [&](const auto& each) { return each.first == id; });
+        if (first == seen.end()) {
+            seen.emplace_back(id, card.get());
+            continue;
+        }
+        card->settled = true;
+        card->code = kExitUsage;
+        card->verdict = "NOT GOOD: " + card->shown + ": is the card " + first->second->shown + " again; checked once";
+    }
+}
+
+// Each card's lock, as write takes it: a card being written is not read.
+void LockCards(std::vector<std::unique_ptr<CheckedCard>>* cards)
+{
+    for (auto& card : *cards) {
+        if (card->settled) continue;
+        LockHolder holder;
+        std::string why;
+        switch (LockFolder(card->root, "check", &card->lock, &holder, &why)) {
+        case LockOutcome::Taken:
+            continue;
+        case LockOutcome::HeldElsewhere:
+            card->code = kExitInUse;
+            card->verdict = "NOT GOOD: " + card->shown + ": not read: " + HeldBy(holder, fs::u8path(card->shown));
+            break;
+        case LockOutcome::Failed:
+            card->code = kExitNoInput;
+            card->verdict = "NOT GOOD: " + card->shown + ": cannot open the card folder: " + why;
+            break;
+        }
+        card->settled = true;
+    }
+}
+
+// The card's line in the log, its reason the verdict's without the card's name.
+CardRecord& Finish(CheckedCard* card)
+{
+    CardRecord& record = card->record;
+    record.ended = std::chrono::system_clock::now();
+    record.code = card->code;
+    if (card->code == 0) return record;
+    std::string reason = card->verdict;
+    const std::string prefix = "NOT GOOD: " + card->shown + ": ";
+    if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+    record.reason = reason;
+    return record;
+}
+
+std::vector<std::unique_ptr<CheckedCard>>* g_checking = nullptr;
+CardLog g_checkLog;
+
+int32_t CheckAllCards()
+{
+    std::vector<std::thread> workers;
+    for (auto& card : *g_checking)
+        if (!card->settled) workers.emplace_back([each = card.get()] { CardChecker(each).Run(); });
+    for (std::thread& worker : workers) worker.join();
+    return 0;
+}
+
+// On the interrupt's thread, the workers still reading: nothing on a card
+// has changed, and each card still gets its line in the log.
+void ReportCheckInterrupted(int exitCode)
+{
+    const char* signal = exitCode == 130 ? "SIGINT" : "SIGTERM";
+    fflush(stdout);
+    fprintf(stderr, "pelk-mapcopy: interrupted (%s): no card was changed; cards not checked to the end:\n", signal);
+    for (auto& card : *g_checking) {
+        if (card->settled || card->checked) {
+            g_checkLog.Append(Finish(card.get()));
+            continue;
+        }
+        const std::string phase = card->phase.load();
+        fprintf(stderr, "  %s (stopped while %s)\n", card->shown.c_str(), phase.c_str());
+        CardRecord record = card->record;
+        record.phase = phase;
+        record.ended = std::chrono::system_clock::now();
+        record.code = exitCode;
+        record.reason = std::string("interrupted (") + signal + ") while " + phase + "; nothing on it was changed";
+        g_checkLog.Append(record);
+    }
+    std::string why;
+    if (!g_checkLog.Close(&why)) fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
+}
+
+} // namespace
+
+int Check(const std::vector<std::string>& arguments)
+{
+    ParsedArguments parsed;
+    std::string why;
+    if (!ParseArguments(arguments, kCheckOptions, &parsed, &why)) return UsageError("check: " + why);
+    if (parsed.operands.empty()) return UsageError("check: expected at least one CARD_DIR");
+    std::vector<std::unique_ptr<CheckedCard>> cards;
+    for (const std::string& typed : parsed.operands) {
+        auto card = std::make_unique<CheckedCard>();
+        card->root = AbsoluteFolder(typed);
+        card->typed = typed;
+        card->shown = Shown(fs::u8path(typed));
+        CardRecord& record = card->record;
+        record.command = "check";
+        record.started = std::chrono::system_clock::now();
+        record.typed = card->typed;
+        record.shown = card->shown;
+        record.path = card->root;
+        record.phase = "waiting";
+        cards.push_back(std::move(card));
+    }
+    CardLog& log = g_checkLog;
+    std::error_code ignored;
+    if (parsed.Has("--log") && !log.Open(fs::absolute(fs::u8path(parsed.Value("--log")), ignored), &why))
+        return Failure(kExitUsage, why + "; no card checked");
+    SettleRepeats(&cards);
+    LockCards(&cards);
+    g_checking = &cards;
+    RunInterruptible(CheckAllCards, ReportCheckInterrupted);
+    g_checking = nullptr;
+    int code = 0;
+    for (auto& card : cards) {
+        UnlockFolder(card->lock);
+        printf("%s\n", card->verdict.c_str());
+        code = std::max(code, card->code);
+        log.Append(Finish(card.get()));
+    }
+    if (!log.Close(&why)) {
+        fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
+        code = std::max(code, kExitIoError);
+    }
+    const auto good = std::count_if(cards.begin(), cards.end(), [](const auto& card) { return card->code == 0; });
+    printf("%zu of %zu cards good\n", static_cast<size_t>(good), cards.size());
+    return code;
+}
+
+} // namespace tool
