@@ -1,6 +1,6 @@
 // What write and check share of a card: the names write leaves on it, and
 // the card looked at through the file calls (FileIo.h), relative to its
-// folder held open. Defined in Write.cpp.
+// folder held open. Defined in CardWriter.cpp.
 #ifndef PELK_TOOLS_CARD_TREE_H
 #define PELK_TOOLS_CARD_TREE_H
 

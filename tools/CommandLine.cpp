@@ -25,7 +25,7 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t* i, const std:
         *error = "unknown option '" + name + "'";
         return false;
     }
-    if (parsed->Has(rule->name)) {
+    if (parsed->Has(rule->name) && !rule->repeatable) {
         *error = "option '" + name + "' given twice";
         return false;
     }
@@ -48,6 +48,7 @@ bool TakeOption(const std::vector<std::string>& arguments, size_t* i, const std:
         return false;
     }
     parsed->options[rule->name] = value;
+    if (rule->repeatable) parsed->values[rule->name].push_back(value);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The commands' one option parser: each command lists its options in a
 // table; "--opt=value" and "--opt value" both work, "--" ends the options,
-// and a repeated or unknown option is an error that names it.
+// and a repeated (unless repeatable) or unknown option is an error that
+// names it.
 #ifndef PELK_TOOLS_COMMAND_LINE_H
 #define PELK_TOOLS_COMMAND_LINE_H
 
@@ -13,10 +14,12 @@ namespace tool {
 struct OptionRule {
     const char* name; // "--force"
     bool takesValue;
+    bool repeatable = false; // each value kept, in order (--watch A --watch B)
 };
 
 struct ParsedArguments {
     std::map<std::string, std::string> options; // by name; "" for an option without a value
+    std::map<std::string, std::vector<std::string>> values; // every value of a repeatable option
     std::vector<std::string> operands;
 
     bool Has(const char* name) const { return options.count(name) != 0; }
@@ -24,6 +27,11 @@ struct ParsedArguments {
     {
         const auto found = options.find(name);
         return found == options.end() ? std::string() : found->second;
+    }
+    std::vector<std::string> Values(const char* name) const
+    {
+        const auto found = values.find(name);
+        return found == values.end() ? std::vector<std::string>() : found->second;
     }
 };
 

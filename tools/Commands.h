@@ -1,8 +1,8 @@
 // What the commands share: their exit codes, their words for numbers and
 // sizes, the option parser's use, and each command's entry. Each command is
 // in a file of its own: Verify.cpp (verify and seal), Run.cpp, Write.cpp,
-// Check.cpp, Main.cpp (help and the dispatch); the pre-flight all three
-// make is Preflight.h.
+// Station.cpp (both over CardWriter.h), Check.cpp, Main.cpp (help and the
+// dispatch); the pre-flight all three make is Preflight.h.
 #ifndef PELK_TOOLS_COMMANDS_H
 #define PELK_TOOLS_COMMANDS_H
 
@@ -33,12 +33,14 @@ extern const char kRunHelp[];
 extern const char kSealHelp[];
 extern const char kVerifyHelp[];
 extern const char kWriteHelp[];
+extern const char kStationHelp[];
 extern const char kCheckHelp[];
 
 int Verify(const std::vector<std::string>& arguments);
 int Seal(const std::vector<std::string>& arguments);
 int Run(const std::vector<std::string>& arguments);
 int Write(const std::vector<std::string>& arguments); // Write.cpp
+int Station(const std::vector<std::string>& arguments); // Station.cpp
 int Check(const std::vector<std::string>& arguments); // Check.cpp
 
 // Prints the message and the usage on stderr; returns kExitUsage.

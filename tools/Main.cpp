@@ -20,6 +20,8 @@ const char kUsage[] =
     "  pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
     "  pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
     "                     PACKAGE_DIR CARD_DIR...\n"
+    "  pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
+    "                       [--watch DIR]... [--] PACKAGE_DIR\n"
     "  pelk-mapcopy check [--log FILE] [--] CARD_DIR...\n"
     "  pelk-mapcopy help [COMMAND] | --help [COMMAND] | --version\n";
 
@@ -37,6 +39,7 @@ const char kToolHelp[] =
     "          beside PACKAGE_DIR\n"
     "  write   write a sealed package onto cards, read it back and prove it\n"
     "  check   read written cards back and prove each against its manifest and sum\n"
+    "  station write a sealed package onto every card that comes, until Ctrl-C\n"
     "  run     run the device's map copy job on a device folder\n"
     "\n"
     "Options take their value as --opt=value or --opt value; -- ends the options.\n"
@@ -47,8 +50,9 @@ const char kToolHelp[] =
     "the job would give 0), 66 folder cannot be opened, 69 module not loadable,\n"
     "70 the module returned a code it does not document, or 0 with MassStorage not\n"
     "holding the package, 74 checksum.ini not writable, 75 another pelk-mapcopy is\n"
-    "using the device root, 130 (143) run interrupted by SIGINT (SIGTERM). write\n"
-    "and check give the largest of their cards' codes (see their help).\n";
+    "using the device root, 130 (143) run, write or a station stopped twice\n"
+    "interrupted by SIGINT (SIGTERM). write, station and check give the largest\n"
+    "of their cards' codes (see their help).\n";
 
 } // namespace
 
@@ -69,6 +73,7 @@ int Help(const std::vector<std::string>& arguments)
     else if (command == "seal") fputs(kSealHelp, stdout);
     else if (command == "verify") fputs(kVerifyHelp, stdout);
     else if (command == "write") fputs(kWriteHelp, stdout);
+    else if (command == "station") fputs(kStationHelp, stdout);
     else if (command == "check") fputs(kCheckHelp, stdout);
     else if (command == "help") printf(kToolHelp, kUsage);
     else return UsageError("help: unknown command '" + command + "'");
@@ -89,13 +94,14 @@ int Main(const std::vector<std::string>& all)
         return 0;
     }
     if (command != "run" && command != "seal" && command != "verify" && command != "write" &&
-        command != "check")
+        command != "station" && command != "check")
         return UsageError("unknown command '" + command + "'");
     for (const std::string& argument : OptionPart(arguments))
         if (IsHelp(argument)) return Help({command});
     if (command == "run") return Run(arguments);
     if (command == "seal") return Seal(arguments);
     if (command == "write") return Write(arguments);
+    if (command == "station") return Station(arguments);
     if (command == "check") return Check(arguments);
     return Verify(arguments);
 }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tool {
 
@@ -14,6 +15,23 @@ struct MountFacts {
     std::string source; // what is mounted (a device, an image), as the table has it
 };
 MountFacts MountHolding(const std::filesystem::path& folder);
+
+// Every mount the table lists now, with the folder it is mounted on.
+struct Mount {
+    std::filesystem::path target;
+    MountFacts facts;
+};
+std::vector<Mount> MountsNow();
+
+// The table's changes as the kernel announces them (libmount's monitor;
+// without libmount, a poll of /proc/self/mountinfo). Null when the system
+// gives no such watch, with *why set.
+struct MountMonitor;
+MountMonitor* WatchMountTable(std::string* why);
+// Waits until the table may have changed (true) or wake, a descriptor,
+// turns readable (false); false too when the wait itself fails.
+bool AwaitMountChange(MountMonitor* monitor, int wake);
+void EndMountMonitor(MountMonitor* monitor);
 
 // fusefat's mount, by its type or, mounted as plain "fuse", by its source.
 inline bool IsFusefat(const MountFacts& mount)

@@ -3,6 +3,10 @@
 // libmount. Every other program asks libmount (MountTablePosix.cpp).
 #include "MountTable.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -30,32 +34,69 @@ std::string Unescaped(const std::string& text)
 
 } // namespace
 
-// The longest mount point above the folder.
-MountFacts MountHolding(const fs::path& folder)
+// Every mount /proc/self/mountinfo lists.
+std::vector<Mount> MountsNow()
 {
-    std::error_code error;
-    const std::string path = fs::weakly_canonical(fs::absolute(folder, error), error).string();
-    std::ifstream mounts("/proc/self/mountinfo");
+    std::ifstream table("/proc/self/mountinfo");
+    std::vector<Mount> mounts;
     std::string line;
-    std::string bestPoint;
-    MountFacts best;
-    while (std::getline(mounts, line)) {
+    while (std::getline(table, line)) {
         std::istringstream fields(line);
         std::string id, parent, numbers, root, point, field;
         if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
         while (fields >> field && field != "-") {
         }
-        MountFacts mount;
-        point = Unescaped(point);
-        if (!(fields >> mount.type >> mount.source)) continue;
+        MountFacts facts;
+        if (fields >> facts.type >> facts.source) mounts.push_back({Unescaped(point), facts});
+    }
+    return mounts;
+}
+
+// The longest mount point above the folder.
+MountFacts MountHolding(const fs::path& folder)
+{
+    std::error_code error;
+    const std::string path = fs::weakly_canonical(fs::absolute(folder, error), error).string();
+    std::string bestPoint;
+    MountFacts best;
+    for (const Mount& mount : MountsNow()) {
+        const std::string point = mount.target.string();
         const bool above = path == point || point == "/" ||
                            (path.compare(0, point.size(), point) == 0 && path[point.size()] == '/');
         if (above && point.size() >= bestPoint.size()) {
             bestPoint = point;
-            best = mount;
+            best = mount.facts;
         }
     }
     return best;
+}
+
+// The kernel marks /proc/self/mountinfo with POLLPRI when the table changes.
+struct MountMonitor {
+    int table;
+};
+
+MountMonitor* WatchMountTable(std::string* why)
+{
+    const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0) {
+        *why = "cannot open /proc/self/mountinfo";
+        return nullptr;
+    }
+    return new MountMonitor{table};
+}
+
+bool AwaitMountChange(MountMonitor* monitor, int wake)
+{
+    struct pollfd watched[2] = {{monitor->table, POLLPRI, 0}, {wake, POLLIN, 0}};
+    return poll(watched, 2, -1) > 0 && !watched[1].revents;
+}
+
+void EndMountMonitor(MountMonitor* monitor)
+{
+    if (!monitor) return;
+    close(monitor->table);
+    delete monitor;
 }
 
 } // namespace tool

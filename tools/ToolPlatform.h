@@ -100,6 +100,11 @@ extern const VolumeCalls kVolumeCalls;
 // for a termination) and the process then exits with exitCode; job's thread
 // never goes on past its return.
 int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int exitCode));
+// The same for a job that runs until it is told to stop (station): the
+// first signal calls stop(exitCode) on another thread and the job goes on
+// to end as it will; a second one is handled as RunInterruptible handles
+// its first. With stop null, this is RunInterruptible.
+int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int exitCode), void (*interrupted)(int exitCode));
 
 // What an entry is on disk, looked at without opening it or following a
 // link, and the file system it is on (0 where the platform cannot tell).

@@ -183,7 +183,7 @@ std::mutex s_interruptLock;
 bool s_jobDone = false;
 
 // Waits for SIGINT or SIGTERM, blocked in every other thread, until the job is done.
-void WaitForInterrupt(sigset_t caught, void (*interrupted)(int))
+void WaitForInterrupt(sigset_t caught, void (*stop)(int), void (*interrupted)(int))
 {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     for (;;) {
@@ -192,6 +192,11 @@ void WaitForInterrupt(sigset_t caught, void (*interrupted)(int))
         if (s_jobDone) return;
         if (signal != SIGINT && signal != SIGTERM) continue; // the tick, or a stray SIGUSR1
         const int code = 128 + signal;
+        if (stop) {
+            stop(code);
+            stop = nullptr;
+            continue;
+        }
         interrupted(code);
         fflush(stdout);
         fflush(stderr);
@@ -203,6 +208,11 @@ void WaitForInterrupt(sigset_t caught, void (*interrupted)(int))
 
 int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
 {
+    return RunStoppable(job, nullptr, interrupted);
+}
+
+int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int), void (*interrupted)(int))
+{
     sigset_t caught;
     sigset_t previous;
     sigemptyset(&caught);
@@ -212,7 +222,7 @@ int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
     // Blocked here, so in every thread started from here on (the bar's too).
     pthread_sigmask(SIG_BLOCK, &caught, &previous);
     s_jobDone = false;
-    std::thread waiter(WaitForInterrupt, caught, interrupted);
+    std::thread waiter(WaitForInterrupt, caught, stop, interrupted);
     const int32_t status = job();
     {
         // Blocks while a signal is being handled: the process exits there.
@@ -310,7 +320,8 @@ std::string CommandOf(long pid)
     std::string argument;
     bool first = true;
     while (std::getline(file, argument, '\0')) {
-        if (!first && (argument == "seal" || argument == "verify" || argument == "run" || argument == "write"))
+        if (!first && (argument == "seal" || argument == "verify" || argument == "run" || argument == "write" ||
+                       argument == "station" || argument == "check"))
             return argument;
         first = false;
     }

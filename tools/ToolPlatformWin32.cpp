@@ -193,6 +193,7 @@ namespace {
 CRITICAL_SECTION s_interruptLock;
 bool s_jobDone = false;
 void (*s_interrupted)(int) = nullptr;
+void (*s_stop)(int) = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
@@ -204,6 +205,13 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
         LeaveCriticalSection(&s_interruptLock);
         return FALSE;
     }
+    if (s_stop) {
+        void (*stop)(int) = s_stop;
+        s_stop = nullptr;
+        stop(code);
+        LeaveCriticalSection(&s_interruptLock);
+        return TRUE;
+    }
     s_interrupted(code);
     fflush(stdout);
     fflush(stderr);
@@ -214,9 +222,15 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
 
 int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
 {
+    return RunStoppable(job, nullptr, interrupted);
+}
+
+int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int), void (*interrupted)(int))
+{
     static const bool initialised = (InitializeCriticalSection(&s_interruptLock), true);
     (void)initialised;
     s_interrupted = interrupted;
+    s_stop = stop;
     s_jobDone = false;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     const int32_t status = job();

@@ -15,11 +15,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
 
 #include "DeviceFixture.h"
+#include "FatImage.h"
 #include "Names.h"
 #include "ToolOutput.h"
 #include "ToolPlatform.h"
@@ -494,37 +496,19 @@ class WriteFatCardTest : public WriteTest {
 protected:
     void TearDown() override
     {
-        if (mounted_) {
-            EXPECT_EQ(Shell("timeout 30 fusermount -u '" + (Root() / "card").string() + "'"), 0);
-            EXPECT_EQ(Shell("timeout 60 fsck.fat -n '" + (Root() / "card.img").string() + "' >/dev/null"), 0)
-                << "the volume is damaged";
-        }
+        if (card_) card_->UnmountAndCheck();
         WriteTest::TearDown();
-    }
-
-    static int Shell(const std::string& command)
-    {
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     void MountCard()
     {
-        ASSERT_EQ(Shell("command -v fusefat mkfs.fat fsck.fat fusermount >/dev/null"), 0)
-            << "fusefat and dosfstools are needed (CI installs them)";
-        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here";
-        const std::string image = (Root() / "card.img").string();
         MakeFolder("card");
-        ASSERT_EQ(Shell("truncate -s 300M '" + image + "' && timeout 30 mkfs.fat -F 32 -n MAPCARD '" + image +
-                        "' >/dev/null"),
-                  0);
-        ASSERT_EQ(Shell("timeout 30 fusefat -o rw+ '" + image + "' '" + (Root() / "card").string() + "' >/dev/null 2>&1"),
-                  0);
-        mounted_ = true;
+        card_.emplace(Root() / "card.img", Root() / "card");
+        card_->Mount("300M");
     }
 
 private:
-    bool mounted_ = false;
+    std::optional<FatImage> card_;
 };
 
 TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)

@@ -1,0 +1,411 @@
+// pelk-mapcopy station: the sealed package checked once, then every card
+// that comes (a new mount below a watched folder; on Windows a removable
+// drive) written as write writes it (CardWriter.h), by a worker of its own,
+// beside the cards already in; a good card released for removal. Ctrl-C
+// ends the batch: no new cards, each card being written ends its write.
+#include "Station.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CardWriter.h"
+#include "Commands.h"
+#include "ToolPlatform.h"
+#include "VolumeWatch.h"
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+const char kStationHelp[] =
+    "Usage: pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
+    "                            [--watch DIR]... [--] PACKAGE_DIR\n"
+    "\n"
+    "Writes the sealed package PACKAGE_DIR onto every card that comes, until\n"
+    "Ctrl-C. The package is checked once, as write checks it. Then each new card\n"
+    "is written as write writes it, beside the cards already being written: on\n"
+    "Linux a volume newly mounted below DIR (default: /media and /run/media,\n"
+    "where the desktop mounts removable media), seen through the mount table;\n"
+    "on Windows a removable drive that comes to hold a volume, its root the card\n"
+    "folder. Volumes there before the station starts are not written.\n"
+    "\n"
+    "A good card is released for removal: on Linux unmounted and powered off by\n"
+    "udisksctl where udisks2 runs, else unmounted; on Windows dismounted and\n"
+    "ejected. Its line then says remove. A card that cannot be released is good\n"
+    "but must be unmounted by hand. A card pulled while it is written is not\n"
+    "good, and its line says what it holds (its old package, whole).\n"
+    "\n"
+    "One status line per slot on stderr, redrawn in place on a terminal; plain\n"
+    "lines, one per event, otherwise. Ctrl-C (or SIGTERM) takes no new card; each\n"
+    "card being written ends its write; then the batch: the cards good and not\n"
+    "good, with each one's reason, on stdout. A second Ctrl-C stops each card\n"
+    "between two steps, as write does, and says what it holds (130, 143).\n"
+    "\n"
+    "Exits 0 when every card of the batch was good, else with the largest of the\n"
+    "cards' codes, as write: 64 refused untouched (no card, not FAT), 65 the\n"
+    "package changed while it was written, 66 the card cannot be opened, 74 a\n"
+    "write, flush or read-back failed, or the card went away, 75 the card is in\n"
+    "use; before any card: 64 no manifest, 65 a package with findings or changed\n"
+    "since sealing, 66 PACKAGE_DIR or a DIR cannot be opened.\n"
+    "\n"
+    "  --log FILE    append one JSON line per card as it ends (command station),\n"
+    "                refused and interrupted ones too, as write --log\n"
+    "  --in-place    remove the old package first where there is no room beside\n"
+    "                it, or on fusefat, as write --in-place\n"
+    "  --any-volume  write cards whatever their file system\n"
+    "  --watch DIR   take volumes mounted below DIR (Linux; repeatable)\n";
+
+namespace {
+
+const std::vector<OptionRule> kStationOptions = {
+    {"--log", true}, {"--in-place", false}, {"--any-volume", false}, {"--watch", true, true}};
+
+// A card that came to a slot, and the worker writing it.
+struct StationCard {
+    std::unique_ptr<Card> card = std::make_unique<Card>();
+    WatchedVolume volume;
+    std::thread worker;
+    // Under StationRun::mutex.
+    bool ended = false;     // written (or refused), logged and released
+    bool logged = false;    // its log line is taken, by its worker or the interrupt
+    bool released = false;
+    std::string unreleased; // good, but it could not be released: why
+};
+
+struct StationRun {
+    std::mutex mutex; // before any card's lock
+    bool running = false;
+    bool stopping = false;
+    std::vector<std::unique_ptr<StationCard>> cards;             // as they came
+    std::vector<std::pair<fs::path, StationCard*>> slots;        // each place's last card
+    std::string packageShown;
+    const PackagePlan* package = nullptr;
+    bool anyVolume = false;
+    bool inPlace = false;
+    VolumeWatch* watch = nullptr;
+    std::set<fs::path> present; // the volumes seen at the last look
+    CardLog log;
+};
+StationRun g_station;
+
+const char* SignalName(int exitCode) { return exitCode == 130 ? "SIGINT" : "SIGTERM"; }
+
+std::string Reason(const std::string& verdict)
+{
+    static const std::string kNotGood = "NOT GOOD: ";
+    return verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size()) : verdict;
+}
+
+// A slot as it shows its card, with g_station.mutex held.
+StationSlot SlotOf(const StationCard& each)
+{
+    Card& card = *each.card;
+    std::lock_guard<std::mutex> guard(card.lock);
+    StationSlot slot;
+    slot.card = card.shown;
+    slot.phase = PhaseName(card.phase);
+    slot.done = card.done;
+    slot.total = card.total;
+    if (card.finished && card.code) {
+        slot.result = StationSlot::Result::NotGood;
+        slot.reason = Reason(card.verdict);
+        slot.line = card.verdict;
+    } else if (!each.ended) {
+        slot.line = card.finished ? card.shown + ": good, being released" : ProgressLine(card);
+    } else {
+        slot.result = StationSlot::Result::Good;
+        slot.released = each.released;
+        slot.reason = each.unreleased;
+        slot.line = each.released ? card.shown + ": good: remove"
+                                  : card.shown + ": good, but " + each.unreleased + ": unmount it by hand";
+    }
+    return slot;
+}
+
+// The status lines a terminal shows: the batch, then one per slot.
+std::vector<std::string> TerminalLines()
+{
+    const StationState state = StationSnapshot();
+    std::vector<std::string> lines = {"station: " + Plural(state.good, "card", "cards") + " good, " +
+                                      std::to_string(state.notGood) + " not good; " +
+                                      (state.stopping ? "ending the batch" : "waiting for cards (Ctrl-C ends)")};
+    for (const StationSlot& slot : state.slots) lines.push_back(slot.line);
+    return lines;
+}
+
+void PrintSlotOf(const StationCard& each)
+{
+    std::string line;
+    {
+        std::lock_guard<std::mutex> guard(g_station.mutex);
+        line = SlotOf(each).line;
+    }
+    PlainLine(line);
+}
+
+// The card's log line is its worker's unless the interrupt took it.
+bool TakeLogLine(StationCard* each)
+{
+    std::lock_guard<std::mutex> guard(g_station.mutex);
+    if (each->logged) return false;
+    each->logged = true;
+    return true;
+}
+
+void Admit(Card* card, const PackagePlan& package)
+{
+    const std::string noCard = NoCard(*card, package);
+    if (noCard.empty()) return AdmitCard(card, "station", g_station.anyVolume);
+    std::lock_guard<std::mutex> guard(card->lock);
+    card->code = kExitUsage;
+    card->finished = true;
+    card->verdict = "NOT GOOD: " + card->shown + ": " + noCard + "; card untouched";
+}
+
+// A card's worker: admitted, written, logged, and released when good.
+void Serve(StationCard* each)
+{
+    Card* card = each->card.get();
+    const PackagePlan& package = *g_station.package;
+    Admit(card, package);
+    if (!card->finished) WriteCard(card, package);
+    // Nothing of the station may hold the volume when it is let go.
+    card->folder.Close();
+    UnlockFolder(card->folderLock);
+    card->folderLock = nullptr;
+    if (!TakeLogLine(each)) return;
+    g_station.log.Append(Record(*card, package));
+    std::string how, why;
+    const bool good = card->code == 0;
+    const bool released = good && g_releaseCalls.release(each->volume, &how, &why);
+    {
+        std::lock_guard<std::mutex> guard(g_station.mutex);
+        each->ended = true;
+        each->released = released;
+        if (good && !released) each->unreleased = "it could not be released (" + why + ")";
+    }
+    PrintSlotOf(*each);
+}
+
+void Take(const WatchedVolume& volume)
+{
+    auto each = std::make_unique<StationCard>();
+    each->volume = volume;
+    Card& card = *each->card;
+    card.command = "station";
+    card.inPlace = g_station.inPlace;
+    card.root = volume.root;
+    card.typed = volume.root.u8string();
+    card.shown = Shown(volume.root);
+    StationCard* taken = each.get();
+    {
+        std::lock_guard<std::mutex> guard(g_station.mutex);
+        g_station.cards.push_back(std::move(each));
+        auto slot = std::find_if(g_station.slots.begin(), g_station.slots.end(),
+                                 [&](const auto& place) { return place.first == volume.root; });
+        if (slot == g_station.slots.end()) g_station.slots.emplace_back(volume.root, taken);
+        else slot->second = taken;
+    }
+    PlainLine(card.shown + ": new card");
+    taken->worker = std::thread(Serve, taken);
+}
+
+bool Stopping()
+{
+    std::lock_guard<std::mutex> guard(g_station.mutex);
+    return g_station.stopping;
+}
+
+// The station's loop: each volume not there at the last look is a card.
+int32_t RunStation()
+{
+    // Started here, where the interrupt's signals are blocked, as in every worker.
+    std::optional<ProgressLines> lines;
+    if (!g_plainLines) lines.emplace(TerminalLines, [] { return std::vector<std::string>(); });
+    while (!Stopping()) {
+        std::set<fs::path> now;
+        for (const WatchedVolume& volume : VolumesNow(g_station.watch)) {
+            now.insert(volume.root);
+            if (!g_station.present.count(volume.root)) Take(volume);
+        }
+        g_station.present = now;
+        if (!AwaitVolumeChange(g_station.watch) && !Stopping()) {
+            PlainLine("pelk-mapcopy: station: the mount table can no longer be watched; no new cards");
+            break;
+        }
+    }
+    // Each card being written ends its write.
+    for (auto& each : g_station.cards) each->worker.join();
+    return 0;
+}
+
+// The first Ctrl-C: no new cards.
+void StopTaking(int exitCode)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_station.mutex);
+        g_station.stopping = true;
+    }
+    WakeVolumeWatch(g_station.watch);
+    PlainLine(std::string("station: ") + SignalName(exitCode) +
+              ": no new cards; each card being written ends its write (Ctrl-C again stops them between steps)");
+}
+
+// The second: as write, each card stops between two steps and is reported.
+void StopNow(int exitCode)
+{
+    std::vector<Card*> cards;
+    {
+        std::lock_guard<std::mutex> guard(g_station.mutex);
+        for (auto& each : g_station.cards) {
+            if (each->logged) continue;
+            each->logged = true;
+            cards.push_back(each->card.get());
+        }
+    }
+    ReportStoppedCards(cards, *g_station.package, &g_station.log, exitCode);
+}
+
+// The batch on stdout; the largest card code, or 0 when every card was good.
+int ReportBatch()
+{
+    int code = 0;
+    uint64_t good = 0;
+    std::vector<std::string> lines;
+    for (auto& each : g_station.cards) {
+        const Card& card = *each->card;
+        code = std::max(code, card.code);
+        if (card.code) lines.push_back(card.verdict);
+        else ++good;
+        if (!card.code && !each->unreleased.empty())
+            lines.push_back(card.shown + ": good, but " + each->unreleased + ": unmount it by hand");
+    }
+    printf("batch: %s good, %s not good\n", Plural(good, "card", "cards").c_str(),
+           Grouped(g_station.cards.size() - good).c_str());
+    for (const std::string& line : lines) printf("%s\n", line.c_str());
+    fflush(stdout);
+    std::string why;
+    if (!g_station.log.Close(&why)) {
+        fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
+        code = std::max(code, kExitIoError);
+    }
+    return code;
+}
+
+std::string Joined(const std::vector<fs::path>& folders)
+{
+    std::string text;
+    for (const fs::path& folder : folders) text += (text.empty() ? "" : ", ") + Shown(folder);
+    return text;
+}
+
+// The folders to watch, absolute: those given, else the defaults there are.
+Stop WatchedFolders(const ParsedArguments& parsed, std::vector<fs::path>* folders)
+{
+    std::error_code error;
+    for (const std::string& typed : parsed.Values("--watch"))
+        folders->push_back(fs::absolute(fs::u8path(typed), error).lexically_normal());
+    if (parsed.Has("--watch")) return std::nullopt;
+    const std::vector<fs::path> defaults = DefaultWatchFolders();
+    for (const fs::path& folder : defaults)
+        if (fs::is_directory(folder, error)) folders->push_back(folder);
+    if (defaults.empty() || !folders->empty()) return std::nullopt;
+    return Failure(kExitNoInput, "none of " + Joined(defaults) +
+                                     " is there to watch; --watch DIR names the folder cards are mounted below");
+}
+
+// The volumes there before the station: named once, never written.
+void SayWhatIsThere()
+{
+    std::vector<fs::path> there;
+    for (const WatchedVolume& volume : VolumesNow(g_station.watch)) {
+        there.push_back(volume.root);
+        g_station.present.insert(volume.root);
+    }
+    if (!there.empty())
+        fprintf(stderr, "station: %s already there not written: %s\n",
+                Plural(there.size(), "volume", "volumes").c_str(), Joined(there).c_str());
+}
+
+void EndStation()
+{
+    std::lock_guard<std::mutex> guard(g_station.mutex);
+    EndVolumeWatch(g_station.watch);
+    g_station.watch = nullptr;
+    g_station.running = false;
+    g_station.stopping = false;
+    g_station.slots.clear();
+    g_station.cards.clear();
+    g_station.present.clear();
+    g_station.package = nullptr;
+}
+
+} // namespace
+
+StationState StationSnapshot()
+{
+    std::lock_guard<std::mutex> guard(g_station.mutex);
+    StationState state;
+    if (!g_station.running) return state;
+    state.package = g_station.packageShown;
+    state.stopping = g_station.stopping;
+    for (const auto& place : g_station.slots) state.slots.push_back(SlotOf(*place.second));
+    for (const auto& each : g_station.cards) {
+        if (!each->ended) continue;
+        if (each->card->code) ++state.notGood;
+        else ++state.good;
+    }
+    return state;
+}
+
+int Station(const std::vector<std::string>& arguments)
+{
+    ParsedArguments parsed;
+    std::string why;
+    if (!ParseArguments(arguments, kStationOptions, &parsed, &why)) return UsageError("station: " + why);
+    if (parsed.operands.size() != 1) return UsageError("station: expected PACKAGE_DIR alone");
+    std::vector<fs::path> folders;
+    if (const Stop refused = WatchedFolders(parsed, &folders)) return *refused;
+    std::error_code ignored;
+    const fs::path log = parsed.Has("--log") ? fs::absolute(fs::u8path(parsed.Value("--log")), ignored) : fs::path();
+    if (!log.empty() && !g_station.log.Open(log, &why)) return Failure(kExitUsage, why + "; no card written");
+    PackagePlan package;
+    std::string refusal;
+    if (const Stop refused = PreparePackage(parsed.operands[0], &package, &refusal)) {
+        g_station.log.Close(&why);
+        return *refused;
+    }
+    g_station.watch = WatchVolumes(folders, &why);
+    if (!g_station.watch) {
+        g_station.log.Close(&why);
+        return Failure(kExitNoInput, why);
+    }
+    g_stopping = false;
+    g_plainLines = ErrorTerminalColumns() == 0;
+    g_outputClosed = false;
+    {
+        std::lock_guard<std::mutex> guard(g_station.mutex);
+        g_station.package = &package;
+        g_station.packageShown = Shown(fs::u8path(parsed.operands[0]));
+        g_station.anyVolume = parsed.Has("--any-volume");
+        g_station.inPlace = parsed.Has("--in-place");
+        g_station.running = true;
+    }
+    SayWhatIsThere();
+    fprintf(stderr, "station: waiting for cards %s; Ctrl-C ends the batch\n",
+            folders.empty() ? "in removable drives" : ("below " + Joined(folders)).c_str());
+    fflush(stderr);
+    RunStoppable(RunStation, StopTaking, StopNow);
+    const int code = ReportBatch();
+    EndStation();
+    return code;
+}
+
+} // namespace tool

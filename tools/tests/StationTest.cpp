@@ -1,0 +1,452 @@
+// pelk-mapcopy station as a production line drives it: volumes mounted one
+// after another below a watched folder while others are being written, one
+// pulled mid-write, one that cannot be released, then Ctrl-C. The station
+// runs in a child of this process with the file calls' table in the test's
+// hands: each card's first folder waits at a gate the test opens, and the
+// test follows the station's own lines read from a pipe, never the clock.
+#if !defined(_WIN32)
+#  include <fcntl.h>
+#  include <poll.h>
+#  include <signal.h>
+#  include <sys/mount.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
+#endif
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "Station.h"
+#include "DeviceFixture.h"
+#include "FatImage.h"
+#include "FileIo.h"
+#include "ToolOutput.h"
+#include "ToolPlatform.h"
+#include "VolumeWatch.h"
+
+namespace {
+
+const std::vector<PackageFile> kNew = {
+    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
+    {"Map/Europe/DE.map", PatternBytes(2 * 1024 * 1024 + 3, 1)},
+    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
+    {"Poi/fuel.csv", "id;name\r\n"},
+};
+
+#if !defined(_WIN32)
+
+const std::vector<PackageFile> kOld = {
+    {"Map/old.map", PatternBytes(70000, 7)},
+};
+
+// In the station's process: the gate each card's first new folder waits at,
+// and the card whose release fails.
+int g_gate = -1;
+const char kStuck[] = "stuck";
+
+int MakeFolderAtTheGate(tool::Handle folder, const fs::path& name)
+{
+    if (name == "PreDLMap.pelk-new" || name == "PreDLMap") {
+        char byte = 0;
+        if (read(g_gate, &byte, 1) != 1) _exit(120); // the test is gone
+    }
+    return tool::kFileCalls.makeFolder(folder, name);
+}
+
+// The station's state as a page would copy it, one line.
+std::string Described(const tool::StationState& state)
+{
+    static const char* const kResults[] = {"working", "good", "not good"};
+    std::string text = "good " + std::to_string(state.good) + ", not good " + std::to_string(state.notGood) +
+                       (state.stopping ? ", stopping" : "");
+    for (const tool::StationSlot& slot : state.slots)
+        text += "; " + fs::u8path(slot.card).filename().u8string() + " " + slot.phase + " " +
+                kResults[static_cast<int>(slot.result)] + (slot.released ? " released" : "") +
+                (slot.reason.empty() ? "" : " (" + slot.reason.substr(0, slot.reason.find(';')) + ")");
+    return text;
+}
+
+// The stuck card is not let go; as it would be, the station's state is
+// printed as its snapshot gives it.
+bool ReleaseUnlessStuck(const tool::WatchedVolume& volume, std::string* how, std::string* why)
+{
+    if (volume.root.filename() != kStuck) return tool::kReleaseCalls.release(volume, how, why);
+    printf("snapshot: %s\n", Described(tool::StationSnapshot()).c_str());
+    fflush(stdout);
+    *why = "the test holds it";
+    return false;
+}
+
+class StationTest : public DeviceTest {
+protected:
+    void TearDown() override
+    {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        for (int end : {output_, gate_})
+            if (end >= 0) close(end);
+        for (auto& fat : fats_) fat->UnmountQuietly();
+        DeviceTest::TearDown();
+    }
+
+    // A sealed package in pkg/PreDLMap, and the old one's snapshot.
+    void MakePackage()
+    {
+        for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
+        ::testing::internal::GetCapturedStdout();
+        fs::current_path(Root());
+        newPackage_ = Snap("pkg/PreDLMap");
+    }
+
+    // A tmpfs of its own in staging/NAME, shown below the watched folder
+    // slots by a bind mount: once the station lets the card go, what it
+    // holds is still there to look at.
+    bool Insert(const std::string& name, std::string* why)
+    {
+        return Mount("slots/" + name, (Root() / "staging" / name).string(), "none", MS_BIND, nullptr, why);
+    }
+    bool Stage(const std::string& name, const std::vector<PackageFile>& old, std::string* why)
+    {
+        if (!Mount("staging/" + name, "tmpfs", "tmpfs", 0, "size=16m", why)) return false;
+        for (const PackageFile& file : old) WriteFile("staging/" + name + "/PreDLMap/" + file.path, file.bytes);
+        return true;
+    }
+
+    // The station in a child process, its stdout and stderr one pipe.
+    void Start(const std::vector<std::string>& arguments)
+    {
+        int output[2], gate[2];
+        ASSERT_EQ(pipe(output), 0);
+        ASSERT_EQ(pipe(gate), 0);
+        fflush(stdout);
+        fflush(stderr);
+        child_ = fork();
+        ASSERT_GE(child_, 0);
+        if (child_ == 0) {
+            dup2(output[1], 1);
+            dup2(output[1], 2);
+            close(output[0]);
+            close(gate[1]);
+            g_gate = gate[0];
+            tool::g_fileCalls.makeFolder = MakeFolderAtTheGate;
+            tool::g_releaseCalls.release = ReleaseUnlessStuck;
+            const int code = tool::Main(arguments);
+            fflush(stdout);
+            _exit(code);
+        }
+        close(output[1]);
+        close(gate[0]);
+        output_ = output[0];
+        gate_ = gate[1];
+    }
+
+    // Lets count cards past the gate.
+    void Open(int count)
+    {
+        const std::string bytes(static_cast<size_t>(count), 'g');
+        ASSERT_EQ(write(gate_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // The station's next line; false at its end. A station silent for two
+    // minutes has hung: the test fails rather than waits for ever.
+    bool NextLine(std::string* line)
+    {
+        line->clear();
+        for (char byte = 0;;) {
+            struct pollfd ready = {output_, POLLIN, 0};
+            if (poll(&ready, 1, 120 * 1000) <= 0) {
+                ADD_FAILURE() << "the station said nothing for two minutes; so far:\n" << seen_;
+                return false;
+            }
+            if (read(output_, &byte, 1) != 1) return false;
+            seen_ += byte;
+            if (byte == '\n') return true;
+            *line += byte;
+        }
+    }
+
+    // Reads lines until each of the texts was in one; false when the
+    // station ended first.
+    bool WaitFor(std::vector<std::string> texts)
+    {
+        std::string line;
+        while (!texts.empty() && NextLine(&line)) {
+            for (auto text = texts.begin(); text != texts.end();)
+                text = line.find(*text) != std::string::npos ? texts.erase(text) : text + 1;
+        }
+        EXPECT_TRUE(texts.empty()) << "never said: " << texts.front() << "\n" << seen_;
+        return texts.empty();
+    }
+
+    // SIGINT, then every line to its end; the station's exit code.
+    int Interrupt()
+    {
+        kill(child_, SIGINT);
+        return Finish();
+    }
+    int Finish()
+    {
+        std::string line;
+        while (NextLine(&line)) {
+        }
+        int status = 0;
+        EXPECT_EQ(waitpid(child_, &status, 0), child_);
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    void ExpectThePackage(const std::string& folder)
+    {
+        EXPECT_EQ(Snap(folder + "/PreDLMap"), newPackage_) << folder;
+        EXPECT_EQ(ReadFile(folder + "/PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << folder;
+    }
+
+    // One log line per card, "command": "station": the good ones good, the
+    // one not good 74, holding its old package.
+    void ExpectTheLog(const std::set<std::string>& good, const std::string& notGood)
+    {
+        const std::vector<nlohmann::json> log = LogRecords(Root() / "station.jsonl");
+        ASSERT_EQ(log.size(), good.size() + 1) << Slurp(Root() / "station.jsonl");
+        std::set<std::string> logged;
+        for (const nlohmann::json& line : log) {
+            ASSERT_TRUE(line.is_object());
+            EXPECT_EQ(line["command"], "station");
+            const std::string card = fs::u8path(line["card"].get<std::string>()).filename().u8string();
+            if (card == notGood) {
+                EXPECT_EQ(line["code"], 74) << line;
+                EXPECT_NE(line["reason"].get<std::string>().find("it holds its old package, whole"),
+                          std::string::npos);
+            } else {
+                EXPECT_EQ(line["result"], "good") << line;
+                logged.insert(card);
+            }
+        }
+        EXPECT_EQ(logged, good);
+    }
+
+    pid_t child_ = -1;
+    int output_ = -1, gate_ = -1;
+    std::vector<std::unique_ptr<FatImage>> fats_;
+    std::string seen_;
+    Snapshot newPackage_;
+};
+
+TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreReleased)
+{
+    std::string why;
+    if (!Stage("already", {}, &why))
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
+    ASSERT_NO_FATAL_FAILURE(MakePackage());
+    const std::vector<std::string> cards = {"c1", "c2", "c3", "c4"};
+    // c1 and c4 empty, c2 an old package, c3 this package already.
+    for (const std::string& card : cards)
+        ASSERT_TRUE(Stage(card, card == "c2" ? kOld : card == "c3" ? kNew : std::vector<PackageFile>(), &why)) << why;
+    ASSERT_TRUE(Stage("pulled", kOld, &why)) << why;
+    ASSERT_TRUE(Stage(kStuck, {}, &why)) << why;
+    WriteFile("staging/c3/DCIM/photo.jpg", "not the package's");
+    const Snapshot old = Snap("staging/pulled/PreDLMap");
+    ASSERT_TRUE(Insert("already", &why)) << why;
+    WriteFile("slots/already/note.txt", "there before");
+    const Snapshot already = Snap("slots/already");
+
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "pkg/PreDLMap"}));
+    ASSERT_TRUE(WaitFor({"station: 1 volume already there not written: " + (Root() / "slots/already").string(),
+                         "station: waiting for cards below"}));
+    // Each card waits at the gate once it is being written: all four are
+    // in at once before any goes on.
+    for (const std::string& card : cards) {
+        ASSERT_TRUE(Insert(card, &why)) << why;
+        ASSERT_TRUE(WaitFor({"slots/" + card + ": writing"}));
+    }
+    Open(4);
+    ASSERT_TRUE(WaitFor({"slots/c1: good: remove", "slots/c2: good: remove", "slots/c3: good: remove",
+                         "slots/c4: good: remove"}));
+    for (const std::string& card : cards) {
+        ExpectThePackage("staging/" + card);
+        EXPECT_TRUE(Snap("slots/" + card).empty()) << card << " was not unmounted";
+    }
+    EXPECT_EQ(ReadFile("staging/c3/DCIM/photo.jpg"), "not the package's");
+
+    // Pulled (a lazy unmount) while it is written: its old package stays.
+    ASSERT_TRUE(Insert("pulled", &why)) << why;
+    ASSERT_TRUE(WaitFor({"slots/pulled: writing"}));
+    ASSERT_EQ(umount2((Root() / "slots/pulled").c_str(), MNT_DETACH), 0);
+    Open(1);
+    ASSERT_TRUE(WaitFor({"slots/pulled: the card folder is no longer the one this write locked (pulled, unmounted "
+                         "or replaced); nothing more was written; it holds its old package, whole"}));
+    EXPECT_EQ(Snap("staging/pulled/PreDLMap"), old);
+
+    ASSERT_TRUE(Insert(kStuck, &why)) << why;
+    ASSERT_TRUE(WaitFor({"slots/stuck: writing"}));
+    Open(1);
+    ASSERT_TRUE(WaitFor({"slots/stuck: good, but it could not be released (the test holds it): unmount it by hand"}));
+    EXPECT_NE(seen_.find("snapshot: good 4, not good 1; c1 done good released; c2 done good released; c3 done good "
+                         "released; c4 done good released; pulled replacing not good (" +
+                         (Root() / "slots/pulled").string() +
+                         ": the card folder is no longer the one this write locked (pulled, unmounted or replaced)); "
+                         "stuck done working\n"),
+              std::string::npos)
+        << seen_;
+    ExpectThePackage("slots/stuck");
+
+    EXPECT_EQ(Interrupt(), 74) << seen_;
+    EXPECT_NE(seen_.find("station: SIGINT: no new cards"), std::string::npos) << seen_;
+    EXPECT_NE(seen_.find("batch: 5 cards good, 1 not good\nNOT GOOD: " + (Root() / "slots/pulled").string() +
+                         ": the card folder is no longer"),
+              std::string::npos)
+        << seen_;
+    EXPECT_NE(seen_.find("slots/stuck: good, but it could not be released (the test holds it): unmount it by hand\n"),
+              std::string::npos);
+    EXPECT_EQ(Snap("slots/already"), already);
+
+    ExpectTheLog({"c1", "c2", "c3", "c4", kStuck}, "pulled");
+}
+
+// Ctrl-C takes no new card and lets the card being written end whole; a
+// second one stops it between two steps, as write's Ctrl-C does.
+struct CtrlCRow {
+    const char* name;
+    bool twice;
+    int code;
+    const char* says;
+};
+void PrintTo(const CtrlCRow& row, std::ostream* os) { *os << row.name; }
+class StationCtrlC : public StationTest, public ::testing::WithParamInterface<CtrlCRow> {};
+
+TEST_P(StationCtrlC, TakesNoNewCardAndSaysWhatTheCardInProgressHolds)
+{
+    std::string why;
+    if (!Stage("a", kOld, &why)) GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
+    ASSERT_TRUE(Stage("b", {}, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(MakePackage());
+    const Snapshot old = Snap("staging/a/PreDLMap");
+    MakeFolder("slots");
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "pkg/PreDLMap"}));
+    ASSERT_TRUE(WaitFor({"station: waiting for cards below"}));
+    ASSERT_TRUE(Insert("a", &why)) << why;
+    ASSERT_TRUE(WaitFor({"slots/a: writing"}));
+    kill(child_, SIGINT);
+    ASSERT_TRUE(WaitFor({"station: SIGINT: no new cards"}));
+    ASSERT_TRUE(Insert("b", &why)) << why;
+    if (GetParam().twice) kill(child_, SIGINT);
+    else Open(1);
+    EXPECT_EQ(Finish(), GetParam().code) << seen_;
+    EXPECT_NE(seen_.find(GetParam().says), std::string::npos) << seen_;
+    EXPECT_EQ(seen_.find("slots/b:"), std::string::npos) << "a card came after Ctrl-C\n" << seen_;
+    EXPECT_TRUE(Snap("staging/b").empty());
+    if (GetParam().twice) EXPECT_EQ(Snap("staging/a/PreDLMap"), old);
+    else ExpectThePackage("staging/a");
+    const std::vector<nlohmann::json> log = LogRecords(Root() / "station.jsonl");
+    ASSERT_EQ(log.size(), 1u) << Slurp(Root() / "station.jsonl");
+    EXPECT_EQ(log[0]["code"], GetParam().code) << log[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StationCtrlC,
+    ::testing::Values(CtrlCRow{"Once", false, 0, "batch: 1 card good, 0 not good\n"},
+                      CtrlCRow{"Twice", true, 130, "slots/a: holds its old package, whole (stopped while writing)"}),
+    [](const ::testing::TestParamInfo<CtrlCRow>& param) { return param.param.name; });
+
+// FAT32 images behind fusefat, which station writes --in-place as write
+// does: two mounted one after the other, both written at once, released
+// (unmounted), then mounted again to be looked at and checked.
+TEST_F(StationTest, FatCardsBehindFusefatAreWrittenInPlaceAndReleased)
+{
+    ASSERT_NO_FATAL_FAILURE(MakePackage());
+    const std::vector<std::string> cards = {"fat1", "fat2"};
+    for (const std::string& card : cards) {
+        MakeFolder("slots/" + card);
+        fats_.push_back(std::make_unique<FatImage>(Root() / (card + ".img"), Root() / "slots" / card));
+    }
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"station", "--in-place", "--log", "fat.jsonl", "--watch", "slots", "pkg/PreDLMap"}));
+    ASSERT_TRUE(WaitFor({"station: waiting for cards below"}));
+    for (size_t i = 0; i < cards.size(); ++i) {
+        ASSERT_NO_FATAL_FAILURE(fats_[i]->Mount("64M"));
+        if (IsSkipped()) return;
+        ASSERT_TRUE(WaitFor({"slots/" + cards[i] + ": writing"}));
+    }
+    Open(2);
+    ASSERT_TRUE(WaitFor({"slots/fat1: good: remove", "slots/fat2: good: remove"}));
+    EXPECT_EQ(Interrupt(), 0) << seen_;
+    EXPECT_NE(seen_.find("batch: 2 cards good, 0 not good\n"), std::string::npos) << seen_;
+    for (const nlohmann::json& line : LogRecords(Root() / "fat.jsonl")) {
+        EXPECT_EQ(line["result"], "good") << line;
+        EXPECT_EQ(line["file_system"], "fuse.fusefat") << line;
+    }
+    for (size_t i = 0; i < cards.size(); ++i) {
+        fats_[i]->UnmountAndCheck(false);
+        ASSERT_NO_FATAL_FAILURE(fats_[i]->Remount());
+        ExpectThePackage("slots/" + cards[i]);
+        EXPECT_FALSE(Exists("slots/" + cards[i] + "/PreDLMap.pelk-incomplete"));
+        fats_[i]->UnmountAndCheck();
+    }
+}
+
+#endif
+
+// What station refuses before it takes any card: each row its arguments,
+// its exit code and what it says on stderr.
+struct RefusalRow {
+    const char* name;
+    std::vector<std::string> arguments;
+    int code;
+    const char* says;
+};
+void PrintTo(const RefusalRow& row, std::ostream* os) { *os << row.name; }
+
+class StationRefusal : public DeviceTest, public ::testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(StationRefusal, EndsAtOnceSayingWhy)
+{
+    for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+    for (const PackageFile& file : kNew) WriteFile("unsealed/PreDLMap/" + file.path, file.bytes);
+    MakeFolder("slots");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
+    fs::current_path(Root());
+    const int code = tool::Main(GetParam().arguments);
+    ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    fs::current_path(Root());
+    EXPECT_EQ(code, GetParam().code) << err;
+    EXPECT_NE(err.find(GetParam().says), std::string::npos) << err;
+    EXPECT_EQ(err.find("waiting for cards"), std::string::npos) << err;
+}
+
+#if !defined(_WIN32)
+// --watch may be given again; each folder must be there.
+const RefusalRow kWatchRow = {"AFolderToWatchIsMissing",
+                              {"station", "--watch", "slots", "--watch", "nowhere", "pkg/PreDLMap"}, 66,
+                              "nowhere: No such file or directory"};
+#else
+const RefusalRow kWatchRow = {"WatchOnWindows", {"station", "--watch", "slots", "pkg/PreDLMap"}, 66,
+                              "--watch is for Linux"};
+#endif
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, StationRefusal,
+    ::testing::Values(
+        RefusalRow{"NoPackage", {"station", "--watch", "slots"}, 64, "station: expected PACKAGE_DIR alone"},
+        RefusalRow{"TwoPackages", {"station", "pkg/PreDLMap", "slots"}, 64, "station: expected PACKAGE_DIR alone"},
+        RefusalRow{"LogTwice", {"station", "--log", "a", "--log", "b", "pkg/PreDLMap"}, 64,
+                   "station: option '--log' given twice"},
+        RefusalRow{"UnknownOption", {"station", "--cards", "4", "pkg/PreDLMap"}, 64, "unknown option '--cards'"},
+        kWatchRow,
+        RefusalRow{"NoManifest", {"station", "--watch", "slots", "unsealed/PreDLMap"}, 64,
+                   "writes it (and checksum.ini)"},
+        RefusalRow{"LogInAMissingFolder", {"station", "--watch", "slots", "--log", "none/cards.jsonl", "pkg/PreDLMap"},
+                   64, "cannot append to the log"}),
+    [](const ::testing::TestParamInfo<RefusalRow>& param) { return param.param.name; });
+
+} // namespace
