@@ -35,10 +35,10 @@ main{display:grid;grid-template-columns:repeat(auto-fill,minmax(260px,1fr));gap:
 .phase{color:#bbb}
 .bar{height:1.1em;background:#444;border-radius:5px;overflow:hidden;margin:.4em 0}
 .fill{height:100%;background:#39f}
-.verdict{font-size:2.8em;font-weight:bold;text-transform:uppercase}
+.verdict{font-size:2.4em;font-weight:bold;text-transform:uppercase}
 .slot[data-result="good"] .verdict{color:#6f6}
-.slot[data-result="not good"] .verdict{font-size:1.8em;color:#f77}
-.reason{font-size:1.3em;color:#fcc}
+.slot[data-result="not good"] .verdict{font-size:1.6em;color:#f77}
+.reason{font-size:1.2em;color:#fcc;overflow-wrap:anywhere}
 </style></head><body>
 <header><div id="package"></div>
 <div class="count"><span id="good">0</span> good</div>

@@ -116,7 +116,8 @@ bool HttplibPageServer::SendNext(uint64_t* seen, httplib::DataSink& sink)
 std::unique_ptr<PageServer> ServeStationPage(const PageAddress& address, PageFeed& feed, std::string* why)
 {
     // A page closed while its stream is written must not end the station:
-    // httplib sends without MSG_NOSIGNAL, so the write gets EPIPE instead.
+    // httplib sends without MSG_NOSIGNAL. Its library ignores SIGPIPE too,
+    // but only as a side effect of a call of its own.
     std::signal(SIGPIPE, SIG_IGN);
     auto server = std::make_unique<HttplibPageServer>(feed);
     if (!server->Listen(address, why)) return nullptr;

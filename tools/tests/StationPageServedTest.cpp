@@ -218,8 +218,8 @@ TEST(StationPageServed, OutlivesAPageThatWentAway)
         EventStream gone(page.Port());
         ASSERT_TRUE(gone.Next().has_value());
     }
-    // The stream of the page that went away is written to now: a closed
-    // socket must cost that stream alone, never the station (SIGPIPE).
+    // The stream of the page that went away is written to now: its closed
+    // socket must end that stream alone, never the station or other pages.
     for (const uint64_t done : {1000, 2000, 3000}) {
         const StationView view = Slots({""}, done);
         page.Publish(view);
