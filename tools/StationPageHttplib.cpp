@@ -54,7 +54,9 @@ bool HttplibPageServer::Listen(const PageAddress& address, std::string* why)
         port = -1;
     }
     if (port <= 0) {
-        *why = "cannot listen on " + address.host + ":" + std::to_string(address.port) +
+        const bool ipv6 = address.host.find(':') != std::string::npos;
+        *why = "cannot listen on " + (ipv6 ? "[" + address.host + "]" : address.host) + ":" +
+               std::to_string(address.port) +
                " (the port is in use, or the host is no address of this machine)";
         return false;
     }
