@@ -6,6 +6,8 @@
 #include "Station.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -17,6 +19,7 @@
 
 #include "CardWriter.h"
 #include "Commands.h"
+#include "StationPage.h"
 #include "ToolPlatform.h"
 #include "VolumeWatch.h"
 
@@ -26,7 +29,8 @@ namespace tool {
 
 const char kStationHelp[] =
     "Usage: pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
-    "                            [--watch DIR]... [--] PACKAGE_DIR\n"
+    "                            [--watch DIR]... [--page HOST:PORT\n"
+    "                            [--page-any-address]] [--] PACKAGE_DIR\n"
     "\n"
     "Writes the sealed package PACKAGE_DIR onto every card that comes, until\n"
     "Ctrl-C. The package is checked once, as write checks it. Then each new card\n"
@@ -60,12 +64,20 @@ const char kStationHelp[] =
     "  --in-place    remove the old package first where there is no room beside\n"
     "                it, or on fusefat, as write --in-place\n"
     "  --any-volume  write cards whatever their file system\n"
-    "  --watch DIR   take volumes mounted below DIR (Linux; repeatable)\n";
+    "  --watch DIR   take volumes mounted below DIR (Linux; repeatable)\n"
+    "  --page HOST:PORT\n"
+    "                serve a page showing every slot at a glance on HOST:PORT\n"
+    "                (port 0: a free one; its address is said at the start),\n"
+    "                loopback hosts only (127.0.0.1, [::1], localhost); Linux\n"
+    "  --page-any-address\n"
+    "                serve it on any host --page names, for other machines to\n"
+    "                reach: it has no password\n";
 
 namespace {
 
 const std::vector<OptionRule> kStationOptions = {
-    {"--log", true}, {"--in-place", false}, {"--any-volume", false}, {"--watch", true, true}};
+    {"--log", true},   {"--in-place", false}, {"--any-volume", false}, {"--watch", true, true},
+    {"--page", true}, {"--page-any-address", false}};
 
 // A card that came to a slot, and the worker writing it.
 struct StationCard {
@@ -92,6 +104,11 @@ struct StationRun {
     VolumeWatch* watch = nullptr;
     std::set<fs::path> present; // the volumes seen at the last look
     CardLog log;
+    std::string pageAddress; // --page, empty for none
+    bool pageAnyAddress = false;
+    std::unique_ptr<StationPage> page;
+    std::string pageFailure; // why the page could not be served
+    std::vector<fs::path> folders; // watched
 };
 StationRun g_station;
 
@@ -139,6 +156,8 @@ std::vector<std::string> TerminalLines()
     for (const StationSlot& slot : state.slots) lines.push_back(slot.line);
     return lines;
 }
+
+void PublishNow();
 
 void PrintSlotOf(const StationCard& each)
 {
@@ -191,6 +210,8 @@ void Serve(StationCard* each)
         each->released = released;
         if (good && !released) each->unreleased = "it could not be released (" + why + ")";
     }
+    // The page has the card's end before its line says remove.
+    PublishNow();
     PrintSlotOf(*each);
 }
 
@@ -217,6 +238,86 @@ void Take(const WatchedVolume& volume)
     taken->worker = std::thread(Serve, taken);
 }
 
+std::string Joined(const std::vector<fs::path>& folders)
+{
+    std::string text;
+    for (const fs::path& folder : folders) text += (text.empty() ? "" : ", ") + Shown(folder);
+    return text;
+}
+
+StationView ViewOf(const StationState& state)
+{
+    StationView view;
+    view.package = state.package;
+    view.good = static_cast<size_t>(state.good);
+    view.notGood = static_cast<size_t>(state.notGood);
+    view.stopping = state.stopping;
+    for (const StationSlot& slot : state.slots) {
+        SlotView shown;
+        shown.card = slot.card;
+        shown.phase = slot.phase;
+        shown.done = slot.done;
+        shown.total = slot.total;
+        shown.result = slot.result == StationSlot::Result::Good      ? "good"
+                       : slot.result == StationSlot::Result::NotGood ? "not good"
+                                                                     : "";
+        shown.reason = slot.reason;
+        view.slots.push_back(shown);
+    }
+    return view;
+}
+
+// The page follows the station's state, a look each quarter second; the
+// page sends on only a view that changed.
+class PagePublisher {
+public:
+    explicit PagePublisher(StationPage* page) : page_(page), thread_([this] { Follow(); }) {}
+    ~PagePublisher()
+    {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+        page_->Publish(ViewOf(StationSnapshot()));
+    }
+
+private:
+    void Follow()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; }))
+            page_->Publish(ViewOf(StationSnapshot()));
+    }
+
+    StationPage* page_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_; // last: starts once the fields above are set
+};
+
+void PublishNow()
+{
+    if (g_station.page) g_station.page->Publish(ViewOf(StationSnapshot()));
+}
+
+// The page's server, started where the interrupt's signals are blocked, as
+// in every thread of the station; false with pageFailure set.
+bool StartPage()
+{
+    if (g_station.pageAddress.empty()) return true;
+    g_station.page = std::make_unique<StationPage>();
+    std::string why;
+    if (!g_station.page->Start(g_station.pageAddress, g_station.pageAnyAddress, &why)) {
+        g_station.pageFailure = why;
+        return false;
+    }
+    PlainLine("station: the page is at " + g_station.page->Url());
+    return true;
+}
+
 bool Stopping()
 {
     std::lock_guard<std::mutex> guard(g_station.mutex);
@@ -227,6 +328,12 @@ bool Stopping()
 int32_t RunStation()
 {
     // Started here, where the interrupt's signals are blocked, as in every worker.
+    if (!StartPage()) return 0;
+    fprintf(stderr, "station: waiting for cards %s; Ctrl-C ends the batch\n",
+            g_station.folders.empty() ? "in removable drives" : ("below " + Joined(g_station.folders)).c_str());
+    fflush(stderr);
+    std::optional<PagePublisher> publisher;
+    if (g_station.page) publisher.emplace(g_station.page.get());
     std::optional<ProgressLines> lines;
     if (!g_plainLines) lines.emplace(TerminalLines, [] { return std::vector<std::string>(); });
     while (!Stopping()) {
@@ -299,13 +406,6 @@ int ReportBatch()
     return code;
 }
 
-std::string Joined(const std::vector<fs::path>& folders)
-{
-    std::string text;
-    for (const fs::path& folder : folders) text += (text.empty() ? "" : ", ") + Shown(folder);
-    return text;
-}
-
 // The folders to watch, absolute: those given, else the defaults there are.
 Stop WatchedFolders(const ParsedArguments& parsed, std::vector<fs::path>* folders)
 {
@@ -345,6 +445,8 @@ void EndStation()
     g_station.cards.clear();
     g_station.present.clear();
     g_station.package = nullptr;
+    if (g_station.page) g_station.page->Stop();
+    g_station.page.reset();
 }
 
 } // namespace
@@ -373,6 +475,15 @@ int Station(const std::vector<std::string>& arguments)
     if (parsed.operands.size() != 1) return UsageError("station: expected PACKAGE_DIR alone");
     std::vector<fs::path> folders;
     if (const Stop refused = WatchedFolders(parsed, &folders)) return *refused;
+    if (parsed.Has("--page-any-address") && !parsed.Has("--page"))
+        return UsageError("station: --page-any-address goes with --page HOST:PORT");
+    PageAddress address;
+    if (parsed.Has("--page") && !ParsePageAddress(parsed.Value("--page"), &address, &why))
+        return UsageError("station: --page: " + why);
+    if (parsed.Has("--page") && !parsed.Has("--page-any-address") && !IsLoopbackHost(address.host))
+        return UsageError("station: --page " + parsed.Value("--page") +
+                          ": other machines could reach it, and it has no password; --page-any-address serves it "
+                          "there all the same");
     std::error_code ignored;
     const fs::path log = parsed.Has("--log") ? fs::absolute(fs::u8path(parsed.Value("--log")), ignored) : fs::path();
     if (!log.empty() && !g_station.log.Open(log, &why)) return Failure(kExitUsage, why + "; no card written");
@@ -397,12 +508,19 @@ int Station(const std::vector<std::string>& arguments)
         g_station.anyVolume = parsed.Has("--any-volume");
         g_station.inPlace = parsed.Has("--in-place");
         g_station.running = true;
+        g_station.folders = folders;
+        g_station.pageAddress = parsed.Has("--page") ? parsed.Value("--page") : std::string();
+        g_station.pageAnyAddress = parsed.Has("--page-any-address");
+        g_station.pageFailure.clear();
     }
     SayWhatIsThere();
-    fprintf(stderr, "station: waiting for cards %s; Ctrl-C ends the batch\n",
-            folders.empty() ? "in removable drives" : ("below " + Joined(folders)).c_str());
-    fflush(stderr);
     RunStoppable(RunStation, StopTaking, StopNow);
+    if (!g_station.pageFailure.empty()) {
+        const std::string failure = g_station.pageFailure;
+        g_station.log.Close(&why);
+        EndStation();
+        return Failure(kExitUsage, "cannot serve the page: " + failure + "; no card written");
+    }
     const int code = ReportBatch();
     EndStation();
     return code;

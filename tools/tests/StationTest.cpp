@@ -11,6 +11,8 @@
 #  include <sys/mount.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
+
+#  include "Chromium.h"
 #endif
 
 #include <memory>
@@ -231,6 +233,22 @@ protected:
         EXPECT_EQ(logged, good);
     }
 
+    // The station's page in a real browser: a slot per card, each good.
+    void ExpectThePageShowsEachGood(const std::string& url, const std::vector<std::string>& cards)
+    {
+        const std::string chromium = Chromium();
+        ASSERT_FALSE(chromium.empty()) << "chromium is needed (CI installs it)";
+        const std::string dom = RunChromium(chromium, "--dump-dom", url);
+        const std::vector<ShownSlot> slots = SlotsIn(dom);
+        ASSERT_EQ(slots.size(), cards.size()) << dom;
+        for (size_t i = 0; i < slots.size(); ++i) {
+            EXPECT_EQ(slots[i].card, (Root() / "slots" / cards[i]).string());
+            EXPECT_EQ(slots[i].result, "good");
+            EXPECT_EQ(slots[i].verdict, "remove");
+        }
+        EXPECT_NE(dom.find(R"(<span id="good">4</span>)"), std::string::npos) << dom;
+    }
+
     pid_t child_ = -1;
     int output_ = -1, gate_ = -1;
     std::vector<std::unique_ptr<FatImage>> fats_;
@@ -257,9 +275,12 @@ TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreRel
     const Snapshot already = Snap("slots/already");
 
     ASSERT_NO_FATAL_FAILURE(
-        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "pkg/PreDLMap"}));
+        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "--page", "127.0.0.1:0",
+               "pkg/PreDLMap"}));
     ASSERT_TRUE(WaitFor({"station: 1 volume already there not written: " + (Root() / "slots/already").string(),
-                         "station: waiting for cards below"}));
+                         "station: the page is at http://127.0.0.1:", "station: waiting for cards below"}));
+    const size_t at = seen_.find("station: the page is at ") + std::string("station: the page is at ").size();
+    const std::string url = seen_.substr(at, seen_.find('\n', at) - at);
     // Each card waits at the gate once it is being written: all four are
     // in at once before any goes on.
     for (const std::string& card : cards) {
@@ -273,6 +294,7 @@ TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreRel
         ExpectThePackage("staging/" + card);
         EXPECT_TRUE(Snap("slots/" + card).empty()) << card << " was not unmounted";
     }
+    ExpectThePageShowsEachGood(url, cards);
     EXPECT_EQ(ReadFile("staging/c3/DCIM/photo.jpg"), "not the package's");
 
     // Pulled (a lazy unmount) while it is written: its old package stays.
@@ -445,6 +467,11 @@ INSTANTIATE_TEST_SUITE_P(
         kWatchRow,
         RefusalRow{"NoManifest", {"station", "--watch", "slots", "unsealed/PreDLMap"}, 64,
                    "writes it (and checksum.ini)"},
+        RefusalRow{"PageForOtherMachines", {"station", "--page", "0.0.0.0:8080", "pkg/PreDLMap"}, 64,
+                   "other machines could reach it, and it has no password; --page-any-address"},
+        RefusalRow{"PageNoAddress", {"station", "--page", "8080", "pkg/PreDLMap"}, 64, "station: --page: "},
+        RefusalRow{"PageAnyAddressAlone", {"station", "--page-any-address", "pkg/PreDLMap"}, 64,
+                   "--page-any-address goes with --page HOST:PORT"},
         RefusalRow{"LogInAMissingFolder", {"station", "--watch", "slots", "--log", "none/cards.jsonl", "pkg/PreDLMap"},
                    64, "cannot append to the log"}),
     [](const ::testing::TestParamInfo<RefusalRow>& param) { return param.param.name; });
