@@ -31,12 +31,6 @@ using tool::g_fileCalls;
 using tool::Handle;
 using tool::kFileCalls;
 
-#if defined(_WIN32)
-constexpr int kInjected = 1117; // ERROR_IO_DEVICE
-#else
-constexpr int kInjected = 5; // EIO
-#endif
-
 const char* const kCards[] = {"c1", "c2", "c3", "c4"};
 
 const std::vector<PackageFile> kPackage = {
@@ -46,13 +40,6 @@ const std::vector<PackageFile> kPackage = {
     {"Map/Europe/empty.idx", ""},
     {"Poi/fuel.csv", "id;name\r\n"},
 };
-
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
 
 class CheckTest : public DeviceTest {
 public:

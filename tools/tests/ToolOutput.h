@@ -45,6 +45,21 @@ inline std::string Lines(std::string text)
     return text;
 }
 
+// How often part stands in text.
+inline size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// The error a test's call table injects: an I/O error.
+#if defined(_WIN32)
+constexpr int kInjected = 1117; // ERROR_IO_DEVICE
+#else
+constexpr int kInjected = 5; // EIO
+#endif
+
 // A --log file's lines, each parsed as the JSON object it must be (a
 // line that is none is a discarded value).
 inline std::vector<nlohmann::json> LogRecords(const std::filesystem::path& file)

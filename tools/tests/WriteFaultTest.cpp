@@ -23,6 +23,7 @@
 #include "Commands.h"
 #include "DeviceFixture.h"
 #include "FileIo.h"
+#include "ToolOutput.h"
 #include "ToolPlatform.h"
 
 namespace {
@@ -32,10 +33,8 @@ using tool::Handle;
 using tool::kFileCalls;
 
 #if defined(_WIN32)
-constexpr int kInjected = 1117; // ERROR_IO_DEVICE
 constexpr int kNoExchange = 50; // ERROR_NOT_SUPPORTED
 #else
-constexpr int kInjected = 5;    // EIO
 constexpr int kNoExchange = 22; // EINVAL
 #endif
 

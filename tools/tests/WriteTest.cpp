@@ -47,13 +47,6 @@ struct Result {
 // A file the tool wrote, with "\n" line ends.
 std::string ReadText(const fs::path& path) { return Lines(Slurp(path)); }
 
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 class WriteTest : public DeviceTest {
 protected:
     // The tool with the arguments (paths relative to the test's folder),
