@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -255,30 +256,39 @@ struct Seam {
 };
 Seam g_seam;
 
-bool BelowACard(Handle folder) { return g_seam.onCards.count(folder) != 0; }
+// The cards' workers call at once: the seam's sets under one lock.
+std::mutex g_seamLock;
+
+bool Struck(Handle handle)
+{
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    return g_seam.struck.count(handle) != 0;
+}
 
 int SeamOpen(Handle folder, const fs::path& name, tool::OpenAs as, Handle* opened)
 {
     const bool cardFolder = folder == tool::kNoFolder && as == tool::OpenAs::Folder &&
                             std::any_of(std::begin(kCards), std::end(kCards),
                                         [&](const char* card) { return name.filename() == card; });
-    const bool struck = (cardFolder && name.filename() == g_seam.card) || g_seam.struck.count(folder) != 0;
+    const bool struck = (cardFolder && name.filename() == g_seam.card) || Struck(folder);
     if (struck && cardFolder && g_seam.fault == Fault::OpenCard) return kInjected;
     const int error = kFileCalls.open(folder, name, as, opened);
     if (error) return error;
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    const bool belowACard = g_seam.onCards.count(folder) != 0;
     if (struck) g_seam.struck.insert(*opened);
-    if (cardFolder || BelowACard(folder)) g_seam.onCards.insert(*opened);
-    if (BelowACard(folder) && as == tool::OpenAs::ReadFromVolume) ++g_seam.fromTheVolume;
-    if (BelowACard(folder) && as == tool::OpenAs::ReadCached) ++g_seam.cached;
+    if (cardFolder || belowACard) g_seam.onCards.insert(*opened);
+    if (belowACard && as == tool::OpenAs::ReadFromVolume) ++g_seam.fromTheVolume;
+    if (belowACard && as == tool::OpenAs::ReadCached) ++g_seam.cached;
     return 0;
 }
 
 int SeamRead(Handle file, void* bytes, size_t count, size_t* got)
 {
-    if (g_seam.fault == Fault::Read && g_seam.struck.count(file)) return kInjected;
+    if (g_seam.fault == Fault::Read && Struck(file)) return kInjected;
 #if !defined(_WIN32)
     // Ctrl-C while this card is read; the read never ends.
-    if (g_seam.fault == Fault::Interrupt && g_seam.struck.count(file)) {
+    if (g_seam.fault == Fault::Interrupt && Struck(file)) {
         kill(getpid(), SIGINT);
         for (;;) pause();
     }
@@ -288,14 +298,17 @@ int SeamRead(Handle file, void* bytes, size_t count, size_t* got)
 
 int SeamList(Handle folder, std::vector<tool::Listed>* entries)
 {
-    if (g_seam.fault == Fault::List && g_seam.struck.count(folder)) return kInjected;
+    if (g_seam.fault == Fault::List && Struck(folder)) return kInjected;
     return kFileCalls.list(folder, entries);
 }
 
 int SeamClose(Handle handle)
 {
-    g_seam.struck.erase(handle);
-    g_seam.onCards.erase(handle);
+    {
+        std::lock_guard<std::mutex> guard(g_seamLock);
+        g_seam.struck.erase(handle);
+        g_seam.onCards.erase(handle);
+    }
     return kFileCalls.close(handle);
 }
 
