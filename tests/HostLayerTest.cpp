@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "HostCalls.h"
 #include "HostFaults.h"
 #include "JobState.h"
 
@@ -205,6 +206,20 @@ TEST_F(DeviceTest, ReadOnlyEntriesAreNeverWrittenEvenByRoot)
     FindClose(probe);
     EXPECT_EQ(record.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
     EXPECT_TRUE(RemoveDirectoryW(TEXT("ro-folder")));
+}
+
+// A write that takes nothing (a failing medium) fails the stream's flush;
+// it is never tried again for ever.
+TEST_F(DeviceTest, AStreamWriteThatTakesNothingFailsItsFlush)
+{
+    FILE* stream = _wfopen(TEXT("w.bin"), TEXT("wb"));
+    ASSERT_NE(stream, nullptr);
+    g_hostCalls.write = [](int, const void*, size_t) -> ssize_t { return 0; };
+    EXPECT_EQ(fwrite("0123456789", 1, 10, stream), 10u); // buffered
+    EXPECT_EQ(fflush(stream), EOF);
+    EXPECT_TRUE(ferror(stream));
+    g_hostCalls = kHostSystemCalls;
+    fclose(stream);
 }
 
 // Each failure names what happened, as Win32 would.

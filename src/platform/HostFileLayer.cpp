@@ -407,7 +407,11 @@ ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
     size_t done = 0;
     while (done < size) {
         const ssize_t wrote = g_hostCalls.write(stream->fd, buffer + done, size - done);
-        if (wrote < 0) return done ? static_cast<ssize_t>(done) : -1;
+        // Nothing taken is a failure too: trying again would never end.
+        if (wrote <= 0) {
+            if (wrote == 0) errno = EIO;
+            return done ? static_cast<ssize_t>(done) : -1;
+        }
         done += static_cast<size_t>(wrote);
     }
     return static_cast<ssize_t>(done);
