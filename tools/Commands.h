@@ -2,7 +2,7 @@
 // sizes, the option parser's use, and each command's entry. Each command is
 // in a file of its own: Verify.cpp (verify and seal), Run.cpp, Write.cpp,
 // Station.cpp (both over CardWriter.h), Check.cpp, Main.cpp (help and the
-// dispatch); the pre-flight all three make is Preflight.h.
+// dispatch); the pre-flight verify, seal and run make is Preflight.h.
 #ifndef PELK_TOOLS_COMMANDS_H
 #define PELK_TOOLS_COMMANDS_H
 
