@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "FileIo.h"
 #include "ToolPlatform.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "DeviceFixture.h"
-#include "FileIo.h"
+#include "ToolPlatform.h"
 #include "Manifest.h"
 
 namespace {

@@ -24,10 +24,8 @@
 #include "Station.h"
 #include "DeviceFixture.h"
 #include "FatImage.h"
-#include "FileIo.h"
-#include "ToolOutput.h"
 #include "ToolPlatform.h"
-#include "VolumeWatch.h"
+#include "ToolOutput.h"
 
 namespace {
 

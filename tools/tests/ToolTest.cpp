@@ -24,9 +24,8 @@
 #include <thread>
 
 #include "DeviceFixture.h"
-#include "FileIo.h"
-#include "ToolOutput.h"
 #include "ToolPlatform.h"
+#include "ToolOutput.h"
 
 namespace {
 

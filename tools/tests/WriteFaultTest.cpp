@@ -22,9 +22,8 @@
 
 #include "Commands.h"
 #include "DeviceFixture.h"
-#include "FileIo.h"
-#include "ToolOutput.h"
 #include "ToolPlatform.h"
+#include "ToolOutput.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-// FileIo on Linux: libcrypto's EVP for SHA-256, POSIX files, fsync and
+// The platform's files on Linux: libcrypto's EVP for SHA-256, POSIX files, fsync and
 // posix_fadvise for the read-back, renameat2 for the exchange, and the
 // mount table (MountTable.h) for what a volume is.
-#include "FileIo.h"
+#include "ToolPlatform.h"
 
 #include "MountTable.h"
 

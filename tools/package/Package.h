@@ -15,11 +15,9 @@
 
 #include "Platform.h"
 #include "ToolPlatform.h"
+#include "Words.h"
 
 namespace tool {
-
-// The exit code of a package that no card can hold as it stands.
-const int kExitNotForACard = 65;
 
 // Something the device's job would fail on, or that a card cannot hold.
 struct Finding {

@@ -3,7 +3,6 @@
 // it on as UTF-8.
 #include "ToolPlatform.h"
 
-#include "FileIo.h"
 #include "Names.h"
 
 #include <algorithm>

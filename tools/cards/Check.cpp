@@ -15,13 +15,12 @@
 
 #include "CardTree.h"
 #include "Commands.h"
-#include "FileIo.h"
+#include "ToolPlatform.h"
 #include "Log.h"
 #include "Manifest.h"
 #include "Names.h"
 #include "PELK_UserMapCopy.h"
 #include "Package.h"
-#include "ToolPlatform.h"
 #include "Transfer.h"
 
 namespace fs = std::filesystem;

@@ -1,7 +1,7 @@
 // The files the tool reads and writes, on the platform's table of calls
-// (FileIo.h): one path for every command and every card, so a test that
+// (ToolPlatform.h): one path for every command and every card, so a test that
 // fails a call fails it wherever the tool makes it.
-#include "FileIo.h"
+#include "ToolPlatform.h"
 
 namespace fs = std::filesystem;
 

@@ -21,7 +21,6 @@
 #include "Commands.h"
 #include "StationPage.h"
 #include "ToolPlatform.h"
-#include "VolumeWatch.h"
 
 namespace fs = std::filesystem;
 

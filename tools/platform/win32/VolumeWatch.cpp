@@ -3,12 +3,11 @@
 // is locked, dismounted and ejected. Windows says nothing of a new drive to
 // a console program without a window, so the drives are looked at once a
 // second.
-#include "VolumeWatch.h"
+#include "ToolPlatform.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
-#include "FileIo.h"
 
 namespace fs = std::filesystem;
 

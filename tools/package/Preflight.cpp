@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "Commands.h"
+#include "Words.h"
 #include "Transfer.h"
 #include "TreePath.h"
 

@@ -1,7 +1,7 @@
-// FileIo on Windows: CNG (bcrypt) for SHA-256, Win32 files, FlushFileBuffers
+// The platform's files on Windows: CNG (bcrypt) for SHA-256, Win32 files, FlushFileBuffers
 // and FILE_FLAG_NO_BUFFERING for the read-back, GetVolumeInformationW for
 // what a volume is.
-#include "FileIo.h"
+#include "ToolPlatform.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -1,6 +1,6 @@
 // Linux: the mount that holds a folder, as the system's mount table lists
-// it. MountTablePosix.cpp asks libmount; a program linked -static, for which
-// Debian ships no static libmount, gets MountTableStaticPosix.cpp instead.
+// it. MountTable.cpp asks libmount; a program linked -static, for which
+// Debian ships no static libmount, gets MountTableStatic.cpp instead.
 #ifndef PELK_TOOLS_MOUNT_TABLE_H
 #define PELK_TOOLS_MOUNT_TABLE_H
 

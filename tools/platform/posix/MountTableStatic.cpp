@@ -1,6 +1,6 @@
 // The mount that holds a folder, read from /proc/self/mountinfo here, for a
 // program linked -static (the pull test's writer): Debian ships no static
-// libmount. Every other program asks libmount (MountTablePosix.cpp).
+// libmount. Every other program asks libmount (MountTable.cpp).
 #include "MountTable.h"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // What write and check share of a card: the names write leaves on it, and
-// the card looked at through the file calls (FileIo.h), relative to its
+// the card looked at through the file calls (ToolPlatform.h), relative to its
 // folder held open. Defined in CardWriter.cpp.
 #ifndef PELK_TOOLS_CARD_TREE_H
 #define PELK_TOOLS_CARD_TREE_H
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FileIo.h"
+#include "ToolPlatform.h"
 #include "Package.h"
 
 namespace tool {

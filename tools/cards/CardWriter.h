@@ -18,7 +18,7 @@
 
 #include "CardTree.h"
 #include "Commands.h"
-#include "FileIo.h"
+#include "ToolPlatform.h"
 #include "LiveLines.h"
 #include "Log.h"
 #include "Manifest.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "FileIo.h"
+#include "ToolPlatform.h"
 
 namespace tool {
 
@@ -29,7 +29,7 @@ struct FileDigest {
 // bytes of each chunk. On failure sets *why.
 bool DigestFile(const std::filesystem::path& file, ReadMode mode, FileDigest* digest, std::string* why,
                 const std::function<void(uint64_t)>& progress = nullptr);
-// The same for a file named relative to an open folder (FileIo.h).
+// The same for a file named relative to an open folder (ToolPlatform.h).
 bool DigestFile(Handle folder, const std::filesystem::path& file, ReadMode mode, FileDigest* digest, std::string* why,
                 const std::function<void(uint64_t)>& progress = nullptr);
 

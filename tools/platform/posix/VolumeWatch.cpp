@@ -1,7 +1,7 @@
 // station on Linux: a card is a new mount below a watched folder, seen
 // through the mount table's monitor; a good one is let go through udisks2
 // where it runs, else by umount2.
-#include "VolumeWatch.h"
+#include "ToolPlatform.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>

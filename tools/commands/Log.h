@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FileIo.h"
+#include "ToolPlatform.h"
 
 namespace tool {
 

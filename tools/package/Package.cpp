@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <map>
 
-#include "Commands.h"
+#include "Words.h"
 #include "JobStatusText.h"
 #include "Names.h"
 #include "ToolPlatform.h"
