@@ -5,7 +5,6 @@
 #include <map>
 
 #include "Words.h"
-#include "JobStatusText.h"
 #include "Names.h"
 #include "ToolPlatform.h"
 #include "Transfer.h"
@@ -67,13 +66,6 @@ const uint64_t kFat16RootEntries = 512;
 DeviceString KeyOf(const Step& step) { return FoldedName(step.path->text + step.baseLength); }
 
 } // namespace
-
-std::string StatusName(int32_t status)
-{
-    for (const JobStatusText& text : kJobStatusTexts)
-        if (text.code == status) return std::to_string(status) + " " + text.name;
-    return std::to_string(status) + " UNKNOWN";
-}
 
 std::string Shown(const fs::path& path)
 {

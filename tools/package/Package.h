@@ -93,8 +93,6 @@ std::filesystem::path FolderOnDisk(const DeviceString& devicePath);
 // empty.
 std::vector<TreeEntry> ListTree(const DeviceString& folder, std::string* unlisted = nullptr);
 
-// "6 STATUS_CHECKSUM_FAILED": a JobStatus code and its name.
-std::string StatusName(int32_t status);
 
 // The path as shown to the user: the platform's own separators.
 std::string Shown(const std::filesystem::path& path);

@@ -44,6 +44,13 @@ std::string Hex(uint32_t value)
     return text;
 }
 
+std::string StatusName(int32_t status)
+{
+    for (const JobStatusText& text : kJobStatusTexts)
+        if (text.code == status) return std::to_string(status) + " " + text.name;
+    return std::to_string(status) + " UNKNOWN";
+}
+
 std::string StatusLine(int32_t status)
 {
     for (const JobStatusText& text : kJobStatusTexts)

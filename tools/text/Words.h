@@ -28,6 +28,7 @@ std::string Grouped(uint64_t count);                            // 1,234
 std::string Plural(uint64_t count, const char* one, const char* many); // "1 file", "2 files"
 std::string Size(uint64_t bytes);                               // every size the tool shows, in one style
 std::string Hex(uint32_t value);                                // at least four digits, as the 16 bits compared
+std::string StatusName(int32_t status);                         // "6 STATUS_CHECKSUM_FAILED"
 std::string StatusLine(int32_t status);                         // "0 STATUS_OK: the package was installed..."
 // Why fewer files are summed than copied; names each excluded file beyond
 // the package root's checksum.ini and PreDLVerno.ini.
