@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "CommandTable.h"
 
 namespace tool {
 
@@ -27,14 +28,6 @@ constexpr int kExitInUse = 75;       // another pelk-mapcopy holds the device ro
 
 // A step's result: the exit code to stop with, or none to go on.
 using Stop = std::optional<int>;
-
-extern const char kUsage[];
-extern const char kRunHelp[];
-extern const char kSealHelp[];
-extern const char kVerifyHelp[];
-extern const char kWriteHelp[];
-extern const char kStationHelp[];
-extern const char kCheckHelp[];
 
 int Verify(const std::vector<std::string>& arguments);
 int Seal(const std::vector<std::string>& arguments);
