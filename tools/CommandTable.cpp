@@ -143,8 +143,9 @@ std::vector<CommandEntry> MakeTable()
            "FUSE volume the system does not report as FAT, a test"}},
          {{0, "every card is good; otherwise write exits with the largest of the cards' codes"},
           {64, "a card refused untouched: a folder that is no card (a package, a device root, a folder in the "
-               "package or holding it, a card named twice), not FAT, no room, --in-place needed; before any "
-               "card: a usage error, no manifest, a log that cannot be opened"},
+               "package or holding it, a card named twice, a PreDLMap that is a link or a file), not FAT, no "
+               "room, --in-place needed; before any card: a usage error, no manifest, a log that cannot be "
+               "opened"},
           {65, "a card whose read-back differs because the package itself changed while it was written; before "
                "any card: a package with findings or changed since sealing"},
           {66, "the card cannot be opened; before any card: PACKAGE_DIR cannot be opened"},
