@@ -8,7 +8,6 @@ namespace tool {
 namespace {
 
 // Codes several commands give alike, worded once.
-const char kUsageOnly[] = "a usage error";
 const char kSigint[] = "interrupted by SIGINT (Ctrl-C, Ctrl-Break)";
 const char kSigterm[] = "interrupted by SIGTERM";
 const char kCardInUse[] = "another pelk-mapcopy is using the card";
@@ -277,7 +276,7 @@ std::vector<CommandEntry> MakeTable()
          "prepare a map card and install it as the device does",
          {},
          {{0, "the help or the version was printed"},
-          {64, kUsageOnly}},
+          {64, "a usage error"}},
          "Options take their value as --opt=value or --opt value; -- ends the options.\n"
          "Each command's help (pelk-mapcopy help COMMAND) lists the codes it exits with.\n"},
     };

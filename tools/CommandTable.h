@@ -29,7 +29,7 @@ struct CommandEntry {
     const char* name;
     // What follows "pelk-mapcopy NAME", broken into lines with \n.
     const char* synopsis;
-    const char* summary; // for the command list of pelk-mapcopy --help; none for help
+    const char* summary; // its line in pelk-mapcopy --help; help's is the tool's title
     std::vector<CommandOption> options;
     std::vector<CommandExit> exits;
     // Between the usage and the exit codes; for help, after the command list.
