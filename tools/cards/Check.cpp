@@ -27,51 +27,9 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-const char kCheckHelp[] =
-    "Usage: pelk-mapcopy check [--log FILE] [--] CARD_DIR...\n"
-    "\n"
-    "Checks cards that write has written, all cards at once, and changes\n"
-    "nothing on them. CARD_DIR is a card's root, the folder the device sees as\n"
-    "SDMMC. Every file of CARD_DIR/PreDLMap is read from the card rather than\n"
-    "the system's cache and compared with the manifest write left beside it,\n"
-    "CARD_DIR/PreDLMap.sha256; the files the device sums are summed as the\n"
-    "device sums them and compared with the low 16 bits of the number in\n"
-    "CARD_DIR/PreDLMap/checksum.ini, as the device reads it.\n"
-    "\n"
-    "A card is good when it holds exactly the files of its manifest (none\n"
-    "changed, missing or added) and the device accepts its sum. A card being\n"
-    "written by another pelk-mapcopy is not read; check holds each card's lock\n"
-    "while it reads it, so no write starts on it meanwhile.\n"
-    "\n"
-    "Plain progress lines on stderr as each card is checked and read; then one\n"
-    "verdict line per card on stdout (\"good: CARD ...\" or \"NOT GOOD: CARD:\n"
-    "why\", naming each file that differs as changed, missing or added), then\n"
-    "\"N of M cards good\".\n"
-    "\n"
-    "Exits 0 when every card is good; otherwise with the largest of the cards'\n"
-    "codes: 64 a folder that is no card as write leaves one (no PreDLMap in it,\n"
-    "a device root, a package folder, a PreDLMap that is no folder, no manifest\n"
-    "beside its PreDLMap) or a card named a second time (it is checked once),\n"
-    "65 a card that differs from its manifest, whose manifest is none, that the\n"
-    "device would reject (its sum differs from checksum.ini, or it has none),\n"
-    "or that holds what a stopped write left (PreDLMap.pelk-new,\n"
-    "PreDLMap.pelk-old, PreDLMap.pelk-incomplete, PreDLMap.sha256.pelk-new):\n"
-    "not a finished write; 66 the card cannot be opened or listed, 74 a file on\n"
-    "it cannot be read, 75 another pelk-mapcopy is using the card. 64 too when\n"
-    "the log cannot be opened (no card is read), 74 when it cannot be written.\n"
-    "130 (143) for SIGINT (SIGTERM): nothing was changed; each card not checked\n"
-    "to the end is named, and logged as interrupted.\n"
-    "\n"
-    "  --log FILE  append one JSON line per card (command \"check\"): card,\n"
-    "              volume label and serial where the platform gives them, file\n"
-    "              system, the package version (PreDLMap/PreDLVerno.ini's first\n"
-    "              line), the card manifest's own SHA-256, files, bytes, the\n"
-    "              card's sum, the result and its reason, the manifest paths\n"
-    "              that differ (\"differing\"), times\n";
-
 namespace {
 
-const std::vector<OptionRule> kCheckOptions = {{"--log", true}};
+const std::vector<OptionRule> kCheckOptions = OptionRules("check");
 
 // Stderr's progress lines come from every worker.
 std::mutex g_progress;

@@ -26,57 +26,9 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-const char kStationHelp[] =
-    "Usage: pelk-mapcopy station [--log FILE] [--in-place] [--any-volume]\n"
-    "                            [--watch DIR]... [--page HOST:PORT\n"
-    "                            [--page-any-address]] [--] PACKAGE_DIR\n"
-    "\n"
-    "Writes the sealed package PACKAGE_DIR onto every card that comes, until\n"
-    "Ctrl-C. The package is checked once, as write checks it. Then each new card\n"
-    "is written as write writes it, beside the cards already being written: on\n"
-    "Linux a volume newly mounted below DIR (default: /media and /run/media,\n"
-    "where the desktop mounts removable media), seen through the mount table;\n"
-    "on Windows a removable drive that comes to hold a volume, its root the card\n"
-    "folder. Volumes there before the station starts are not written.\n"
-    "\n"
-    "A good card is released for removal: on Linux unmounted and powered off by\n"
-    "udisksctl where udisks2 runs, else unmounted; on Windows dismounted and\n"
-    "ejected. Its line then says remove. A card that cannot be released is good\n"
-    "but must be unmounted by hand. A card pulled while it is written is not\n"
-    "good, and its line says what it holds (its old package, whole).\n"
-    "\n"
-    "One status line per slot on stderr, redrawn in place on a terminal; plain\n"
-    "lines, one per event, otherwise. Ctrl-C (or SIGTERM) takes no new card; each\n"
-    "card being written ends its write; then the batch: the cards good and not\n"
-    "good, with each one's reason, on stdout. A second Ctrl-C stops each card\n"
-    "between two steps, as write does, and says what it holds (130, 143).\n"
-    "\n"
-    "Exits 0 when every card of the batch was good, else with the largest of the\n"
-    "cards' codes, as write: 64 refused untouched (no card, not FAT), 65 the\n"
-    "package changed while it was written, 66 the card cannot be opened, 74 a\n"
-    "write, flush or read-back failed, or the card went away, 75 the card is in\n"
-    "use; before any card: 64 no manifest, 65 a package with findings or changed\n"
-    "since sealing, 66 PACKAGE_DIR or a DIR cannot be opened.\n"
-    "\n"
-    "  --log FILE    append one JSON line per card as it ends (command station),\n"
-    "                refused and interrupted ones too, as write --log\n"
-    "  --in-place    remove the old package first where there is no room beside\n"
-    "                it, or on fusefat, as write --in-place\n"
-    "  --any-volume  write cards whatever their file system\n"
-    "  --watch DIR   take volumes mounted below DIR (Linux; repeatable)\n"
-    "  --page HOST:PORT\n"
-    "                serve a page showing every slot at a glance on HOST:PORT\n"
-    "                (port 0: a free one; its address is said at the start),\n"
-    "                loopback hosts only (127.0.0.1, [::1], localhost); Linux\n"
-    "  --page-any-address\n"
-    "                serve it on any host --page names, for other machines to\n"
-    "                reach: it has no password\n";
-
 namespace {
 
-const std::vector<OptionRule> kStationOptions = {
-    {"--log", true},   {"--in-place", false}, {"--any-volume", false}, {"--watch", true, true},
-    {"--page", true}, {"--page-any-address", false}};
+const std::vector<OptionRule> kStationOptions = OptionRules("station");
 
 // A card that came to a slot, and the worker writing it.
 struct StationCard {

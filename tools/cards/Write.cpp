@@ -18,72 +18,10 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-const char kWriteHelp[] =
-    "Usage: pelk-mapcopy write [--log FILE] [--in-place] [--any-volume] [--]\n"
-    "                          PACKAGE_DIR CARD_DIR...\n"
-    "\n"
-    "Writes the sealed package PACKAGE_DIR onto each card, all cards at once.\n"
-    "CARD_DIR is a card's root, the folder the device sees as SDMMC; the package\n"
-    "becomes CARD_DIR/PreDLMap and its manifest CARD_DIR/PreDLMap.sha256.\n"
-    "\n"
-    "First the package is checked as verify checks it and against its manifest\n"
-    "(PACKAGE_DIR's name plus .sha256, beside it, as seal writes it); a package\n"
-    "with findings, without a manifest or changed since sealing is refused before\n"
-    "any card is touched. Then, for each card: its lock (one pelk-mapcopy at a\n"
-    "time per card), its volume (room in its clusters for the new package beside\n"
-    "the old one), the package into CARD_DIR/PreDLMap.pelk-new, flushed, read back\n"
-    "from the card rather than the system's cache and checked against the\n"
-    "manifest and the device's sum; only then does it replace CARD_DIR/PreDLMap,\n"
-    "each change flushed to the card before the next. A write stopped at any\n"
-    "moment (killed, interrupted, the card pulled) leaves the old package or the\n"
-    "new one whole (between the two renames on Windows, the old one whole as\n"
-    "CARD_DIR/PreDLMap.pelk-old); the next write clears or restores what it left.\n"
-    "A card unmounted or replaced mid-write is not good, and nothing is written\n"
-    "elsewhere. Nothing else on the card changes.\n"
-    "\n"
-    "The device reads FAT cards only (FAT12, FAT16, FAT32, as the system reports\n"
-    "the card's volume): a card on any other file system is refused untouched,\n"
-    "unless --any-volume.\n"
-    "\n"
-    "A card with room for the new package only once the old one is gone is\n"
-    "refused, and so is a volume whose driver loses a folder's files when it\n"
-    "renames it (fusefat), unless --in-place: the old package is removed first,\n"
-    "and until the write completes the card must not go into a device.\n"
-    "\n"
-    "One progress line per card on stderr (checking, writing, reading back;\n"
-    "bytes, rate, time left), plain lines when stderr is no terminal; then one\n"
-    "verdict line per card on stdout. After Ctrl-C no card starts another step,\n"
-    "and each card is looked at and said to hold its old package or the new one.\n"
-    "\n"
-    "Exits 0 when every card is good; otherwise with the largest of the cards'\n"
-    "codes: 64 refused untouched (a folder that is no card: a package, a device\n"
-    "root, a folder in the package or holding it, a card named twice; not FAT;\n"
-    "no room; --in-place needed), 66 the card cannot be opened, 74 a write,\n"
-    "flush or read-back failed or what was read back differs (the card may not\n"
-    "hold what it claims), or the card went away or is no longer the folder that\n"
-    "was locked, 75 another\n"
-    "pelk-mapcopy is using the card; before any card: 64 no manifest, 65 a\n"
-    "package with findings or changed since sealing, 66 PACKAGE_DIR cannot be\n"
-    "opened. 130 (143) for SIGINT (SIGTERM).\n"
-    "A card whose read-back differs because the package itself changed while\n"
-    "it was written (its file, read again, no longer matches the manifest) is\n"
-    "not good with 65.\n"
-    "\n"
-    "  --log FILE  append one JSON line per card, refused and interrupted ones\n"
-    "              too: start and end (ISO 8601, UTC), tool and package version,\n"
-    "              the card's path, volume label and serial where the platform\n"
-    "              gives them, file system, files, bytes, package sum, the\n"
-    "              manifest's SHA-256, the phase reached, result, code, reason,\n"
-    "              seconds, MB/s written and read back\n"
-    "  --in-place  remove the old package first where there is no room beside it\n"
-    "  --any-volume\n"
-    "              write cards whatever their file system: a staging folder, a\n"
-    "              FUSE volume the system does not report as FAT, a test\n";
-
 
 namespace {
 
-const std::vector<OptionRule> kWriteOptions = {{"--log", true}, {"--in-place", false}, {"--any-volume", false}};
+const std::vector<OptionRule> kWriteOptions = OptionRules("write");
 
 std::vector<std::unique_ptr<Card>> g_cards;
 const PackagePlan* g_package = nullptr;

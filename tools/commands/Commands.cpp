@@ -7,7 +7,7 @@ namespace tool {
 
 int UsageError(const std::string& message)
 {
-    fprintf(stderr, "pelk-mapcopy: %s\n%s", message.c_str(), kUsage);
+    fprintf(stderr, "pelk-mapcopy: %s\n%s", message.c_str(), UsageText().c_str());
     return kExitUsage;
 }
 

@@ -15,17 +15,10 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "CommandTable.h"
 #include "Words.h"
 
 namespace tool {
-
-extern const char kUsage[];
-extern const char kRunHelp[];
-extern const char kSealHelp[];
-extern const char kVerifyHelp[];
-extern const char kWriteHelp[];
-extern const char kStationHelp[];
-extern const char kCheckHelp[];
 
 int Verify(const std::vector<std::string>& arguments);
 int Seal(const std::vector<std::string>& arguments);

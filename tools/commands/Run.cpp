@@ -30,53 +30,13 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-const char kRunHelp[] =
-    "Usage: pelk-mapcopy run [--device-root DIR] [--library FILE] [--force]\n"
-    "\n"
-    "Loads the PELK_UserMapCopy module and runs its job with DIR (default: the\n"
-    "current directory) as the device: MassStorage is emptied, SDMMC/PreDLMap is\n"
-    "copied into it and its sum is checked against SDMMC/PreDLMap/checksum.ini.\n"
-    "Prints the status, what was copied and summed, and the time taken; after a\n"
-    "failure, its cause where it can be known, the entry where the job stopped\n"
-    "and the package's findings. Exits with the status (0..6). A progress line on\n"
-    "stderr tells each phase within a second: while run checks the package, the\n"
-    "files and bytes read; while the job clears MassStorage, the old files left;\n"
-    "while it copies, the package files and bytes there (by names and sizes), the\n"
-    "rate and the time left. It is redrawn in place on a terminal; elsewhere it is\n"
-    "a line as each phase begins and at most one every 5 seconds.\n"
-    "\n"
-    "One run at a time per device root: run locks DIR before it reads anything\n"
-    "(writing nothing there) and holds the lock until it ends; a second run on\n"
-    "the same DIR is refused at once, exit 75. After the job returns 0, run\n"
-    "checks that MassStorage holds every package file at its size; where it does\n"
-    "not, the package is not reported as installed (exit 70).\n"
-    "\n"
-    "The job empties MassStorage before it copies, so run first checks the\n"
-    "package as verify does and refuses (64, MassStorage untouched) a package\n"
-    "with any finding or for which the job would not return 0, a device without\n"
-    "SDMMC/PreDLMap, a MassStorage that is a file or a symbolic link (which the\n"
-    "job never follows), and a package larger than the free space of the volume\n"
-    "holding MassStorage, counted in whole clusters as FAT allocates them (what\n"
-    "MassStorage holds now counts as free; a volume that reports no size is not\n"
-    "checked).\n"
-    "\n"
-    "Ctrl-C (SIGINT) or SIGTERM stops run in any phase; the last line says what\n"
-    "MassStorage holds then: as it was, during the checks; during the job,\n"
-    "counted as the progress line counts, when the device would have no usable\n"
-    "map: run again.\n"
-    "\n"
-    "  --device-root DIR  the device's root folder\n"
-    "  --library FILE     the module to load (default: " PELK_MODULE_FILE "\n"
-    "                     beside this tool" PELK_MODULE_ELSEWHERE ")\n"
-    "  --force            run the job even where it is refused\n";
-
 
 // ---- run ---------------------------------------------------------------
 
 
 namespace {
 
-const std::vector<OptionRule> kRunOptions = {{"--device-root", true}, {"--library", true}, {"--force", false}};
+const std::vector<OptionRule> kRunOptions = OptionRules("run");
 
 uint64_t Bytes(const std::vector<TreeEntry>& tree)
 {

@@ -15,70 +15,10 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-const char kSealHelp[] =
-    "Usage: pelk-mapcopy seal [--force] [--] PACKAGE_DIR\n"
-    "\n"
-    "Computes the package sum as the device does (every byte of every file but\n"
-    "checksum.ini and PreDLVerno.ini, in any folder, modulo 65536) and writes it\n"
-    "to PACKAGE_DIR/checksum.ini as upper-case hexadecimal and CR LF. Then\n"
-    "writes the package's manifest beside PACKAGE_DIR, never inside it (for\n"
-    "a folder PreDLMap: PreDLMap.sha256): the SHA-256 of every file, checksum.ini\n"
-    "and PreDLVerno.ini included, as sha256sum writes it; sha256sum -c run\n"
-    "inside PACKAGE_DIR checks it. verify and write check against it.\n"
-    "\n"
-    "Holds the card's lock while it runs, as run does (a package in\n"
-    "SDMMC/PreDLMap is locked at its device root): exit 75 while another\n"
-    "pelk-mapcopy uses it.\n"
-    "\n"
-    "Refuses a package with findings (see verify), exit 65; a device root (a\n"
-    "folder holding SDMMC/PreDLMap or MassStorage) and the root of a file\n"
-    "system, exit 64; a PACKAGE_DIR that is (or whose SDMMC is) a symbolic link,\n"
-    "exit 4.\n"
-    "\n"
-    "  --force  seal even so\n";
-
-const char kVerifyHelp[] =
-    "Usage: pelk-mapcopy verify [--force] [--] PACKAGE_DIR\n"
-    "\n"
-    "Predicts the device's job on the package and prints one line for each thing\n"
-    "that would fail: a path too long for the device (under SDMMC/PreDLMap or\n"
-    "MassStorage), two names that differ only in letter case, a name a card\n"
-    "cannot hold (a Windows device name such as CON, NUL, COM1 or LPT1 with any\n"
-    "extension, a name that is not UTF-8, a control character, one of \"*/:<>?\\|,\n"
-    "a trailing dot or space; shown escaped, one line a name), an entry that is\n"
-    "neither a file nor a folder (looked at, never opened; a symbolic link: the\n"
-    "job never follows links), a folder on another file system (not walked), a\n"
-    "read-only file (the next install cannot delete its copy), then checksum.ini\n"
-    "read as the device reads it against the package sum, with where the\n"
-    "device's reading stops when it stops at anything but white space.\n"
-    "\n"
-    "With a manifest beside PACKAGE_DIR (seal writes it), verify also names\n"
-    "each file changed, added or missing since sealing (the first ten, then\n"
-    "a count), and says when checksum.ini is not the one sealed with the\n"
-    "manifest. A package that differs from its manifest exits 65 where the\n"
-    "device would take it: it is not the package that was sealed.\n"
-    "\n"
-    "FAT's limits, from Microsoft's published FAT on-disk format: a file holds at\n"
-    "most 4 GiB - 1 byte; a folder at most 65,536 directory entries, a name\n"
-    "taking one when it is an 8.3 name in upper case (or with an all-lower-case\n"
-    "base or extension), else one for each 13 UTF-16 units plus one; a FAT16\n"
-    "volume's root, where MassStorage is on the device, 512; two names where one\n"
-    "is the 8.3 short name FAT gives the other (LONGFI~1.TXT for\n"
-    "LongFileName.txt) are one file to the device.\n"
-    "\n"
-    "Exits with the status the device's job would return (0 when it would\n"
-    "succeed, 3 or 5 for a path too long, 4 for a PACKAGE_DIR behind a symbolic\n"
-    "link, 6 for the checksum), 65 when no card can hold the package as it\n"
-    "stands, or when the job would succeed but the package differs from its\n"
-    "manifest (a status the job would return that is not 0 wins over it), 64\n"
-    "for a device root or the root of a file system.\n"
-    "\n"
-    "  --force  take a device root or a file system's root as the package folder\n";
-
 namespace {
 
-const std::vector<OptionRule> kSealOptions = {{"--force", false}};
-const std::vector<OptionRule> kVerifyOptions = {{"--force", false}};
+const std::vector<OptionRule> kSealOptions = OptionRules("seal");
+const std::vector<OptionRule> kVerifyOptions = OptionRules("verify");
 
 std::string LinkOnTheWay(const fs::path& typed)
 {
