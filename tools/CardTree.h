@@ -30,6 +30,12 @@ bool FolderIdentity(const std::filesystem::path& folder, FileId* id);
 // The kind of an entry of an open folder; missing is no error (*kind empty).
 bool KindOf(Handle folder, const std::filesystem::path& name, std::optional<Kind>* kind, std::string* why);
 
+// A card's lock for command, as write, station and check take it: 0 when
+// taken; else kExitInUse with *why naming who holds it, or kExitNoInput
+// with *why saying why it could not be taken.
+int LockCard(const std::filesystem::path& root, const std::string& shown, const char* command, FolderLock** lock,
+             std::string* why);
+
 // The tree of the folder name (in folder) as the package's tree lists it:
 // host paths relative to it, below `below`.
 bool ListTree(Handle folder, const std::filesystem::path& name, const std::filesystem::path& below,
