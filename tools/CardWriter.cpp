@@ -570,8 +570,7 @@ private:
         const TreeEntry* checksum = nullptr;
         for (const TreeEntry& entry : package_.tree) {
             if (entry.folder) continue;
-            if (entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
-                checksum = &entry;
+            if (IsPackageChecksum(entry)) checksum = &entry;
             else order.push_back(&entry);
         }
         if (checksum) order.push_back(checksum);
@@ -633,13 +632,11 @@ private:
             if (Stopping()) return Interrupted();
             FileDigest digest;
             const fs::path copy = target_ / entry.host;
-            if (!DigestFile(Root(), copy, ReadMode::FromTheVolume, &digest, &why,
-                            [this](uint64_t n) { card_->Add(n); }))
+            if (!ReadCardFile(Root(), copy, entry, &digest, &sum, &why, [this](uint64_t n) { card_->Add(n); }))
                 return Fail(kExitIoError, "cannot read back " + Shown(copy) + ": " + why);
             const auto sealed = package_.manifest.find(ManifestPath(entry.host));
             if (sealed == package_.manifest.end() || sealed->second != digest.sha256 || digest.bytes != entry.bytes)
                 return ReadBackDiffers(entry);
-            if (IsSummedFileName(Units(entry.host.filename()).c_str())) sum = static_cast<uint16_t>(sum + digest.sum);
             ++read;
         }
         if (read != package_.manifest.size())
@@ -809,14 +806,15 @@ CardRecord Record(const Card& card, const PackagePlan& package, int code, const 
     return record;
 }
 
-CardRecord Record(const Card& card, const PackagePlan& package)
+std::string Reason(const std::string& verdict)
 {
     static const std::string kNotGood = "NOT GOOD: ";
-    const std::string& verdict = card.verdict;
-    return Record(card, package, card.code,
-                  card.code == 0 ? std::string()
-                  : verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size())
-                                                                        : verdict);
+    return verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size()) : verdict;
+}
+
+CardRecord Record(const Card& card, const PackagePlan& package)
+{
+    return Record(card, package, card.code, card.code == 0 ? std::string() : Reason(card.verdict));
 }
 
 void ReportStoppedCards(CardBatch* batch, const std::vector<Card*>& cards, const PackagePlan& package, CardLog* log,
@@ -970,6 +968,19 @@ void RefuseUnlessFat(Card* card)
 }
 
 } // namespace
+
+bool IsPackageChecksum(const TreeEntry& entry)
+{
+    return entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI";
+}
+
+bool ReadCardFile(Handle root, const fs::path& file, const TreeEntry& entry, FileDigest* digest, uint16_t* sum,
+                  std::string* why, const std::function<void(uint64_t)>& progress)
+{
+    if (!DigestFile(root, file, ReadMode::FromTheVolume, digest, why, progress)) return false;
+    if (IsSummedFileName(Units(entry.host.filename()).c_str())) *sum = static_cast<uint16_t>(*sum + digest->sum);
+    return true;
+}
 
 int LockCard(const fs::path& root, const std::string& shown, const char* command, FolderLock** lock, std::string* why)
 {

@@ -115,6 +115,9 @@ std::string WhatTheCardHolds(Card& card, const PackagePlan& package);
 CardRecord Record(const Card& card, const PackagePlan& package);
 CardRecord Record(const Card& card, const PackagePlan& package, int code, const std::string& reason);
 
+// A verdict's reason: its words after "NOT GOOD: ".
+std::string Reason(const std::string& verdict);
+
 // One card's progress line, with card.lock held.
 std::string ProgressLine(const Card& card);
 

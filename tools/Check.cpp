@@ -265,13 +265,10 @@ private:
                 continue;
             }
             FileDigest digest;
-            if (!DigestFile(Root(), file, ReadMode::FromTheVolume, &digest, &why))
+            if (!ReadCardFile(Root(), file, entry, &digest, &record_.packageSum, &why))
                 return Fail(kExitIoError, "cannot read " + Shown(file) + ": " + why);
             now_[ManifestPath(entry.host)] = digest.sha256;
-            if (IsSummedFileName(Units(entry.host.filename()).c_str()))
-                record_.packageSum = static_cast<uint16_t>(record_.packageSum + digest.sum);
-            if (entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
-                checksum_ = file;
+            if (IsPackageChecksum(entry)) checksum_ = file;
             ++record_.files;
             record_.bytes += digest.bytes;
         }

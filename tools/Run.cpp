@@ -83,9 +83,9 @@ const std::vector<OptionRule> kRunOptions = {{"--device-root", true}, {"--librar
 //
 // Four threads meet while run works: its own (which runs the checks, the
 // job in the module, which never returns early, and the report), the
-// progress line's sampler, and the platform's interrupt thread, which runs
-// ReportInterruption() once for SIGINT or SIGTERM and then ends the process.
-// Everything they share is in JobWatch:
+// progress line's sampler (a Ticker), and the platform's interrupt thread,
+// which runs ReportInterruption() once for SIGINT or SIGTERM and then ends
+// the process. Everything they share is in JobWatch, which Run owns:
 // - lock serialises the tool's own file services (for one thread at a time)
 //   and the model they feed: run's own thread holds it (`held`) but while it
 //   reads package bytes with the tool's thread-safe file calls and while the
@@ -137,6 +137,7 @@ struct JobWatch {
         return last;
     }
 };
+
 // Run's own thread lets the file services go for the scope.
 class LetGo {
 public:

@@ -117,12 +117,6 @@ struct StationRun {
 std::mutex s_runningLock;
 const StationRun* s_running = nullptr;
 
-std::string Reason(const std::string& verdict)
-{
-    static const std::string kNotGood = "NOT GOOD: ";
-    return verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size()) : verdict;
-}
-
 // A slot as it shows its card, with the station's mutex held.
 StationSlot SlotOf(const StationCard& each)
 {
