@@ -50,6 +50,7 @@ struct ChecksumScan {
     uint8_t phase;
     uint8_t negative;
 };
+bool IsScanSpace(unsigned char c); // the white space the scan skips before the token
 void BeginChecksumScan(ChecksumScan* scan);
 bool ScanChecksumText(ChecksumScan* scan, const unsigned char* text, size_t length); // true once the token ended
 uint32_t ChecksumScanValue(const ChecksumScan* scan);

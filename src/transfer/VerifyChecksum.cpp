@@ -18,7 +18,7 @@ static int HexDigitValue(unsigned char c)
     return -1;
 }
 
-static bool IsScanSpace(unsigned char c)
+bool IsScanSpace(unsigned char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }

@@ -14,6 +14,8 @@
 
 namespace tool {
 
+struct FileDigest;
+
 inline constexpr char kPackageName[] = "PreDLMap";
 inline constexpr char kStagingName[] = "PreDLMap.pelk-new";
 inline constexpr char kStashName[] = "PreDLMap.pelk-old";
@@ -29,6 +31,21 @@ bool FolderIdentity(const std::filesystem::path& folder, FileId* id);
 
 // The kind of an entry of an open folder; missing is no error (*kind empty).
 bool KindOf(Handle folder, const std::filesystem::path& name, std::optional<Kind>* kind, std::string* why);
+
+// The package's checksum.ini, at its top, in any letter case.
+bool IsPackageChecksum(const TreeEntry& entry);
+
+// One file of a package on the card (file, relative to its folder root),
+// read from the volume: its digest, and its bytes added to *sum where the
+// device sums entry's. progress, when given, hears each chunk's bytes.
+bool ReadCardFile(Handle root, const std::filesystem::path& file, const TreeEntry& entry, FileDigest* digest,
+                  uint16_t* sum, std::string* why, const std::function<void(uint64_t)>& progress = nullptr);
+
+// A card's lock for command, as write, station and check take it: 0 when
+// taken; else kExitInUse with *why naming who holds it, or kExitNoInput
+// with *why saying why it could not be taken.
+int LockCard(const std::filesystem::path& root, const std::string& shown, const char* command, FolderLock** lock,
+             std::string* why);
 
 // The tree of the folder name (in folder) as the package's tree lists it:
 // host paths relative to it, below `below`.

@@ -24,20 +24,6 @@ namespace fs = std::filesystem;
 
 namespace tool {
 
-bool g_plainLines = false;
-std::mutex g_output;
-bool g_outputClosed = false;
-std::atomic<bool> g_stopping{false};
-
-void PlainLine(const std::string& line)
-{
-    if (!g_plainLines) return;
-    std::lock_guard<std::mutex> output(g_output);
-    if (g_outputClosed) return;
-    fprintf(stderr, "%s\n", line.c_str());
-    fflush(stderr);
-}
-
 
 const char* PhaseName(Phase phase)
 {
@@ -61,7 +47,7 @@ void Card::Enter(Phase next, uint64_t bytes)
         total = bytes;
         phaseStart = std::chrono::steady_clock::now();
     }
-    PlainLine(shown + ": " + PhaseName(next) + (bytes ? " " + Size(bytes) : std::string()));
+    batch->output.Plain(shown + ": " + PhaseName(next) + (bytes ? " " + Size(bytes) : std::string()));
 }
 
 void Card::Add(uint64_t bytes)
@@ -74,13 +60,6 @@ namespace {
 
 // Made in a leftover for a moment to learn whether it is PreDLMap too.
 const char kProbeName[] = "pelk-probe.tmp";
-
-uint64_t TreeBytes(const std::vector<TreeEntry>& tree)
-{
-    uint64_t bytes = 0;
-    for (const TreeEntry& entry : tree) bytes += entry.bytes;
-    return bytes;
-}
 
 } // namespace
 
@@ -262,6 +241,7 @@ public:
 
 private:
     Handle Root() const { return card_->folder.Get(); }
+    bool Stopping() const { return card_->batch->stopping; }
 
     bool Fail(int code, const std::string& why)
     {
@@ -281,7 +261,7 @@ private:
     {
         Release();
         step_ = std::unique_lock<std::mutex>(card_->replacing);
-        if (g_stopping) return Interrupted();
+        if (Stopping()) return Interrupted();
         return StillTheCard();
     }
     bool End(std::string* why)
@@ -536,7 +516,7 @@ private:
         for (const std::vector<fs::path>& level : levels) {
             std::set<fs::path> parents;
             for (const fs::path& folder : level) {
-                if (g_stopping) return Interrupted();
+                if (Stopping()) return Interrupted();
                 if (!Checked(g_fileCalls.makeFolder(Root(), folder), &why))
                     return Fail(kExitIoError, "cannot create " + Shown(folder) + ": " + why);
                 made->push_back(folder);
@@ -590,13 +570,12 @@ private:
         const TreeEntry* checksum = nullptr;
         for (const TreeEntry& entry : package_.tree) {
             if (entry.folder) continue;
-            if (entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
-                checksum = &entry;
+            if (IsPackageChecksum(entry)) checksum = &entry;
             else order.push_back(&entry);
         }
         if (checksum) order.push_back(checksum);
         for (const TreeEntry* entry : order) {
-            if (g_stopping) return Interrupted();
+            if (Stopping()) return Interrupted();
             if (!CopyToCard(*entry, target_ / entry->host)) return false;
         }
         // The staged package on the card before it is read back: one flush
@@ -650,16 +629,14 @@ private:
         size_t read = 0;
         for (const TreeEntry& entry : package_.tree) {
             if (entry.folder) continue;
-            if (g_stopping) return Interrupted();
+            if (Stopping()) return Interrupted();
             FileDigest digest;
             const fs::path copy = target_ / entry.host;
-            if (!DigestFile(Root(), copy, ReadMode::FromTheVolume, &digest, &why,
-                            [this](uint64_t n) { card_->Add(n); }))
+            if (!ReadCardFile(Root(), copy, entry, &digest, &sum, &why, [this](uint64_t n) { card_->Add(n); }))
                 return Fail(kExitIoError, "cannot read back " + Shown(copy) + ": " + why);
             const auto sealed = package_.manifest.find(ManifestPath(entry.host));
             if (sealed == package_.manifest.end() || sealed->second != digest.sha256 || digest.bytes != entry.bytes)
                 return ReadBackDiffers(entry);
-            if (IsSummedFileName(Units(entry.host.filename()).c_str())) sum = static_cast<uint16_t>(sum + digest.sum);
             ++read;
         }
         if (read != package_.manifest.size())
@@ -765,14 +742,6 @@ private:
     bool wholeVolume_ = false; // a flush of the card's volume reaches it
 };
 
-std::string Duration(double seconds)
-{
-    const long whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
-
 } // namespace
 
 // One card's progress line, with card->lock held.
@@ -786,54 +755,27 @@ std::string ProgressLine(const Card& card)
     char percent[8];
     snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(card.done * 100 / card.total));
     line += std::string(" ") + percent + " " + Size(card.done) + " of " + Size(card.total);
-    if (seconds >= 0.5 && card.done > 0) {
-        const double rate = static_cast<double>(card.done) / seconds;
-        line += ", " + Size(static_cast<uint64_t>(rate)) + "/s, ETA " +
-                Duration(static_cast<double>(card.total - std::min(card.done, card.total)) / rate);
-    }
+    const std::string rate = RateText(card.done, seconds, card.total - std::min(card.done, card.total));
+    if (!rate.empty()) line += ", " + rate;
     return line;
 }
 
-ProgressLines::ProgressLines(Lines terminal, Lines plain)
-    : terminal_(!g_plainLines), terminalLines_(std::move(terminal)), plainLines_(std::move(plain)),
-      thread_([this] { Draw(); })
+ProgressLines::ProgressLines(ProgressOutput* output, Lines terminal, Lines plain)
+    : output_(output), terminalLines_(std::move(terminal)), plainLines_(std::move(plain)),
+      ticker_(std::chrono::milliseconds(250), [this] { Draw(); })
 {
 }
 
 ProgressLines::~ProgressLines()
 {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        done_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-}
-
-void ProgressLines::Close()
-{
-    std::lock_guard<std::mutex> guard(g_output);
-    g_outputClosed = true;
+    ticker_.Stop();
+    if (output_->Terminal()) Draw();
 }
 
 void ProgressLines::Draw()
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (bool last = false; !last;) {
-        last = wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; });
-        if (!terminal_ && last) return;
-        std::vector<std::string> lines = terminal_ ? terminalLines_() : plainLines_();
-        std::lock_guard<std::mutex> output(g_output);
-        if (g_outputClosed) return;
-        if (terminal_) {
-            const size_t columns = static_cast<size_t>(std::max(ErrorTerminalColumns() - 1, 1));
-            for (std::string& line : lines) line = line.substr(0, columns);
-            lines_.Show(lines);
-        } else {
-            for (const std::string& line : lines) fprintf(stderr, "%s\n", line.c_str());
-        }
-        fflush(stderr);
-    }
+    if (output_->Terminal()) return output_->Show(terminalLines_());
+    for (const std::string& line : plainLines_()) output_->Line(line);
 }
 
 
@@ -864,23 +806,23 @@ CardRecord Record(const Card& card, const PackagePlan& package, int code, const 
     return record;
 }
 
-CardRecord Record(const Card& card, const PackagePlan& package)
+std::string Reason(const std::string& verdict)
 {
     static const std::string kNotGood = "NOT GOOD: ";
-    const std::string& verdict = card.verdict;
-    return Record(card, package, card.code,
-                  card.code == 0 ? std::string()
-                  : verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size())
-                                                                        : verdict);
+    return verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size()) : verdict;
 }
 
-void ReportStoppedCards(const std::vector<Card*>& cards, const PackagePlan& package, CardLog* log, int exitCode)
+CardRecord Record(const Card& card, const PackagePlan& package)
 {
-    g_stopping = true;
-    ProgressLines::Close();
-    fflush(stdout);
-    const char* signal = exitCode == 130 ? "SIGINT" : "SIGTERM";
-    fprintf(stderr, "pelk-mapcopy: interrupted (%s):\n", signal);
+    return Record(card, package, card.code, card.code == 0 ? std::string() : Reason(card.verdict));
+}
+
+void ReportStoppedCards(CardBatch* batch, const std::vector<Card*>& cards, const PackagePlan& package, CardLog* log,
+                        int exitCode)
+{
+    batch->stopping = true;
+    SayInterrupted(&batch->output, false, exitCode, ":");
+    const char* signal = SignalName(exitCode);
     for (Card* card : cards) {
         card->replacing.lock();
         Phase phase;
@@ -995,7 +937,7 @@ Stop PreparePackage(const std::string& typed, PackagePlan* plan, std::string* re
     plan->tree = preflight.check.tree;
     plan->sum = static_cast<uint16_t>(preflight.checksum.value);
     plan->bytes = TreeBytes(plan->tree);
-    for (const TreeEntry& entry : plan->tree) plan->files += entry.folder ? 0 : 1;
+    plan->files = TreeFiles(plan->tree);
     plan->version = PackageVersion(plan->folder);
     plan->manifestSha256 = Sha256Of(plan->manifestText);
     plan->outline = Outline(plan->tree);
@@ -1027,24 +969,45 @@ void RefuseUnlessFat(Card* card)
 
 } // namespace
 
+bool IsPackageChecksum(const TreeEntry& entry)
+{
+    return entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI";
+}
+
+bool ReadCardFile(Handle root, const fs::path& file, const TreeEntry& entry, FileDigest* digest, uint16_t* sum,
+                  std::string* why, const std::function<void(uint64_t)>& progress)
+{
+    if (!DigestFile(root, file, ReadMode::FromTheVolume, digest, why, progress)) return false;
+    if (IsSummedFileName(Units(entry.host.filename()).c_str())) *sum = static_cast<uint16_t>(*sum + digest->sum);
+    return true;
+}
+
+int LockCard(const fs::path& root, const std::string& shown, const char* command, FolderLock** lock, std::string* why)
+{
+    LockHolder holder;
+    switch (LockFolder(root, command, lock, &holder, why)) {
+    case LockOutcome::Taken:
+        return 0;
+    case LockOutcome::HeldElsewhere:
+        *why = HeldBy(holder, fs::u8path(shown));
+        return kExitInUse;
+    case LockOutcome::Failed:
+        break;
+    }
+    return kExitNoInput;
+}
+
 void AdmitCard(Card* card, const char* command, bool anyVolume)
 {
     std::lock_guard<std::mutex> guard(card->lock);
-    LockHolder holder;
     std::string why;
-    switch (LockFolder(card->root, command, &card->folderLock, &holder, &why)) {
-    case LockOutcome::Taken:
+    card->code = LockCard(card->root, card->shown, command, &card->folderLock, &why);
+    if (card->code == 0) {
         if (!anyVolume) RefuseUnlessFat(card);
         return;
-    case LockOutcome::HeldElsewhere:
-        card->code = kExitInUse;
-        card->verdict = "NOT GOOD: " + HeldBy(holder, fs::u8path(card->shown)) + "; card untouched";
-        break;
-    case LockOutcome::Failed:
-        card->code = kExitNoInput;
-        card->verdict = "NOT GOOD: cannot open the card " + card->shown + ": " + why;
-        break;
     }
+    card->verdict = card->code == kExitInUse ? "NOT GOOD: " + why + "; card untouched"
+                                             : "NOT GOOD: cannot open the card " + card->shown + ": " + why;
     card->finished = true;
 }
 

@@ -23,6 +23,7 @@
 #include "Log.h"
 #include "Manifest.h"
 #include "Package.h"
+#include "ProgressTicker.h"
 
 namespace tool {
 
@@ -43,21 +44,18 @@ struct PackagePlan {
     std::string manifestSha256;
 };
 
-// Not on a terminal: a plain line from the worker as each phase begins.
-extern bool g_plainLines;
-// Held while a line is printed; closed for good once the interrupt reports.
-extern std::mutex g_output;
-extern bool g_outputClosed;
-// Set by the interrupt: no card starts another step.
-extern std::atomic<bool> g_stopping;
-
-// A line on stderr when g_plainLines, unless the output is closed.
-void PlainLine(const std::string& line);
+// What the cards of one write or one station share: the interrupt's stop,
+// after which no card starts another step, and stderr.
+struct CardBatch {
+    std::atomic<bool> stopping{false};
+    ProgressOutput output;
+};
 
 // One card and its worker. The worker alone writes the fields below `lock`
 // but under it; the progress printer and the interrupt read them under it.
 struct Card {
     const char* command = "write"; // the log's "command"
+    CardBatch* batch = nullptr;    // the cards it is written with
     std::filesystem::path root;    // absolute, links resolved
     std::string typed;             // as given, bytes
     std::string shown;             // as given, escaped
@@ -117,39 +115,36 @@ std::string WhatTheCardHolds(Card& card, const PackagePlan& package);
 CardRecord Record(const Card& card, const PackagePlan& package);
 CardRecord Record(const Card& card, const PackagePlan& package, int code, const std::string& reason);
 
+// A verdict's reason: its words after "NOT GOOD: ".
+std::string Reason(const std::string& verdict);
+
 // One card's progress line, with card.lock held.
 std::string ProgressLine(const Card& card);
 
-// After an interrupt (exitCode 130 or 143): no card starts another step;
-// each ends the one it is in, and what each holds is looked at, reported on
-// stderr and logged. Called on the interrupt's thread; the step locks stay
-// taken until the process exits.
-void ReportStoppedCards(const std::vector<Card*>& cards, const PackagePlan& package, CardLog* log, int exitCode);
+// After an interrupt (exitCode 130 or 143): no card of the batch starts
+// another step; each ends the one it is in, and what each holds is looked
+// at, reported on stderr and logged. Called on the interrupt's thread; the
+// step locks stay taken until the process exits.
+void ReportStoppedCards(CardBatch* batch, const std::vector<Card*>& cards, const PackagePlan& package, CardLog* log,
+                        int exitCode);
 
-// Draws lines on stderr from a thread of its own: on a terminal all of
-// terminal() redrawn in place, elsewhere whatever plain() returns, printed
-// once, a tick every quarter second.
+// Draws lines on the batch's stderr, a tick every quarter second: on a
+// terminal all of terminal() redrawn in place, the last view once more when
+// it ends; elsewhere whatever plain() returns, printed once.
 class ProgressLines {
 public:
     using Lines = std::function<std::vector<std::string>()>;
-    ProgressLines(Lines terminal, Lines plain);
+    ProgressLines(ProgressOutput* output, Lines terminal, Lines plain);
     ~ProgressLines();
     ProgressLines(const ProgressLines&) = delete;
     ProgressLines& operator=(const ProgressLines&) = delete;
 
-    // Stops drawing for good (the interrupt's report follows).
-    static void Close();
-
 private:
     void Draw();
 
-    const bool terminal_;
+    ProgressOutput* output_;
     Lines terminalLines_, plainLines_;
-    LiveLines lines_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::thread thread_; // last: starts once the fields above are set
+    Ticker ticker_; // last: ticks once the fields above are set
 };
 
 } // namespace tool

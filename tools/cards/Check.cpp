@@ -21,6 +21,7 @@
 #include "Names.h"
 #include "PELK_UserMapCopy.h"
 #include "Package.h"
+#include "ProgressTicker.h"
 #include "Transfer.h"
 
 namespace fs = std::filesystem;
@@ -31,13 +32,11 @@ namespace {
 
 const std::vector<OptionRule> kCheckOptions = OptionRules("check");
 
-// Stderr's progress lines come from every worker.
-std::mutex g_progress;
-
 struct CheckedCard {
     fs::path root;     // absolute, links resolved
     std::string typed; // as given, bytes
     std::string shown; // as given, escaped
+    ProgressOutput* output = nullptr; // stderr, which every worker's lines share
     FolderLock* lock = nullptr;
     bool settled = false; // its verdict given before any worker (a repeat, in use)
     int code = 0;
@@ -48,12 +47,7 @@ struct CheckedCard {
     std::atomic<bool> checked{false}; // verdict and record final
 };
 
-void Progress(const CheckedCard& card, const std::string& what)
-{
-    std::lock_guard<std::mutex> guard(g_progress);
-    fprintf(stderr, "%s: %s\n", card.shown.c_str(), what.c_str());
-    fflush(stderr);
-}
+void Progress(const CheckedCard& card, const std::string& what) { card.output->Line(card.shown + ": " + what); }
 
 // One buffer a worker for the files read whole here.
 ChunkBuffer& WorkerBuffer()
@@ -212,8 +206,7 @@ private:
         std::vector<TreeEntry> tree;
         if (!ListTree(Root(), kPackageName, fs::path(), &tree, &why))
             return Fail(kExitNoInput, "cannot list its " + std::string(kPackageName) + ": " + why);
-        uint64_t total = 0;
-        for (const TreeEntry& entry : tree) total += entry.folder ? 0 : entry.bytes;
+        const uint64_t total = TreeBytes(tree);
         Enter("reading");
         Progress(*card_, "reading " + Size(total));
         const auto start = std::chrono::steady_clock::now();
@@ -229,13 +222,10 @@ private:
                 continue;
             }
             FileDigest digest;
-            if (!DigestFile(Root(), file, ReadMode::FromTheVolume, &digest, &why))
+            if (!ReadCardFile(Root(), file, entry, &digest, &record_.packageSum, &why))
                 return Fail(kExitIoError, "cannot read " + Shown(file) + ": " + why);
             now_[ManifestPath(entry.host)] = digest.sha256;
-            if (IsSummedFileName(Units(entry.host.filename()).c_str()))
-                record_.packageSum = static_cast<uint16_t>(record_.packageSum + digest.sum);
-            if (entry.host.parent_path().empty() && UpperAscii(entry.host.u8string()) == "CHECKSUM.INI")
-                checksum_ = file;
+            if (IsPackageChecksum(entry)) checksum_ = file;
             ++record_.files;
             record_.bytes += digest.bytes;
         }
@@ -306,20 +296,11 @@ void LockCards(std::vector<std::unique_ptr<CheckedCard>>* cards)
 {
     for (auto& card : *cards) {
         if (card->settled) continue;
-        LockHolder holder;
         std::string why;
-        switch (LockFolder(card->root, "check", &card->lock, &holder, &why)) {
-        case LockOutcome::Taken:
-            continue;
-        case LockOutcome::HeldElsewhere:
-            card->code = kExitInUse;
-            card->verdict = "NOT GOOD: " + card->shown + ": not read: " + HeldBy(holder, fs::u8path(card->shown));
-            break;
-        case LockOutcome::Failed:
-            card->code = kExitNoInput;
-            card->verdict = "NOT GOOD: " + card->shown + ": cannot open the card folder: " + why;
-            break;
-        }
+        card->code = LockCard(card->root, card->shown, "check", &card->lock, &why);
+        if (card->code == 0) continue;
+        card->verdict = card->code == kExitInUse ? "NOT GOOD: " + card->shown + ": not read: " + why
+                                                 : "NOT GOOD: " + card->shown + ": cannot open the card folder: " + why;
         card->settled = true;
     }
 }
@@ -338,13 +319,17 @@ CardRecord& Finish(CheckedCard* card)
     return record;
 }
 
-std::vector<std::unique_ptr<CheckedCard>>* g_checking = nullptr;
-CardLog g_checkLog;
+// One check: its cards, the log, and the stderr the workers share.
+struct CheckRun {
+    std::vector<std::unique_ptr<CheckedCard>> cards;
+    CardLog log;
+    ProgressOutput output;
+};
 
-int32_t CheckAllCards()
+int32_t CheckAllCards(CheckRun& run)
 {
     std::vector<std::thread> workers;
-    for (auto& card : *g_checking)
+    for (auto& card : run.cards)
         if (!card->settled) workers.emplace_back([each = card.get()] { CardChecker(each).Run(); });
     for (std::thread& worker : workers) worker.join();
     return 0;
@@ -352,14 +337,13 @@ int32_t CheckAllCards()
 
 // On the interrupt's thread, the workers still reading: nothing on a card
 // has changed, and each card still gets its line in the log.
-void ReportCheckInterrupted(int exitCode)
+void ReportCheckInterrupted(CheckRun& run, int exitCode)
 {
-    const char* signal = exitCode == 130 ? "SIGINT" : "SIGTERM";
-    fflush(stdout);
-    fprintf(stderr, "pelk-mapcopy: interrupted (%s): no card was changed; cards not checked to the end:\n", signal);
-    for (auto& card : *g_checking) {
+    const char* signal = SignalName(exitCode);
+    SayInterrupted(&run.output, false, exitCode, ": no card was changed; cards not checked to the end:");
+    for (auto& card : run.cards) {
         if (card->settled || card->checked) {
-            g_checkLog.Append(Finish(card.get()));
+            run.log.Append(Finish(card.get()));
             continue;
         }
         const std::string phase = card->phase.load();
@@ -369,10 +353,10 @@ void ReportCheckInterrupted(int exitCode)
         record.ended = std::chrono::system_clock::now();
         record.code = exitCode;
         record.reason = std::string("interrupted (") + signal + ") while " + phase + "; nothing on it was changed";
-        g_checkLog.Append(record);
+        run.log.Append(record);
     }
     std::string why;
-    if (!g_checkLog.Close(&why)) fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
+    if (!run.log.Close(&why)) fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
 }
 
 } // namespace
@@ -383,9 +367,11 @@ int Check(const std::vector<std::string>& arguments)
     std::string why;
     if (!ParseArguments(arguments, kCheckOptions, &parsed, &why)) return UsageError("check: " + why);
     if (parsed.operands.empty()) return UsageError("check: expected at least one CARD_DIR");
-    std::vector<std::unique_ptr<CheckedCard>> cards;
+    CheckRun run;
+    std::vector<std::unique_ptr<CheckedCard>>& cards = run.cards;
     for (const std::string& typed : parsed.operands) {
         auto card = std::make_unique<CheckedCard>();
+        card->output = &run.output;
         card->root = AbsoluteFolder(typed);
         card->typed = typed;
         card->shown = Shown(fs::u8path(typed));
@@ -398,15 +384,14 @@ int Check(const std::vector<std::string>& arguments)
         record.phase = "waiting";
         cards.push_back(std::move(card));
     }
-    CardLog& log = g_checkLog;
+    CardLog& log = run.log;
     std::error_code ignored;
     if (parsed.Has("--log") && !log.Open(fs::absolute(fs::u8path(parsed.Value("--log")), ignored), &why))
         return Failure(kExitUsage, why + "; no card checked");
     SettleRepeats(&cards);
     LockCards(&cards);
-    g_checking = &cards;
-    RunInterruptible(CheckAllCards, ReportCheckInterrupted);
-    g_checking = nullptr;
+    RunInterruptible([&run] { return CheckAllCards(run); },
+                     [&run](int exitCode) { ReportCheckInterrupted(run, exitCode); });
     int code = 0;
     for (auto& card : cards) {
         UnlockFolder(card->lock);

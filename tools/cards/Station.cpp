@@ -43,7 +43,7 @@ struct StationCard {
 };
 
 struct StationRun {
-    std::mutex mutex; // before any card's lock
+    mutable std::mutex mutex; // before any card's lock
     bool running = false;
     bool stopping = false;
     std::vector<std::unique_ptr<StationCard>> cards;             // as they came
@@ -60,18 +60,15 @@ struct StationRun {
     std::unique_ptr<StationPage> page;
     std::string pageFailure; // why the page could not be served
     std::vector<fs::path> folders; // watched
+    CardBatch batch;
 };
-StationRun g_station;
 
-const char* SignalName(int exitCode) { return exitCode == 130 ? "SIGINT" : "SIGTERM"; }
+// The station running now, for StationSnapshot alone: its state is the
+// Station call's own.
+std::mutex s_runningLock;
+const StationRun* s_running = nullptr;
 
-std::string Reason(const std::string& verdict)
-{
-    static const std::string kNotGood = "NOT GOOD: ";
-    return verdict.compare(0, kNotGood.size(), kNotGood) == 0 ? verdict.substr(kNotGood.size()) : verdict;
-}
-
-// A slot as it shows its card, with g_station.mutex held.
+// A slot as it shows its card, with the station's mutex held.
 StationSlot SlotOf(const StationCard& each)
 {
     Card& card = *each.card;
@@ -97,10 +94,27 @@ StationSlot SlotOf(const StationCard& each)
     return slot;
 }
 
-// The status lines a terminal shows: the batch, then one per slot.
-std::vector<std::string> TerminalLines()
+// A copy of the station's state now.
+StationState Snapshot(const StationRun& station)
 {
-    const StationState state = StationSnapshot();
+    std::lock_guard<std::mutex> guard(station.mutex);
+    StationState state;
+    if (!station.running) return state;
+    state.package = station.packageShown;
+    state.stopping = station.stopping;
+    for (const auto& place : station.slots) state.slots.push_back(SlotOf(*place.second));
+    for (const auto& each : station.cards) {
+        if (!each->ended) continue;
+        if (each->card->code) ++state.notGood;
+        else ++state.good;
+    }
+    return state;
+}
+
+// The status lines a terminal shows: the batch, then one per slot.
+std::vector<std::string> TerminalLines(const StationRun& station)
+{
+    const StationState state = Snapshot(station);
     std::vector<std::string> lines = {"station: " + Plural(state.good, "card", "cards") + " good, " +
                                       std::to_string(state.notGood) + " not good; " +
                                       (state.stopping ? "ending the batch" : "waiting for cards (Ctrl-C ends)")};
@@ -108,31 +122,31 @@ std::vector<std::string> TerminalLines()
     return lines;
 }
 
-void PublishNow();
+void PublishNow(StationRun& station);
 
-void PrintSlotOf(const StationCard& each)
+void PrintSlotOf(StationRun& station, const StationCard& each)
 {
     std::string line;
     {
-        std::lock_guard<std::mutex> guard(g_station.mutex);
+        std::lock_guard<std::mutex> guard(station.mutex);
         line = SlotOf(each).line;
     }
-    PlainLine(line);
+    station.batch.output.Plain(line);
 }
 
 // The card's log line is its worker's unless the interrupt took it.
-bool TakeLogLine(StationCard* each)
+bool TakeLogLine(StationRun& station, StationCard* each)
 {
-    std::lock_guard<std::mutex> guard(g_station.mutex);
+    std::lock_guard<std::mutex> guard(station.mutex);
     if (each->logged) return false;
     each->logged = true;
     return true;
 }
 
-void Admit(Card* card, const PackagePlan& package)
+void Admit(const StationRun& station, Card* card, const PackagePlan& package)
 {
     const std::string noCard = NoCard(*card, package);
-    if (noCard.empty()) return AdmitCard(card, "station", g_station.anyVolume);
+    if (noCard.empty()) return AdmitCard(card, "station", station.anyVolume);
     std::lock_guard<std::mutex> guard(card->lock);
     card->code = kExitUsage;
     card->finished = true;
@@ -140,53 +154,54 @@ void Admit(Card* card, const PackagePlan& package)
 }
 
 // A card's worker: admitted, written, logged, and released when good.
-void Serve(StationCard* each)
+void Serve(StationRun& station, StationCard* each)
 {
     Card* card = each->card.get();
-    const PackagePlan& package = *g_station.package;
-    Admit(card, package);
+    const PackagePlan& package = *station.package;
+    Admit(station, card, package);
     if (!card->finished) WriteCard(card, package);
     // Nothing of the station may hold the volume when it is let go.
     card->folder.Close();
     UnlockFolder(card->folderLock);
     card->folderLock = nullptr;
-    if (!TakeLogLine(each)) return;
-    g_station.log.Append(Record(*card, package));
+    if (!TakeLogLine(station, each)) return;
+    station.log.Append(Record(*card, package));
     std::string how, why;
     const bool good = card->code == 0;
     const bool released = good && g_releaseCalls.release(each->volume, &how, &why);
     {
-        std::lock_guard<std::mutex> guard(g_station.mutex);
+        std::lock_guard<std::mutex> guard(station.mutex);
         each->ended = true;
         each->released = released;
         if (good && !released) each->unreleased = "it could not be released (" + why + ")";
     }
     // The page has the card's end before its line says remove.
-    PublishNow();
-    PrintSlotOf(*each);
+    PublishNow(station);
+    PrintSlotOf(station, *each);
 }
 
-void Take(const WatchedVolume& volume)
+void Take(StationRun& station, const WatchedVolume& volume)
 {
     auto each = std::make_unique<StationCard>();
     each->volume = volume;
     Card& card = *each->card;
     card.command = "station";
-    card.inPlace = g_station.inPlace;
+    card.batch = &station.batch;
+    card.inPlace = station.inPlace;
     card.root = volume.root;
     card.typed = volume.root.u8string();
     card.shown = Shown(volume.root);
     StationCard* taken = each.get();
     {
-        std::lock_guard<std::mutex> guard(g_station.mutex);
-        g_station.cards.push_back(std::move(each));
-        auto slot = std::find_if(g_station.slots.begin(), g_station.slots.end(),
+        std::lock_guard<std::mutex> guard(station.mutex);
+        station.cards.push_back(std::move(each));
+        auto slot = std::find_if(station.slots.begin(), station.slots.end(),
                                  [&](const auto& place) { return place.first == volume.root; });
-        if (slot == g_station.slots.end()) g_station.slots.emplace_back(volume.root, taken);
+        if (slot == station.slots.end()) station.slots.emplace_back(volume.root, taken);
         else slot->second = taken;
     }
-    PlainLine(card.shown + ": new card");
-    taken->worker = std::thread(Serve, taken);
+    station.batch.output.Plain(card.shown + ": new card");
+    taken->worker = std::thread(Serve, std::ref(station), taken);
 }
 
 std::string Joined(const std::vector<fs::path>& folders)
@@ -218,126 +233,102 @@ StationView ViewOf(const StationState& state)
     return view;
 }
 
-// The page follows the station's state, a look each quarter second; the
-// page sends on only a view that changed.
-class PagePublisher {
-public:
-    explicit PagePublisher(StationPage* page) : page_(page), thread_([this] { Follow(); }) {}
-    ~PagePublisher()
-    {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            done_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-        page_->Publish(ViewOf(StationSnapshot()));
-    }
-
-private:
-    void Follow()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; }))
-            page_->Publish(ViewOf(StationSnapshot()));
-    }
-
-    StationPage* page_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::thread thread_; // last: starts once the fields above are set
-};
-
-void PublishNow()
+void PublishNow(StationRun& station)
 {
-    if (g_station.page) g_station.page->Publish(ViewOf(StationSnapshot()));
+    if (station.page) station.page->Publish(ViewOf(Snapshot(station)));
 }
 
 // The page's server, started where the interrupt's signals are blocked, as
 // in every thread of the station; false with pageFailure set.
-bool StartPage()
+bool StartPage(StationRun& station)
 {
-    if (g_station.pageAddress.empty()) return true;
-    g_station.page = std::make_unique<StationPage>();
+    if (station.pageAddress.empty()) return true;
+    station.page = std::make_unique<StationPage>();
     std::string why;
-    if (!g_station.page->Start(g_station.pageAddress, g_station.pageAnyAddress, &why)) {
-        g_station.pageFailure = why;
+    if (!station.page->Start(station.pageAddress, station.pageAnyAddress, &why)) {
+        station.pageFailure = why;
         return false;
     }
-    PlainLine("station: the page is at " + g_station.page->Url());
+    station.batch.output.Plain("station: the page is at " + station.page->Url());
     return true;
 }
 
-bool Stopping()
+bool Stopping(StationRun& station)
 {
-    std::lock_guard<std::mutex> guard(g_station.mutex);
-    return g_station.stopping;
+    std::lock_guard<std::mutex> guard(station.mutex);
+    return station.stopping;
 }
 
 // The station's loop: each volume not there at the last look is a card.
-int32_t RunStation()
+int32_t RunStation(StationRun& station)
 {
     // Started here, where the interrupt's signals are blocked, as in every worker.
-    if (!StartPage()) return 0;
+    if (!StartPage(station)) return 0;
     fprintf(stderr, "station: waiting for cards %s; Ctrl-C ends the batch\n",
-            g_station.folders.empty() ? "in removable drives" : ("below " + Joined(g_station.folders)).c_str());
+            station.folders.empty() ? "in removable drives" : ("below " + Joined(station.folders)).c_str());
     fflush(stderr);
-    std::optional<PagePublisher> publisher;
-    if (g_station.page) publisher.emplace(g_station.page.get());
+    // The page follows the station's state, a look each quarter second; the
+    // page sends on only a view that changed.
+    std::optional<Ticker> publisher;
+    if (station.page) publisher.emplace(std::chrono::milliseconds(250), [&station] { PublishNow(station); });
     std::optional<ProgressLines> lines;
-    if (!g_plainLines) lines.emplace(TerminalLines, [] { return std::vector<std::string>(); });
-    while (!Stopping()) {
+    if (station.batch.output.Terminal())
+        lines.emplace(&station.batch.output, [&station] { return TerminalLines(station); },
+                      [] { return std::vector<std::string>(); });
+    while (!Stopping(station)) {
         std::set<fs::path> now;
-        for (const WatchedVolume& volume : VolumesNow(g_station.watch)) {
+        for (const WatchedVolume& volume : VolumesNow(station.watch)) {
             now.insert(volume.root);
-            if (!g_station.present.count(volume.root)) Take(volume);
+            if (!station.present.count(volume.root)) Take(station, volume);
         }
-        g_station.present = now;
-        if (!AwaitVolumeChange(g_station.watch) && !Stopping()) {
-            PlainLine("pelk-mapcopy: station: the mount table can no longer be watched; no new cards");
+        station.present = now;
+        if (!AwaitVolumeChange(station.watch) && !Stopping(station)) {
+            station.batch.output.Plain("pelk-mapcopy: station: the mount table can no longer be watched; no new cards");
             break;
         }
     }
     // Each card being written ends its write.
-    for (auto& each : g_station.cards) each->worker.join();
+    for (auto& each : station.cards) each->worker.join();
+    lines.reset();
+    if (publisher) publisher->Stop();
+    PublishNow(station);
     return 0;
 }
 
 // The first Ctrl-C: no new cards.
-void StopTaking(int exitCode)
+void StopTaking(StationRun& station, int exitCode)
 {
     {
-        std::lock_guard<std::mutex> guard(g_station.mutex);
-        g_station.stopping = true;
+        std::lock_guard<std::mutex> guard(station.mutex);
+        station.stopping = true;
     }
-    WakeVolumeWatch(g_station.watch);
-    PlainLine(std::string("station: ") + SignalName(exitCode) +
+    WakeVolumeWatch(station.watch);
+    station.batch.output.Plain(std::string("station: ") + SignalName(exitCode) +
               ": no new cards; each card being written ends its write (Ctrl-C again stops them between steps)");
 }
 
 // The second: as write, each card stops between two steps and is reported.
-void StopNow(int exitCode)
+void StopNow(StationRun& station, int exitCode)
 {
     std::vector<Card*> cards;
     {
-        std::lock_guard<std::mutex> guard(g_station.mutex);
-        for (auto& each : g_station.cards) {
+        std::lock_guard<std::mutex> guard(station.mutex);
+        for (auto& each : station.cards) {
             if (each->logged) continue;
             each->logged = true;
             cards.push_back(each->card.get());
         }
     }
-    ReportStoppedCards(cards, *g_station.package, &g_station.log, exitCode);
+    ReportStoppedCards(&station.batch, cards, *station.package, &station.log, exitCode);
 }
 
 // The batch on stdout; the largest card code, or 0 when every card was good.
-int ReportBatch()
+int ReportBatch(StationRun& station)
 {
     int code = 0;
     uint64_t good = 0;
     std::vector<std::string> lines;
-    for (auto& each : g_station.cards) {
+    for (auto& each : station.cards) {
         const Card& card = *each->card;
         code = std::max(code, card.code);
         if (card.code) lines.push_back(card.verdict);
@@ -346,11 +337,11 @@ int ReportBatch()
             lines.push_back(card.shown + ": good, but " + each->unreleased + ": unmount it by hand");
     }
     printf("batch: %s good, %s not good\n", Plural(good, "card", "cards").c_str(),
-           Grouped(g_station.cards.size() - good).c_str());
+           Grouped(station.cards.size() - good).c_str());
     for (const std::string& line : lines) printf("%s\n", line.c_str());
     fflush(stdout);
     std::string why;
-    if (!g_station.log.Close(&why)) {
+    if (!station.log.Close(&why)) {
         fprintf(stderr, "pelk-mapcopy: %s\n", why.c_str());
         code = std::max(code, kExitIoError);
     }
@@ -373,59 +364,23 @@ Stop WatchedFolders(const ParsedArguments& parsed, std::vector<fs::path>* folder
 }
 
 // The volumes there before the station: named once, never written.
-void SayWhatIsThere()
+void SayWhatIsThere(StationRun& station)
 {
     std::vector<fs::path> there;
-    for (const WatchedVolume& volume : VolumesNow(g_station.watch)) {
+    for (const WatchedVolume& volume : VolumesNow(station.watch)) {
         there.push_back(volume.root);
-        g_station.present.insert(volume.root);
+        station.present.insert(volume.root);
     }
     if (!there.empty())
         fprintf(stderr, "station: %s already there not written: %s\n",
                 Plural(there.size(), "volume", "volumes").c_str(), Joined(there).c_str());
 }
 
-void EndStation()
+// The options, checked, as the station's settings.
+Stop Settings(const ParsedArguments& parsed, StationRun* station)
 {
-    std::lock_guard<std::mutex> guard(g_station.mutex);
-    EndVolumeWatch(g_station.watch);
-    g_station.watch = nullptr;
-    g_station.running = false;
-    g_station.stopping = false;
-    g_station.slots.clear();
-    g_station.cards.clear();
-    g_station.present.clear();
-    g_station.package = nullptr;
-    if (g_station.page) g_station.page->Stop();
-    g_station.page.reset();
-}
-
-} // namespace
-
-StationState StationSnapshot()
-{
-    std::lock_guard<std::mutex> guard(g_station.mutex);
-    StationState state;
-    if (!g_station.running) return state;
-    state.package = g_station.packageShown;
-    state.stopping = g_station.stopping;
-    for (const auto& place : g_station.slots) state.slots.push_back(SlotOf(*place.second));
-    for (const auto& each : g_station.cards) {
-        if (!each->ended) continue;
-        if (each->card->code) ++state.notGood;
-        else ++state.good;
-    }
-    return state;
-}
-
-int Station(const std::vector<std::string>& arguments)
-{
-    ParsedArguments parsed;
     std::string why;
-    if (!ParseArguments(arguments, kStationOptions, &parsed, &why)) return UsageError("station: " + why);
-    if (parsed.operands.size() != 1) return UsageError("station: expected PACKAGE_DIR alone");
-    std::vector<fs::path> folders;
-    if (const Stop refused = WatchedFolders(parsed, &folders)) return *refused;
+    if (const Stop refused = WatchedFolders(parsed, &station->folders)) return refused;
     if (parsed.Has("--page-any-address") && !parsed.Has("--page"))
         return UsageError("station: --page-any-address goes with --page HOST:PORT");
     PageAddress address;
@@ -435,45 +390,83 @@ int Station(const std::vector<std::string>& arguments)
         return UsageError("station: --page " + parsed.Value("--page") +
                           ": other machines could reach it, and it has no password; --page-any-address serves it "
                           "there all the same");
+    station->anyVolume = parsed.Has("--any-volume");
+    station->inPlace = parsed.Has("--in-place");
+    station->pageAddress = parsed.Has("--page") ? parsed.Value("--page") : std::string();
+    station->pageAnyAddress = parsed.Has("--page-any-address");
+    return std::nullopt;
+}
+
+// The station runs: StationSnapshot sees it until EndStation.
+void BeginStation(StationRun* station, const PackagePlan& package, const std::string& typed)
+{
+    {
+        std::lock_guard<std::mutex> guard(station->mutex);
+        station->package = &package;
+        station->packageShown = Shown(fs::u8path(typed));
+        station->running = true;
+    }
+    std::lock_guard<std::mutex> running(s_runningLock);
+    s_running = station;
+}
+
+void EndStation(StationRun& station)
+{
+    {
+        std::lock_guard<std::mutex> running(s_runningLock);
+        if (s_running == &station) s_running = nullptr;
+    }
+    std::lock_guard<std::mutex> guard(station.mutex);
+    EndVolumeWatch(station.watch);
+    station.watch = nullptr;
+    station.running = false;
+    if (station.page) station.page->Stop();
+    station.page.reset();
+}
+
+} // namespace
+
+StationState StationSnapshot()
+{
+    std::lock_guard<std::mutex> running(s_runningLock);
+    return s_running ? Snapshot(*s_running) : StationState();
+}
+
+int Station(const std::vector<std::string>& arguments)
+{
+    ParsedArguments parsed;
+    std::string why;
+    if (!ParseArguments(arguments, kStationOptions, &parsed, &why)) return UsageError("station: " + why);
+    if (parsed.operands.size() != 1) return UsageError("station: expected PACKAGE_DIR alone");
+    StationRun station;
+    if (const Stop refused = Settings(parsed, &station)) return *refused;
     std::error_code ignored;
     const fs::path log = parsed.Has("--log") ? fs::absolute(fs::u8path(parsed.Value("--log")), ignored) : fs::path();
-    if (!log.empty() && !g_station.log.Open(log, &why)) return Failure(kExitUsage, why + "; no card written");
+    if (!log.empty() && !station.log.Open(log, &why)) return Failure(kExitUsage, why + "; no card written");
     PackagePlan package;
     std::string refusal;
     if (const Stop refused = PreparePackage(parsed.operands[0], &package, &refusal)) {
-        g_station.log.Close(&why);
+        station.log.Close(&why);
         return *refused;
     }
-    g_station.watch = WatchVolumes(folders, &why);
-    if (!g_station.watch) {
-        g_station.log.Close(&why);
+    station.watch = WatchVolumes(station.folders, &why);
+    if (!station.watch) {
+        station.log.Close(&why);
         return Failure(kExitNoInput, why);
     }
-    g_stopping = false;
-    g_plainLines = ErrorTerminalColumns() == 0;
-    g_outputClosed = false;
-    {
-        std::lock_guard<std::mutex> guard(g_station.mutex);
-        g_station.package = &package;
-        g_station.packageShown = Shown(fs::u8path(parsed.operands[0]));
-        g_station.anyVolume = parsed.Has("--any-volume");
-        g_station.inPlace = parsed.Has("--in-place");
-        g_station.running = true;
-        g_station.folders = folders;
-        g_station.pageAddress = parsed.Has("--page") ? parsed.Value("--page") : std::string();
-        g_station.pageAnyAddress = parsed.Has("--page-any-address");
-        g_station.pageFailure.clear();
-    }
-    SayWhatIsThere();
-    RunStoppable(RunStation, StopTaking, StopNow);
-    if (!g_station.pageFailure.empty()) {
-        const std::string failure = g_station.pageFailure;
-        g_station.log.Close(&why);
-        EndStation();
+    BeginStation(&station, package, parsed.operands[0]);
+    SayWhatIsThere(station);
+    RunStoppable([&station] { return RunStation(station); },
+                 [&station](int exitCode) { StopTaking(station, exitCode); },
+                 [&station](int exitCode) { StopNow(station, exitCode); });
+    if (!station.pageFailure.empty()) {
+        const std::string failure = station.pageFailure;
+        station.log.Close(&why);
+        EndStation(station);
         return Failure(kExitUsage, "cannot serve the page: " + failure + "; no card written");
     }
-    const int code = ReportBatch();
-    EndStation();
+    const int code = ReportBatch(station);
+    EndStation(station);
     return code;
 }
 

@@ -22,6 +22,7 @@
 #include "Package.h"
 #include "Preflight.h"
 #include "Progress.h"
+#include "ProgressTicker.h"
 #include "ToolPlatform.h"
 #include "Transfer.h"
 #include "TreePath.h"
@@ -38,36 +39,13 @@ namespace {
 
 const std::vector<OptionRule> kRunOptions = OptionRules("run");
 
-uint64_t Bytes(const std::vector<TreeEntry>& tree)
-{
-    uint64_t bytes = 0;
-    for (const TreeEntry& entry : tree) bytes += entry.bytes;
-    return bytes;
-}
-
-uint64_t Files(const std::vector<TreeEntry>& tree)
-{
-    uint64_t files = 0;
-    for (const TreeEntry& entry : tree) files += entry.folder ? 0 : 1;
-    return files;
-}
-
-std::string Duration(double seconds)
-{
-    const long whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    if (whole >= 3600) snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
-    else snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
-
 // ---- the state the run's threads share ----------------------------------
 //
 // Four threads meet while run works: its own (which runs the checks, the
 // job in the module, which never returns early, and the report), the
-// progress line's sampler, and the platform's interrupt thread, which runs
-// ReportInterruption() once for SIGINT or SIGTERM and then ends the process.
-// Everything they share is in JobWatch:
+// progress line's sampler (a Ticker), and the platform's interrupt thread,
+// which runs ReportInterruption() once for SIGINT or SIGTERM and then ends
+// the process. Everything they share is in JobWatch, which Run owns:
 // - lock serialises the tool's own file services (for one thread at a time)
 //   and the model they feed: run's own thread holds it (`held`) but while it
 //   reads package bytes with the tool's thread-safe file calls and while the
@@ -75,8 +53,8 @@ std::string Duration(double seconds)
 //   looks during the job;
 // - the phase and the checks' counts are atomic: the sampler reads them
 //   without lock;
-// - output serialises stderr's progress line; closed (under output): nothing
-//   more is drawn, as the run's results or the interrupt's words own stderr.
+// - output is stderr's progress line, closed for good once the run's
+//   results or the interrupt's words own stderr.
 enum class RunPhase { Opening, Listing, Checking, Room, Job, After };
 
 struct JobWatch {
@@ -99,12 +77,7 @@ struct JobWatch {
     std::chrono::steady_clock::time_point copyStart;
     uint64_t copyStartBytes = 0;
 
-    std::mutex output;
-    bool closed = false;
-    bool terminal = false;
-    LiveLines lines;
-    std::string plainShown; // off a terminal: the last line written, and when
-    std::chrono::steady_clock::time_point plainAt;
+    ProgressOutput output; // stderr's progress line
 
     // One look at MassStorage, with lock held.
     JobProgress Look()
@@ -124,60 +97,55 @@ struct JobWatch {
         return last;
     }
 };
-JobWatch g_watch;
-
-// Off a terminal a progress line is written as each phase begins, then at
-// most once in this time, and only when it says something new.
-const std::chrono::seconds kPlainLineEvery(5);
 
 // Run's own thread lets the file services go for the scope.
 class LetGo {
 public:
-    LetGo() { g_watch.held.unlock(); }
-    ~LetGo() { g_watch.held.lock(); }
+    explicit LetGo(JobWatch& watch) : watch_(watch) { watch_.held.unlock(); }
+    ~LetGo() { watch_.held.lock(); }
+
+private:
+    JobWatch& watch_;
 };
 
 // The job's words for one look; *part: of the package's bytes copied.
-std::string JobWords(const JobProgress& progress, double* part)
+std::string JobWords(const JobWatch& watch, const JobProgress& progress, double* part)
 {
     if (!progress.copying) {
         *part = 0;
         return "clearing MassStorage: " + Plural(progress.oldFilesLeft, "old file", "old files") + " left";
     }
-    const uint64_t packageBytes = g_watch.packageBytes;
+    const uint64_t packageBytes = watch.packageBytes;
     *part = packageBytes ? static_cast<double>(progress.bytes) / static_cast<double>(packageBytes) : 1.0;
     *part = *part > 1.0 ? 1.0 : *part;
     char percent[8];
     snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(*part * 100.0));
-    std::string text = std::string(percent) + " " + Grouped(progress.files) + "/" + Grouped(g_watch.packageFiles) +
+    std::string text = std::string(percent) + " " + Grouped(progress.files) + "/" + Grouped(watch.packageFiles) +
                        " files " + Size(progress.bytes) + " of " + Size(packageBytes);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_watch.copyStart).count();
-    const uint64_t copied = progress.bytes > g_watch.copyStartBytes ? progress.bytes - g_watch.copyStartBytes : 0;
-    if (seconds >= 1.0 && copied > 0) {
-        const double rate = static_cast<double>(copied) / seconds;
-        const uint64_t left = packageBytes > progress.bytes ? packageBytes - progress.bytes : 0;
-        text += " " + Size(static_cast<uint64_t>(rate)) + "/s ETA " + Duration(static_cast<double>(left) / rate);
-    }
-    return text;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - watch.copyStart).count();
+    const uint64_t copied = progress.bytes > watch.copyStartBytes ? progress.bytes - watch.copyStartBytes : 0;
+    const uint64_t left = packageBytes > progress.bytes ? packageBytes - progress.bytes : 0;
+    const std::string rate = RateText(copied, seconds, left);
+    return rate.empty() ? text : text + " " + rate;
 }
 
 // The words for the phase run is in, and the part done (below 0: none to
 // show); false when there is nothing to say, or when the job's progress
 // needs lock and this thread neither holds it (lockHeld) nor gets it at once.
-bool PhaseWords(bool lockHeld, std::string* words, double* part)
+bool PhaseWords(JobWatch& watch, bool lockHeld, std::string* words, double* part)
 {
     *part = -1;
-    switch (g_watch.phase.load()) {
+    switch (watch.phase.load()) {
     case RunPhase::Opening:
         return false;
     case RunPhase::Listing:
         *words = "listing the package and MassStorage";
         return true;
     case RunPhase::Checking: {
-        const uint64_t bytes = g_watch.checkedBytes;
-        const uint64_t total = g_watch.packageBytes;
+        const uint64_t bytes = watch.checkedBytes;
+        const uint64_t total = watch.packageBytes;
         *part = total ? std::min(1.0, static_cast<double>(bytes) / static_cast<double>(total)) : 1.0;
-        *words = "checking the package: " + Grouped(g_watch.checkedFiles) + "/" + Grouped(g_watch.packageFiles) +
+        *words = "checking the package: " + Grouped(watch.checkedFiles) + "/" + Grouped(watch.packageFiles) +
                  " files " + Size(bytes) + " of " + Size(total);
         return true;
     }
@@ -185,9 +153,9 @@ bool PhaseWords(bool lockHeld, std::string* words, double* part)
         *words = "counting what MassStorage holds";
         return true;
     case RunPhase::Job: {
-        std::unique_lock<std::mutex> look(g_watch.lock, std::defer_lock);
-        if ((!lockHeld && !look.try_lock()) || !g_watch.model) return false;
-        *words = JobWords(g_watch.Look(), part);
+        std::unique_lock<std::mutex> look(watch.lock, std::defer_lock);
+        if ((!lockHeld && !look.try_lock()) || !watch.model) return false;
+        *words = JobWords(watch, watch.Look(), part);
         return true;
     }
     case RunPhase::After:
@@ -211,155 +179,106 @@ std::string Fitted(const std::string& words, double part, int columns)
 // Shows the phase's progress: redrawn in place on a terminal, and, so that
 // a log is not flooded, elsewhere a line as each phase begins and then at
 // most one each kPlainLineEvery.
-void DrawProgress(bool phaseBegun, bool lockHeld)
+void DrawProgress(JobWatch& watch, bool phaseBegun, bool lockHeld)
 {
     std::string words;
     double part = -1;
-    if (!PhaseWords(lockHeld, &words, &part)) return;
-    std::lock_guard<std::mutex> output(g_watch.output);
-    if (g_watch.closed) return;
-    if (g_watch.terminal) {
-        // The last column stays free: a character there makes some terminals wrap.
-        const int columns = ErrorTerminalColumns() - 1;
-        if (columns > 0) g_watch.lines.Show({Fitted(words, part, columns)});
-    } else {
-        const auto now = std::chrono::steady_clock::now();
-        if (words == g_watch.plainShown || (!phaseBegun && now - g_watch.plainAt < kPlainLineEvery)) return;
-        fprintf(stderr, "%s\n", words.c_str());
-        g_watch.plainShown = words;
-        g_watch.plainAt = now;
-    }
-    fflush(stderr);
+    if (!PhaseWords(watch, lockHeld, &words, &part)) return;
+    if (!watch.output.Terminal()) return watch.output.Throttled(words, phaseBegun);
+    const int columns = ProgressOutput::Columns();
+    if (columns > 0) watch.output.Show({Fitted(words, part, columns)});
 }
 
 // On run's own thread, which holds lock.
-void Begin(RunPhase phase)
+void Begin(JobWatch& watch, RunPhase phase)
 {
-    g_watch.phase = phase;
-    DrawProgress(true, true);
+    watch.phase = phase;
+    DrawProgress(watch, true, true);
 }
 
 // Clears the progress line for good: what follows on stderr or stdout is
 // the run's results or the interrupt's words.
-void CloseProgress()
-{
-    std::lock_guard<std::mutex> output(g_watch.output);
-    if (g_watch.closed) return;
-    g_watch.closed = true;
-    if (g_watch.terminal) g_watch.lines.Clear();
-    fflush(stderr);
-}
-
-// Redraws the progress line from a second thread, so that it moves while
-// run's own thread waits on the card or on the job.
-class ProgressSampler {
-public:
-    ProgressSampler() : thread_([this] { Sample(); }) {}
-    ~ProgressSampler()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-    }
-
-private:
-    void Sample()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
-            lock.unlock();
-            DrawProgress(false, false);
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::thread thread_; // last: starts once the fields above are set
-};
+void CloseProgress(JobWatch& watch) { watch.output.Close(true); }
 
 // Reads each package file for the checks with the tool's own file calls,
 // which any thread may make: the file services are let go meanwhile, and
 // the bytes are counted for the progress line.
-FileReader CountingReader()
+FileReader CountingReader(JobWatch& watch)
 {
-    return [](const fs::path& host, const fs::path& relative, uint16_t* sum) {
+    return [&watch](const fs::path& host, const fs::path& relative, uint16_t* sum) {
         FileDigest digest;
         std::string why;
         bool read = false;
         {
-            LetGo letGo;
+            LetGo letGo(watch);
             read = DigestFile(host.empty() ? relative : host, ReadMode::Cached, &digest, &why,
-                              [](uint64_t bytes) { g_watch.checkedBytes += bytes; });
+                              [&watch](uint64_t bytes) { watch.checkedBytes += bytes; });
         }
-        ++g_watch.checkedFiles;
+        ++watch.checkedFiles;
         *sum = digest.sum;
         return read;
     };
 }
 
 // The package read in full by the checks, shown as it goes.
-Preflight PredictShowingProgress(const std::vector<TreeEntry>& package)
+Preflight PredictShowingProgress(JobWatch& watch, const std::vector<TreeEntry>& package)
 {
-    g_watch.packageFiles = Files(package);
-    g_watch.packageBytes = Bytes(package);
-    g_watch.checkedFiles = 0;
-    g_watch.checkedBytes = 0;
-    Begin(RunPhase::Checking);
-    return PredictJob(kPackageFolder, CountingReader());
+    watch.packageFiles = TreeFiles(package);
+    watch.packageBytes = TreeBytes(package);
+    watch.checkedFiles = 0;
+    watch.checkedBytes = 0;
+    Begin(watch, RunPhase::Checking);
+    return PredictJob(kPackageFolder, CountingReader(watch));
 }
 
-std::string TargetNotAFolder();
+enum class TargetKind { FolderOrNone, Link, File };
+TargetKind TargetOnDisk();
+// "a symbolic link", "a file".
+const char* TargetKindText(TargetKind kind) { return kind == TargetKind::Link ? "a symbolic link" : "a file"; }
 
 // What MassStorage holds, in one clause: "empty" only when it is.
 std::string Holding(const std::vector<TreeEntry>& tree)
 {
-    const std::string notAFolder = TargetNotAFolder();
-    if (!notAFolder.empty()) return "MassStorage is " + notAFolder + ", not a folder";
+    const TargetKind target = TargetOnDisk();
+    if (target != TargetKind::FolderOrNone)
+        return "MassStorage is " + std::string(TargetKindText(target)) + ", not a folder";
     if (FolderOnDisk(kTargetFolder).empty()) return "there is no MassStorage folder";
     if (tree.empty()) return "MassStorage is empty";
-    const uint64_t files = Files(tree);
+    const uint64_t files = TreeFiles(tree);
     if (files == 0) return "MassStorage holds " + Plural(tree.size(), "folder", "folders") + " and no files";
-    return "MassStorage holds " + Plural(files, "file", "files") + " (" + Size(Bytes(tree)) + ")";
+    return "MassStorage holds " + Plural(files, "file", "files") + " (" + Size(TreeBytes(tree)) + ")";
 }
 
 // Where run was stopped and what MassStorage holds then, with lock held.
-std::string InterruptedWhere()
+std::string InterruptedWhere(JobWatch& watch)
 {
-    const RunPhase phase = g_watch.phase;
+    const RunPhase phase = watch.phase;
     if (phase == RunPhase::Opening) return " before run looked at the device: MassStorage is left as it is";
-    if (g_watch.jobEnded)
-        return " after the job ended with " + StatusName(g_watch.status) + ", before its report: " +
+    if (watch.jobEnded)
+        return " after the job ended with " + StatusName(watch.status) + ", before its report: " +
                Holding(ListTree(kTargetFolder)) + "; pelk-mapcopy run again checks and installs the package";
     if (phase != RunPhase::Job)
         return " while run was checking the package and MassStorage, before the job began, so nothing was "
                "changed: " +
                Holding(ListTree(kTargetFolder)) + "; pelk-mapcopy run installs the package";
-    const JobProgress progress = g_watch.Look();
+    const JobProgress progress = watch.Look();
     if (!progress.copying)
         return " while the job was clearing MassStorage: " +
                Plural(progress.oldFilesLeft, "old file", "old files") + " left and none of the package's " +
-               Plural(g_watch.packageFiles, "file", "files") + " (" + Size(g_watch.packageBytes) +
+               Plural(watch.packageFiles, "file", "files") + " (" + Size(watch.packageBytes) +
                ") copied yet, so the device would have no usable map; pelk-mapcopy run again installs it";
     return ": MassStorage is incomplete, " + Plural(progress.files, "file", "files") + " (" + Size(progress.bytes) +
-           ") of " + Grouped(g_watch.packageFiles) + " (" + Size(g_watch.packageBytes) +
+           ") of " + Grouped(watch.packageFiles) + " (" + Size(watch.packageBytes) +
            ") copied so far, so the device would have no usable map; pelk-mapcopy run again installs it";
 }
 
 // The last words of an interrupted run, on the interrupt's thread, in any
 // phase. lock is never let go: the process exits with these words, and
 // run's own thread stays where it waits for lock.
-void ReportInterruption(int exitCode)
+void ReportInterruption(JobWatch& watch, int exitCode)
 {
-    g_watch.lock.lock();
-    CloseProgress();
-    fflush(stdout);
-    fprintf(stderr, "pelk-mapcopy: interrupted (%s)%s\n", exitCode == 130 ? "SIGINT" : "SIGTERM",
-            InterruptedWhere().c_str());
+    watch.lock.lock();
+    SayInterrupted(&watch.output, true, exitCode, InterruptedWhere(watch));
 }
 
 struct RunOptions {
@@ -398,23 +317,23 @@ Stop ParseRun(const std::vector<std::string>& arguments, RunOptions* options)
 const char kUseForce[] = "Use --force to run it anyway.";
 
 // forceHelps: --force would give the job a chance; else it only empties MassStorage.
-int Refuse(const std::string& why, const std::string& outcome, bool forceHelps = true)
+int Refuse(JobWatch& watch, const std::string& why, const std::string& outcome, bool forceHelps = true)
 {
-    CloseProgress();
+    CloseProgress(watch);
     return Failure(kExitUsage, why + "\n" + outcome + " MassStorage is left as it is." +
                                    (forceHelps ? std::string(" ") + kUseForce : std::string()));
 }
 
 // The package's findings and the free space, before MassStorage is touched.
-Stop RefusePackage(RunPlan* plan)
+Stop RefusePackage(JobWatch& watch, RunPlan* plan)
 {
-    plan->preflight = PredictShowingProgress(plan->package);
+    plan->preflight = PredictShowingProgress(watch, plan->package);
     plan->preflighted = true;
     const Preflight& preflight = plan->preflight;
     const std::string shownPackage = Shown(plan->shownRoot / plan->packageOnDisk);
     const std::string verify = "pelk-mapcopy verify " + shownPackage;
     if (!preflight.Clean()) {
-        CloseProgress();
+        CloseProgress(watch);
         PrintPreflight(stderr, preflight, shownPackage);
         const std::string reseal = ResealHint(preflight, shownPackage);
         if (!reseal.empty()) fprintf(stderr, "%s\n", reseal.c_str());
@@ -423,9 +342,9 @@ Stop RefusePackage(RunPlan* plan)
                 ? "The package has findings no card should hold (above, as " + verify + " shows them)."
                 : "The job would empty MassStorage and then end with " + StatusName(preflight.verdict) +
                       ", leaving the device with no map (" + verify + " shows the same).";
-        return Refuse("not run: " + VerdictLine(preflight.verdict), outcome);
+        return Refuse(watch, "not run: " + VerdictLine(preflight.verdict), outcome);
     }
-    Begin(RunPhase::Room);
+    Begin(watch, RunPhase::Room);
     VolumeSpace space;
     std::string why;
     const fs::path volume = plan->targetOnDisk.empty() ? fs::path(".") : plan->targetOnDisk;
@@ -435,7 +354,7 @@ Stop RefusePackage(RunPlan* plan)
                                                  ? 0
                                                  : AllocatedBytes(ListTree(kTargetFolder), space.clusterBytes));
     if (needed <= room) return std::nullopt;
-    return Refuse("the package (" + Size(needed) + " in clusters of " + Size(space.clusterBytes) +
+    return Refuse(watch, "the package (" + Size(needed) + " in clusters of " + Size(space.clusterBytes) +
                       ") does not fit on the volume holding MassStorage (" + Size(room) +
                       " free, counting what MassStorage holds now): " + Size(needed - room) +
                       " more must be freed on it",
@@ -465,12 +384,12 @@ fs::path LinkNamed(const fs::path& folder, const char* name)
     return fs::path();
 }
 
-// What stands at MassStorage when it is no folder, as the job meets it: "a
-// symbolic link" (never followed) or "a file"; empty for a folder or nothing.
-std::string TargetNotAFolder()
+// What stands at MassStorage as the job meets it: a link (never followed),
+// a file, or a folder or nothing.
+TargetKind TargetOnDisk()
 {
-    if (!LinkNamed(".", "MASSSTORAGE").empty()) return "a symbolic link";
-    return IsFileOnDisk(kTargetFolder) ? "a file" : std::string();
+    if (!LinkNamed(".", "MASSSTORAGE").empty()) return TargetKind::Link;
+    return IsFileOnDisk(kTargetFolder) ? TargetKind::File : TargetKind::FolderOrNone;
 }
 
 // How the job ends on a MassStorage that is no folder, found with its own
@@ -490,13 +409,9 @@ int32_t StatusOnTargetNotAFolder()
 }
 
 // Locks and enters the device root and refuses what the job would wreck.
-Stop PreflightRun(const RunOptions& options, RunPlan* plan)
+Stop PreflightRun(JobWatch& watch, const RunOptions& options, RunPlan* plan)
 {
-    std::error_code ignored;
-    plan->shownRoot = fs::absolute(options.deviceRoot, ignored).lexically_normal();
-    // "dir/." normalises to "dir/": shown without the trailing separator.
-    if (!plan->shownRoot.has_filename() && plan->shownRoot != plan->shownRoot.root_path())
-        plan->shownRoot = plan->shownRoot.parent_path();
+    plan->shownRoot = NormalFolder(options.deviceRoot);
     const std::string cannot = "cannot enter the device root " + Shown(options.deviceRoot);
     if (const Stop held = LockForWriting(options.deviceRoot, plan->shownRoot, "run", cannot, &plan->lock)) return held;
     std::string why;
@@ -505,7 +420,7 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
     const fs::path card = FolderOnDisk(TEXT("SDMMC"));
     if (!card.empty())
         if (const Stop held = LockForWriting(card, plan->shownRoot / card, "run", cannot, &plan->cardLock)) return held;
-    Begin(RunPhase::Listing);
+    Begin(watch, RunPhase::Listing);
     // As the job finds them: in any letter case, no link on the way.
     plan->packageOnDisk = FolderOnDisk(kPackageFolder);
     plan->targetOnDisk = FolderOnDisk(kTargetFolder);
@@ -519,27 +434,28 @@ Stop PreflightRun(const RunOptions& options, RunPlan* plan)
             link.empty() ? "is missing in the device root " + Shown(plan->shownRoot)
                          : "is not there for the job in the device root " + Shown(plan->shownRoot) + ": " +
                                Shown(link) + " is a symbolic link, and the job never follows links";
-        return Refuse("the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") + " " + what,
+        return Refuse(watch, "the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") + " " + what,
                       "The job would empty MassStorage first and then end with " + StatusName(STATUS_SOURCE_MISSING) +
                           ".",
                       false);
     }
-    const std::string notAFolder = TargetNotAFolder();
-    if (!notAFolder.empty())
-        return Refuse("MassStorage in the device root " + Shown(plan->shownRoot) + " is " + notAFolder +
+    const TargetKind target = TargetOnDisk();
+    if (target != TargetKind::FolderOrNone)
+        return Refuse(watch,
+                      "MassStorage in the device root " + Shown(plan->shownRoot) + " is " + TargetKindText(target) +
                           ", not a folder",
                       "The job cannot clear it or copy into it and would end with " +
                           StatusName(StatusOnTargetNotAFolder()) + ".");
-    return RefusePackage(plan);
+    return RefusePackage(watch, plan);
 }
 
 // Loads the module and runs its job.
-Stop Execute(const RunOptions& options, RunPlan* plan)
+Stop Execute(JobWatch& watch, const RunOptions& options, RunPlan* plan)
 {
     std::string why;
     Module* module = LoadModule(options.library, &why);
     if (!module) {
-        CloseProgress();
+        CloseProgress(watch);
         return Failure(kExitUnavailable, "cannot load the module " + Shown(options.library) + ": " + why);
     }
     using MapCopyPath = const PELK_WCHAR* (*)(void);
@@ -547,29 +463,29 @@ Stop Execute(const RunOptions& options, RunPlan* plan)
     auto mapCopyPath = reinterpret_cast<MapCopyPath>(FindExport(module, "GetMapCopyPath"));
     if (!copyFiles || !mapCopyPath) {
         UnloadModule(module);
-        CloseProgress();
+        CloseProgress(watch);
         return Failure(kExitUnavailable,
                        Shown(options.library) + " does not export PELK_UserMapCopy_CopyFiles and GetMapCopyPath");
     }
-    Begin(RunPhase::Room);
-    g_watch.copyFiles = copyFiles;
-    g_watch.packageBytes = Bytes(plan->package);
-    g_watch.packageFiles = Files(plan->package);
-    g_watch.model = std::make_unique<ProgressModel>(plan->package, ListTree(kTargetFolder));
-    if (!plan->targetOnDisk.empty()) g_watch.target = WatchFolder(plan->targetOnDisk);
+    Begin(watch, RunPhase::Room);
+    watch.copyFiles = copyFiles;
+    watch.packageBytes = TreeBytes(plan->package);
+    watch.packageFiles = TreeFiles(plan->package);
+    watch.model = std::make_unique<ProgressModel>(plan->package, ListTree(kTargetFolder));
+    if (!plan->targetOnDisk.empty()) watch.target = WatchFolder(plan->targetOnDisk);
     const auto start = std::chrono::steady_clock::now();
-    g_watch.copyStart = start;
-    Begin(RunPhase::Job);
+    watch.copyStart = start;
+    Begin(watch, RunPhase::Job);
     {
-        LetGo letGo;
-        plan->status = g_watch.copyFiles();
+        LetGo letGo(watch);
+        plan->status = watch.copyFiles();
     }
     plan->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    g_watch.jobEnded = true;
-    g_watch.status = plan->status;
-    Begin(RunPhase::After);
-    EndWatch(g_watch.target);
-    g_watch.target = nullptr;
+    watch.jobEnded = true;
+    watch.status = plan->status;
+    Begin(watch, RunPhase::After);
+    EndWatch(watch.target);
+    watch.target = nullptr;
     UnloadModule(module);
     return std::nullopt;
 }
@@ -602,8 +518,12 @@ std::string NotCopied(const std::vector<TreeEntry>& package, const std::map<Devi
 
 // Where MassStorage and the package part, for a failed job: a stale entry
 // first when the clearing failed, else where the copy stopped.
-std::string FirstDifference(int32_t status, const std::vector<TreeEntry>& package,
-                            const std::vector<TreeEntry>& target)
+struct Difference {
+    bool found = false;
+    std::string line; // "first difference: ..."
+};
+Difference FirstDifference(int32_t status, const std::vector<TreeEntry>& package,
+                           const std::vector<TreeEntry>& target)
 {
     std::map<DeviceString, const TreeEntry*> inPackage;
     std::map<DeviceString, const TreeEntry*> inTarget;
@@ -617,8 +537,8 @@ std::string FirstDifference(int32_t status, const std::vector<TreeEntry>& packag
     const bool clearing = status == STATUS_DELETE_FAILED || status == STATUS_REMOVE_DIR_FAILED;
     std::string first = clearing ? stale() : NotCopied(package, inTarget);
     if (first.empty()) first = clearing ? NotCopied(package, inTarget) : stale();
-    return first.empty() ? "first difference: none, MassStorage holds every package entry at its size"
-                         : "first difference: " + first;
+    if (first.empty()) return {false, "first difference: none, MassStorage holds every package entry at its size"};
+    return {true, "first difference: " + first};
 }
 
 // The cause of a failed copy the tool can know: a full volume.
@@ -643,7 +563,7 @@ std::string FailureCause(int32_t status, const RunPlan& plan, const std::vector<
 
 // After a failed job: why, where the job stopped, the package's findings
 // (it is as the job found it: the job never changes it) and what to run.
-std::string FailureReport(RunPlan* plan, const std::vector<TreeEntry>& installed)
+std::string FailureReport(JobWatch& watch, RunPlan* plan, const std::vector<TreeEntry>& installed)
 {
     const int32_t status = plan->status;
     const std::string cause = FailureCause(status, *plan, installed);
@@ -651,15 +571,15 @@ std::string FailureReport(RunPlan* plan, const std::vector<TreeEntry>& installed
     if (status == STATUS_SOURCE_MISSING && plan->packageOnDisk.empty())
         return text + "first difference: the package folder " + Shown(fs::path("SDMMC") / "PreDLMap") +
                " is missing\n";
-    if (!plan->preflighted) plan->preflight = PredictShowingProgress(plan->package);
+    if (!plan->preflighted) plan->preflight = PredictShowingProgress(watch, plan->package);
     const std::vector<Finding>& findings = plan->preflight.check.findings;
-    const std::string first = FirstDifference(status, ListTree(kPackageFolder), installed);
+    const Difference first = FirstDifference(status, ListTree(kPackageFolder), installed);
     // An entry too long to name is in no listing: the walk stopped at the first finding of its stage.
     const auto stopped = std::find_if(findings.begin(), findings.end(),
                                       [status](const Finding& finding) { return finding.code == status; });
     const Finding* where = nullptr;
-    if (first.rfind("first difference: none", 0) == 0 && stopped != findings.end()) where = &*stopped;
-    text += where ? "the job stopped at " + where->text + "\n" : first + "\n";
+    if (!first.found && stopped != findings.end()) where = &*stopped;
+    text += where ? "the job stopped at " + where->text + "\n" : first.line + "\n";
     for (const Finding& finding : findings)
         if (&finding != where) text += "finding: " + finding.text + "\n";
     // A full volume is no fault of the package: verify would find none.
@@ -701,7 +621,8 @@ std::string CountedOnThePc(const fs::path& target, const std::string& unlisted)
 std::string TargetSummary(const std::vector<TreeEntry>& installed, const std::string& unlisted)
 {
     const fs::path target = FolderOnDisk(kTargetFolder);
-    if (TargetNotAFolder().empty() && !target.empty() && !unlisted.empty()) return CountedOnThePc(target, unlisted);
+    if (TargetOnDisk() == TargetKind::FolderOrNone && !target.empty() && !unlisted.empty())
+        return CountedOnThePc(target, unlisted);
     uint64_t summed = 0;
     uint64_t other = 0;
     for (const TreeEntry& entry : installed) {
@@ -716,7 +637,7 @@ std::string TargetSummary(const std::vector<TreeEntry>& installed, const std::st
 
 // The summary of the job: its status, what MassStorage holds, and after a
 // failure why and where, with the package's findings.
-int Report(RunPlan* plan)
+int Report(JobWatch& watch, RunPlan* plan)
 {
     const int32_t status = plan->status;
     std::string unlisted;
@@ -726,69 +647,58 @@ int Report(RunPlan* plan)
     std::string notInstalled;
     if (status == STATUS_OK) {
         // The package as listed before the job: the job never changes it.
-        const std::string first = FirstDifference(status, plan->package, installed);
-        if (first.rfind("first difference: none", 0) != 0) notInstalled = first;
+        const Difference first = FirstDifference(status, plan->package, installed);
+        if (first.found) notInstalled = first.line;
     }
     std::string text = notInstalled.empty() ? StatusLine(status) + "\n"
                                             : "NOT INSTALLED: the job returned " + StatusName(status) +
                                                   ", but MassStorage does not hold the package\n";
     text += TargetSummary(installed, unlisted);
     if (!notInstalled.empty()) text += notInstalled + "\npelk-mapcopy run again installs it\n";
-    if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) text += FailureReport(plan, installed);
+    if (status > STATUS_OK && status <= STATUS_CHECKSUM_FAILED) text += FailureReport(watch, plan, installed);
     char seconds[32];
     snprintf(seconds, sizeof seconds, "time %.3f s\n", plan->seconds);
     // Worked out in full first: the report is all on stdout, or none of it.
-    CloseProgress();
+    CloseProgress(watch);
     fputs((text + seconds).c_str(), stdout);
     fflush(stdout);
     if (!notInstalled.empty()) return kExitSoftware;
     return status >= STATUS_OK && status <= STATUS_CHECKSUM_FAILED ? status : kExitSoftware;
 }
 
-// The run that RunInterruptible runs: what its interrupt may cut short.
-const RunOptions* g_options = nullptr;
-RunPlan* g_plan = nullptr;
+// One run: what its job and its interrupt share.
+struct RunState {
+    JobWatch watch;
+    RunOptions options;
+    RunPlan plan;
+};
 
-int32_t PreflightExecuteReport()
+int32_t PreflightExecuteReport(RunState& run)
 {
-    g_watch.held.lock();
-    ProgressSampler sampler;
-    Stop stop = PreflightRun(*g_options, g_plan);
-    if (!stop) stop = Execute(*g_options, g_plan);
-    const int code = stop ? *stop : Report(g_plan);
-    CloseProgress();
-    g_watch.held.unlock();
+    JobWatch& watch = run.watch;
+    watch.held.lock();
+    // Redraws the progress line from a second thread, so that it moves
+    // while run's own thread waits on the card or on the job.
+    Ticker sampler(std::chrono::milliseconds(200), [&watch] { DrawProgress(watch, false, false); });
+    Stop stop = PreflightRun(watch, run.options, &run.plan);
+    if (!stop) stop = Execute(watch, run.options, &run.plan);
+    const int code = stop ? *stop : Report(watch, &run.plan);
+    sampler.Stop();
+    CloseProgress(watch);
+    watch.held.unlock();
     return code;
-}
-
-// A run starts with nothing drawn and nothing looked at.
-void ResetWatch()
-{
-    g_watch.phase = RunPhase::Opening;
-    g_watch.checkedFiles = 0;
-    g_watch.checkedBytes = 0;
-    g_watch.model.reset();
-    g_watch.jobEnded = false;
-    g_watch.copyingSeen = false;
-    g_watch.closed = false;
-    g_watch.terminal = ErrorTerminalColumns() > 0;
-    g_watch.lines = LiveLines();
-    g_watch.plainShown.clear();
 }
 
 } // namespace
 
 int Run(const std::vector<std::string>& arguments)
 {
-    RunOptions options;
-    RunPlan plan;
-    if (const Stop stop = ParseRun(arguments, &options)) return *stop;
-    ResetWatch();
-    g_options = &options;
-    g_plan = &plan;
-    const int code = RunInterruptible(PreflightExecuteReport, ReportInterruption);
-    UnlockFolder(plan.cardLock);
-    UnlockFolder(plan.lock);
+    RunState run;
+    if (const Stop stop = ParseRun(arguments, &run.options)) return *stop;
+    const int code = RunInterruptible([&run] { return PreflightExecuteReport(run); },
+                                      [&run](int exitCode) { ReportInterruption(run.watch, exitCode); });
+    UnlockFolder(run.plan.cardLock);
+    UnlockFolder(run.plan.lock);
     return code;
 }
 

@@ -170,8 +170,7 @@ int Seal(const std::vector<std::string>& arguments)
     // same lock, whatever names it.
     std::error_code error;
     fs::path package = fs::canonical(folder, error);
-    if (error) package = fs::absolute(folder, error).lexically_normal();
-    if (!package.has_filename()) package = package.parent_path();
+    if (error) package = NormalFolder(folder);
     const fs::path locked = package.parent_path();
     FolderLock* lock = nullptr;
     if (const Stop held = LockForWriting(locked, locked, "seal", "cannot open the folder holding the package " +

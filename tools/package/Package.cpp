@@ -74,6 +74,14 @@ std::string Shown(const fs::path& path)
     return PathText(shown.make_preferred());
 }
 
+fs::path NormalFolder(const fs::path& folder)
+{
+    std::error_code ignored;
+    fs::path normal = fs::absolute(folder, ignored).lexically_normal();
+    if (!normal.has_filename() && normal != normal.root_path()) normal = normal.parent_path();
+    return normal;
+}
+
 fs::path FolderOnDisk(const DeviceString& devicePath)
 {
     fs::path onDisk;
@@ -291,11 +299,23 @@ private:
 
 } // namespace
 
-uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes)
+uint64_t TreeBytes(const std::vector<TreeEntry>& tree)
 {
     uint64_t bytes = 0;
     for (const TreeEntry& entry : tree) bytes += entry.bytes;
-    if (clusterBytes == 0) return bytes;
+    return bytes;
+}
+
+uint64_t TreeFiles(const std::vector<TreeEntry>& tree)
+{
+    uint64_t files = 0;
+    for (const TreeEntry& entry : tree) files += entry.folder ? 0 : 1;
+    return files;
+}
+
+uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes)
+{
+    if (clusterBytes == 0) return TreeBytes(tree);
     const auto clusters = [clusterBytes](uint64_t count) { return (count + clusterBytes - 1) / clusterBytes; };
     // Each folder's entries by its folded path; the tree's own folder is "",
     // as MassStorage a folder of its own on the card.

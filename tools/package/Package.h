@@ -54,6 +54,9 @@ struct PackageCheck {
 // folder's 32-byte directory entries (at least one cluster). The one model
 // for what a package needs and what deleting MassStorage frees.
 uint64_t AllocatedBytes(const std::vector<TreeEntry>& tree, uint64_t clusterBytes);
+// A tree's bytes, and its files.
+uint64_t TreeBytes(const std::vector<TreeEntry>& tree);
+uint64_t TreeFiles(const std::vector<TreeEntry>& tree);
 
 // Reads one regular file of the package in place of the library's
 // SumFileBytes, so that one pass can also hash it (Manifest.h): host is its

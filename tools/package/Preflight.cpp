@@ -12,8 +12,6 @@ namespace tool {
 
 namespace {
 
-bool IsScanSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // UTF-16 without a byte-order mark: each character of ASCII text beside a
 // zero byte, in either order. Zero bytes alone (leading NULs) are not text.
 bool LooksLikeUtf16(const std::string& bytes)

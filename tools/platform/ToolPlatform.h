@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,9 @@ bool FreeSpace(const std::filesystem::path& path, VolumeSpace* space, std::strin
 // volume's root, which keeps its own: "/", "E:\", "\\?\Volume{...}\",
 // "\\server\share\".
 std::filesystem::path AbsoluteFolder(const std::string& typed);
+// A folder's path made absolute and lexically normal, links left as they
+// are, without a trailing separator but at a root ("dir/." is "dir").
+std::filesystem::path NormalFolder(const std::filesystem::path& folder);
 
 // The file system of the volume holding a folder: its name as the platform
 // gives it (Linux: the mount table's type, "vfat", "tmpfs", "fuse.fusefat";
@@ -103,13 +107,16 @@ extern const VolumeCalls kVolumeCalls;
 // closed console on Windows) caught. When one arrives before job returns,
 // interrupted(exitCode) runs on another thread (130 for an interrupt, 143
 // for a termination) and the process then exits with exitCode; job's thread
-// never goes on past its return.
-int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int exitCode));
+// never goes on past its return. The command's state is what job and
+// interrupted hold: the platform keeps them only while job runs.
+using Job = std::function<int32_t()>;
+using OnSignal = std::function<void(int exitCode)>;
+int32_t RunInterruptible(const Job& job, const OnSignal& interrupted);
 // The same for a job that runs until it is told to stop (station): the
 // first signal calls stop(exitCode) on another thread and the job goes on
 // to end as it will; a second one is handled as RunInterruptible handles
-// its first. With stop null, this is RunInterruptible.
-int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int exitCode), void (*interrupted)(int exitCode));
+// its first. With stop empty, this is RunInterruptible.
+int32_t RunStoppable(const Job& job, const OnSignal& stop, const OnSignal& interrupted);
 
 // What an entry is on disk, looked at without opening it or following a
 // link, and the file system it is on (0 where the platform cannot tell).

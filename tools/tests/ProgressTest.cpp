@@ -5,6 +5,7 @@
 
 #include "LiveLines.h"
 #include "Progress.h"
+#include "ProgressTicker.h"
 #include "ToolPlatform.h"
 
 namespace {
@@ -161,6 +162,59 @@ INSTANTIATE_TEST_SUITE_P(
                                  "a<clr>\nb<clr>\n<up 2><clr>\n<clr>\n<up 2>"},
                       RedrawCase{"NothingShownNothingCleared", {}, true, ""}),
     [](const ::testing::TestParamInfo<RedrawCase>& param) { return param.param.name; });
+
+// The one ticker every command's progress runs on: by hand it ticks only
+// when told, by the clock until Stop, and never after Stop returns.
+TEST(Ticker, TicksByHandAndByTheClockAndNeverOnceStopped)
+{
+    int byHand = 0;
+    tool::Ticker manual(std::chrono::milliseconds(0), [&byHand] { ++byHand; });
+    manual.Tick();
+    manual.Tick();
+    manual.Stop();
+    manual.Tick();
+    EXPECT_EQ(byHand, 2);
+
+    std::mutex mutex;
+    std::condition_variable ticked;
+    int ticks = 0;
+    bool inside = false;
+    tool::Ticker clock(std::chrono::milliseconds(1), [&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        inside = true;
+        ++ticks;
+        ticked.notify_all();
+        inside = false;
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ticked.wait(lock, [&ticks] { return ticks >= 3; }); // a handshake with the ticker's thread
+    }
+    clock.Stop();
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_FALSE(inside);
+}
+
+struct RateCase {
+    uint64_t done;
+    double seconds;
+    uint64_t left;
+    std::string text;
+};
+
+class RateText : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(RateText, TellsTheRateAndTheTimeLeftInOneForm)
+{
+    const RateCase& c = GetParam();
+    EXPECT_EQ(tool::RateText(c.done, c.seconds, c.left), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RateText,
+                         ::testing::Values(RateCase{4 << 20, 1.0, 8 << 20, "4.0 MiB/s ETA 0:02"},
+                                           RateCase{1 << 20, 2.0, 1890ull << 20, "512.0 KiB/s ETA 1:03:00"},
+                                           RateCase{0, 5.0, 1 << 20, ""},      // nothing done: no rate
+                                           RateCase{1 << 20, 0.5, 1 << 20, ""})); // too soon to tell
 
 #if defined(_WIN32)
 // ---- the Windows console: escape sequences or the console API ------------

@@ -152,9 +152,7 @@ fs::path AbsoluteFolder(const std::string& typed)
     std::error_code ignored;
     fs::path folder = fs::canonical(fs::u8path(typed), ignored);
     if (!folder.empty()) return folder;
-    folder = fs::absolute(fs::u8path(typed), ignored).lexically_normal();
-    if (!folder.has_filename() && folder != folder.root_path()) folder = folder.parent_path();
-    return folder;
+    return NormalFolder(fs::u8path(typed));
 }
 
 bool VolumeFileSystem(const fs::path& folder, FileSystemKind* kind, std::string* why)
@@ -179,17 +177,20 @@ VolumeCalls g_volumeCalls = kVolumeCalls;
 
 namespace {
 
-std::mutex s_interruptLock;
-bool s_jobDone = false;
+// What the job and the thread that waits for its signals share.
+struct Interruption {
+    std::mutex lock;
+    bool jobDone = false;
+};
 
 // Waits for SIGINT or SIGTERM, blocked in every other thread, until the job is done.
-void WaitForInterrupt(sigset_t caught, void (*stop)(int), void (*interrupted)(int))
+void WaitForInterrupt(sigset_t caught, Interruption* shared, OnSignal stop, const OnSignal& interrupted)
 {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     for (;;) {
         const int signal = sigtimedwait(&caught, nullptr, &tick);
-        std::lock_guard<std::mutex> lock(s_interruptLock);
-        if (s_jobDone) return;
+        std::lock_guard<std::mutex> lock(shared->lock);
+        if (shared->jobDone) return;
         if (signal != SIGINT && signal != SIGTERM) continue; // the tick, or a stray SIGUSR1
         const int code = 128 + signal;
         if (stop) {
@@ -206,12 +207,12 @@ void WaitForInterrupt(sigset_t caught, void (*stop)(int), void (*interrupted)(in
 
 } // namespace
 
-int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
+int32_t RunInterruptible(const Job& job, const OnSignal& interrupted)
 {
-    return RunStoppable(job, nullptr, interrupted);
+    return RunStoppable(job, OnSignal(), interrupted);
 }
 
-int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int), void (*interrupted)(int))
+int32_t RunStoppable(const Job& job, const OnSignal& stop, const OnSignal& interrupted)
 {
     sigset_t caught;
     sigset_t previous;
@@ -221,13 +222,13 @@ int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int), void (*interrupted
     sigaddset(&caught, SIGUSR1); // wakes the waiter once the job is done
     // Blocked here, so in every thread started from here on (the bar's too).
     pthread_sigmask(SIG_BLOCK, &caught, &previous);
-    s_jobDone = false;
-    std::thread waiter(WaitForInterrupt, caught, stop, interrupted);
+    Interruption shared;
+    std::thread waiter(WaitForInterrupt, caught, &shared, stop, std::cref(interrupted));
     const int32_t status = job();
     {
         // Blocks while a signal is being handled: the process exits there.
-        std::lock_guard<std::mutex> lock(s_interruptLock);
-        s_jobDone = true;
+        std::lock_guard<std::mutex> lock(shared.lock);
+        shared.jobDone = true;
     }
     pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();

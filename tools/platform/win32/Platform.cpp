@@ -189,10 +189,15 @@ VolumeCalls g_volumeCalls = kVolumeCalls;
 
 namespace {
 
+// The console's handler takes no argument: the one process-wide pointer to
+// what the running job's interrupt calls.
+struct Interruption {
+    OnSignal stop;
+    const OnSignal* interrupted = nullptr;
+    bool jobDone = false;
+};
 CRITICAL_SECTION s_interruptLock;
-bool s_jobDone = false;
-void (*s_interrupted)(int) = nullptr;
-void (*s_stop)(int) = nullptr;
+Interruption* s_interruption = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
@@ -200,18 +205,19 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
     // log-off or a shutdown a termination (143).
     const int code = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 130 : 143;
     EnterCriticalSection(&s_interruptLock);
-    if (s_jobDone) {
+    Interruption* running = s_interruption;
+    if (!running || running->jobDone) {
         LeaveCriticalSection(&s_interruptLock);
         return FALSE;
     }
-    if (s_stop) {
-        void (*stop)(int) = s_stop;
-        s_stop = nullptr;
+    if (running->stop) {
+        const OnSignal stop = running->stop;
+        running->stop = nullptr;
         stop(code);
         LeaveCriticalSection(&s_interruptLock);
         return TRUE;
     }
-    s_interrupted(code);
+    (*running->interrupted)(code);
     fflush(stdout);
     fflush(stderr);
     ExitProcess(static_cast<UINT>(code));
@@ -219,22 +225,26 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
 
 } // namespace
 
-int32_t RunInterruptible(int32_t (*job)(void), void (*interrupted)(int))
+int32_t RunInterruptible(const Job& job, const OnSignal& interrupted)
 {
-    return RunStoppable(job, nullptr, interrupted);
+    return RunStoppable(job, OnSignal(), interrupted);
 }
 
-int32_t RunStoppable(int32_t (*job)(void), void (*stop)(int), void (*interrupted)(int))
+int32_t RunStoppable(const Job& job, const OnSignal& stop, const OnSignal& interrupted)
 {
     static const bool initialised = (InitializeCriticalSection(&s_interruptLock), true);
     (void)initialised;
-    s_interrupted = interrupted;
-    s_stop = stop;
-    s_jobDone = false;
+    Interruption running;
+    running.stop = stop;
+    running.interrupted = &interrupted;
+    EnterCriticalSection(&s_interruptLock);
+    s_interruption = &running;
+    LeaveCriticalSection(&s_interruptLock);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     const int32_t status = job();
     EnterCriticalSection(&s_interruptLock); // waits while an interrupt is handled: the process exits there
-    s_jobDone = true;
+    running.jobDone = true;
+    s_interruption = nullptr;
     LeaveCriticalSection(&s_interruptLock);
     SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
     return status;

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "Commands.h"
+#include "Words.h"
 #include "Names.h"
 #include "Package.h"
 
