@@ -20,9 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "DeviceFixture.h"
-#include "FileIo.h"
+#include "InProcessTool.h"
 #include "ToolOutput.h"
 #include "ToolPlatform.h"
 
@@ -42,39 +40,20 @@ const std::vector<PackageFile> kPackage = {
     {"Poi/fuel.csv", "id;name\r\n"},
 };
 
-class CheckTest : public DeviceTest {
+class CheckTest : public InProcessTest {
 public:
     void Write(const std::string& relative, const std::string& bytes) { WriteFile(relative, bytes); }
     void Remove(const std::string& relative) { RemoveTree(relative); }
     std::string Read(const std::string& relative) const { return ReadFile(relative); }
-    void Folder(const std::string& relative) { MakeFolder(relative); }
 
 protected:
     // The package sealed and written onto four folder cards.
     void SetUp() override
     {
-        DeviceTest::SetUp();
-        for (const PackageFile& file : kPackage) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        ASSERT_EQ(Tool({"seal", "pkg/PreDLMap"}), 0) << err_;
+        InProcessTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kPackage));
         for (const char* card : kCards) MakeFolder(card);
         ASSERT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "c1", "c2", "c3", "c4"}), 0) << out_;
-    }
-    void TearDown() override
-    {
-        g_fileCalls = kFileCalls;
-        DeviceTest::TearDown();
-    }
-
-    // The tool's Main here, its output captured; the folder restored after.
-    int Tool(const std::vector<std::string>& arguments)
-    {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        const int code = tool::Main(arguments);
-        out_ = ::testing::internal::GetCapturedStdout();
-        err_ = ::testing::internal::GetCapturedStderr();
-        fs::current_path(Root());
-        return code;
     }
 
     int CheckAll() { return Tool({"check", "--log", "check.jsonl", "c1", "c2", "c3", "c4"}); }
@@ -87,8 +66,6 @@ protected:
             EXPECT_EQ(Count(out_, good), card == spoiled ? 0u : 1u) << card << "\n" << out_;
         }
     }
-
-    std::string out_, err_;
 };
 
 // A card spoiled after it was written, and what check must say of it.
@@ -224,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  65, "holds PreDLMap.pelk-old: not a finished write", "", {}},
         SpoilRow{"CardGone", [](CheckTest* test) { test->Remove("c3"); }, 66, "cannot open the card folder: ", "", {}}),
-    [](const ::testing::TestParamInfo<SpoilRow>& param) { return param.param.name; });
+    ByName());
 
 TEST_F(CheckTest, FourGoodCardsExitZero)
 {
@@ -365,24 +342,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FaultRow{"OpenCard", Fault::OpenCard, 66, "cannot open the card folder: "},
                       FaultRow{"ListPackage", Fault::List, 66, "cannot list its PreDLMap: "},
                       FaultRow{"ReadFile", Fault::Read, 74, "cannot read "}),
-    [](const ::testing::TestParamInfo<FaultRow>& param) { return param.param.name; });
+    ByName());
 
 #if !defined(_WIN32)
 // Ctrl-C while one card is read: every card still gets its line, that one
 // with 130. In a child process, which the interrupt ends.
 TEST_F(CheckSeamTest, AnInterruptedCheckLogsEveryCard)
 {
-    const pid_t child = fork();
-    if (child == 0) {
-        Arm(Fault::Interrupt, "c2");
-        CheckAll();
-        _exit(0);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const pid_t child =
+        ForkMain({"check", "--log", "check.jsonl", "c1", "c2", "c3", "c4"}, "", "", [&] { Arm(Fault::Interrupt, "c2"); });
+    EXPECT_EQ(Reaped(child), 130);
     const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
     ASSERT_EQ(log.size(), 4u);
     for (const nlohmann::json& line : log) {
@@ -408,22 +377,19 @@ TEST_F(CheckTest, AFifoInThePackageIsNamedNotOpened)
 }
 
 // A card another pelk-mapcopy holds (a write in progress) is not read; the
-// others are. The tool runs as a program of its own: the lock is this test's.
+// others are. The check runs in a child process: the lock is this test's.
 TEST_F(CheckTest, ACardInUseIsNotRead)
 {
     const int held = open((Root() / "c2").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const std::string line = std::string("\"") + PELK_TOOL_PATH + "\" check c1 c2 >.out 2>.err";
-    const int status = std::system(line.c_str());
+    const int code = Reaped(ForkMain({"check", "c1", "c2"}, ".out", ".err"));
     close(held);
     const std::string out = ReadFile(".out");
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 75) << out;
+    EXPECT_EQ(code, 75) << out;
     const std::string refused = "NOT GOOD: c2: not read: another pelk-mapcopy (pid " + std::to_string(getpid()) + ")";
-    EXPECT_NE(out.find(refused + " is using c2"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find("good: c1 holds"), std::string::npos) << out;
+    EXPECT_TRUE(Has(out, refused + " is using c2"));
+    EXPECT_TRUE(Has(out, "good: c1 holds"));
     EXPECT_EQ(ReadFile(".err").find("c2: reading"), std::string::npos);
 }
 #endif

@@ -6,6 +6,7 @@
 #include "LiveLines.h"
 #include "Progress.h"
 #include "ToolPlatform.h"
+#include "Rows.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Files not in the package and oversized copies count only up to the package's sizes.
         ProgressCase{"OnlyPackageFilesUpToTheirSizes", {},
                      {{{"F:c:70", "F:extra:5"}, false, false, {}, true, 0, 0, 50}}}),
-    [](const ::testing::TestParamInfo<ProgressCase>& param) { return param.param.name; });
+    ByName());
 
 // ---- progress lines redrawn in place -----------------------------------
 
@@ -160,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RedrawCase{"ClearingLeavesTheCursorOnTheFirstBlankedLine", {{"a", "b"}}, true,
                                  "a<clr>\nb<clr>\n<up 2><clr>\n<clr>\n<up 2>"},
                       RedrawCase{"NothingShownNothingCleared", {}, true, ""}),
-    [](const ::testing::TestParamInfo<RedrawCase>& param) { return param.param.name; });
+    ByName());
 
 #if defined(_WIN32)
 // ---- the Windows console: escape sequences or the console API ------------
@@ -277,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "mode;cursor 5,10;fill 3 at 5,10;" + kByTheConsoleApi},
                       ConsoleCase{"VtRefused", Console(0, FALSE, 0), 80, "mode;" + kByTheConsoleApi},
                       ConsoleCase{"NoConsole", Console(0, TRUE, 0, false), 0, ""}),
-    [](const ::testing::TestParamInfo<ConsoleCase>& param) { return param.param.name; });
+    ByName());
 #endif
 
 } // namespace

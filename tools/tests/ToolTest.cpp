@@ -19,12 +19,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "DeviceFixture.h"
-#include "FileIo.h"
+#include "FatImage.h"
+#include "InProcessTool.h"
 #include "ToolOutput.h"
 #include "ToolPlatform.h"
 
@@ -256,6 +257,96 @@ private:
 #endif
 };
 
+// The stand-in module's job held where the test wants it (StandInModule.cpp):
+// Reached() once it says so, Release() to let it return. Its control files
+// lie in folder.
+#if defined(_WIN32)
+class HeldJob {
+public:
+    explicit HeldJob(const fs::path& folder)
+    {
+        static int s_made = 0;
+        const std::string name =
+            "\\\\.\\pipe\\pelk-stand-in-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++s_made);
+        pipe_ = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                 16, 16, 0, nullptr);
+        std::ofstream(folder / "stand-in.hold") << name << "\n";
+        done_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~HeldJob()
+    {
+        Release();
+        CloseHandle(done_.hEvent);
+    }
+
+    // Bounded: a stand-in silent for two minutes has hung.
+    bool Reached()
+    {
+        char byte = 0;
+        DWORD moved = 0;
+        const bool connected = ConnectNamedPipe(pipe_, &done_) || GetLastError() == ERROR_PIPE_CONNECTED ||
+                               (GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(done_.hEvent, 120 * 1000) == 0);
+        const bool said = connected && (ReadFile(pipe_, &byte, 1, nullptr, &done_) || GetLastError() == ERROR_IO_PENDING) &&
+                          GetOverlappedResult(pipe_, &done_, &moved, TRUE) && moved == 1;
+        EXPECT_TRUE(said) << "the stand-in never reached its moment";
+        return said;
+    }
+    void Release()
+    {
+        if (pipe_ == INVALID_HANDLE_VALUE) return;
+        DWORD moved = 0;
+        if (WriteFile(pipe_, "g", 1, nullptr, &done_) || GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(pipe_, &done_, &moved, TRUE);
+        CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED done_ = {};
+};
+#else
+class HeldJob {
+public:
+    explicit HeldJob(const fs::path& folder) : hold_(folder / "stand-in.hold")
+    {
+        const fs::path moment = folder / "stand-in.moment";
+        EXPECT_EQ(mkfifo(moment.c_str(), 0600), 0);
+        EXPECT_EQ(mkfifo(hold_.c_str(), 0600), 0);
+        // Opened first, without waiting, so that the stand-in's open for
+        // writing finds a reader; poll then wakes at the moment itself.
+        moment_ = open(moment.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~HeldJob()
+    {
+        // Where the stand-in still waits: let go, never waited for.
+        const int end = open(hold_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (end >= 0) close(end);
+        if (moment_ >= 0) close(moment_);
+    }
+
+    // Bounded: a run silent for two minutes has hung.
+    bool Reached()
+    {
+        struct pollfd wait = {moment_, POLLIN, 0};
+        char byte = 0;
+        const bool said = poll(&wait, 1, 120 * 1000) == 1 && read(moment_, &byte, 1) == 1;
+        EXPECT_TRUE(said) << "the run never reached its moment";
+        return said;
+    }
+    // Its end of the FIFO opened and closed: the stand-in reads to the end.
+    void Release()
+    {
+        const int end = open(hold_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (end >= 0) close(end);
+    }
+
+private:
+    fs::path hold_;
+    int moment_ = -1;
+};
+#endif
+
 // ---- command line ------------------------------------------------------
 
 struct UsageCase {
@@ -328,7 +419,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "cannot open the package folder --help"},
                       UsageCase{"RootAsOneArgument", {"run", "--device-root=nowhere"}, 66, nullptr,
                                 "cannot enter the device root nowhere"}),
-    [](const ::testing::TestParamInfo<UsageCase>& param) { return param.param.name; });
+    ByName());
 
 // ---- seal and verify ---------------------------------------------------
 
@@ -543,7 +634,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
                                         "changed: Poi/CHECKSUM.INI", 0},
                              ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 65,
                                         "manifest PreDLMap.sha256 disagrees with checksum.ini", 0}),
-                         [](const ::testing::TestParamInfo<ChangeCase>& param) { return param.param.name; });
+                         ByName());
 
 TEST_F(ToolTest, VerifyReadsTheNumberAsTheDeviceDoes)
 {
@@ -573,244 +664,225 @@ TEST_F(ToolTest, AnEmptyPackageSealsToZero)
     EXPECT_EQ(Tool({"verify", Package()}).code, 0);
 }
 
-// Every refusal and pre-flight finding of seal and verify: the codes each
-// gives, and what the output (stdout and stderr) must say.
+// Every refusal and pre-flight finding of seal and verify: each row makes
+// its package (setup), and gives the codes and what the output (stdout and
+// stderr) must name: the path, and a key phrase where it is the point.
+class ToolFailure;
+
 struct FailureCase {
     const char* name;
+    void (*setup)(ToolFailure& test);
     int sealCode;
     int verifyCode;
     std::vector<std::string> sealSays;
-    std::vector<std::string> verifySays; // empty: as seal
+    std::vector<std::string> verifySays = {}; // empty: as seal
     int runCode = -1; // run on the same device: 64, a refusal that names what verify says; -1 not tried
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
-class ToolFailure : public ToolTest, public ::testing::WithParamInterface<FailureCase> {};
+class ToolFailure : public ToolTest, public ::testing::WithParamInterface<FailureCase> {
+public:
+    using ToolTest::MakeFolder;
+    using ToolTest::Mount;
+    using ToolTest::RemoveTree;
+    using ToolTest::Root;
+    using ToolTest::SetReadOnly;
+    using ToolTest::WriteChecksumFile;
+    using ToolTest::WriteFile;
+
+    std::string folder; // the package as the commands are given it
+
+protected:
+    // Each command's code, and that its output names what the row says.
+    void ExpectEachCommandSays(const FailureCase& c)
+    {
+        const std::vector<std::string>& verifySays = c.verifySays.empty() ? c.sealSays : c.verifySays;
+        for (const char* command : {"verify", "seal"}) {
+            const bool seal = std::string(command) == "seal";
+            ToolResult result = Tool({command, folder});
+            EXPECT_EQ(result.code, seal ? c.sealCode : c.verifyCode) << command << ": " << result.out << result.err;
+            for (const std::string& part : seal ? c.sealSays : verifySays)
+                EXPECT_TRUE(Has(result.out + result.err, Native(part))) << command;
+        }
+    }
+
+    // Sealed again where seal fixed it: run refuses what verify finds now.
+    void ExpectRunRefuses(const FailureCase& c)
+    {
+        WriteFile("MassStorage/old.map", "the map the device has now");
+        const Snapshot before = Snap("MassStorage");
+        ToolResult run = Tool({"run"});
+        EXPECT_EQ(run.code, c.runCode) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(Has(run.err, "Use --force to run it anyway."));
+        for (const std::string& part : c.verifySays.empty() ? c.sealSays : c.verifySays)
+            EXPECT_TRUE(Has(run.err, Native(part)));
+        EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
+    }
+};
 
 TEST_P(ToolFailure, ExplainsWithADistinctCode)
 {
     const FailureCase& c = GetParam();
     WriteSealedPackage(kPackage);
-    const std::string name = c.name;
-    std::string folder = Package();
-    const std::string a120(120, 'a');
-    if (name == "MissingFolder") folder += "/nowhere";
-    if (name == "PackageIsAFile") folder += "/Poi/fuel.csv";
-    if (name == "DeviceRoot") folder = Root().u8string();
-    if (name == "ChecksumIsAFolder") {
-        RemoveTree("SDMMC/PreDLMap/checksum.ini");
-        MakeFolder("SDMMC/PreDLMap/checksum.ini");
-    }
-#ifndef _WIN32
-    if (name == "Fifo") {
-        ASSERT_EQ(mkfifo((Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0);
-    }
-    if (name == "LinkOutOfThePackage") {
-        WriteFile("elsewhere/linked.bin", "not in the package");
-        fs::create_symlink(Root() / "elsewhere/linked.bin", Root() / "SDMMC/PreDLMap/Poi/linked.bin");
-    }
-    if (name == "LinkToFolder") fs::create_directory_symlink(Root() / "SDMMC", Root() / "SDMMC/PreDLMap/Poi/up");
-#endif
-    // "SDMMC\PreDLMap\" is 15 units: a 125-unit folder name below the
-    // 120-unit one passes 259, and so does a 124-unit file name.
-    if (name == "FolderTooLong") MakeFolder("SDMMC/PreDLMap/" + a120 + "/" + std::string(125, 'b'));
-    if (name == "FileTooLong") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(124, 'c'), "");
-    if (name == "FileTooLongEvenBelowThePackage") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(140, 'd'), "");
-#if defined(_WIN32)
-    if (name.rfind("LetterCaseClash", 0) == 0) {
-        // Written here, the second name would open the first: the build host
-        // made a card holding both pairs (tools/tests/CMakeLists.txt).
-        const char* cards = getenv("PELK_HOST_CARDS");
-        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
-        folder = (U8Path(cards) / "case-clash" / "SDMMC" / "PreDLMap").u8string();
-    }
-#else
-    if (name == "LetterCaseClash") WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x");
-    if (name == "LetterCaseClashBeyondAscii") {
-        WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
-        WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
-    }
-#endif
-    if (name == "Colon") WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x");
-    if (name == "TrailingDot") MakeFolder("SDMMC/PreDLMap/Map/old.");
-    if (name == "ControlCharacter") WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x");
-    if (name == "ChecksumEmpty") WriteChecksumFile("");
-    if (name == "ChecksumText") WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n");
-    if (name == "ChecksumUtf8Mark") WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n");
-    if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
-    if (name == "ChecksumUtf16WithoutMark") WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8));
-    if (name == "ChecksumAsKeyAndValue") WriteChecksumFile("checksum=2F4F\r\n");
-    if (name == "ChecksumLeadingNuls") WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10));
-    // Mixed case takes a long name: two entries each. Upper-case 8.3 names
-    // take one, so 300 of them fit.
-    if (name == "RootOverFat16Entries")
-        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
-    if (name == "UpperCaseShortNamesTakeOneEntry")
-        for (int i = 0; i < 300; ++i) WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
-#if defined(_WIN32)
-    if (name == "DeviceNames") {
-        // Win32 opens these names as devices: the build host made the card.
-        const char* cards = getenv("PELK_HOST_CARDS");
-        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
-        folder = (U8Path(cards) / "device-names" / "SDMMC" / "PreDLMap").u8string();
-    }
-#else
-    if (name == "DeviceNames") {
-        WriteFile("SDMMC/PreDLMap/nul.txt", "x");
-        WriteFile("SDMMC/PreDLMap/Map/CON", "x");
-        WriteFile("SDMMC/PreDLMap/Map/com1.Map", "x");
-    }
-    if (name == "NotUtf8") WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8");
-    if (name == "AnotherFileSystem") {
-        std::string why;
-        if (!Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
-            GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
-        WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
-    }
-    if (name == "Device") {
-        if (mknod((Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-            GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
-    }
-#endif
-    if (name == "ShortNameClash") {
-        WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
-        WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
-    }
-    if (name == "ReadOnlyFile") {
-        // No write permission bit at all: the read-only attribute, as FAT has it.
-#if defined(_WIN32)
-        ASSERT_TRUE(SetFileAttributesW((Root() / "SDMMC/PreDLMap/PreDLVerno.ini").c_str(), FILE_ATTRIBUTE_READONLY));
-#else
-        ASSERT_EQ(chmod((Root() / "SDMMC/PreDLMap/PreDLVerno.ini").c_str(), 0444), 0);
-#endif
-    }
-    const std::vector<std::string>& verifySays = c.verifySays.empty() ? c.sealSays : c.verifySays;
-    for (const char* command : {"verify", "seal"}) {
-        const bool seal = std::string(command) == "seal";
-        ToolResult result = Tool({command, folder});
-        const std::string said = result.out + result.err;
-        EXPECT_EQ(result.code, seal ? c.sealCode : c.verifyCode) << command << ": " << said;
-        for (const std::string& path : seal ? c.sealSays : verifySays) {
-            const std::string text = Native(path);
-            EXPECT_NE(said.find(text), std::string::npos) << command << " should say \"" << text << "\":\n" << said;
-        }
-    }
-    if (c.runCode < 0 || folder != Package()) return;
-    // Sealed again where seal fixed it: run refuses what verify finds now.
-    WriteFile("MassStorage/old.map", "the map the device has now");
-    const Snapshot before = Snap("MassStorage");
-    ToolResult run = Tool({"run"});
-    EXPECT_EQ(run.code, c.runCode) << run.err;
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("MassStorage is left as it is. Use --force to run it anyway."), std::string::npos) << run.err;
-    for (const std::string& path : verifySays)
-        EXPECT_NE(run.err.find(Native(path)), std::string::npos) << "run should say \"" << Native(path) << "\":\n" << run.err;
-    EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
+    folder = Package();
+    if (c.setup) c.setup(*this);
+    if (IsSkipped() || HasFatalFailure()) return;
+    ExpectEachCommandSays(c);
+    if (c.runCode >= 0 && folder == Package()) ExpectRunRefuses(c);
 }
 
-// Rows that need what only the Linux host makes: FIFOs, links, and names
-// that Win32 refuses or reads otherwise (":" names a stream, control
-// characters are refused).
+#if defined(_WIN32)
+// A card the build host made below PELK_HOST_CARDS (tools/tests/CMakeLists.txt):
+// names that no Windows program writes, as Win32 opens them otherwise.
+void OnAHostCard(ToolFailure& test, const char* card)
+{
+    const char* cards = getenv("PELK_HOST_CARDS");
+    if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+    test.folder = (U8Path(cards) / card / "SDMMC" / "PreDLMap").u8string();
+}
+#endif
+
+// "SDMMC\PreDLMap\" is 15 units: a 125-unit folder name below the 120-unit
+// one passes 259, and so does a 124-unit file name.
+const std::string kDeep = "SDMMC/PreDLMap/" + std::string(120, 'a') + "/";
+
 std::vector<FailureCase> FailureCases()
 {
     std::vector<FailureCase> cases = {
-        FailureCase{"MissingFolder", 66, 66,
-                    {"cannot open the package folder ",
-                     "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}, {}},
-        FailureCase{"PackageIsAFile", 66, 66,
-                    {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}, {}},
-        FailureCase{"DeviceRoot", 64, 64, {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use pelk-mapcopy seal --force "},
-                    {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use pelk-mapcopy verify --force "}},
-        FailureCase{"ChecksumIsAFolder", 74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
-                    {"checksum.ini is a folder, not a file: the device cannot open it"}},
-        FailureCase{"FolderTooLong", 65, 3,
-                    {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259"},
-                    {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259",
-                     "the job would end with 3 STATUS_CREATE_DIR_FAILED"}, 64},
-        FailureCase{"FileTooLong", 65, 5, {"cccc: its path on the card would take 260 UTF-16 units"},
-                    {"cccc: its path on the card would take 260 UTF-16 units",
-                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}, 64},
-        FailureCase{"FileTooLongEvenBelowThePackage", 65, 5, {"dddd: its path on the card would take 276 UTF-16 units"},
-                    {"dddd: its path on the card would take 276 UTF-16 units",
-                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
-        FailureCase{"LetterCaseClash", 65, 65,
-                    {"Poi/FUEL.csv", "Poi/fuel.csv", ": names that differ only in letter case"}, {}, 64},
-        FailureCase{"LetterCaseClashBeyondAscii", 65, 65,
-                    {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", ": names that differ only in letter case"}, {}},
-        FailureCase{"TrailingDot", 65, 65, {"Map/old.: a card cannot hold this name: it ends in a dot"}, {}, 64},
-        FailureCase{"ReadOnlyFile", 65, 65,
-                    {"PreDLVerno.ini: read-only: this install works", "the next install cannot delete that copy",
-                     "ends with 1 STATUS_DELETE_FAILED"}, {}, 64},
-        FailureCase{"RootOverFat16Entries", 65, 65,
-                    {"the package's root (MassStorage on the device): its names take 520 FAT directory entries, "
-                     "over the 512 of a FAT16 volume's root"}, {}, 64},
-        // 300 one-entry names and 8 more: no finding, so seal writes the sum.
-        FailureCase{"UpperCaseShortNamesTakeOneEntry", 0, 6, {"package sum ", "written to "},
-                    {"MISMATCH: the device's job would end with 6"}},
-        // One line per name, each reason in it; never opened, never summed.
-        FailureCase{"DeviceNames", 65, 65,
-                    {"nul.txt: a card cannot hold this name: it is the device name NUL, which Windows opens as the "
-                     "device, so no Windows PC writes it to a card\n",
-                     "Map/CON: a card cannot hold this name: it is the device name CON,",
-                     "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"},
-                    {}, 64},
-        // seal mends these, so run meets a sealed package after them.
-        FailureCase{"ChecksumEmpty", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is empty; the device reads 0",
-                     "MISMATCH: the device's job would end with 6"}},
-        FailureCase{"ChecksumText", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\", not a "
-                     "hexadecimal number; the device reads 0"}},
-        FailureCase{"ChecksumUtf8Mark", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark, as "
-                     "Notepad writes it; the device reads 0"}},
-        FailureCase{"ChecksumUtf16", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark, "
-                     "where the device reads 8-bit text; the device reads 0 ("}},
-        FailureCase{"ChecksumUtf16WithoutMark", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is UTF-16 text without a byte-order "
-                     "mark, where the device reads 8-bit text (the device reads \"1\" and stops at a zero byte, "
-                     "byte 2 of the file, so it reads nothing after it); the device reads 0001 (",
-                     "MISMATCH"}},
-        // Zero bytes before the number are no UTF-16 text: said as what they are.
-        FailureCase{"ChecksumLeadingNuls", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it begins with 4 NUL bytes, where the "
-                     "device stops reading; the device reads 0 (",
-                     "MISMATCH"}},
-        // "c" is a hexadecimal digit: the device reads 000C.
-        FailureCase{"ChecksumAsKeyAndValue", 0, 6, {"written to "},
-                    {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\", byte 2 of "
-                     "the file, so it reads nothing after it\n",
-                     "MISMATCH"}},
-    };
-#ifndef _WIN32
-    const std::vector<FailureCase> hostOnly = {
-        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO), not opened"}, {}, 64},
-        FailureCase{"Device", 65, 65, {"Poi/null: neither a file nor a folder (a device), not opened"}, {}, 64},
-        FailureCase{"NotUtf8", 65, 65,
-                    {"Poi/caf\\xE9.csv: a card cannot hold this name: it is not valid UTF-8, so it has no FAT "
-                     "long-name form\n"}, {}, 64},
-        FailureCase{"AnotherFileSystem", 65, 65,
-                    {"Map/mounted: a folder on another file system (a mount point), not walked: a card is one "
-                     "volume\n"}, {}, 64},
-        FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a symbolic link: the device's job never follows links and would fail to copy it (5)"}, {}},
-        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}, 64},
-        FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
-        FailureCase{"ControlCharacter", 65, 65,
-                    {"Map/a\\x09b.map: a card cannot hold this name: it holds a control character"}, {}},
-        // Wine reads a name with "~" as a short name of its own making.
-        FailureCase{"ShortNameClash", 65, 65,
-                    {"Map/LONGFI~1.TXT and Map/LongFileName.txt: FAT gives the second the short name of the first"},
-                    {}, 64},
-    };
-    cases.insert(cases.end(), hostOnly.begin(), hostOnly.end());
+        {"MissingFolder", [](ToolFailure& t) { t.folder += "/nowhere"; }, 66, 66,
+         {"cannot open the package folder ", "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}},
+        {"PackageIsAFile", [](ToolFailure& t) { t.folder += "/Poi/fuel.csv"; }, 66, 66,
+         {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}},
+        {"DeviceRoot", [](ToolFailure& t) { t.folder = t.Root().u8string(); }, 64, 64,
+         {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy seal --force"},
+         {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy verify --force"}},
+        {"ChecksumIsAFolder",
+         [](ToolFailure& t) {
+             t.RemoveTree("SDMMC/PreDLMap/checksum.ini");
+             t.MakeFolder("SDMMC/PreDLMap/checksum.ini");
+         },
+         74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
+         {"checksum.ini is a folder"}},
+        {"FolderTooLong", [](ToolFailure& t) { t.MakeFolder(kDeep + std::string(125, 'b')); }, 65, 3,
+         {"bbbb: its search pattern", "265 UTF-16 units"},
+         {"bbbb: its search pattern", "265 UTF-16 units", "3 STATUS_CREATE_DIR_FAILED"}, 64},
+        {"FileTooLong", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(124, 'c'), ""); }, 65, 5,
+         {"cccc: its path", "260 UTF-16 units"}, {"cccc: its path", "260 UTF-16 units", "5 STATUS_COPY_FAILED"}, 64},
+        {"FileTooLongEvenBelowThePackage", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(140, 'd'), ""); }, 65,
+         5, {"dddd: its path", "276 UTF-16 units"}, {"dddd: its path", "276 UTF-16 units", "5 STATUS_COPY_FAILED"}},
+#if defined(_WIN32)
+        {"LetterCaseClash", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65,
+         {"Poi/FUEL.csv", "Poi/fuel.csv", "differ only in letter case"}},
+        {"LetterCaseClashBeyondAscii", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65,
+         {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", "differ only in letter case"}},
+        {"DeviceNames", [](ToolFailure& t) { OnAHostCard(t, "device-names"); }, 65, 65,
+#else
+        {"LetterCaseClash", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x"); }, 65, 65,
+         {"Poi/FUEL.csv", "Poi/fuel.csv", "differ only in letter case"}, {}, 64},
+        {"LetterCaseClashBeyondAscii",
+         [](ToolFailure& t) {
+             t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
+             t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
+         },
+         65, 65, {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", "differ only in letter case"}},
+        {"DeviceNames",
+         [](ToolFailure& t) {
+             for (const char* name : {"nul.txt", "Map/CON", "Map/com1.Map"}) t.WriteFile("SDMMC/PreDLMap/" + std::string(name), "x");
+         },
+         65, 65,
 #endif
+         // One line per name, each reason in it; never opened, never summed.
+         {"nul.txt: a card cannot hold this name: it is the device name NUL,", "Map/CON: a card cannot hold this name: it is the device name CON,",
+          "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"},
+         {}, 64},
+        {"TrailingDot", [](ToolFailure& t) { t.MakeFolder("SDMMC/PreDLMap/Map/old."); }, 65, 65,
+         {"Map/old.: ", "ends in a dot"}, {}, 64},
+        // No write permission bit at all: the read-only attribute, as FAT has it.
+        {"ReadOnlyFile", [](ToolFailure& t) { t.SetReadOnly("SDMMC/PreDLMap/PreDLVerno.ini", true); }, 65, 65,
+         {"PreDLVerno.ini: read-only", "1 STATUS_DELETE_FAILED"}, {}, 64},
+        // Mixed case takes a long name: two entries each. Upper-case 8.3
+        // names take one, so 300 of them fit.
+        {"RootOverFat16Entries",
+         [](ToolFailure& t) {
+             for (int i = 0; i < 256; ++i) t.WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
+         },
+         65, 65, {"the package's root (MassStorage on the device): ", "520 FAT directory entries", "512 of a FAT16"}, {}, 64},
+        // 300 one-entry names and 8 more: no finding, so seal writes the sum.
+        {"UpperCaseShortNamesTakeOneEntry",
+         [](ToolFailure& t) {
+             for (int i = 0; i < 300; ++i) t.WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
+         },
+         0, 6, {"package sum ", "written to "}, {"MISMATCH: the device's job would end with 6"}},
+        // seal mends these, so run meets a sealed package after them.
+        {"ChecksumEmpty", [](ToolFailure& t) { t.WriteChecksumFile(""); }, 0, 6, {"written to "},
+         {"checksum.ini holds no number the device can read: it is empty", "MISMATCH"}},
+        {"ChecksumText", [](ToolFailure& t) { t.WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n"); }, 0, 6,
+         {"written to "}, {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\""}},
+        {"ChecksumUtf8Mark", [](ToolFailure& t) { t.WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n"); }, 0, 6,
+         {"written to "}, {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark"}},
+        {"ChecksumUtf16", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10)); }, 0,
+         6, {"written to "}, {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark"}},
+        {"ChecksumUtf16WithoutMark", [](ToolFailure& t) { t.WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8)); }, 0,
+         6, {"written to "},
+         {"it is UTF-16 text without a byte-order mark", "stops at a zero byte, byte 2 of the file", "reads 0001 (",
+          "MISMATCH"}},
+        // Zero bytes before the number are no UTF-16 text: said as what they are.
+        {"ChecksumLeadingNuls", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10)); }, 0,
+         6, {"written to "}, {"it begins with 4 NUL bytes", "the device reads 0 (", "MISMATCH"}},
+        // "c" is a hexadecimal digit: the device reads 000C.
+        {"ChecksumAsKeyAndValue", [](ToolFailure& t) { t.WriteChecksumFile("checksum=2F4F\r\n"); }, 0, 6,
+         {"written to "}, {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\"", "MISMATCH"}},
+#ifndef _WIN32
+        // What only the Linux host makes: FIFOs, links, and names that Win32
+        // refuses or reads otherwise (":" names a stream, control characters
+        // are refused).
+        {"Fifo", [](ToolFailure& t) { ASSERT_EQ(mkfifo((t.Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0); },
+         65, 65, {"Poi/pipe: ", "(a FIFO), not opened"}, {}, 64},
+        {"Device",
+         [](ToolFailure& t) {
+             if (mknod((t.Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+                 GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
+         },
+         65, 65, {"Poi/null: ", "(a device), not opened"}, {}, 64},
+        {"NotUtf8", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8"); }, 65,
+         65, {"Poi/caf\\xE9.csv: ", "not valid UTF-8"}, {}, 64},
+        {"AnotherFileSystem",
+         [](ToolFailure& t) {
+             std::string why;
+             if (!t.Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
+                 GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
+             t.WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
+         },
+         65, 65, {"Map/mounted: ", "another file system (a mount point), not walked"}, {}, 64},
+        {"LinkToFolder",
+         [](ToolFailure& t) { fs::create_directory_symlink(t.Root() / "SDMMC", t.Root() / "SDMMC/PreDLMap/Poi/up"); },
+         65, 65, {"Poi/up: a symbolic link", "would fail to copy it (5)"}},
+        {"LinkOutOfThePackage",
+         [](ToolFailure& t) {
+             t.WriteFile("elsewhere/linked.bin", "not in the package");
+             fs::create_symlink(t.Root() / "elsewhere/linked.bin", t.Root() / "SDMMC/PreDLMap/Poi/linked.bin");
+         },
+         65, 65, {"Poi/linked.bin: a symbolic link"}, {}, 64},
+        {"Colon", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x"); }, 65, 65,
+         {"Map/a:b.map: ", "it holds \":\""}},
+        {"ControlCharacter", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x"); }, 65, 65,
+         {"Map/a\\x09b.map: ", "a control character"}},
+        // Wine reads a name with "~" as a short name of its own making.
+        {"ShortNameClash",
+         [](ToolFailure& t) {
+             t.WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
+             t.WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
+         },
+         65, 65, {"Map/LONGFI~1.TXT and Map/LongFileName.txt: ", "the short name of the first"}, {}, 64},
+#endif
+    };
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ToolFailure, ::testing::ValuesIn(FailureCases()),
-                         [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+                         ByName());
 
 // ---- run ---------------------------------------------------------------
 
@@ -947,7 +1019,7 @@ std::vector<TargetCase> TargetCases()
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ToolTarget, ::testing::ValuesIn(TargetCases()),
-                         [](const ::testing::TestParamInfo<TargetCase>& param) { return param.param.name; });
+                         ByName());
 
 #ifndef _WIN32
 TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
@@ -1052,40 +1124,22 @@ class ToolFatVolumeTest : public ToolTest {
 protected:
     void TearDown() override
     {
-        if (mounted_) {
-            EXPECT_EQ(Shell("timeout 30 fusermount -u '" + Mounted().string() + "'"), 0);
-            EXPECT_EQ(Shell("timeout 60 fsck.fat -n '" + Image().string() + "' >/dev/null"), 0)
-                << "the volume is damaged";
-        }
+        if (card_) card_->UnmountAndCheck();
         ToolTest::TearDown();
     }
 
-    static int Shell(const std::string& command)
-    {
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    fs::path Image() const { return Root() / "card.img"; }
     fs::path Mounted() const { return Root() / "card"; }
 
     // A 64 MiB FAT16 volume with 2 KiB clusters, mounted at card/.
     void MountCard()
     {
-        ASSERT_EQ(Shell("command -v fusefat mkfs.fat fsck.fat fusermount >/dev/null"), 0)
-            << "fusefat and dosfstools are needed (CI installs them)";
-        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here";
         fs::create_directories(Mounted());
-        ASSERT_EQ(Shell("truncate -s 64M '" + Image().string() + "' && timeout 30 mkfs.fat -F 16 -s 4 '" +
-                        Image().string() + "' >/dev/null"),
-                  0);
-        ASSERT_EQ(Shell("timeout 30 fusefat -o rw+ '" + Image().string() + "' '" + Mounted().string() +
-                        "' >/dev/null 2>&1"),
-                  0);
-        mounted_ = true;
+        card_.emplace(Root() / "card.img", Mounted());
+        card_->Mount("64M", "-F 16 -s 4");
     }
 
 private:
-    bool mounted_ = false;
+    std::optional<FatImage> card_;
 };
 
 TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWouldPass)
@@ -1118,69 +1172,32 @@ TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWould
 }
 
 // On FAT a copy keeps its source's times: counts from file times said 0.
+// The stand-in module empties MassStorage (which held the same package:
+// its names and sizes say nothing of progress), copies the first 20 files
+// as the device does, keeping their times, and waits for the signal.
 TEST_F(ToolFatVolumeTest, AnInterruptedRunCountsTheCopiesOnFatByNamesAndSizes)
 {
     ASSERT_NO_FATAL_FAILURE(MountCard());
     if (IsSkipped()) return;
-    const size_t kFiles = 120;
-    const uintmax_t kBytes = 64 * 1024;
-    for (size_t i = 0; i < kFiles; ++i)
-        WriteFile("package/Map/t" + std::to_string(i) + ".map", PatternBytes(kBytes, static_cast<unsigned>(i)));
+    for (size_t i = 0; i < 120; ++i)
+        WriteFile("package/Map/t" + std::to_string(i) + ".map", PatternBytes(64 * 1024, static_cast<unsigned>(i)));
     ASSERT_EQ(Tool({"seal", (Root() / "package").u8string()}).code, 0);
     const std::string card = Mounted().string();
-    // The stale map is the same package: its names and sizes say nothing of progress.
     ASSERT_EQ(Shell("timeout 60 mkdir -p '" + card + "/SDMMC/PreDLMap' '" + card + "/MassStorage' && timeout 120 cp -r '" +
                     (Root() / "package").string() + "/.' '" + card + "/SDMMC/PreDLMap/' && timeout 120 cp -r '" +
                     (Root() / "package").string() + "/.' '" + card + "/MassStorage/'"),
               0);
-    // Copies at full size: tiles seen gone once, since the job deletes every
-    // stale file before it copies (a listing beside the deletes may miss
-    // entries, so each is looked at alone).
-    std::set<size_t> gone;
-    const auto copies = [&]() {
-        size_t full = 0;
-        for (size_t i = 0; i < kFiles; ++i) {
-            std::error_code error;
-            const fs::path tile = Mounted() / "MassStorage/Map" / ("t" + std::to_string(i) + ".map");
-            const uintmax_t size = fs::file_size(tile, error);
-            if (error) gone.insert(i);
-            else if (gone.count(i) && size == kBytes) ++full;
-        }
-        return full;
-    };
-    const fs::path out = Root() / ".tool-out";
-    const fs::path err = Root() / ".tool-err";
-    const pid_t child = Spawn({"run", "--device-root", Mounted().u8string()}, Root(), out, err);
-    ASSERT_GT(child, 0);
-    size_t before = 0;
-    for (int tries = 0; tries < 6000 && before < 5; ++tries) {
-        before = copies();
-        usleep(10 * 1000);
-    }
-    ASSERT_GE(before, 5u) << "the copy was never seen under way";
+    WriteFile("stand-in.copies", "20");
+    HeldJob held(Root()); // no FIFO on FAT: the control files stay here
+    setenv("PELK_STAND_IN", Root().c_str(), 1);
+    const pid_t child =
+        Spawn({"run", "--device-root", card, "--library", kStandInPath}, Root(), Root() / ".tool-out", Root() / ".tool-err");
+    unsetenv("PELK_STAND_IN");
+    ASSERT_TRUE(held.Reached()) << Slurp(Root() / ".tool-err");
     EXPECT_EQ(kill(child, SIGINT), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    // Once the job has ended every package file at its full size is a copy,
-    // checksum.ini too, whichever order the card lists them in.
-    size_t after = 0;
-    for (size_t i = 0; i < kFiles; ++i) {
-        std::error_code error;
-        if (fs::file_size(Mounted() / "MassStorage/Map" / ("t" + std::to_string(i) + ".map"), error) == kBytes) ++after;
-    }
-    std::error_code error;
-    if (fs::file_size(Mounted() / "MassStorage/checksum.ini", error) == fs::file_size(Root() / "package/checksum.ini"))
-        ++after;
-    const std::string said = Slurp(err);
-    const std::string head = "pelk-mapcopy: interrupted (SIGINT): MassStorage is incomplete, ";
-    const size_t at = said.find(head);
-    ASSERT_NE(at, std::string::npos) << said;
-    const unsigned long counted = std::stoul(said.substr(at + head.size()));
-    EXPECT_GE(counted, before) << said;
-    EXPECT_LE(counted, after) << said;
-    EXPECT_NE(said.find(" of 121 (7.5 MiB) copied so far"), std::string::npos) << said;
+    EXPECT_EQ(Reaped(child), 130);
+    EXPECT_TRUE(Has(Slurp(Root() / ".tool-err"), "pelk-mapcopy: interrupted (SIGINT): MassStorage is incomplete, 20 files ("));
+    EXPECT_TRUE(Has(Slurp(Root() / ".tool-err"), " of 121 (7.5 MiB) copied so far"));
 }
 
 // Signals sent from the test at a moment of the run the test chose. Host
@@ -1222,19 +1239,7 @@ protected:
     // The run in this program's child, its file calls' open the test's.
     pid_t Forked(const std::vector<std::string>& arguments, const fs::path& out, const fs::path& err)
     {
-        fflush(stdout);
-        fflush(stderr);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (outFd < 0 || errFd < 0) _exit(127);
-            dup2(outFd, 1);
-            dup2(errFd, 2);
-            tool::g_fileCalls.open = OpenThenAwaitTheSignal;
-            _exit(tool::Main(arguments));
-        }
-        return child;
+        return ForkMain(arguments, out.string(), err.string(), [] { tool::g_fileCalls.open = OpenThenAwaitTheSignal; });
     }
 };
 
@@ -1251,12 +1256,7 @@ TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
     if (c.moment == Moment::Reporting) WriteFile("SDMMC/PreDLMap/checksum.ini", "0\r\n");
     WriteFile("MassStorage/old.map", "the map the device has now");
     WriteFile("stand-in.copies", "20");
-    WriteFile("stand-in.hold", "");
-    ASSERT_EQ(mkfifo((Root() / "stand-in.moment").c_str(), 0600), 0);
-    // Opened first, without waiting, so that the stand-in's open for
-    // writing finds a reader; poll then wakes at the moment itself.
-    const int moment = open((Root() / "stand-in.moment").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(moment, 0);
+    HeldJob held(Root());
     const fs::path out = Root() / ".tool-out";
     const fs::path err = Root() / ".tool-err";
     const std::vector<std::string> root = {"--device-root", Root().u8string()};
@@ -1266,16 +1266,9 @@ TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
     if (c.moment == Moment::Reporting)
         child = Forked({"run", root[0], root[1], "--force", "--library", kModulePath}, out, err);
     ASSERT_GT(child, 0);
-    pollfd wait = {moment, POLLIN, 0};
-    const int ready = poll(&wait, 1, 60000);
-    close(moment);
-    EXPECT_EQ(ready, 1) << "the run never reached its moment: " << Slurp(err);
+    EXPECT_TRUE(held.Reached()) << Slurp(err);
     EXPECT_EQ(kill(child, c.signal), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    RemoveTree("stand-in.hold");
-    ASSERT_TRUE(WIFEXITED(status)) << "the tool died of the signal";
-    EXPECT_EQ(WEXITSTATUS(status), c.code);
+    EXPECT_EQ(Reaped(child), c.code) << "the tool died of the signal, or exited otherwise";
     const std::string said = Slurp(err);
     EXPECT_EQ(Slurp(out).find("STATUS_"), std::string::npos) << "no job summary after an interrupt";
     const std::string signal = c.signal == SIGINT ? "SIGINT" : "SIGTERM";
@@ -1307,21 +1300,18 @@ INSTANTIATE_TEST_SUITE_P(
                       " after the job ended with 6 STATUS_CHECKSUM_FAILED, before its report: MassStorage holds 49 "
                       "files (96.0 MiB); pelk-mapcopy run again checks and installs the package\n",
                       "the job has ended: checking MassStorage against the package\n"}),
-    [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
+    ByName());
 #endif
 
 TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStorage)
 {
     WriteSealedPackage(kPackage);
     WriteFile("MassStorage/old.map", "the map the device has now");
-    WriteFile("stand-in.hold", "");
+    HeldJob held(Root());
     const fs::path out = Root() / ".first-out";
     const fs::path err = Root() / ".first-err";
-    // The stand-in module waits inside its job while stand-in.hold exists.
     const Running first = Launch({"run", "--library", kStandInPath}, Root(), out, err);
-    for (int tries = 0; tries < 3000 && !Exists("stand-in.entered"); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(Exists("stand-in.entered")) << Slurp(err);
+    ASSERT_TRUE(held.Reached()) << Slurp(err);
     const Snapshot before = Snap("MassStorage");
     ToolResult second = Tool({"run"});
     EXPECT_EQ(second.code, 75) << second.out << second.err;
@@ -1352,7 +1342,7 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
               std::string::npos)
         << written.out;
     EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
-    RemoveTree("stand-in.hold");
+    held.Release();
     // The stand-in copied nothing and returned 0: not installed.
     const ToolResult firstResult = Await(first);
     const std::string said = Lines(Slurp(out));

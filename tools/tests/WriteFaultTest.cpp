@@ -20,9 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "DeviceFixture.h"
-#include "FileIo.h"
+#include "InProcessTool.h"
 #include "ToolOutput.h"
 #include "ToolPlatform.h"
 
@@ -139,7 +137,7 @@ int Remove(Handle folder, const fs::path& name, bool isFolder)
     return Strike(Call::Remove) ? kInjected : kFileCalls.remove(folder, name, isFolder);
 }
 
-class WriteAliasTest : public DeviceTest {};
+class WriteAliasTest : public InProcessTest {};
 
 enum class Path { Exchange, TwoRenames, InPlace };
 
@@ -169,36 +167,20 @@ const std::vector<PackageFile> kNew = {
     {"Poi/fuel.csv", "id;name\r\n"},
 };
 
-class WriteCardTest : public DeviceTest {
+class WriteCardTest : public InProcessTest {
 protected:
     void SetUp() override
     {
-        DeviceTest::SetUp();
-        for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        for (const PackageFile& file : kOld) WriteFile("old/PreDLMap/" + file.path, file.bytes);
-        ASSERT_EQ(Tool({"seal", "pkg/PreDLMap"}), 0);
-        ASSERT_EQ(Tool({"seal", "old/PreDLMap"}), 0);
+        InProcessTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kNew));
+        ASSERT_NO_FATAL_FAILURE(Sealed("old", kOld));
         newPackage_ = Snap("pkg/PreDLMap");
         oldPackage_ = Snap("old/PreDLMap");
     }
     void TearDown() override
     {
-        g_fileCalls = kFileCalls;
-        tool::g_volumeCalls = tool::kVolumeCalls;
         g_plan = Plan();
-        DeviceTest::TearDown();
-    }
-
-    // The tool's Main here, its output captured; the folder restored after.
-    int Tool(const std::vector<std::string>& arguments)
-    {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        const int code = tool::Main(arguments);
-        out_ = ::testing::internal::GetCapturedStdout();
-        err_ = ::testing::internal::GetCapturedStderr();
-        fs::current_path(Root());
-        return code;
+        InProcessTest::TearDown();
     }
 
     // A card holding the old package and its manifest.
@@ -300,20 +282,7 @@ protected:
         _putenv_s("PELK_STOP_AT", "");
         return code;
 #else
-        Arm(plan);
-        fflush(stdout);
-        fflush(stderr);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int quiet = open("/dev/null", O_WRONLY);
-            const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(quiet, 1);
-            dup2(err, 2);
-            _exit(tool::Main(Arguments()));
-        }
-        int status = -1;
-        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-        return WEXITSTATUS(status);
+        return Reaped(ForkMain(Arguments(), "", ".err", [&] { Arm(plan); }));
 #endif
     }
 
@@ -334,7 +303,6 @@ protected:
 
     Path path_ = Path::Exchange;
     Snapshot newPackage_, oldPackage_;
-    std::string out_, err_;
 };
 
 class WriteFailTest : public WriteCardTest, public ::testing::WithParamInterface<FailCase> {
@@ -526,7 +494,7 @@ INSTANTIATE_TEST_SUITE_P(
         VolumeCase{"NoAnswer", false, {}, false, 66,
                    "NOT GOOD: cannot tell the file system of the card card: the volume does not answer; card "
                    "untouched"}),
-    [](const ::testing::TestParamInfo<VolumeCase>& param) { return param.param.name; });
+    ByName());
 
 #if defined(_WIN32)
 // A drive's root as the card, written new and then over its old package: the
@@ -555,24 +523,14 @@ TEST_F(WriteCardTest, ADrivesRootIsACard)
 // the package, so the write refuses and removes nothing.
 TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
 {
-    for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+    ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kNew));
     for (const PackageFile& file : kOld) WriteFile("card/PreDLMap/" + file.path, file.bytes);
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
-    ::testing::internal::GetCapturedStdout();
-    fs::current_path(Root());
     std::string why;
     if (!Mount("card/PreDLMap.pelk-old", (Root() / "card/PreDLMap").string(), "none", MS_BIND, nullptr, &why))
         GTEST_SKIP() << "cannot bind-mount here (" << why << "); needs root and mount rights";
     const Snapshot old = Snap("card/PreDLMap");
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int code = tool::Main({"write", "--any-volume", "pkg/PreDLMap", "card"});
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    ::testing::internal::GetCapturedStderr();
-    fs::current_path(Root());
-    EXPECT_EQ(code, 74) << out;
-    EXPECT_NE(out.find("PreDLMap.pelk-old and PreDLMap are one entry under two names"), std::string::npos) << out;
+    EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "card"}), 74) << out_;
+    EXPECT_TRUE(Has(out_, "PreDLMap.pelk-old and PreDLMap are one entry under two names"));
     EXPECT_EQ(Snap("card/PreDLMap"), old);
 }
 #endif
@@ -616,12 +574,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FailCase{"InPlaceSync", Path::InPlace, Call::Sync},
                       FailCase{"InPlaceRemove", Path::InPlace, Call::Remove},
                       FailCase{"InPlaceCreate", Path::InPlace, Call::Create}),
-    [](const ::testing::TestParamInfo<FailCase>& param) { return param.param.name; });
+    ByName());
 
 INSTANTIATE_TEST_SUITE_P(Paths, WritePathTest,
                          ::testing::Values(PathCase{"Exchange", Path::Exchange},
                                            PathCase{"TwoRenames", Path::TwoRenames},
                                            PathCase{"InPlace", Path::InPlace}),
-                         [](const ::testing::TestParamInfo<PathCase>& param) { return param.param.name; });
+                         ByName());
 
 } // namespace

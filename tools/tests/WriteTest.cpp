@@ -12,16 +12,15 @@
 #  include <unistd.h>
 #endif
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "DeviceFixture.h"
 #include "FatImage.h"
+#include "InProcessTool.h"
 #include "Names.h"
 #include "ToolOutput.h"
 #include "ToolPlatform.h"
@@ -206,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A sound package, but the card is a folder of the test's volume, no FAT one.
         RefusalCase{"NotAFatVolume", [](WriteRefusal*) {}, 64,
                     ", not FAT: the device reads FAT cards only; card untouched (--any-volume writes it anyway)"}),
-    [](const ::testing::TestParamInfo<RefusalCase>& param) { return param.param.name; });
+    ByName());
 
 TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
 {
@@ -300,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
         NoCardCase{"ACardHoldingThePackage", "card/PreDLMap", "", "card", "holds the package being written"},
         NoCardCase{"ACardHoldingThePackageAsItsLeftover", "card/PreDLMap.pelk-new", "card/PreDLMap/Map/old.map",
                    "card", "holds the package being written"}),
-    [](const ::testing::TestParamInfo<NoCardCase>& param) { return param.param.name; });
+    ByName());
 
 // A card folder as typed, as write takes it: absolute, without a trailing
 // separator but at a volume's root, whose separator is part of its name.
@@ -337,7 +336,7 @@ const auto kFolderCases = ::testing::Values(
 #endif
 INSTANTIATE_TEST_SUITE_P(
     Paths, CardFolderPath, kFolderCases,
-    [](const ::testing::TestParamInfo<FolderCase>& param) { return param.param.name; });
+    ByName());
 
 #if !defined(_WIN32)
 // A card's name keeps its verdict on one line and its log line JSON in
@@ -390,34 +389,58 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     ExpectTheNewPackage("free");
 }
 
+// In a forked write: its Nth write on the card says so, then waits at the
+// gate, or (no gate) never returns, killed there.
+const Moment* g_reached = nullptr;
+const Gate* g_gate = nullptr;
+int g_writesLeft = 0;
+
+int WriteThenStop(tool::Handle file, const void* bytes, size_t count, size_t* written)
+{
+    if (--g_writesLeft == 0) {
+        g_reached->Say();
+        if (!g_gate)
+            for (;;) pause();
+        g_gate->Pass();
+    }
+    return tool::kFileCalls.write(file, bytes, count, written);
+}
+
+// A forked write stopped at its Nth write on the card as above.
+pid_t StoppedWrite(const std::vector<std::string>& arguments, int nth, Moment& reached, const Gate* gate,
+                   Transcript* err)
+{
+    const pid_t child = ForkMain(arguments, ".out", ".err", [&] {
+        if (err) err->Into(2);
+        g_reached = &reached;
+        g_gate = gate;
+        g_writesLeft = nth;
+        tool::g_fileCalls.write = WriteThenStop;
+    });
+    reached.Started();
+    if (err) err->Started();
+    return child;
+}
+
 TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
 {
-    // Large enough to be stopped while it is written.
-    ASSERT_NO_FATAL_FAILURE(MakePackage({{"Map/big.map", PatternBytes(200u * 1024 * 1024, 3)}}));
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
     WriteFile("card/PreDLMap/Map/old.map", "old");
     const Snapshot old = Snap("card/PreDLMap");
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open((Root() / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "card",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(child, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ReadFile(".err").find("card: writing") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Its first write waits at the gate until the interrupt was taken.
+    Moment reached;
+    Gate gate;
+    Transcript said;
+    const pid_t child = StoppedWrite({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "card"}, 1, reached,
+                                     &gate, &said);
+    ASSERT_TRUE(reached.Await());
     kill(child, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    const std::string err = ReadFile(".err");
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) GTEST_SKIP() << "the write ended before the interrupt";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
-    EXPECT_NE(err.find("card: holds its old package, whole (stopped while "), std::string::npos) << err;
+    ASSERT_TRUE(said.WaitFor({"pelk-mapcopy: interrupted (SIGINT)"}));
+    gate.Open(1);
+    said.ReadToTheEnd();
+    const std::string& err = said.seen;
+    EXPECT_EQ(Reaped(child), 130) << err;
+    EXPECT_TRUE(Has(err, "card: holds its old package, whole (stopped while writing)"));
     EXPECT_EQ(Snap("card/PreDLMap"), old);
     const std::vector<nlohmann::json> log = LogRecords(Root() / "cards.jsonl");
     ASSERT_EQ(log.size(), 1u);
@@ -519,24 +542,12 @@ TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
         << refused.out;
     EXPECT_FALSE(Exists("card/PreDLMap.pelk-new"));
 
-    // Killed mid-write, then run again.
-    const pid_t child = fork();
-    if (child == 0) {
-        const int quiet = open("/dev/null", O_WRONLY);
-        const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(quiet, 1);
-        dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", "--in-place", "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(child, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ReadFile(".err").find("card: writing") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    kill(child, SIGKILL); // bounded: killed whether it got there or not
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    // Killed at its 20th write of 44, then run again.
+    Moment reached;
+    const pid_t child = StoppedWrite({"write", "--in-place", "pkg/PreDLMap", "card"}, 20, reached, nullptr, nullptr);
+    ASSERT_TRUE(reached.Await()) << ReadFile(".err");
+    kill(child, SIGKILL);
+    EXPECT_EQ(Reaped(child), -1);
     const Result rerun = Tool({"write", "--in-place", "--log", "fat.jsonl", "pkg/PreDLMap", "card"});
     EXPECT_EQ(rerun.code, 0) << rerun.out << rerun.err;
     ExpectTheNewPackage("card");
