@@ -91,15 +91,15 @@ TEST_P(CheckSpoiledCard, NamesThatCardAloneAndChangesNothing)
     EXPECT_EQ(CheckAll(), row.code) << out_ << err_;
     const size_t verdict = out_.find("NOT GOOD: c3: ");
     const std::string c3 = verdict == std::string::npos ? "" : out_.substr(verdict, out_.find('\n', verdict) - verdict);
-    EXPECT_NE(c3.find(row.says), std::string::npos) << out_;
+    EXPECT_TRUE(Has(c3, row.says)) << out_;
     if (*row.never) {
         EXPECT_EQ(out_.find(row.never), std::string::npos) << out_;
     }
     ExpectTheOthersGood("c3");
-    EXPECT_NE(out_.find("3 of 4 cards good\n"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "3 of 4 cards good\n"));
     EXPECT_EQ(Count(out_, "\n"), 5u) << "one line a card, then the count:\n" << out_;
     for (const char* card : kCards) EXPECT_EQ(Snap(card), before[card]) << card << " changed";
-    EXPECT_NE(err_.find("c1: reading "), std::string::npos) << err_;
+    EXPECT_TRUE(Has(err_, "c1: reading "));
 
     const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
     ASSERT_EQ(log.size(), 4u);
@@ -207,7 +207,7 @@ TEST_F(CheckTest, FourGoodCardsExitZero)
 {
     EXPECT_EQ(CheckAll(), 0) << out_;
     ExpectTheOthersGood("");
-    EXPECT_NE(out_.find("4 of 4 cards good\n"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "4 of 4 cards good\n"));
 }
 
 // A card named a second time, through another path: read once, the repeat said.
@@ -216,9 +216,9 @@ TEST_F(CheckTest, ACardNamedTwiceIsCheckedOnce)
     const std::string again = fs::path("c1/.").make_preferred().u8string();
     EXPECT_EQ(Tool({"check", "c1", again, "c2"}), 64) << out_;
     EXPECT_EQ(Count(out_, "good: c1 holds"), 1u) << out_;
-    EXPECT_NE(out_.find("NOT GOOD: " + again + ": is the card c1 again; checked once"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "NOT GOOD: " + again + ": is the card c1 again; checked once"));
     EXPECT_EQ(Count(err_, ": reading "), 2u) << err_;
-    EXPECT_NE(out_.find("2 of 3 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "2 of 3 cards good"));
 }
 
 // ---- the file calls in the test's hands ---------------------------------
@@ -328,9 +328,9 @@ TEST_P(CheckFaultTest, StrikesThatCardAlone)
     const FaultRow& row = GetParam();
     Arm(row.fault, "c2");
     EXPECT_EQ(CheckAll(), row.code) << out_;
-    EXPECT_NE(out_.find(std::string("NOT GOOD: c2: ") + row.says), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, std::string("NOT GOOD: c2: ") + row.says));
     ExpectTheOthersGood("c2");
-    EXPECT_NE(out_.find("3 of 4 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "3 of 4 cards good"));
     const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[1]["code"], row.code) << log[1];
@@ -370,9 +370,7 @@ TEST_F(CheckTest, AFifoInThePackageIsNamedNotOpened)
 {
     ASSERT_EQ(mkfifo((Root() / "c3/PreDLMap/Map/pipe").c_str(), 0600), 0);
     EXPECT_EQ(CheckAll(), 65) << out_;
-    EXPECT_NE(out_.find("NOT GOOD: c3: 1 file differs from its manifest PreDLMap.sha256 (added: Map/pipe)"),
-              std::string::npos)
-        << out_;
+    EXPECT_TRUE(Has(out_, "NOT GOOD: c3: 1 file differs from its manifest PreDLMap.sha256 (added: Map/pipe)"));
     ExpectTheOthersGood("c3");
 }
 

@@ -184,7 +184,7 @@ protected:
             EXPECT_EQ(slots[i].result, "good");
             EXPECT_EQ(slots[i].verdict, "remove");
         }
-        EXPECT_NE(dom.find(R"(<span id="good">4</span>)"), std::string::npos) << dom;
+        EXPECT_TRUE(Has(dom, R"(<span id="good">4</span>)"));
     }
 
     pid_t child_ = -1;
@@ -194,79 +194,93 @@ protected:
     Snapshot newPackage_;
 };
 
-TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreReleased)
+// The production line's steps, each a card or cards inserted once the
+// station runs.
+class StationLineTest : public StationTest {
+protected:
+    const std::vector<std::string> cards_ = {"c1", "c2", "c3", "c4"};
+
+    // Each card waits at the gate once it is being written: all four are
+    // in at once before any goes on.
+    void FourCardsAtOnce(const std::string& url)
+    {
+        std::string why;
+        for (const std::string& card : cards_) {
+            ASSERT_TRUE(Insert(card, &why)) << why;
+            ASSERT_TRUE(WaitFor({"slots/" + card + ": writing"}));
+        }
+        gate_.Open(4);
+        ASSERT_TRUE(WaitFor({"slots/c1: good: remove", "slots/c2: good: remove", "slots/c3: good: remove",
+                             "slots/c4: good: remove"}));
+        for (const std::string& card : cards_) {
+            ExpectThePackage("staging/" + card);
+            EXPECT_TRUE(Snap("slots/" + card).empty()) << card << " was not unmounted";
+        }
+        ExpectThePageShowsEachGood(url, cards_);
+        EXPECT_EQ(ReadFile("staging/c3/DCIM/photo.jpg"), "not the package's");
+    }
+
+    // Pulled (a lazy unmount) while it is written: its old package stays.
+    void PulledWhileWritten()
+    {
+        std::string why;
+        const Snapshot old = Snap("staging/pulled/PreDLMap");
+        ASSERT_TRUE(Insert("pulled", &why)) << why;
+        ASSERT_TRUE(WaitFor({"slots/pulled: writing"}));
+        ASSERT_EQ(umount2((Root() / "slots/pulled").c_str(), MNT_DETACH), 0);
+        gate_.Open(1);
+        ASSERT_TRUE(WaitFor({"slots/pulled: the card folder is no longer the one this write locked (pulled, unmounted "
+                             "or replaced); nothing more was written; it holds its old package, whole"}));
+        EXPECT_EQ(Snap("staging/pulled/PreDLMap"), old);
+    }
+
+    // Written, not let go: the station's state then, as a page copies it.
+    void NotReleased()
+    {
+        std::string why;
+        ASSERT_TRUE(Insert(kStuck, &why)) << why;
+        ASSERT_TRUE(WaitFor({"slots/stuck: writing"}));
+        gate_.Open(1);
+        ASSERT_TRUE(WaitFor({"slots/stuck: good, but it could not be released (the test holds it): unmount it by hand"}));
+        EXPECT_TRUE(Has(said_.seen, "snapshot: good 4, not good 1; c1 done good released; c2 done good released; c3 done "
+                                    "good released; c4 done good released; pulled replacing not good (" +
+                                        (Root() / "slots/pulled").string() + ": the card folder is no longer the one "
+                                        "this write locked (pulled, unmounted or replaced)); stuck done working\n"));
+        ExpectThePackage("slots/stuck");
+    }
+};
+
+TEST_F(StationLineTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreReleased)
 {
     std::string why;
     if (!Stage("already", {}, &why))
         GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
     ASSERT_NO_FATAL_FAILURE(MakePackage());
-    const std::vector<std::string> cards = {"c1", "c2", "c3", "c4"};
     // c1 and c4 empty, c2 an old package, c3 this package already.
-    for (const std::string& card : cards)
+    for (const std::string& card : cards_)
         ASSERT_TRUE(Stage(card, card == "c2" ? kOld : card == "c3" ? kNew : std::vector<PackageFile>(), &why)) << why;
     ASSERT_TRUE(Stage("pulled", kOld, &why)) << why;
     ASSERT_TRUE(Stage(kStuck, {}, &why)) << why;
     WriteFile("staging/c3/DCIM/photo.jpg", "not the package's");
-    const Snapshot old = Snap("staging/pulled/PreDLMap");
     ASSERT_TRUE(Insert("already", &why)) << why;
     WriteFile("slots/already/note.txt", "there before");
     const Snapshot already = Snap("slots/already");
 
-    ASSERT_NO_FATAL_FAILURE(
-        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "--page", "127.0.0.1:0",
-               "pkg/PreDLMap"}));
+    ASSERT_NO_FATAL_FAILURE(Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "--page",
+                                   "127.0.0.1:0", "pkg/PreDLMap"}));
     ASSERT_TRUE(WaitFor({"station: 1 volume already there not written: " + (Root() / "slots/already").string(),
                          "station: the page is at http://127.0.0.1:", "station: waiting for cards below"}));
     const size_t at = said_.seen.find("station: the page is at ") + std::string("station: the page is at ").size();
-    const std::string url = said_.seen.substr(at, said_.seen.find('\n', at) - at);
-    // Each card waits at the gate once it is being written: all four are
-    // in at once before any goes on.
-    for (const std::string& card : cards) {
-        ASSERT_TRUE(Insert(card, &why)) << why;
-        ASSERT_TRUE(WaitFor({"slots/" + card + ": writing"}));
-    }
-    gate_.Open(4);
-    ASSERT_TRUE(WaitFor({"slots/c1: good: remove", "slots/c2: good: remove", "slots/c3: good: remove",
-                         "slots/c4: good: remove"}));
-    for (const std::string& card : cards) {
-        ExpectThePackage("staging/" + card);
-        EXPECT_TRUE(Snap("slots/" + card).empty()) << card << " was not unmounted";
-    }
-    ExpectThePageShowsEachGood(url, cards);
-    EXPECT_EQ(ReadFile("staging/c3/DCIM/photo.jpg"), "not the package's");
-
-    // Pulled (a lazy unmount) while it is written: its old package stays.
-    ASSERT_TRUE(Insert("pulled", &why)) << why;
-    ASSERT_TRUE(WaitFor({"slots/pulled: writing"}));
-    ASSERT_EQ(umount2((Root() / "slots/pulled").c_str(), MNT_DETACH), 0);
-    gate_.Open(1);
-    ASSERT_TRUE(WaitFor({"slots/pulled: the card folder is no longer the one this write locked (pulled, unmounted "
-                         "or replaced); nothing more was written; it holds its old package, whole"}));
-    EXPECT_EQ(Snap("staging/pulled/PreDLMap"), old);
-
-    ASSERT_TRUE(Insert(kStuck, &why)) << why;
-    ASSERT_TRUE(WaitFor({"slots/stuck: writing"}));
-    gate_.Open(1);
-    ASSERT_TRUE(WaitFor({"slots/stuck: good, but it could not be released (the test holds it): unmount it by hand"}));
-    EXPECT_NE(said_.seen.find("snapshot: good 4, not good 1; c1 done good released; c2 done good released; c3 done good "
-                         "released; c4 done good released; pulled replacing not good (" +
-                         (Root() / "slots/pulled").string() +
-                         ": the card folder is no longer the one this write locked (pulled, unmounted or replaced)); "
-                         "stuck done working\n"),
-              std::string::npos)
-        << said_.seen;
-    ExpectThePackage("slots/stuck");
+    ASSERT_NO_FATAL_FAILURE(FourCardsAtOnce(said_.seen.substr(at, said_.seen.find('\n', at) - at)));
+    ASSERT_NO_FATAL_FAILURE(PulledWhileWritten());
+    ASSERT_NO_FATAL_FAILURE(NotReleased());
 
     EXPECT_EQ(Interrupt(), 74) << said_.seen;
-    EXPECT_NE(said_.seen.find("station: SIGINT: no new cards"), std::string::npos) << said_.seen;
-    EXPECT_NE(said_.seen.find("batch: 5 cards good, 1 not good\nNOT GOOD: " + (Root() / "slots/pulled").string() +
-                         ": the card folder is no longer"),
-              std::string::npos)
-        << said_.seen;
-    EXPECT_NE(said_.seen.find("slots/stuck: good, but it could not be released (the test holds it): unmount it by hand\n"),
-              std::string::npos);
+    EXPECT_TRUE(Has(said_.seen, "station: SIGINT: no new cards"));
+    EXPECT_TRUE(Has(said_.seen, "batch: 5 cards good, 1 not good\nNOT GOOD: " + (Root() / "slots/pulled").string() +
+                                    ": the card folder is no longer"));
+    EXPECT_TRUE(Has(said_.seen, "slots/stuck: good, but it could not be released (the test holds it): unmount it by hand\n"));
     EXPECT_EQ(Snap("slots/already"), already);
-
     ExpectTheLog({"c1", "c2", "c3", "c4", kStuck}, "pulled");
 }
 
@@ -300,7 +314,7 @@ TEST_P(StationCtrlC, TakesNoNewCardAndSaysWhatTheCardInProgressHolds)
     if (GetParam().twice) kill(child_, SIGINT);
     else gate_.Open(1);
     EXPECT_EQ(Finish(), GetParam().code) << said_.seen;
-    EXPECT_NE(said_.seen.find(GetParam().says), std::string::npos) << said_.seen;
+    EXPECT_TRUE(Has(said_.seen, GetParam().says));
     EXPECT_EQ(said_.seen.find("slots/b:"), std::string::npos) << "a card came after Ctrl-C\n" << said_.seen;
     EXPECT_TRUE(Snap("staging/b").empty());
     if (GetParam().twice) EXPECT_EQ(Snap("staging/a/PreDLMap"), old);
@@ -338,7 +352,7 @@ TEST_F(StationTest, FatCardsBehindFusefatAreWrittenInPlaceAndReleased)
     gate_.Open(2);
     ASSERT_TRUE(WaitFor({"slots/fat1: good: remove", "slots/fat2: good: remove"}));
     EXPECT_EQ(Interrupt(), 0) << said_.seen;
-    EXPECT_NE(said_.seen.find("batch: 2 cards good, 0 not good\n"), std::string::npos) << said_.seen;
+    EXPECT_TRUE(Has(said_.seen, "batch: 2 cards good, 0 not good\n"));
     for (const nlohmann::json& line : LogRecords(Root() / "fat.jsonl")) {
         EXPECT_EQ(line["result"], "good") << line;
         EXPECT_EQ(line["file_system"], "fuse.fusefat") << line;

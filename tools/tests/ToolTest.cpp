@@ -367,16 +367,16 @@ TEST_P(ToolCommandLine, AnswersOnTheRightStreamWithTheRightCode)
     ToolResult result = Tool(c.arguments);
     EXPECT_EQ(result.code, c.code) << result.err;
     if (c.stdoutHas) {
-        EXPECT_NE(result.out.find(c.stdoutHas), std::string::npos) << result.out;
+        EXPECT_TRUE(Has(result.out, c.stdoutHas));
         EXPECT_EQ(result.err, "");
     } else {
         EXPECT_EQ(result.out, "");
         if (c.code == 64) {
-            EXPECT_NE(result.err.find("Usage:"), std::string::npos) << result.err;
+            EXPECT_TRUE(Has(result.err, "Usage:"));
         }
     }
     if (c.stderrHas) {
-        EXPECT_NE(result.err.find(c.stderrHas), std::string::npos) << result.err;
+        EXPECT_TRUE(Has(result.err, c.stderrHas));
     }
 }
 
@@ -429,11 +429,11 @@ TEST_F(ToolTest, SealWritesTheDeviceSumThatVerifyAndTheJobAccept)
     ToolResult sealed = Tool({"seal", Package()});
     ASSERT_EQ(sealed.code, 0) << sealed.err;
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), Hex(sum) + "\r\n");
-    EXPECT_NE(sealed.out.find("package sum " + ShownSum(sum)), std::string::npos) << sealed.out;
+    EXPECT_TRUE(Has(sealed.out, "package sum " + ShownSum(sum)));
 
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, 0) << verified.out;
-    EXPECT_NE(verified.out.find("match"), std::string::npos) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "match"));
 
     // The device agrees: the job installs the sealed package.
     ToolResult run = Tool({"run"});
@@ -465,7 +465,7 @@ TEST_F(ToolTest, SealAndRunMeetTheCardsNamesInAnyCase)
     WriteFile("massstorage/old.bin", "stale");
     ToolResult run = Tool({"run"});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
+    EXPECT_TRUE(Has(run.out, "MassStorage holds 7 files ("));
     EXPECT_EQ(Snap("MassStorage"), Snap("sdmmc/predlmap"));
 }
 
@@ -474,7 +474,7 @@ TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGone
     WritePackage(kPackage);
     ToolResult sealed = Tool({"seal", Package()});
     ASSERT_EQ(sealed.code, 0) << sealed.err;
-    EXPECT_NE(sealed.out.find("manifest of 7 files written to "), std::string::npos) << sealed.out;
+    EXPECT_TRUE(Has(sealed.out, "manifest of 7 files written to "));
     EXPECT_FALSE(Exists("SDMMC/PreDLMap/PreDLMap.sha256")) << "never inside: the device would copy it";
     const std::string manifest = ReadFile("SDMMC/PreDLMap.sha256");
     size_t lines = 0;
@@ -482,8 +482,8 @@ TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGone
     EXPECT_EQ(lines, 7u) << manifest;
     // Sorted as bytes, every file with its own digest, checksum.ini as sealed.
     EXPECT_EQ(manifest.find("  Map/Europe/DE.map\n"), 64u) << manifest;
-    EXPECT_NE(manifest.find("  checksum.ini\n"), std::string::npos) << manifest;
-    EXPECT_NE(manifest.find("  PreDLVerno.ini\n"), std::string::npos) << manifest;
+    EXPECT_TRUE(Has(manifest, "  checksum.ini\n"));
+    EXPECT_TRUE(Has(manifest, "  PreDLVerno.ini\n"));
 #if !defined(_WIN32)
     if (system("command -v sha256sum >/dev/null 2>&1") == 0) {
         const std::string check = "cd '" + Package() + "' && sha256sum --quiet --strict -c ../PreDLMap.sha256";
@@ -496,16 +496,12 @@ TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGone
     RemoveTree("SDMMC/PreDLMap/Map/Europe/FR.map");
     WriteFile("SDMMC/PreDLMap/Map/Europe/IT.map", "new");
     ToolResult verified = Tool({"verify", Package()});
-    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256: 2 files differ since sealing\nadded: Map/Europe/IT.map\n"
-                                "missing: Map/Europe/FR.map\n"),
-              std::string::npos)
-        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "manifest PreDLMap.sha256: 2 files differ since sealing\nadded: Map/Europe/IT.map\n"
+                                "missing: Map/Europe/FR.map\n"));
     // A manifest that is no manifest is said, and verify still gives the device's verdict.
     WriteFile("SDMMC/PreDLMap.sha256", "garbage\n");
     verified = Tool({"verify", Package()});
-    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256 cannot be read: line 1 is no sha256sum line"),
-              std::string::npos)
-        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "manifest PreDLMap.sha256 cannot be read: line 1 is no sha256sum line"));
 }
 
 #ifndef _WIN32
@@ -517,14 +513,12 @@ TEST_F(ToolTest, SealRefusesLinksTheJobWouldNotCopy)
     fs::create_symlink(Root() / "SDMMC/PreDLMap/Map/Europe/DE.map", Root() / "SDMMC/PreDLMap/Map/linked.bin");
     ToolResult sealed = Tool({"seal", Package()});
     EXPECT_EQ(sealed.code, 65) << sealed.err;
-    EXPECT_NE(sealed.err.find("Map/linked.bin: a symbolic link: the device's job never follows links"),
-              std::string::npos)
-        << sealed.err;
+    EXPECT_TRUE(Has(sealed.err, "Map/linked.bin: a symbolic link: the device's job never follows links"));
     ASSERT_EQ(Tool({"seal", "--force", Package()}).code, 0);
     EXPECT_EQ(Tool({"run"}).code, 64);
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, STATUS_COPY_FAILED) << forced.out;
-    EXPECT_NE(forced.out.find("finding: Map/linked.bin: a symbolic link"), std::string::npos) << forced.out;
+    EXPECT_TRUE(Has(forced.out, "finding: Map/linked.bin: a symbolic link"));
 }
 #endif
 
@@ -577,10 +571,9 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
     const std::string manifest = folder.filename().u8string() + ".sha256";
     if (c.change != Change::None) {
-        EXPECT_NE(verified.out.find("manifest " + manifest + ": 1 file differs since sealing\n"), std::string::npos)
-            << verified.out;
+        EXPECT_TRUE(Has(verified.out, "manifest " + manifest + ": 1 file differs since sealing\n"));
     }
-    EXPECT_NE(verified.out.find(c.manifestSays), std::string::npos) << verified.out;
+    EXPECT_TRUE(Has(verified.out, c.manifestSays));
     // Sealing a changed package would seal the change: never the way on.
     EXPECT_EQ(verified.out.find("pelk-mapcopy seal"), std::string::npos) << verified.out;
     const std::string writeAgain = "the card's package differs from its manifest " + manifest +
@@ -595,9 +588,7 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
         // Given as ".", the package still names the card that holds it.
         ToolResult inside = Tool({"verify", "."}, folder);
         EXPECT_EQ(inside.code, c.verifyCode) << inside.out;
-        EXPECT_NE(inside.out.find("(pelk-mapcopy write PACKAGE_DIR " + (Root() / "card").u8string() + ")"),
-                  std::string::npos)
-            << inside.out;
+        EXPECT_TRUE(Has(inside.out, "(pelk-mapcopy write PACKAGE_DIR " + (Root() / "card").u8string() + ")"));
     }
     if (where != kSealedInPlace) return;
     // verify reads the number as the device does, so run agrees with it:
@@ -650,10 +641,8 @@ TEST_F(ToolTest, VerifyFailsWithSixWhenTheChecksumFileIsMissing)
     WritePackage(kPackage);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, 6);
-    EXPECT_NE(verified.out.find("checksum.ini missing: the device's job would end with 6"), std::string::npos)
-        << verified.out;
-    EXPECT_NE(verified.out.find("; run pelk-mapcopy seal " + Package() + " to write it"), std::string::npos)
-        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "checksum.ini missing: the device's job would end with 6"));
+    EXPECT_TRUE(Has(verified.out, "; run pelk-mapcopy seal " + Package() + " to write it"));
 }
 
 TEST_F(ToolTest, AnEmptyPackageSealsToZero)
@@ -748,140 +737,138 @@ void OnAHostCard(ToolFailure& test, const char* card)
 // one passes 259, and so does a 124-unit file name.
 const std::string kDeep = "SDMMC/PreDLMap/" + std::string(120, 'a') + "/";
 
-std::vector<FailureCase> FailureCases()
-{
-    std::vector<FailureCase> cases = {
-        {"MissingFolder", [](ToolFailure& t) { t.folder += "/nowhere"; }, 66, 66,
-         {"cannot open the package folder ", "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}},
-        {"PackageIsAFile", [](ToolFailure& t) { t.folder += "/Poi/fuel.csv"; }, 66, 66,
-         {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}},
-        {"DeviceRoot", [](ToolFailure& t) { t.folder = t.Root().u8string(); }, 64, 64,
-         {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy seal --force"},
-         {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy verify --force"}},
-        {"ChecksumIsAFolder",
-         [](ToolFailure& t) {
-             t.RemoveTree("SDMMC/PreDLMap/checksum.ini");
-             t.MakeFolder("SDMMC/PreDLMap/checksum.ini");
-         },
-         74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
-         {"checksum.ini is a folder"}},
-        {"FolderTooLong", [](ToolFailure& t) { t.MakeFolder(kDeep + std::string(125, 'b')); }, 65, 3,
-         {"bbbb: its search pattern", "265 UTF-16 units"},
-         {"bbbb: its search pattern", "265 UTF-16 units", "3 STATUS_CREATE_DIR_FAILED"}, 64},
-        {"FileTooLong", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(124, 'c'), ""); }, 65, 5,
-         {"cccc: its path", "260 UTF-16 units"}, {"cccc: its path", "260 UTF-16 units", "5 STATUS_COPY_FAILED"}, 64},
-        {"FileTooLongEvenBelowThePackage", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(140, 'd'), ""); }, 65,
-         5, {"dddd: its path", "276 UTF-16 units"}, {"dddd: its path", "276 UTF-16 units", "5 STATUS_COPY_FAILED"}},
-#if defined(_WIN32)
-        {"LetterCaseClash", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65,
-         {"Poi/FUEL.csv", "Poi/fuel.csv", "differ only in letter case"}},
-        {"LetterCaseClashBeyondAscii", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65,
-         {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", "differ only in letter case"}},
-        {"DeviceNames", [](ToolFailure& t) { OnAHostCard(t, "device-names"); }, 65, 65,
-#else
-        {"LetterCaseClash", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x"); }, 65, 65,
-         {"Poi/FUEL.csv", "Poi/fuel.csv", "differ only in letter case"}, {}, 64},
-        {"LetterCaseClashBeyondAscii",
-         [](ToolFailure& t) {
-             t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
-             t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
-         },
-         65, 65, {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", "differ only in letter case"}},
-        {"DeviceNames",
-         [](ToolFailure& t) {
-             for (const char* name : {"nul.txt", "Map/CON", "Map/com1.Map"}) t.WriteFile("SDMMC/PreDLMap/" + std::string(name), "x");
-         },
-         65, 65,
-#endif
-         // One line per name, each reason in it; never opened, never summed.
-         {"nul.txt: a card cannot hold this name: it is the device name NUL,", "Map/CON: a card cannot hold this name: it is the device name CON,",
-          "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"},
-         {}, 64},
-        {"TrailingDot", [](ToolFailure& t) { t.MakeFolder("SDMMC/PreDLMap/Map/old."); }, 65, 65,
-         {"Map/old.: ", "ends in a dot"}, {}, 64},
-        // No write permission bit at all: the read-only attribute, as FAT has it.
-        {"ReadOnlyFile", [](ToolFailure& t) { t.SetReadOnly("SDMMC/PreDLMap/PreDLVerno.ini", true); }, 65, 65,
-         {"PreDLVerno.ini: read-only", "1 STATUS_DELETE_FAILED"}, {}, 64},
-        // Mixed case takes a long name: two entries each. Upper-case 8.3
-        // names take one, so 300 of them fit.
-        {"RootOverFat16Entries",
-         [](ToolFailure& t) {
-             for (int i = 0; i < 256; ++i) t.WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
-         },
-         65, 65, {"the package's root (MassStorage on the device): ", "520 FAT directory entries", "512 of a FAT16"}, {}, 64},
-        // 300 one-entry names and 8 more: no finding, so seal writes the sum.
-        {"UpperCaseShortNamesTakeOneEntry",
-         [](ToolFailure& t) {
-             for (int i = 0; i < 300; ++i) t.WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
-         },
-         0, 6, {"package sum ", "written to "}, {"MISMATCH: the device's job would end with 6"}},
-        // seal mends these, so run meets a sealed package after them.
-        {"ChecksumEmpty", [](ToolFailure& t) { t.WriteChecksumFile(""); }, 0, 6, {"written to "},
-         {"checksum.ini holds no number the device can read: it is empty", "MISMATCH"}},
-        {"ChecksumText", [](ToolFailure& t) { t.WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n"); }, 0, 6,
-         {"written to "}, {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\""}},
-        {"ChecksumUtf8Mark", [](ToolFailure& t) { t.WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n"); }, 0, 6,
-         {"written to "}, {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark"}},
-        {"ChecksumUtf16", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10)); }, 0,
-         6, {"written to "}, {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark"}},
-        {"ChecksumUtf16WithoutMark", [](ToolFailure& t) { t.WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8)); }, 0,
-         6, {"written to "},
-         {"it is UTF-16 text without a byte-order mark", "stops at a zero byte, byte 2 of the file", "reads 0001 (",
-          "MISMATCH"}},
-        // Zero bytes before the number are no UTF-16 text: said as what they are.
-        {"ChecksumLeadingNuls", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10)); }, 0,
-         6, {"written to "}, {"it begins with 4 NUL bytes", "the device reads 0 (", "MISMATCH"}},
-        // "c" is a hexadecimal digit: the device reads 000C.
-        {"ChecksumAsKeyAndValue", [](ToolFailure& t) { t.WriteChecksumFile("checksum=2F4F\r\n"); }, 0, 6,
-         {"written to "}, {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\"", "MISMATCH"}},
-#ifndef _WIN32
-        // What only the Linux host makes: FIFOs, links, and names that Win32
-        // refuses or reads otherwise (":" names a stream, control characters
-        // are refused).
-        {"Fifo", [](ToolFailure& t) { ASSERT_EQ(mkfifo((t.Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0); },
-         65, 65, {"Poi/pipe: ", "(a FIFO), not opened"}, {}, 64},
-        {"Device",
-         [](ToolFailure& t) {
-             if (mknod((t.Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-                 GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
-         },
-         65, 65, {"Poi/null: ", "(a device), not opened"}, {}, 64},
-        {"NotUtf8", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8"); }, 65,
-         65, {"Poi/caf\\xE9.csv: ", "not valid UTF-8"}, {}, 64},
-        {"AnotherFileSystem",
-         [](ToolFailure& t) {
-             std::string why;
-             if (!t.Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
-                 GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
-             t.WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
-         },
-         65, 65, {"Map/mounted: ", "another file system (a mount point), not walked"}, {}, 64},
-        {"LinkToFolder",
-         [](ToolFailure& t) { fs::create_directory_symlink(t.Root() / "SDMMC", t.Root() / "SDMMC/PreDLMap/Poi/up"); },
-         65, 65, {"Poi/up: a symbolic link", "would fail to copy it (5)"}},
-        {"LinkOutOfThePackage",
-         [](ToolFailure& t) {
-             t.WriteFile("elsewhere/linked.bin", "not in the package");
-             fs::create_symlink(t.Root() / "elsewhere/linked.bin", t.Root() / "SDMMC/PreDLMap/Poi/linked.bin");
-         },
-         65, 65, {"Poi/linked.bin: a symbolic link"}, {}, 64},
-        {"Colon", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x"); }, 65, 65,
-         {"Map/a:b.map: ", "it holds \":\""}},
-        {"ControlCharacter", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x"); }, 65, 65,
-         {"Map/a\\x09b.map: ", "a control character"}},
-        // Wine reads a name with "~" as a short name of its own making.
-        {"ShortNameClash",
-         [](ToolFailure& t) {
-             t.WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
-             t.WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
-         },
-         65, 65, {"Map/LONGFI~1.TXT and Map/LongFileName.txt: ", "the short name of the first"}, {}, 64},
-#endif
-    };
-    return cases;
-}
+const std::vector<std::string> kCaseClashSays = {"Poi/FUEL.csv", "Poi/fuel.csv", "differ only in letter case"};
+const std::vector<std::string> kBeyondAsciiSays = {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt",
+                                                   "differ only in letter case"};
+// One line per name, each reason in it; never opened, never summed.
+const std::vector<std::string> kDeviceNamesSay = {"nul.txt: a card cannot hold this name: it is the device name NUL,",
+                                                  "Map/CON: a card cannot hold this name: it is the device name CON,",
+                                                  "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"};
 
-INSTANTIATE_TEST_SUITE_P(Cases, ToolFailure, ::testing::ValuesIn(FailureCases()),
+const std::vector<FailureCase> kFailureCases = {
+    {"MissingFolder", [](ToolFailure& t) { t.folder += "/nowhere"; }, 66, 66,
+     {"cannot open the package folder ", "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}},
+    {"PackageIsAFile", [](ToolFailure& t) { t.folder += "/Poi/fuel.csv"; }, 66, 66,
+     {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}},
+    {"DeviceRoot", [](ToolFailure& t) { t.folder = t.Root().u8string(); }, 64, 64,
+     {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy seal --force"},
+     {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy verify --force"}},
+    {"ChecksumIsAFolder",
+     [](ToolFailure& t) {
+         t.RemoveTree("SDMMC/PreDLMap/checksum.ini");
+         t.MakeFolder("SDMMC/PreDLMap/checksum.ini");
+     },
+     74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
+     {"checksum.ini is a folder"}},
+    {"FolderTooLong", [](ToolFailure& t) { t.MakeFolder(kDeep + std::string(125, 'b')); }, 65, 3,
+     {"bbbb: its search pattern", "265 UTF-16 units"},
+     {"bbbb: its search pattern", "265 UTF-16 units", "3 STATUS_CREATE_DIR_FAILED"}, 64},
+    {"FileTooLong", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(124, 'c'), ""); }, 65, 5,
+     {"cccc: its path", "260 UTF-16 units"}, {"cccc: its path", "260 UTF-16 units", "5 STATUS_COPY_FAILED"}, 64},
+    {"FileTooLongEvenBelowThePackage", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(140, 'd'), ""); }, 65,
+     5, {"dddd: its path", "276 UTF-16 units"}, {"dddd: its path", "276 UTF-16 units", "5 STATUS_COPY_FAILED"}},
+#if defined(_WIN32)
+    {"LetterCaseClash", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65, kCaseClashSays},
+    {"LetterCaseClashBeyondAscii", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65, kBeyondAsciiSays},
+    {"DeviceNames", [](ToolFailure& t) { OnAHostCard(t, "device-names"); }, 65, 65, kDeviceNamesSay},
+#else
+    {"LetterCaseClash", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x"); }, 65, 65,
+     kCaseClashSays, {}, 64},
+    {"LetterCaseClashBeyondAscii",
+     [](ToolFailure& t) {
+         t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
+         t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
+     },
+     65, 65, kBeyondAsciiSays},
+    {"DeviceNames",
+     [](ToolFailure& t) {
+         for (const char* name : {"nul.txt", "Map/CON", "Map/com1.Map"}) t.WriteFile("SDMMC/PreDLMap/" + std::string(name), "x");
+     },
+     65, 65, kDeviceNamesSay, {}, 64},
+#endif
+    {"TrailingDot", [](ToolFailure& t) { t.MakeFolder("SDMMC/PreDLMap/Map/old."); }, 65, 65,
+     {"Map/old.: ", "ends in a dot"}, {}, 64},
+    // No write permission bit at all: the read-only attribute, as FAT has it.
+    {"ReadOnlyFile", [](ToolFailure& t) { t.SetReadOnly("SDMMC/PreDLMap/PreDLVerno.ini", true); }, 65, 65,
+     {"PreDLVerno.ini: read-only", "1 STATUS_DELETE_FAILED"}, {}, 64},
+    // Mixed case takes a long name: two entries each. Upper-case 8.3
+    // names take one, so 300 of them fit.
+    {"RootOverFat16Entries",
+     [](ToolFailure& t) {
+         for (int i = 0; i < 256; ++i) t.WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
+     },
+     65, 65, {"the package's root (MassStorage on the device): ", "520 FAT directory entries", "512 of a FAT16"}, {}, 64},
+    // 300 one-entry names and 8 more: no finding, so seal writes the sum.
+    {"UpperCaseShortNamesTakeOneEntry",
+     [](ToolFailure& t) {
+         for (int i = 0; i < 300; ++i) t.WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
+     },
+     0, 6, {"package sum ", "written to "}, {"MISMATCH: the device's job would end with 6"}},
+    // seal mends these, so run meets a sealed package after them.
+    {"ChecksumEmpty", [](ToolFailure& t) { t.WriteChecksumFile(""); }, 0, 6, {"written to "},
+     {"checksum.ini holds no number the device can read: it is empty", "MISMATCH"}},
+    {"ChecksumText", [](ToolFailure& t) { t.WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n"); }, 0, 6,
+     {"written to "}, {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\""}},
+    {"ChecksumUtf8Mark", [](ToolFailure& t) { t.WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n"); }, 0, 6,
+     {"written to "}, {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark"}},
+    {"ChecksumUtf16", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10)); }, 0,
+     6, {"written to "}, {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark"}},
+    {"ChecksumUtf16WithoutMark", [](ToolFailure& t) { t.WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8)); }, 0,
+     6, {"written to "},
+     {"it is UTF-16 text without a byte-order mark", "stops at a zero byte, byte 2 of the file", "reads 0001 (",
+      "MISMATCH"}},
+    // Zero bytes before the number are no UTF-16 text: said as what they are.
+    {"ChecksumLeadingNuls", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10)); }, 0,
+     6, {"written to "}, {"it begins with 4 NUL bytes", "the device reads 0 (", "MISMATCH"}},
+    // "c" is a hexadecimal digit: the device reads 000C.
+    {"ChecksumAsKeyAndValue", [](ToolFailure& t) { t.WriteChecksumFile("checksum=2F4F\r\n"); }, 0, 6,
+     {"written to "}, {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\"", "MISMATCH"}},
+#ifndef _WIN32
+    // What only the Linux host makes: FIFOs, links, and names that Win32
+    // refuses or reads otherwise (":" names a stream, control characters
+    // are refused).
+    {"Fifo", [](ToolFailure& t) { ASSERT_EQ(mkfifo((t.Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0); },
+     65, 65, {"Poi/pipe: ", "(a FIFO), not opened"}, {}, 64},
+    {"Device",
+     [](ToolFailure& t) {
+         if (mknod((t.Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+             GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
+     },
+     65, 65, {"Poi/null: ", "(a device), not opened"}, {}, 64},
+    {"NotUtf8", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8"); }, 65,
+     65, {"Poi/caf\\xE9.csv: ", "not valid UTF-8"}, {}, 64},
+    {"AnotherFileSystem",
+     [](ToolFailure& t) {
+         std::string why;
+         if (!t.Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
+             GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
+         t.WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
+     },
+     65, 65, {"Map/mounted: ", "another file system (a mount point), not walked"}, {}, 64},
+    {"LinkToFolder",
+     [](ToolFailure& t) { fs::create_directory_symlink(t.Root() / "SDMMC", t.Root() / "SDMMC/PreDLMap/Poi/up"); },
+     65, 65, {"Poi/up: a symbolic link", "would fail to copy it (5)"}},
+    {"LinkOutOfThePackage",
+     [](ToolFailure& t) {
+         t.WriteFile("elsewhere/linked.bin", "not in the package");
+         fs::create_symlink(t.Root() / "elsewhere/linked.bin", t.Root() / "SDMMC/PreDLMap/Poi/linked.bin");
+     },
+     65, 65, {"Poi/linked.bin: a symbolic link"}, {}, 64},
+    {"Colon", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x"); }, 65, 65,
+     {"Map/a:b.map: ", "it holds \":\""}},
+    {"ControlCharacter", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x"); }, 65, 65,
+     {"Map/a\\x09b.map: ", "a control character"}},
+    // Wine reads a name with "~" as a short name of its own making.
+    {"ShortNameClash",
+     [](ToolFailure& t) {
+         t.WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
+         t.WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
+     },
+     65, 65, {"Map/LONGFI~1.TXT and Map/LongFileName.txt: ", "the short name of the first"}, {}, 64},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ToolFailure, ::testing::ValuesIn(kFailureCases),
                          ByName());
 
 // ---- run ---------------------------------------------------------------
@@ -899,8 +886,8 @@ TEST_F(ToolTest, RunInstallsThePackageOverStaleContent)
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out.rfind("0 STATUS_OK: ", 0), 0u) << run.out;
     // Seven copied, four summed: checksum.ini, CHECKSUM.INI and PreDLVerno.ini never count.
-    EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("), 4 of them summed\n3 files are copied but not summed"), std::string::npos) << run.out;
+    EXPECT_TRUE(Has(run.out, "MassStorage holds 7 files ("));
+    EXPECT_TRUE(Has(run.out, "), 4 of them summed\n3 files are copied but not summed"));
     // Off a terminal: one plain line as each phase begins, in order, and no
     // escape sequence or carriage return to redraw one.
     size_t at = 0;
@@ -921,7 +908,7 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     const Snapshot before = Snap("MassStorage");
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.err.find(Native("SDMMC/PreDLMap is missing")), std::string::npos) << refused.err;
+    EXPECT_TRUE(Has(refused.err, Native("SDMMC/PreDLMap is missing")));
     EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage: " << refused.err;
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(Snap("MassStorage"), before);
@@ -929,8 +916,7 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, 4);
     EXPECT_EQ(forced.out.rfind("4 STATUS_SOURCE_MISSING: a package folder is missing\n", 0), 0u) << forced.out;
-    EXPECT_NE(forced.out.find(Native("first difference: the package folder SDMMC/PreDLMap is missing")), std::string::npos)
-        << forced.out;
+    EXPECT_TRUE(Has(forced.out, Native("first difference: the package folder SDMMC/PreDLMap is missing")));
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
 }
 
@@ -975,7 +961,7 @@ TEST_P(ToolTarget, SaysWhatMassStorageIs)
     if (c.forcedCode >= 0) {
         ToolResult forced = Tool({"run", "--force"});
         EXPECT_EQ(forced.code, c.forcedCode) << forced.out;
-        EXPECT_NE(forced.out.find(c.forcedSays), std::string::npos) << forced.out;
+        EXPECT_TRUE(Has(forced.out, c.forcedSays));
     }
     EXPECT_EQ(Snap("elsewhere"), elsewhere) << "the job never follows a link";
 }
@@ -1041,16 +1027,12 @@ TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
         }
         ToolResult verified = Tool({"verify", Package()});
         EXPECT_EQ(verified.code, 4) << linked << ": " << verified.out << verified.err;
-        EXPECT_NE(verified.err.find((Root() / linked).u8string() + " is a symbolic link: the device's job never "
+        EXPECT_TRUE(Has(verified.err, (Root() / linked).u8string() + " is a symbolic link: the device's job never "
                                                                    "follows links, so on the device it finds no "
-                                                                   "package there"),
-                  std::string::npos)
-            << verified.err;
+                                                                   "package there"));
         ToolResult run = Tool({"run"});
         EXPECT_EQ(run.code, 64) << run.err;
-        EXPECT_NE(run.err.find(std::string(": ") + linked + " is a symbolic link, and the job never follows links"),
-                  std::string::npos)
-            << run.err;
+        EXPECT_TRUE(Has(run.err, std::string(": ") + linked + " is a symbolic link, and the job never follows links"));
         EXPECT_EQ(Snap("MassStorage"), before) << linked;
     }
 }
@@ -1064,11 +1046,9 @@ TEST_F(ToolTest, VerifyRefusesTheRootOfAFileSystemAtOnce)
     ToolResult verified = Tool({"verify", volume.u8string()});
     EXPECT_EQ(verified.code, 64) << verified.out;
     EXPECT_EQ(verified.out, "");
-    EXPECT_NE(verified.err.find(volume.u8string() + " is the root of a file system, not a package folder: a package "
+    EXPECT_TRUE(Has(verified.err, volume.u8string() + " is the root of a file system, not a package folder: a package "
                                                     "is the PreDLMap folder in a card's SDMMC folder (" +
-                                (volume / "SDMMC" / "PreDLMap").u8string() + ")."),
-              std::string::npos)
-        << verified.err;
+                                (volume / "SDMMC" / "PreDLMap").u8string() + ")."));
 }
 
 TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
@@ -1077,7 +1057,7 @@ TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
     ToolResult run = Tool({"run", "--force"});
     EXPECT_EQ(run.code, 6);
     EXPECT_EQ(run.out.rfind("6 STATUS_CHECKSUM_FAILED: ", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("first difference: none"), std::string::npos) << run.out;
+    EXPECT_TRUE(Has(run.out, "first difference: none"));
 }
 
 #ifndef _WIN32
@@ -1101,16 +1081,14 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
     // In the volume's 4 KiB clusters: three files, checksum.ini and the folder's entries.
-    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit on the volume holding "
-                               "MassStorage (68.0 KiB free, counting what MassStorage holds now): 8.0 KiB more"),
-              std::string::npos)
-        << refused.err;
+    EXPECT_TRUE(Has(refused.err, "the package (76.0 KiB in clusters of 4.0 KiB) does not fit on the volume holding "
+                               "MassStorage (68.0 KiB free, counting what MassStorage holds now): 8.0 KiB more"));
     EXPECT_EQ(Snap("MassStorage"), before);
 
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, 5) << forced.out;
-    EXPECT_NE(forced.out.find("first difference: SDMMC/PreDLMap/"), std::string::npos) << forced.out;
-    EXPECT_NE(forced.out.find(" is not in MassStorage"), std::string::npos) << forced.out;
+    EXPECT_TRUE(Has(forced.out, "first difference: SDMMC/PreDLMap/"));
+    EXPECT_TRUE(Has(forced.out, " is not in MassStorage"));
 }
 #endif
 
@@ -1162,11 +1140,9 @@ TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWould
     ToolResult refused = Tool({"run", "--device-root", Mounted().u8string()});
     EXPECT_EQ(refused.code, 64) << refused.out << refused.err;
     // The empty MassStorage's own cluster counts as free: the job removes it.
-    EXPECT_NE(refused.err.find("the package (208.0 KiB in clusters of 2.0 KiB) does not fit on the volume holding "
+    EXPECT_TRUE(Has(refused.err, "the package (208.0 KiB in clusters of 2.0 KiB) does not fit on the volume holding "
                                "MassStorage (102.0 KiB free, counting what MassStorage holds now): 106.0 KiB more "
-                               "must be freed on it\n"),
-              std::string::npos)
-        << refused.err;
+                               "must be freed on it\n"));
     EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage";
     EXPECT_TRUE(fs::is_empty(Mounted() / "MassStorage"));
 }
@@ -1276,7 +1252,7 @@ TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
     ASSERT_GE(said.size(), last.size()) << said;
     EXPECT_EQ(said.substr(said.size() - last.size()), last) << said;
     if (c.progress) {
-        EXPECT_NE(said.find(c.progress), std::string::npos) << said;
+        EXPECT_TRUE(Has(said, c.progress));
     }
     EXPECT_EQ(Exists("MassStorage/old.map"), c.moment == Moment::Checking) << "only the checks leave it as it was";
 }
@@ -1315,10 +1291,8 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     const Snapshot before = Snap("MassStorage");
     ToolResult second = Tool({"run"});
     EXPECT_EQ(second.code, 75) << second.out << second.err;
-    EXPECT_NE(second.err.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
-                              Root().u8string() + "; run again once it has ended"),
-              std::string::npos)
-        << second.err;
+    EXPECT_TRUE(Has(second.err, "another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
+                              Root().u8string() + "; run again once it has ended"));
     EXPECT_EQ(second.out, "");
     // seal writes the same card, and takes its lock (the folder holding the
     // package) as write does: it waits its turn too.
@@ -1326,10 +1300,8 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     WriteFile("SDMMC/PreDLMap/Poi/new.csv", "changed while the run holds the card");
     ToolResult sealed = Tool({"seal", Package()});
     EXPECT_EQ(sealed.code, 75) << sealed.out << sealed.err;
-    EXPECT_NE(sealed.err.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
-                              (Root() / "SDMMC").u8string() + ";"),
-              std::string::npos)
-        << sealed.err;
+    EXPECT_TRUE(Has(sealed.err, "another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
+                              (Root() / "SDMMC").u8string() + ";"));
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), checksum);
     RemoveTree("SDMMC/PreDLMap/Poi/new.csv");
     // So does a write to its card.
@@ -1338,9 +1310,7 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     ASSERT_EQ(Tool({"seal", (Root() / "other" / "PreDLMap").u8string()}).code, 0);
     const ToolResult written = Tool({"write", (Root() / "other" / "PreDLMap").u8string(), (Root() / "SDMMC").u8string()});
     EXPECT_EQ(written.code, 75) << written.out << written.err;
-    EXPECT_NE(written.out.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using"),
-              std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using"));
     EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
     held.Release();
     // The stand-in copied nothing and returned 0: not installed.
@@ -1350,7 +1320,7 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     EXPECT_EQ(said.rfind("NOT INSTALLED: the job returned 0 STATUS_OK, but MassStorage does not hold the package\n", 0),
               0u)
         << said;
-    EXPECT_NE(said.find("first difference: "), std::string::npos) << said;
+    EXPECT_TRUE(Has(said, "first difference: "));
     EXPECT_EQ(said.find("STATUS_OK: the package was installed"), std::string::npos) << said;
     // Once the first has ended the device root is free again.
     ToolResult third = Tool({"run"});
@@ -1385,12 +1355,12 @@ TEST_F(ToolTest, RunLoadsTheModuleGivenAndFailsClearlyWithoutOne)
     const Snapshot before = Snap("MassStorage");
     ToolResult missing = Tool({"run", "--library", (Root() / "none" += copy.extension()).u8string()});
     EXPECT_EQ(missing.code, 69);
-    EXPECT_NE(missing.err.find("cannot load the module"), std::string::npos) << missing.err;
+    EXPECT_TRUE(Has(missing.err, "cannot load the module"));
     const std::string noExports = ModuleWithoutTheExports();
     ASSERT_NE(noExports, "");
     ToolResult wrong = Tool({"run", "--library", noExports});
     EXPECT_EQ(wrong.code, 69);
-    EXPECT_NE(wrong.err.find("does not export PELK_UserMapCopy_CopyFiles"), std::string::npos) << wrong.err;
+    EXPECT_TRUE(Has(wrong.err, "does not export PELK_UserMapCopy_CopyFiles"));
     EXPECT_EQ(Snap("MassStorage"), before) << "no job may run without the module";
 }
 

@@ -338,9 +338,9 @@ TEST_P(WriteFailTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames
         const std::string holds = Holds();
         // No failure is shrugged off: each was a step the card needed.
         EXPECT_EQ(code, 74) << context << "\n" << out_;
-        EXPECT_NE(out_.find("NOT GOOD: card: "), std::string::npos) << context << "\n" << out_;
-        EXPECT_NE(out_.find("; it " + holds), std::string::npos) << context << "\n" << out_;
-        EXPECT_NE(out_.find("repair it with fsck.fat -a"), std::string::npos) << context << "\n" << out_;
+        EXPECT_TRUE(Has(out_, "NOT GOOD: card: ")) << context << "\n" << out_;
+        EXPECT_TRUE(Has(out_, "; it " + holds)) << context << "\n" << out_;
+        EXPECT_TRUE(Has(out_, "repair it with fsck.fat -a")) << context << "\n" << out_;
         ExpectTheRerunExact(context);
     }
 }
@@ -383,7 +383,7 @@ TEST_P(WritePathTest, CtrlCAtEachCallOnTheCardIsReportedAsTheCardIs)
         }
         ++reported;
         EXPECT_EQ(code, 130) << context << "\n" << err;
-        EXPECT_NE(err.find("  card: " + holds), std::string::npos) << context << "\n" << err;
+        EXPECT_TRUE(Has(err, "  card: " + holds)) << context << "\n" << err;
         ExpectTheRerunExact(context);
     }
     printf("%d of %d interrupts reported before the write ended\n", reported, calls);
@@ -420,13 +420,13 @@ TEST_P(WritePathTest, AReadBackThatDiffersLeavesTheOldPackage)
         if (row.packageChanged) plan.changeInPackage = Root() / tile;
         Arm(plan);
         EXPECT_EQ(Tool(Arguments()), row.code) << row.name << "\n" << out_;
-        EXPECT_NE(out_.find(row.says), std::string::npos) << row.name << "\n" << out_;
+        EXPECT_TRUE(Has(out_, row.says)) << row.name << "\n" << out_;
         EXPECT_EQ(out_.find(row.never), std::string::npos) << row.name << "\n" << out_;
         if (path_ == Path::InPlace) {
             EXPECT_EQ(Holds(), "holds no package to trust") << row.name;
         } else {
             EXPECT_EQ(Holds(), "holds its old package, whole") << row.name;
-            EXPECT_NE(out_.find("; it holds its old package, whole"), std::string::npos) << out_;
+            EXPECT_TRUE(Has(out_, "; it holds its old package, whole"));
         }
         if (row.packageChanged) {
             ASSERT_NE(ReadFile(tile), sealed) << "the package was never changed";
@@ -472,12 +472,12 @@ TEST_P(WriteVolumeTest, OnlyAFatCardIsWrittenUnlessAnyVolume)
     std::vector<std::string> arguments = {"write", "pkg/PreDLMap", "card", "other"};
     if (GetParam().anyVolume) arguments.insert(arguments.begin() + 1, "--any-volume");
     EXPECT_EQ(Tool(arguments), GetParam().code) << out_;
-    EXPECT_NE(out_.find(GetParam().says), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, GetParam().says));
     if (GetParam().code == 0) {
         EXPECT_EQ(Snap("card/PreDLMap"), newPackage_);
     } else {
         EXPECT_EQ(Snap("card"), before);
-        EXPECT_NE(out_.find("1 of 2 cards good"), std::string::npos) << out_;
+        EXPECT_TRUE(Has(out_, "1 of 2 cards good"));
     }
     EXPECT_EQ(Snap("other/PreDLMap"), newPackage_);
 }
@@ -510,7 +510,7 @@ TEST_F(WriteCardTest, ADrivesRootIsACard)
     for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) fs::remove_all(entry.path());
     for (int round = 1; round <= 2; ++round) {
         EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", root}), 0) << out_;
-        EXPECT_NE(out_.find("good: " + root + " holds the package"), std::string::npos) << out_;
+        EXPECT_TRUE(Has(out_, "good: " + root + " holds the package"));
         EXPECT_EQ(Snap(folder + "PreDLMap"), newPackage_) << "round " << round;
         EXPECT_EQ(ReadFile(folder + "PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << "round " << round;
     }
@@ -553,9 +553,8 @@ TEST_F(WriteCardTest, ACardUnmountedMidWriteIsNotGoodAndNothingLandsBelowIt)
         return kFileCalls.makeFolder(folder, name);
     };
     EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "card"}), 74);
-    EXPECT_NE(out_.find("NOT GOOD: card: the card folder is no longer the one this write locked"), std::string::npos)
-        << out_;
-    EXPECT_NE(out_.find("0 of 1 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "NOT GOOD: card: the card folder is no longer the one this write locked"));
+    EXPECT_TRUE(Has(out_, "0 of 1 cards good"));
     EXPECT_TRUE(Snap("card").empty()) << "written below the mount point";
 }
 #endif

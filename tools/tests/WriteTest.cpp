@@ -112,18 +112,16 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
 
     const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
     EXPECT_EQ(written.code, 66) << written.out << written.err;
-    EXPECT_NE(written.out.find("NOT GOOD: cannot open the card c4"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("3 of 4 cards good\n"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("good: c3 holds the package as read back from the card (6 files, "), std::string::npos)
-        << written.out;
-    EXPECT_NE(written.out.find("the old package a stopped write had set aside is back"), std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: cannot open the card c4"));
+    EXPECT_TRUE(Has(written.out, "3 of 4 cards good\n"));
+    EXPECT_TRUE(Has(written.out, "good: c3 holds the package as read back from the card (6 files, "));
+    EXPECT_TRUE(Has(written.out, "the old package a stopped write had set aside is back"));
     for (const char* card : {"c1", "c2", "c3"}) ExpectTheNewPackage(card);
     EXPECT_EQ(Snap("c2/DCIM"), untouched);
     EXPECT_FALSE(Exists("c4"));
     // Plain lines, not a redrawn bar: stderr is a file.
     EXPECT_EQ(written.err.find('\033'), std::string::npos) << written.err;
-    EXPECT_NE(written.err.find("c1: reading back"), std::string::npos) << written.err;
+    EXPECT_TRUE(Has(written.err, "c1: reading back"));
 
     const std::vector<nlohmann::json> log = LogRecords("cards.jsonl");
     ASSERT_EQ(log.size(), 4u);
@@ -215,8 +213,7 @@ TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
     WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
     const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
-    EXPECT_NE(written.out.find("the half-written package of a stopped --in-place write was cleared"), std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "the half-written package of a stopped --in-place write was cleared"));
     ExpectTheNewPackage("card");
 }
 
@@ -228,16 +225,14 @@ TEST_F(WriteTest, RefusesUsageErrors)
     // The second name of a card is refused; the card is written once.
     const Result twice = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card", "card/."});
     EXPECT_EQ(twice.code, 64);
-    EXPECT_NE(twice.out.find("NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
-                             ": is the card card again; card untouched"),
-              std::string::npos)
-        << twice.out;
+    EXPECT_TRUE(Has(twice.out, "NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
+                             ": is the card card again; card untouched"));
     ExpectTheNewPackage("card");
     // A log that cannot be appended to: no card is written without its line.
     MakeFolder("fresh");
     const Result unlogged = Tool({"write", kAnyVolume, "--log", "no/such/folder/cards.jsonl", "pkg/PreDLMap", "fresh"});
     EXPECT_EQ(unlogged.code, 64);
-    EXPECT_NE(unlogged.err.find("cannot append to the log"), std::string::npos) << unlogged.err;
+    EXPECT_TRUE(Has(unlogged.err, "cannot append to the log"));
     EXPECT_FALSE(Exists("fresh/PreDLMap"));
     // A package refused: every card still gets its line, untouched.
     WriteFile("pkg/PreDLMap/Poi/added.csv", "not sealed");
@@ -279,7 +274,7 @@ TEST_P(NoCardTest, IsRefusedUntouched)
     const Result written = Tool({"write", c.packageAt, c.card});
     EXPECT_EQ(written.code, 64) << written.out << written.err;
     const std::string said = "NOT GOOD: " + fs::path(c.card).make_preferred().u8string() + ": " + c.said;
-    EXPECT_NE(written.out.find(said), std::string::npos) << said << "\n" << written.out;
+    EXPECT_TRUE(Has(written.out, said)) << said << "\n" << written.out;
     EXPECT_EQ(written.out.find("--in-place"), std::string::npos) << written.out;
     EXPECT_EQ(Snap(c.card), card);
     EXPECT_EQ(Snap(c.packageAt), package);
@@ -349,8 +344,8 @@ TEST_F(WriteTest, OddCardNamesAreShownEscaped)
     const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
     EXPECT_EQ(written.code, 0) << written.out << written.err;
     EXPECT_EQ(Count(written.out, "\n"), 3u) << written.out;
-    EXPECT_NE(written.out.find("good: odd\\x0Aname holds"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("good: bad\\xFF holds"), std::string::npos) << written.out;
+    EXPECT_TRUE(Has(written.out, "good: odd\\x0Aname holds"));
+    EXPECT_TRUE(Has(written.out, "good: bad\\xFF holds"));
     const std::string log = ReadFile("cards.jsonl");
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(tool::EscapedBytes(line), line);
@@ -378,13 +373,11 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     const Result sealed = Tool({"seal", "busy-package/PreDLMap"});
     close(packageHeld);
     EXPECT_EQ(sealed.code, 75) << sealed.err;
-    EXPECT_NE(sealed.err.find("busy-package; run again once it has ended"), std::string::npos) << sealed.err;
+    EXPECT_TRUE(Has(sealed.err, "busy-package; run again once it has ended"));
     EXPECT_FALSE(Exists("busy-package/PreDLMap/checksum.ini"));
     close(held);
     EXPECT_EQ(written.code, 75);
-    EXPECT_NE(written.out.find("NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"),
-              std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"));
     EXPECT_TRUE(Snap("busy").empty());
     ExpectTheNewPackage("free");
 }
@@ -467,11 +460,11 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     const Snapshot tiny = Snap("tiny");
     const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
     EXPECT_EQ(written.code, 64);
-    EXPECT_NE(written.out.find("good: roomy holds the package"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("NOT GOOD: tight: no room for the new package"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("pelk-mapcopy write --in-place removes the old package first"), std::string::npos);
-    EXPECT_NE(written.out.find("NOT GOOD: tiny: the package ("), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("more must be freed; card untouched"), std::string::npos) << written.out;
+    EXPECT_TRUE(Has(written.out, "good: roomy holds the package"));
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: tight: no room for the new package"));
+    EXPECT_TRUE(Has(written.out, "pelk-mapcopy write --in-place removes the old package first"));
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: tiny: the package ("));
+    EXPECT_TRUE(Has(written.out, "more must be freed; card untouched"));
     ExpectTheNewPackage("roomy");
     EXPECT_EQ(Snap("tight"), tight);
     EXPECT_EQ(Snap("tiny"), tiny);
@@ -492,12 +485,10 @@ TEST_F(WriteFullCardTest, ATmpfsCardIsRefusedUntouchedUnlessAnyVolume)
     const Snapshot before = Snap("card");
     const Result refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.out.find("NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
-                               "untouched (--any-volume writes it anyway)\n0 of 1 cards good"),
-              std::string::npos)
-        << refused.out;
+    EXPECT_TRUE(Has(refused.out, "NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
+                               "untouched (--any-volume writes it anyway)\n0 of 1 cards good"));
     EXPECT_EQ(Snap("card"), before);
-    EXPECT_NE(ReadFile("cards.jsonl").find("\"file_system\":\"tmpfs\""), std::string::npos) << ReadFile("cards.jsonl");
+    EXPECT_TRUE(Has(ReadFile("cards.jsonl"), "\"file_system\":\"tmpfs\""));
 
     const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
@@ -537,9 +528,7 @@ TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
     // The driver loses a renamed folder's files: write refuses to swap there.
     const Result refused = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.out.find("its volume (fusefat) loses a folder's files when it renames the folder"),
-              std::string::npos)
-        << refused.out;
+    EXPECT_TRUE(Has(refused.out, "its volume (fusefat) loses a folder's files when it renames the folder"));
     EXPECT_FALSE(Exists("card/PreDLMap.pelk-new"));
 
     // Killed at its 20th write of 44, then run again.
@@ -552,10 +541,10 @@ TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
     EXPECT_EQ(rerun.code, 0) << rerun.out << rerun.err;
     ExpectTheNewPackage("card");
     const std::string log = ReadFile("fat.jsonl");
-    EXPECT_NE(log.find("\"file_system\":\"fuse.fusefat\""), std::string::npos) << log;
+    EXPECT_TRUE(Has(log, "\"file_system\":\"fuse.fusefat\""));
     const Result verified = Tool({"verify", "card/PreDLMap"});
     EXPECT_EQ(verified.code, 0) << verified.out;
-    EXPECT_NE(verified.out.find("every file as sealed"), std::string::npos) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "every file as sealed"));
 }
 #endif
 
