@@ -32,13 +32,7 @@ using tool::kFileCalls;
 
 const char* const kCards[] = {"c1", "c2", "c3", "c4"};
 
-const std::vector<PackageFile> kPackage = {
-    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
-    {"Map/Europe/DE.map", PatternBytes(90001, 1)},
-    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
-    {"Map/Europe/empty.idx", ""},
-    {"Poi/fuel.csv", "id;name\r\n"},
-};
+const std::vector<PackageFile>& kPackage = kCardPackage;
 
 class CheckTest : public InProcessTest {
 public:
@@ -77,7 +71,6 @@ struct SpoilRow {
     const char* never;                 // nowhere in stdout
     std::vector<std::string> differing; // the log's, for c3
 };
-void PrintTo(const SpoilRow& row, std::ostream* os) { *os << row.name; }
 
 class CheckSpoiledCard : public CheckTest, public ::testing::WithParamInterface<SpoilRow> {};
 
@@ -319,7 +312,6 @@ struct FaultRow {
     int code;
     const char* says;
 };
-void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 class CheckFaultTest : public CheckSeamTest, public ::testing::WithParamInterface<FaultRow> {};
 

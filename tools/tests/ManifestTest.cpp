@@ -34,7 +34,6 @@ struct LineCase {
     std::string line; // as sha256sum writes it
 };
 
-void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
 class ManifestLine : public ::testing::TestWithParam<LineCase> {};
 

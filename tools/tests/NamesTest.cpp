@@ -16,7 +16,6 @@ struct NameCase {
     std::string shown;
 };
 
-void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolNames : public ::testing::TestWithParam<NameCase> {};
 
@@ -62,7 +61,6 @@ struct EntriesCase {
     uint64_t entries;
 };
 
-void PrintTo(const EntriesCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolDirectoryEntries : public ::testing::TestWithParam<EntriesCase> {};
 

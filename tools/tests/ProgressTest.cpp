@@ -47,7 +47,6 @@ struct ProgressCase {
     std::vector<Look> looks;
 };
 
-void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<std::string> kPackage = {"D:Map", "F:Map\\a:100", "F:Map\\b:200", "F:c:50"};
 
@@ -125,7 +124,6 @@ struct RedrawCase {
     std::string terminal; // all that reached the terminal
 };
 
-void PrintTo(const RedrawCase& c, std::ostream* os) { *os << c.name; }
 
 class LiveLinesTest : public ::testing::TestWithParam<RedrawCase> {
 protected:
@@ -233,7 +231,6 @@ struct ConsoleCase {
     std::string log; // the console calls: the choice, then two lines up and a clear to the end
 };
 
-void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << c.name; }
 
 class ConsoleChoiceTest : public ::testing::TestWithParam<ConsoleCase> {};
 

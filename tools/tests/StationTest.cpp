@@ -292,7 +292,6 @@ struct CtrlCRow {
     int code;
     const char* says;
 };
-void PrintTo(const CtrlCRow& row, std::ostream* os) { *os << row.name; }
 class StationCtrlC : public StationTest, public ::testing::WithParamInterface<CtrlCRow> {};
 
 TEST_P(StationCtrlC, TakesNoNewCardAndSaysWhatTheCardInProgressHolds)
@@ -376,7 +375,6 @@ struct RefusalRow {
     int code;
     const char* says;
 };
-void PrintTo(const RefusalRow& row, std::ostream* os) { *os << row.name; }
 
 class StationRefusal : public InProcessTest, public ::testing::WithParamInterface<RefusalRow> {};
 

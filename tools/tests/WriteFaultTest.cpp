@@ -151,21 +151,13 @@ struct FailCase {
     Call call;
 };
 
-void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
-void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<PackageFile> kOld = {
     {"PreDLVerno.ini", "[Version]\r\nMap=2026.06\r\n"},
     {"Map/Europe/DE.map", PatternBytes(70000, 7)},
     {"Map/old.idx", PatternBytes(300, 8)},
 };
-const std::vector<PackageFile> kNew = {
-    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
-    {"Map/Europe/DE.map", PatternBytes(90001, 1)},
-    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
-    {"Map/Europe/empty.idx", ""},
-    {"Poi/fuel.csv", "id;name\r\n"},
-};
+const std::vector<PackageFile>& kNew = kCardPackage;
 
 class WriteCardTest : public InProcessTest {
 protected:
@@ -446,7 +438,6 @@ struct VolumeCase {
     int code;
     const char* says;
 };
-void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
 const VolumeCase* g_volume = nullptr;
 
 bool ReportedFileSystem(const fs::path& folder, tool::FileSystemKind* kind, std::string* why)

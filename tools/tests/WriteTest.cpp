@@ -23,59 +23,23 @@
 #include "InProcessTool.h"
 #include "Names.h"
 #include "ToolOutput.h"
+#include "ToolProcess.h"
 #include "ToolPlatform.h"
 
 namespace {
-
-#if defined(_WIN32)
-const fs::path kTool = BesideThisProgram(PELK_TOOL_FILE);
-#else
-const fs::path kTool = PELK_TOOL_PATH;
-#endif
 
 // Plain folders and tmpfs mounts stand for cards here: without it, write
 // refuses every volume that is not FAT.
 const char kAnyVolume[] = "--any-volume";
 
-struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// A file the tool wrote, with "\n" line ends.
-std::string ReadText(const fs::path& path) { return Lines(Slurp(path)); }
-
-class WriteTest : public DeviceTest {
+class WriteTest : public ToolProcessTest {
 protected:
-    // The tool with the arguments (paths relative to the test's folder),
-    // stdout and stderr to files: stderr is no terminal.
-    Result Tool(const std::vector<std::string>& arguments)
-    {
-        std::string line = "\"" + kTool.u8string() + "\"";
-        for (const std::string& argument : arguments) line += " \"" + argument + "\"";
-        line += " >.out 2>.err";
-#if defined(_WIN32)
-        line = "\"" + line + "\""; // cmd /c takes the whole line in quotes
-#endif
-        Result result;
-        const int status = std::system(line.c_str());
-#if defined(_WIN32)
-        result.code = status;
-#else
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-        result.out = ReadText(Root() / ".out");
-        result.err = ReadText(Root() / ".err");
-        return result;
-    }
-
     // A sealed package in pkg/PreDLMap; its manifest beside it.
     void MakePackage(const std::vector<PackageFile>& files)
     {
         RemoveTree("pkg");
         for (const PackageFile& file : files) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        const Result sealed = Tool({"seal", "pkg/PreDLMap"});
+        const ToolResult sealed = Tool({"seal", "pkg/PreDLMap"});
         ASSERT_EQ(sealed.code, 0) << sealed.err;
     }
 
@@ -110,7 +74,7 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     WriteFile("c3/PreDLMap.pelk-new/Map/Europe/DE.map", "half");
     const Snapshot untouched = Snap("c2/DCIM");
 
-    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
+    const ToolResult written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
     EXPECT_EQ(written.code, 66) << written.out << written.err;
     EXPECT_TRUE(Has(written.out, "NOT GOOD: cannot open the card c4"));
     EXPECT_TRUE(Has(written.out, "3 of 4 cards good\n"));
@@ -160,7 +124,6 @@ struct RefusalCase {
     const char* says;
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteRefusal : public WriteTest, public ::testing::WithParamInterface<RefusalCase> {
 public:
@@ -175,7 +138,7 @@ TEST_P(WriteRefusal, TouchesNoCardForAPackageThatIsNotAsSealed)
     WriteFile("card/PreDLMap/Map/old.map", "old");
     c.spoil(this);
     const Snapshot before = Snap("card");
-    const Result written = Tool({"write", "pkg/PreDLMap", "card"});
+    const ToolResult written = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, c.code) << written.err;
     EXPECT_NE((written.out + written.err).find(c.says), std::string::npos) << written.out << written.err;
     EXPECT_EQ(Snap("card"), before);
@@ -211,7 +174,7 @@ TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
     // What an --in-place write leaves when killed: its marker and half a package.
     WriteFile("card/PreDLMap.pelk-incomplete", "");
     WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
     EXPECT_TRUE(Has(written.out, "the half-written package of a stopped --in-place write was cleared"));
     ExpectTheNewPackage("card");
@@ -223,14 +186,14 @@ TEST_F(WriteTest, RefusesUsageErrors)
     MakeFolder("card");
     EXPECT_EQ(Tool({"write", "pkg/PreDLMap"}).code, 64);
     // The second name of a card is refused; the card is written once.
-    const Result twice = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card", "card/."});
+    const ToolResult twice = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card", "card/."});
     EXPECT_EQ(twice.code, 64);
     EXPECT_TRUE(Has(twice.out, "NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
                              ": is the card card again; card untouched"));
     ExpectTheNewPackage("card");
     // A log that cannot be appended to: no card is written without its line.
     MakeFolder("fresh");
-    const Result unlogged = Tool({"write", kAnyVolume, "--log", "no/such/folder/cards.jsonl", "pkg/PreDLMap", "fresh"});
+    const ToolResult unlogged = Tool({"write", kAnyVolume, "--log", "no/such/folder/cards.jsonl", "pkg/PreDLMap", "fresh"});
     EXPECT_EQ(unlogged.code, 64);
     EXPECT_TRUE(Has(unlogged.err, "cannot append to the log"));
     EXPECT_FALSE(Exists("fresh/PreDLMap"));
@@ -271,7 +234,7 @@ TEST_P(NoCardTest, IsRefusedUntouched)
     MakeFolder(c.card);
     const Snapshot card = Snap(c.card);
     const Snapshot package = Snap(c.packageAt);
-    const Result written = Tool({"write", c.packageAt, c.card});
+    const ToolResult written = Tool({"write", c.packageAt, c.card});
     EXPECT_EQ(written.code, 64) << written.out << written.err;
     const std::string said = "NOT GOOD: " + fs::path(c.card).make_preferred().u8string() + ": " + c.said;
     EXPECT_TRUE(Has(written.out, said)) << said << "\n" << written.out;
@@ -303,7 +266,6 @@ struct FolderCase {
     std::string typed;
     std::string absolute;
 };
-void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
 class CardFolderPath : public ::testing::TestWithParam<FolderCase> {};
 
 TEST_P(CardFolderPath, IsAbsoluteWithASeparatorOnlyAtAVolumesRoot)
@@ -341,7 +303,7 @@ TEST_F(WriteTest, OddCardNamesAreShownEscaped)
     ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
     MakeFolder("odd\nname");
     MakeFolder("bad\xff");
-    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
+    const ToolResult written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
     EXPECT_EQ(written.code, 0) << written.out << written.err;
     EXPECT_EQ(Count(written.out, "\n"), 3u) << written.out;
     EXPECT_TRUE(Has(written.out, "good: odd\\x0Aname holds"));
@@ -365,12 +327,12 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     const int held = open((Root() / "busy").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "busy", "free"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "busy", "free"});
     // seal takes the same lock for a card's package: the folder holding it.
     WriteFile("busy-package/PreDLMap/Map/a.map", "a");
     const int packageHeld = open((Root() / "busy-package").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(packageHeld, LOCK_EX | LOCK_NB), 0);
-    const Result sealed = Tool({"seal", "busy-package/PreDLMap"});
+    const ToolResult sealed = Tool({"seal", "busy-package/PreDLMap"});
     close(packageHeld);
     EXPECT_EQ(sealed.code, 75) << sealed.err;
     EXPECT_TRUE(Has(sealed.err, "busy-package; run again once it has ended"));
@@ -458,7 +420,7 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     for (const char* card : {"roomy", "tight"}) WriteFile(std::string(card) + "/PreDLMap/old.map", PatternBytes(3u << 20, 4));
     const Snapshot tight = Snap("tight");
     const Snapshot tiny = Snap("tiny");
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
     EXPECT_EQ(written.code, 64);
     EXPECT_TRUE(Has(written.out, "good: roomy holds the package"));
     EXPECT_TRUE(Has(written.out, "NOT GOOD: tight: no room for the new package"));
@@ -469,7 +431,7 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     EXPECT_EQ(Snap("tight"), tight);
     EXPECT_EQ(Snap("tiny"), tiny);
 
-    const Result inPlace = Tool({"write", kAnyVolume, "--in-place", "pkg/PreDLMap", "tight"});
+    const ToolResult inPlace = Tool({"write", kAnyVolume, "--in-place", "pkg/PreDLMap", "tight"});
     EXPECT_EQ(inPlace.code, 0) << inPlace.out;
     ExpectTheNewPackage("tight");
 }
@@ -483,14 +445,14 @@ TEST_F(WriteFullCardTest, ATmpfsCardIsRefusedUntouchedUnlessAnyVolume)
     WriteFile("card/PreDLMap/old.map", "old");
     WriteFile("card/DCIM/photo.jpg", "not the package's");
     const Snapshot before = Snap("card");
-    const Result refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
+    const ToolResult refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
     EXPECT_EQ(refused.code, 64);
     EXPECT_TRUE(Has(refused.out, "NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
                                "untouched (--any-volume writes it anyway)\n0 of 1 cards good"));
     EXPECT_EQ(Snap("card"), before);
     EXPECT_TRUE(Has(ReadFile("cards.jsonl"), "\"file_system\":\"tmpfs\""));
 
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
     ExpectTheNewPackage("card");
     EXPECT_EQ(ReadFile("card/DCIM/photo.jpg"), "not the package's");
@@ -526,7 +488,7 @@ TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
     for (int i = 0; i < 40; ++i) files.push_back({"Map/T" + std::to_string(i) + ".map", PatternBytes(512 * 1024, 10 + i)});
     ASSERT_NO_FATAL_FAILURE(MakePackage(files));
     // The driver loses a renamed folder's files: write refuses to swap there.
-    const Result refused = Tool({"write", "pkg/PreDLMap", "card"});
+    const ToolResult refused = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(refused.code, 64);
     EXPECT_TRUE(Has(refused.out, "its volume (fusefat) loses a folder's files when it renames the folder"));
     EXPECT_FALSE(Exists("card/PreDLMap.pelk-new"));
@@ -537,12 +499,12 @@ TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
     ASSERT_TRUE(reached.Await()) << ReadFile(".err");
     kill(child, SIGKILL);
     EXPECT_EQ(Reaped(child), -1);
-    const Result rerun = Tool({"write", "--in-place", "--log", "fat.jsonl", "pkg/PreDLMap", "card"});
+    const ToolResult rerun = Tool({"write", "--in-place", "--log", "fat.jsonl", "pkg/PreDLMap", "card"});
     EXPECT_EQ(rerun.code, 0) << rerun.out << rerun.err;
     ExpectTheNewPackage("card");
     const std::string log = ReadFile("fat.jsonl");
     EXPECT_TRUE(Has(log, "\"file_system\":\"fuse.fusefat\""));
-    const Result verified = Tool({"verify", "card/PreDLMap"});
+    const ToolResult verified = Tool({"verify", "card/PreDLMap"});
     EXPECT_EQ(verified.code, 0) << verified.out;
     EXPECT_TRUE(Has(verified.out, "every file as sealed"));
 }

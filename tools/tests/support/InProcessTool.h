@@ -22,6 +22,15 @@
 #include "Rows.h"
 #include "ToolPlatform.h"
 
+// A package of the card tests: a tile, a small one, an empty file, a text.
+inline const std::vector<PackageFile> kCardPackage = {
+    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
+    {"Map/Europe/DE.map", PatternBytes(90001, 1)},
+    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
+    {"Map/Europe/empty.idx", ""},
+    {"Poi/fuel.csv", "id;name\r\n"},
+};
+
 class InProcessTest : public DeviceTest {
 protected:
     void TearDown() override

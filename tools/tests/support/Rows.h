@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <utility>
 
 // A row's name, for the test's name and for its printed parameter.
 struct ByName {
@@ -15,6 +17,16 @@ struct ByName {
         return info.param.name;
     }
 };
+
+namespace {
+// A row (a struct with a name, in a test file's unnamed namespace) prints
+// as its name: in the test's name and in its failure messages.
+template <class Row, class = decltype(std::declval<const Row&>().name)>
+std::ostream& operator<<(std::ostream& os, const Row& row)
+{
+    return os << row.name;
+}
+} // namespace
 
 // The text holds part; else the failure shows the whole text.
 inline ::testing::AssertionResult Has(const std::string& text, const std::string& part)
