@@ -804,7 +804,8 @@ const char kFileInTheWayName[] = "would end with 5 STATUS_COPY_FAILED";
 
 const TargetCase kTargetCases[] = {
     {"File", [](ToolTarget& t) { t.WriteFile("MassStorage", "a file where the folder should be"); }, 64,
-     kFileInTheWayName, kFileInTheWay, "\nMassStorage is a file, not a folder\n"},
+     std::string(" is a file, not a folder\nThe job cannot clear it or copy into it and ") + kFileInTheWayName,
+     kFileInTheWay, "\nMassStorage is a file, not a folder\n"},
 #ifndef _WIN32
     {"Link",
      [](ToolTarget& t) {
