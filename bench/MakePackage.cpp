@@ -72,23 +72,26 @@ fs::path Place(const fs::path& base, const char* kind, uint64_t index, const cha
     return base / name;
 }
 
-} // namespace
+struct Options {
+    fs::path folder;
+    uint64_t size = 1ull << 30;
+    std::string shape = "default";
+    uint64_t seed = 1;
+};
 
-int main(int argc, char** argv)
+// 0, or the exit code once it has said what is wrong.
+int Parse(int argc, char** argv, Options* options)
 {
     if (argc < 2 || argv[1][0] == '-') {
         fprintf(stderr, "usage: pelk_make_package FOLDER [--size BYTES] [--shape default|small-files] [--seed N] [--per-folder N]\n");
         return 64;
     }
-    const fs::path folder = argv[1];
-    uint64_t size = 1ull << 30;
-    std::string shape = "default";
-    uint64_t seed = 1;
+    options->folder = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--size") size = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (option == "--shape") shape = argv[i + 1];
-        else if (option == "--seed") seed = std::strtoull(argv[i + 1], nullptr, 10);
+        if (option == "--size") options->size = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (option == "--shape") options->shape = argv[i + 1];
+        else if (option == "--seed") options->seed = std::strtoull(argv[i + 1], nullptr, 10);
         else if (option == "--per-folder") g_perFolder = std::strtoull(argv[i + 1], nullptr, 10);
         else {
             fprintf(stderr, "pelk_make_package: unknown option %s\n", option.c_str());
@@ -99,11 +102,39 @@ int main(int argc, char** argv)
         fprintf(stderr, "pelk_make_package: --per-folder needs a number above 0\n");
         return 64;
     }
-    if (shape != "default" && shape != "small-files") {
-        fprintf(stderr, "pelk_make_package: unknown shape %s\n", shape.c_str());
+    if (options->shape != "default" && options->shape != "small-files") {
+        fprintf(stderr, "pelk_make_package: unknown shape %s\n", options->shape.c_str());
         return 64;
     }
-    Random random{seed * 0x9E3779B97F4A7C15ull + 1};
+    return 0;
+}
+
+// Files of one kind, each as large as draw says, until budget bytes are
+// written (added to *written); how many.
+template <class Draw>
+uint64_t WriteFiles(const fs::path& base, const char* kind, const char* extension, uint64_t budget, Random& random,
+                    Draw draw, uint64_t* written)
+{
+    uint64_t files = 0;
+    for (uint64_t index = 0; budget > 0; ++index, ++files) {
+        uint64_t bytes = draw();
+        if (bytes > budget) bytes = budget;
+        WriteFile(Place(base, kind, index, extension), bytes, random);
+        budget -= bytes;
+        *written += bytes;
+    }
+    return files;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (const int refused = Parse(argc, argv, &options)) return refused;
+    const fs::path& folder = options.folder;
+    const uint64_t size = options.size;
+    Random random{options.seed * 0x9E3779B97F4A7C15ull + 1};
     g_block.resize(32u << 20);
     for (size_t i = 0; i < g_block.size(); i += 8) {
         const uint64_t word = random.Next();
@@ -112,38 +143,20 @@ int main(int argc, char** argv)
 
     fs::remove_all(folder);
     fs::create_directories(folder);
-    const bool small = shape == "small-files";
+    const bool small = options.shape == "small-files";
     const uint64_t smallBudget = small ? size / 10 * 9 : size / 20;
     const uint64_t midBudget = small ? size - smallBudget : size / 10;
-    uint64_t written = 0, files = 0;
-
-    uint64_t budget = smallBudget;
-    for (uint64_t index = 0; budget > 0; ++index, ++files) {
-        uint64_t bytes = random.Between(1, 2047);
-        if (bytes > budget) bytes = budget;
-        WriteFile(Place(folder / "Poi", "cat", index, ".poi"), bytes, random);
-        budget -= bytes;
-        written += bytes;
-    }
-    budget = midBudget;
-    for (uint64_t index = 0; budget > 0; ++index, ++files) {
-        uint64_t bytes = random.Between(4 << 10, 64 << 10);
-        if (bytes > budget) bytes = budget;
-        WriteFile(Place(folder / "Index", "idx", index, ".idx"), bytes, random);
-        budget -= bytes;
-        written += bytes;
-    }
-    budget = size > written ? size - written : 0;
-    for (uint64_t index = 0; budget > 0; ++index, ++files) {
-        // 1 MiB * 16^(u^2): mostly a few MiB, now and then up to 16 MiB.
+    uint64_t written = 0;
+    uint64_t files = WriteFiles(folder / "Poi", "cat", ".poi", smallBudget, random,
+                                [&] { return random.Between(1, 2047); }, &written);
+    files += WriteFiles(folder / "Index", "idx", ".idx", midBudget, random,
+                        [&] { return random.Between(4 << 10, 64 << 10); }, &written);
+    // 1 MiB * 16^(u^2): mostly a few MiB, now and then up to 16 MiB.
+    files += WriteFiles(folder / "Map", "zoom", ".tile", size > written ? size - written : 0, random, [&] {
         const double u = random.Unit();
-        uint64_t bytes = static_cast<uint64_t>(std::ldexp(1.0, 20) * std::pow(16.0, u * u));
-        if (bytes > budget) bytes = budget;
-        WriteFile(Place(folder / "Map", "zoom", index, ".tile"), bytes, random);
-        budget -= bytes;
-        written += bytes;
-    }
-    const std::string version = "[Version]\r\nMap=bench-" + shape + "\r\n";
+        return static_cast<uint64_t>(std::ldexp(1.0, 20) * std::pow(16.0, u * u));
+    }, &written);
+    const std::string version = "[Version]\r\nMap=bench-" + options.shape + "\r\n";
     std::ofstream(folder / "PreDLVerno.ini", std::ios::binary) << version;
     printf("%llu files, %llu bytes in %s\n", static_cast<unsigned long long>(files + 1),
            static_cast<unsigned long long>(written + version.size()), folder.c_str());

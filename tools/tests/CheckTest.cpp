@@ -20,10 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "DeviceFixture.h"
-#include "ToolPlatform.h"
+#include "InProcessTool.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -33,47 +32,22 @@ using tool::kFileCalls;
 
 const char* const kCards[] = {"c1", "c2", "c3", "c4"};
 
-const std::vector<PackageFile> kPackage = {
-    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
-    {"Map/Europe/DE.map", PatternBytes(90001, 1)},
-    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
-    {"Map/Europe/empty.idx", ""},
-    {"Poi/fuel.csv", "id;name\r\n"},
-};
+const std::vector<PackageFile>& kPackage = kCardPackage;
 
-class CheckTest : public DeviceTest {
+class CheckTest : public InProcessTest {
 public:
     void Write(const std::string& relative, const std::string& bytes) { WriteFile(relative, bytes); }
     void Remove(const std::string& relative) { RemoveTree(relative); }
     std::string Read(const std::string& relative) const { return ReadFile(relative); }
-    void Folder(const std::string& relative) { MakeFolder(relative); }
 
 protected:
     // The package sealed and written onto four folder cards.
     void SetUp() override
     {
-        DeviceTest::SetUp();
-        for (const PackageFile& file : kPackage) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        ASSERT_EQ(Tool({"seal", "pkg/PreDLMap"}), 0) << err_;
+        InProcessTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kPackage));
         for (const char* card : kCards) MakeFolder(card);
         ASSERT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "c1", "c2", "c3", "c4"}), 0) << out_;
-    }
-    void TearDown() override
-    {
-        g_fileCalls = kFileCalls;
-        DeviceTest::TearDown();
-    }
-
-    // The tool's Main here, its output captured; the folder restored after.
-    int Tool(const std::vector<std::string>& arguments)
-    {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        const int code = tool::Main(arguments);
-        out_ = ::testing::internal::GetCapturedStdout();
-        err_ = ::testing::internal::GetCapturedStderr();
-        fs::current_path(Root());
-        return code;
     }
 
     int CheckAll() { return Tool({"check", "--log", "check.jsonl", "c1", "c2", "c3", "c4"}); }
@@ -86,8 +60,6 @@ protected:
             EXPECT_EQ(Count(out_, good), card == spoiled ? 0u : 1u) << card << "\n" << out_;
         }
     }
-
-    std::string out_, err_;
 };
 
 // A card spoiled after it was written, and what check must say of it.
@@ -99,7 +71,6 @@ struct SpoilRow {
     const char* never;                 // nowhere in stdout
     std::vector<std::string> differing; // the log's, for c3
 };
-void PrintTo(const SpoilRow& row, std::ostream* os) { *os << row.name; }
 
 class CheckSpoiledCard : public CheckTest, public ::testing::WithParamInterface<SpoilRow> {};
 
@@ -113,15 +84,15 @@ TEST_P(CheckSpoiledCard, NamesThatCardAloneAndChangesNothing)
     EXPECT_EQ(CheckAll(), row.code) << out_ << err_;
     const size_t verdict = out_.find("NOT GOOD: c3: ");
     const std::string c3 = verdict == std::string::npos ? "" : out_.substr(verdict, out_.find('\n', verdict) - verdict);
-    EXPECT_NE(c3.find(row.says), std::string::npos) << out_;
+    EXPECT_TRUE(Has(c3, row.says)) << out_;
     if (*row.never) {
         EXPECT_EQ(out_.find(row.never), std::string::npos) << out_;
     }
     ExpectTheOthersGood("c3");
-    EXPECT_NE(out_.find("3 of 4 cards good\n"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "3 of 4 cards good\n"));
     EXPECT_EQ(Count(out_, "\n"), 5u) << "one line a card, then the count:\n" << out_;
     for (const char* card : kCards) EXPECT_EQ(Snap(card), before[card]) << card << " changed";
-    EXPECT_NE(err_.find("c1: reading "), std::string::npos) << err_;
+    EXPECT_TRUE(Has(err_, "c1: reading "));
 
     const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
     ASSERT_EQ(log.size(), 4u);
@@ -223,13 +194,13 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  65, "holds PreDLMap.pelk-old: not a finished write", "", {}},
         SpoilRow{"CardGone", [](CheckTest* test) { test->Remove("c3"); }, 66, "cannot open the card folder: ", "", {}}),
-    [](const ::testing::TestParamInfo<SpoilRow>& param) { return param.param.name; });
+    ByName());
 
 TEST_F(CheckTest, FourGoodCardsExitZero)
 {
     EXPECT_EQ(CheckAll(), 0) << out_;
     ExpectTheOthersGood("");
-    EXPECT_NE(out_.find("4 of 4 cards good\n"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "4 of 4 cards good\n"));
 }
 
 // A card named a second time, through another path: read once, the repeat said.
@@ -238,9 +209,9 @@ TEST_F(CheckTest, ACardNamedTwiceIsCheckedOnce)
     const std::string again = fs::path("c1/.").make_preferred().u8string();
     EXPECT_EQ(Tool({"check", "c1", again, "c2"}), 64) << out_;
     EXPECT_EQ(Count(out_, "good: c1 holds"), 1u) << out_;
-    EXPECT_NE(out_.find("NOT GOOD: " + again + ": is the card c1 again; checked once"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "NOT GOOD: " + again + ": is the card c1 again; checked once"));
     EXPECT_EQ(Count(err_, ": reading "), 2u) << err_;
-    EXPECT_NE(out_.find("2 of 3 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "2 of 3 cards good"));
 }
 
 // ---- the file calls in the test's hands ---------------------------------
@@ -341,7 +312,6 @@ struct FaultRow {
     int code;
     const char* says;
 };
-void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 class CheckFaultTest : public CheckSeamTest, public ::testing::WithParamInterface<FaultRow> {};
 
@@ -350,9 +320,9 @@ TEST_P(CheckFaultTest, StrikesThatCardAlone)
     const FaultRow& row = GetParam();
     Arm(row.fault, "c2");
     EXPECT_EQ(CheckAll(), row.code) << out_;
-    EXPECT_NE(out_.find(std::string("NOT GOOD: c2: ") + row.says), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, std::string("NOT GOOD: c2: ") + row.says));
     ExpectTheOthersGood("c2");
-    EXPECT_NE(out_.find("3 of 4 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "3 of 4 cards good"));
     const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[1]["code"], row.code) << log[1];
@@ -364,24 +334,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FaultRow{"OpenCard", Fault::OpenCard, 66, "cannot open the card folder: "},
                       FaultRow{"ListPackage", Fault::List, 66, "cannot list its PreDLMap: "},
                       FaultRow{"ReadFile", Fault::Read, 74, "cannot read "}),
-    [](const ::testing::TestParamInfo<FaultRow>& param) { return param.param.name; });
+    ByName());
 
 #if !defined(_WIN32)
 // Ctrl-C while one card is read: every card still gets its line, that one
 // with 130. In a child process, which the interrupt ends.
 TEST_F(CheckSeamTest, AnInterruptedCheckLogsEveryCard)
 {
-    const pid_t child = fork();
-    if (child == 0) {
-        Arm(Fault::Interrupt, "c2");
-        CheckAll();
-        _exit(0);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const pid_t child =
+        ForkMain({"check", "--log", "check.jsonl", "c1", "c2", "c3", "c4"}, "", "", [&] { Arm(Fault::Interrupt, "c2"); });
+    EXPECT_EQ(Reaped(child), 130);
     const std::vector<nlohmann::json> log = LogRecords("check.jsonl");
     ASSERT_EQ(log.size(), 4u);
     for (const nlohmann::json& line : log) {
@@ -400,29 +362,24 @@ TEST_F(CheckTest, AFifoInThePackageIsNamedNotOpened)
 {
     ASSERT_EQ(mkfifo((Root() / "c3/PreDLMap/Map/pipe").c_str(), 0600), 0);
     EXPECT_EQ(CheckAll(), 65) << out_;
-    EXPECT_NE(out_.find("NOT GOOD: c3: 1 file differs from its manifest PreDLMap.sha256 (added: Map/pipe)"),
-              std::string::npos)
-        << out_;
+    EXPECT_TRUE(Has(out_, "NOT GOOD: c3: 1 file differs from its manifest PreDLMap.sha256 (added: Map/pipe)"));
     ExpectTheOthersGood("c3");
 }
 
 // A card another pelk-mapcopy holds (a write in progress) is not read; the
-// others are. The tool runs as a program of its own: the lock is this test's.
+// others are. The check runs in a child process: the lock is this test's.
 TEST_F(CheckTest, ACardInUseIsNotRead)
 {
     const int held = open((Root() / "c2").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const std::string line = std::string("\"") + PELK_TOOL_PATH + "\" check c1 c2 >.out 2>.err";
-    const int status = std::system(line.c_str());
+    const int code = Reaped(ForkMain({"check", "c1", "c2"}, ".out", ".err"));
     close(held);
     const std::string out = ReadFile(".out");
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 75) << out;
+    EXPECT_EQ(code, 75) << out;
     const std::string refused = "NOT GOOD: c2: not read: another pelk-mapcopy (pid " + std::to_string(getpid()) + ")";
-    EXPECT_NE(out.find(refused + " is using c2"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find("good: c1 holds"), std::string::npos) << out;
+    EXPECT_TRUE(Has(out, refused + " is using c2"));
+    EXPECT_TRUE(Has(out, "good: c1 holds"));
     EXPECT_EQ(ReadFile(".err").find("c2: reading"), std::string::npos);
 }
 #endif

@@ -29,16 +29,16 @@ public:
     {
     }
 
-    // Makes the image (size as truncate takes it: "300M") and mounts it on
-    // the folder, which must be there; skips the test where there is no
-    // /dev/fuse.
-    void Mount(const char* size)
+    // Makes the image (size as truncate takes it: "300M"; format as mkfs.fat
+    // takes it) and mounts it on the folder, which must be there; skips the
+    // test where there is no /dev/fuse.
+    void Mount(const char* size, const char* format = "-F 32 -n MAPCARD")
     {
         ASSERT_EQ(Shell("command -v fusefat mkfs.fat fsck.fat fusermount >/dev/null"), 0)
             << "fusefat and dosfstools are needed (CI installs them)";
         if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here";
-        ASSERT_EQ(Shell("truncate -s " + std::string(size) + " '" + image_.string() + "' && timeout 30 mkfs.fat -F 32 "
-                        "-n MAPCARD '" + image_.string() + "' >/dev/null"),
+        ASSERT_EQ(Shell("truncate -s " + std::string(size) + " '" + image_.string() + "' && timeout 30 mkfs.fat " + format + " '" +
+                        image_.string() + "' >/dev/null"),
                   0);
         Remount();
     }
@@ -79,7 +79,7 @@ private:
     // its process to end (a pidfd turns readable then), a minute at most.
     void WaitForTheDriver()
     {
-        FILE* found = popen(("pgrep -f 'fusefat .*" + image_.filename().string() + "'").c_str(), "r");
+        FILE* found = popen(("pgrep -f 'fusefat .*" + image_.string() + "'").c_str(), "r");
         long pid = 0;
         while (found && fscanf(found, "%ld", &pid) == 1) {
             const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));

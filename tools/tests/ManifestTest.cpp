@@ -8,6 +8,7 @@
 #include "DeviceFixture.h"
 #include "ToolPlatform.h"
 #include "Manifest.h"
+#include "Rows.h"
 
 namespace {
 
@@ -33,7 +34,6 @@ struct LineCase {
     std::string line; // as sha256sum writes it
 };
 
-void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
 class ManifestLine : public ::testing::TestWithParam<LineCase> {};
 
@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"Backslash", "Map/a\\b", "\\" + kAbcSha + "  Map/a\\\\b\n"},
                       LineCase{"LineFeed", "Map/a\nb", "\\" + kAbcSha + "  Map/a\\nb\n"},
                       LineCase{"Utf8", "Poi/\xC3\x9C" "ber.csv", kAbcSha + "  Poi/\xC3\x9C" "ber.csv\n"}),
-    [](const ::testing::TestParamInfo<LineCase>& param) { return param.param.name; });
+    ByName());
 
 TEST(ManifestText, IsSortedAsBytesAndReadInBothModes)
 {

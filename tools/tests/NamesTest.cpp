@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Names.h"
+#include "Rows.h"
 
 namespace {
 
@@ -15,7 +16,6 @@ struct NameCase {
     std::string shown;
 };
 
-void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolNames : public ::testing::TestWithParam<NameCase> {};
 
@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                  "holds \"*\"", "ends in a dot"},
                  "nul.?*?."},
         NameCase{"TrailingSpace", u"old ", {"ends in a space"}, "old "}),
-    [](const ::testing::TestParamInfo<NameCase>& param) { return param.param.name; });
+    ByName());
 
 struct EntriesCase {
     const char* name;
@@ -61,7 +61,6 @@ struct EntriesCase {
     uint64_t entries;
 };
 
-void PrintTo(const EntriesCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolDirectoryEntries : public ::testing::TestWithParam<EntriesCase> {};
 
@@ -82,6 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
                       EntriesCase{"Space", u"A B.MAP", 2}, EntriesCase{"NotAscii", u"\xDC" u"BER.TXT", 2},
                       EntriesCase{"ThirteenUnits", u"PreDLVerno.in", 2}, EntriesCase{"FourteenUnits", u"PreDLVerno.ini", 3},
                       EntriesCase{"LeadingDot", u".hidden", 2}),
-    [](const ::testing::TestParamInfo<EntriesCase>& param) { return param.param.name; });
+    ByName());
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "Progress.h"
 #include "ProgressTicker.h"
 #include "ToolPlatform.h"
+#include "Rows.h"
 
 namespace {
 
@@ -47,7 +48,6 @@ struct ProgressCase {
     std::vector<Look> looks;
 };
 
-void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<std::string> kPackage = {"D:Map", "F:Map\\a:100", "F:Map\\b:200", "F:c:50"};
 
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Files not in the package and oversized copies count only up to the package's sizes.
         ProgressCase{"OnlyPackageFilesUpToTheirSizes", {},
                      {{{"F:c:70", "F:extra:5"}, false, false, {}, true, 0, 0, 50}}}),
-    [](const ::testing::TestParamInfo<ProgressCase>& param) { return param.param.name; });
+    ByName());
 
 // ---- progress lines redrawn in place -----------------------------------
 
@@ -125,7 +125,6 @@ struct RedrawCase {
     std::string terminal; // all that reached the terminal
 };
 
-void PrintTo(const RedrawCase& c, std::ostream* os) { *os << c.name; }
 
 class LiveLinesTest : public ::testing::TestWithParam<RedrawCase> {
 protected:
@@ -161,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RedrawCase{"ClearingLeavesTheCursorOnTheFirstBlankedLine", {{"a", "b"}}, true,
                                  "a<clr>\nb<clr>\n<up 2><clr>\n<clr>\n<up 2>"},
                       RedrawCase{"NothingShownNothingCleared", {}, true, ""}),
-    [](const ::testing::TestParamInfo<RedrawCase>& param) { return param.param.name; });
+    ByName());
 
 // The one ticker every command's progress runs on: by hand it ticks only
 // when told, by the clock until Stop, and never after Stop returns.
@@ -286,7 +285,6 @@ struct ConsoleCase {
     std::string log; // the console calls: the choice, then two lines up and a clear to the end
 };
 
-void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << c.name; }
 
 class ConsoleChoiceTest : public ::testing::TestWithParam<ConsoleCase> {};
 
@@ -331,7 +329,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "mode;cursor 5,10;fill 3 at 5,10;" + kByTheConsoleApi},
                       ConsoleCase{"VtRefused", Console(0, FALSE, 0), 80, "mode;" + kByTheConsoleApi},
                       ConsoleCase{"NoConsole", Console(0, TRUE, 0, false), 0, ""}),
-    [](const ::testing::TestParamInfo<ConsoleCase>& param) { return param.param.name; });
+    ByName());
 #endif
 
 } // namespace

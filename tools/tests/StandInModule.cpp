@@ -1,21 +1,25 @@
 // A stand-in for the module, for the tests of what run does around the job:
 // it copies nothing and returns 0, so run must not report the package as
-// installed. While the device root holds "stand-in.hold" it first makes
-// "stand-in.entered" and waits (at most a minute) for the hold to go: a run
-// held inside its job, for the test of a second run on the same root.
-// Where "stand-in.moment" is a FIFO, it first does what a job interrupted
-// after its first N copies has done (N is the number in "stand-in.copies"):
-// MassStorage emptied, then the package's first N files by name copied into
-// it; then it writes one byte into the FIFO, the moment the test waits for.
-#include <chrono>
+// installed. Its control files lie in the folder PELK_STAND_IN names, else
+// in the current one (the device root):
+// - "stand-in.copies" holds N: it does what a job interrupted after its
+//   first N copies has done: MassStorage emptied, then the package's first N
+//   files by name copied into it, each keeping its time as the device's
+//   CopyFile does;
+// - "stand-in.moment" (Linux), a FIFO: then it writes one byte into it, the
+//   moment the test waits for;
+// - "stand-in.hold": then it waits until the test lets it go: on Linux a FIFO
+//   it reads to its end, on Windows a file naming a pipe the test made, into
+//   which it first writes one byte (the moment) and then reads one.
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <thread>
+#include <string>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#  include <windows.h>
+#else
 #  include <fcntl.h>
 #  include <unistd.h>
 #endif
@@ -30,13 +34,19 @@ STAND_IN_EXPORT const wchar_t* GetMapCopyPath(void) { return L"\\Windows\\Pelk_M
 
 namespace fs = std::filesystem;
 
-#if !defined(_WIN32)
-void CopyTheFirstFilesThenSayWhen()
+namespace {
+
+fs::path Control(const char* name)
 {
-    std::error_code error;
-    if (!fs::is_fifo("stand-in.moment", error)) return;
+    const char* folder = getenv("PELK_STAND_IN");
+    return folder && *folder ? fs::u8path(folder) / name : fs::path(name);
+}
+
+void CopyTheFirstFiles()
+{
     unsigned copies = 0;
-    std::ifstream("stand-in.copies") >> copies;
+    if (!(std::ifstream(Control("stand-in.copies")) >> copies)) return;
+    std::error_code error;
     fs::remove_all("MassStorage", error);
     std::set<fs::path> files;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator("SDMMC/PreDLMap", error))
@@ -44,25 +54,49 @@ void CopyTheFirstFilesThenSayWhen()
     for (const fs::path& file : files) {
         if (copies-- == 0) break;
         fs::create_directories(("MassStorage" / file).parent_path(), error);
-        fs::copy_file("SDMMC/PreDLMap" / file, "MassStorage" / file, error);
+        // Through streams: fusefat takes no copy_file_range.
+        std::ofstream("MassStorage" / file, std::ios::binary) << std::ifstream("SDMMC/PreDLMap" / file, std::ios::binary).rdbuf();
+        fs::last_write_time("MassStorage" / file, fs::last_write_time("SDMMC/PreDLMap" / file, error), error);
     }
-    const int moment = open("stand-in.moment", O_WRONLY | O_CLOEXEC);
-    if (moment >= 0) {
-        (void)!write(moment, "!", 1);
-        close(moment);
+}
+
+#if defined(_WIN32)
+void SayAndHold()
+{
+    std::string name;
+    if (!std::getline(std::ifstream(Control("stand-in.hold")), name)) return;
+    HANDLE pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return;
+    char byte = '!';
+    DWORD moved = 0;
+    if (WriteFile(pipe, &byte, 1, &moved, nullptr)) ReadFile(pipe, &byte, 1, &moved, nullptr);
+    CloseHandle(pipe);
+}
+#else
+void SayAndHold()
+{
+    std::error_code error;
+    if (fs::is_fifo(Control("stand-in.moment"), error)) {
+        const int moment = open(Control("stand-in.moment").c_str(), O_WRONLY | O_CLOEXEC);
+        if (moment >= 0) {
+            (void)!write(moment, "!", 1);
+            close(moment);
+        }
     }
+    if (!fs::is_fifo(Control("stand-in.hold"), error)) return;
+    const int hold = open(Control("stand-in.hold").c_str(), O_RDONLY | O_CLOEXEC);
+    char byte = 0;
+    while (hold >= 0 && read(hold, &byte, 1) > 0) {
+    }
+    if (hold >= 0) close(hold);
 }
 #endif
 
+} // namespace
+
 STAND_IN_EXPORT int32_t PELK_UserMapCopy_CopyFiles(void)
 {
-    std::error_code error;
-#if !defined(_WIN32)
-    CopyTheFirstFilesThenSayWhen();
-#endif
-    if (!std::filesystem::exists("stand-in.hold", error)) return 0;
-    if (FILE* entered = fopen("stand-in.entered", "wb")) fclose(entered);
-    for (int tick = 0; tick < 6000 && std::filesystem::exists("stand-in.hold", error); ++tick)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    CopyTheFirstFiles();
+    SayAndHold();
     return 0;
 }

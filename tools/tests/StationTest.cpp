@@ -20,12 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "Station.h"
-#include "DeviceFixture.h"
 #include "FatImage.h"
-#include "ToolPlatform.h"
+#include "InProcessTool.h"
+#include "Station.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -44,14 +43,13 @@ const std::vector<PackageFile> kOld = {
 
 // In the station's process: the gate each card's first new folder waits at,
 // and the card whose release fails.
-int g_gate = -1;
+const Gate* g_gate = nullptr;
 const char kStuck[] = "stuck";
 
 int MakeFolderAtTheGate(tool::Handle folder, const fs::path& name)
 {
     if (name == "PreDLMap.pelk-new" || name == "PreDLMap") {
-        char byte = 0;
-        if (read(g_gate, &byte, 1) != 1) _exit(120); // the test is gone
+        if (!g_gate->Pass()) _exit(120); // the test is gone
     }
     return tool::kFileCalls.makeFolder(folder, name);
 }
@@ -80,7 +78,7 @@ bool ReleaseUnlessStuck(const tool::WatchedVolume& volume, std::string* how, std
     return false;
 }
 
-class StationTest : public DeviceTest {
+class StationTest : public InProcessTest {
 protected:
     void TearDown() override
     {
@@ -88,20 +86,14 @@ protected:
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
         }
-        for (int end : {output_, gate_})
-            if (end >= 0) close(end);
         for (auto& fat : fats_) fat->UnmountQuietly();
-        DeviceTest::TearDown();
+        InProcessTest::TearDown();
     }
 
-    // A sealed package in pkg/PreDLMap, and the old one's snapshot.
+    // A sealed package in pkg/PreDLMap, and its snapshot.
     void MakePackage()
     {
-        for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        ::testing::internal::CaptureStdout();
-        ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
-        ::testing::internal::GetCapturedStdout();
-        fs::current_path(Root());
+        ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kNew));
         newPackage_ = Snap("pkg/PreDLMap");
     }
 
@@ -119,71 +111,21 @@ protected:
         return true;
     }
 
-    // The station in a child process, its stdout and stderr one pipe.
+    // The station in a child process, its stdout and stderr one transcript.
     void Start(const std::vector<std::string>& arguments)
     {
-        int output[2], gate[2];
-        ASSERT_EQ(pipe(output), 0);
-        ASSERT_EQ(pipe(gate), 0);
-        fflush(stdout);
-        fflush(stderr);
-        child_ = fork();
-        ASSERT_GE(child_, 0);
-        if (child_ == 0) {
-            dup2(output[1], 1);
-            dup2(output[1], 2);
-            close(output[0]);
-            close(gate[1]);
-            g_gate = gate[0];
+        child_ = ForkMain(arguments, "", "", [&] {
+            said_.Into(1);
+            said_.Into(2);
+            g_gate = &gate_;
             tool::g_fileCalls.makeFolder = MakeFolderAtTheGate;
             tool::g_releaseCalls.release = ReleaseUnlessStuck;
-            const int code = tool::Main(arguments);
-            fflush(stdout);
-            _exit(code);
-        }
-        close(output[1]);
-        close(gate[0]);
-        output_ = output[0];
-        gate_ = gate[1];
+        });
+        ASSERT_GE(child_, 0);
+        said_.Started();
     }
 
-    // Lets count cards past the gate.
-    void Open(int count)
-    {
-        const std::string bytes(static_cast<size_t>(count), 'g');
-        ASSERT_EQ(write(gate_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // The station's next line; false at its end. A station silent for two
-    // minutes has hung: the test fails rather than waits for ever.
-    bool NextLine(std::string* line)
-    {
-        line->clear();
-        for (char byte = 0;;) {
-            struct pollfd ready = {output_, POLLIN, 0};
-            if (poll(&ready, 1, 120 * 1000) <= 0) {
-                ADD_FAILURE() << "the station said nothing for two minutes; so far:\n" << seen_;
-                return false;
-            }
-            if (read(output_, &byte, 1) != 1) return false;
-            seen_ += byte;
-            if (byte == '\n') return true;
-            *line += byte;
-        }
-    }
-
-    // Reads lines until each of the texts was in one; false when the
-    // station ended first.
-    bool WaitFor(std::vector<std::string> texts)
-    {
-        std::string line;
-        while (!texts.empty() && NextLine(&line)) {
-            for (auto text = texts.begin(); text != texts.end();)
-                text = line.find(*text) != std::string::npos ? texts.erase(text) : text + 1;
-        }
-        EXPECT_TRUE(texts.empty()) << "never said: " << texts.front() << "\n" << seen_;
-        return texts.empty();
-    }
+    bool WaitFor(const std::vector<std::string>& texts) { return said_.WaitFor(texts); }
 
     // SIGINT, then every line to its end; the station's exit code.
     int Interrupt()
@@ -193,13 +135,10 @@ protected:
     }
     int Finish()
     {
-        std::string line;
-        while (NextLine(&line)) {
-        }
-        int status = 0;
-        EXPECT_EQ(waitpid(child_, &status, 0), child_);
+        said_.ReadToTheEnd();
+        const int code = Reaped(child_);
         child_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return code;
     }
 
     void ExpectThePackage(const std::string& folder)
@@ -244,89 +183,103 @@ protected:
             EXPECT_EQ(slots[i].result, "good");
             EXPECT_EQ(slots[i].verdict, "remove");
         }
-        EXPECT_NE(dom.find(R"(<span id="good">4</span>)"), std::string::npos) << dom;
+        EXPECT_TRUE(Has(dom, R"(<span id="good">4</span>)"));
     }
 
     pid_t child_ = -1;
-    int output_ = -1, gate_ = -1;
+    Gate gate_;
+    Transcript said_;
     std::vector<std::unique_ptr<FatImage>> fats_;
-    std::string seen_;
     Snapshot newPackage_;
 };
 
-TEST_F(StationTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreReleased)
+// The production line's steps, each a card or cards inserted once the
+// station runs.
+class StationLineTest : public StationTest {
+protected:
+    const std::vector<std::string> cards_ = {"c1", "c2", "c3", "c4"};
+
+    // Each card waits at the gate once it is being written: all four are
+    // in at once before any goes on.
+    void FourCardsAtOnce(const std::string& url)
+    {
+        std::string why;
+        for (const std::string& card : cards_) {
+            ASSERT_TRUE(Insert(card, &why)) << why;
+            ASSERT_TRUE(WaitFor({"slots/" + card + ": writing"}));
+        }
+        gate_.Open(4);
+        ASSERT_TRUE(WaitFor({"slots/c1: good: remove", "slots/c2: good: remove", "slots/c3: good: remove",
+                             "slots/c4: good: remove"}));
+        for (const std::string& card : cards_) {
+            ExpectThePackage("staging/" + card);
+            EXPECT_TRUE(Snap("slots/" + card).empty()) << card << " was not unmounted";
+        }
+        ExpectThePageShowsEachGood(url, cards_);
+        EXPECT_EQ(ReadFile("staging/c3/DCIM/photo.jpg"), "not the package's");
+    }
+
+    // Pulled (a lazy unmount) while it is written: its old package stays.
+    void PulledWhileWritten()
+    {
+        std::string why;
+        const Snapshot old = Snap("staging/pulled/PreDLMap");
+        ASSERT_TRUE(Insert("pulled", &why)) << why;
+        ASSERT_TRUE(WaitFor({"slots/pulled: writing"}));
+        ASSERT_EQ(umount2((Root() / "slots/pulled").c_str(), MNT_DETACH), 0);
+        gate_.Open(1);
+        ASSERT_TRUE(WaitFor({"slots/pulled: the card folder is no longer the one this write locked (pulled, unmounted "
+                             "or replaced); nothing more was written; it holds its old package, whole"}));
+        EXPECT_EQ(Snap("staging/pulled/PreDLMap"), old);
+    }
+
+    // Written, not let go: the station's state then, as a page copies it.
+    void NotReleased()
+    {
+        std::string why;
+        ASSERT_TRUE(Insert(kStuck, &why)) << why;
+        ASSERT_TRUE(WaitFor({"slots/stuck: writing"}));
+        gate_.Open(1);
+        ASSERT_TRUE(WaitFor({"slots/stuck: good, but it could not be released (the test holds it): unmount it by hand"}));
+        EXPECT_TRUE(Has(said_.seen, "snapshot: good 4, not good 1; c1 done good released; c2 done good released; c3 done "
+                                    "good released; c4 done good released; pulled replacing not good (" +
+                                        (Root() / "slots/pulled").string() + ": the card folder is no longer the one "
+                                        "this write locked (pulled, unmounted or replaced)); stuck done working\n"));
+        ExpectThePackage("slots/stuck");
+    }
+};
+
+TEST_F(StationLineTest, CardsInsertedWhileOthersAreWrittenEachGetThePackageAndAreReleased)
 {
     std::string why;
     if (!Stage("already", {}, &why))
         GTEST_SKIP() << "cannot mount a tmpfs here (" << why << "); needs root and mount rights";
     ASSERT_NO_FATAL_FAILURE(MakePackage());
-    const std::vector<std::string> cards = {"c1", "c2", "c3", "c4"};
     // c1 and c4 empty, c2 an old package, c3 this package already.
-    for (const std::string& card : cards)
+    for (const std::string& card : cards_)
         ASSERT_TRUE(Stage(card, card == "c2" ? kOld : card == "c3" ? kNew : std::vector<PackageFile>(), &why)) << why;
     ASSERT_TRUE(Stage("pulled", kOld, &why)) << why;
     ASSERT_TRUE(Stage(kStuck, {}, &why)) << why;
     WriteFile("staging/c3/DCIM/photo.jpg", "not the package's");
-    const Snapshot old = Snap("staging/pulled/PreDLMap");
     ASSERT_TRUE(Insert("already", &why)) << why;
     WriteFile("slots/already/note.txt", "there before");
     const Snapshot already = Snap("slots/already");
 
-    ASSERT_NO_FATAL_FAILURE(
-        Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "--page", "127.0.0.1:0",
-               "pkg/PreDLMap"}));
+    ASSERT_NO_FATAL_FAILURE(Start({"station", "--any-volume", "--log", "station.jsonl", "--watch", "slots", "--page",
+                                   "127.0.0.1:0", "pkg/PreDLMap"}));
     ASSERT_TRUE(WaitFor({"station: 1 volume already there not written: " + (Root() / "slots/already").string(),
                          "station: the page is at http://127.0.0.1:", "station: waiting for cards below"}));
-    const size_t at = seen_.find("station: the page is at ") + std::string("station: the page is at ").size();
-    const std::string url = seen_.substr(at, seen_.find('\n', at) - at);
-    // Each card waits at the gate once it is being written: all four are
-    // in at once before any goes on.
-    for (const std::string& card : cards) {
-        ASSERT_TRUE(Insert(card, &why)) << why;
-        ASSERT_TRUE(WaitFor({"slots/" + card + ": writing"}));
-    }
-    Open(4);
-    ASSERT_TRUE(WaitFor({"slots/c1: good: remove", "slots/c2: good: remove", "slots/c3: good: remove",
-                         "slots/c4: good: remove"}));
-    for (const std::string& card : cards) {
-        ExpectThePackage("staging/" + card);
-        EXPECT_TRUE(Snap("slots/" + card).empty()) << card << " was not unmounted";
-    }
-    ExpectThePageShowsEachGood(url, cards);
-    EXPECT_EQ(ReadFile("staging/c3/DCIM/photo.jpg"), "not the package's");
+    const size_t at = said_.seen.find("station: the page is at ") + std::string("station: the page is at ").size();
+    ASSERT_NO_FATAL_FAILURE(FourCardsAtOnce(said_.seen.substr(at, said_.seen.find('\n', at) - at)));
+    ASSERT_NO_FATAL_FAILURE(PulledWhileWritten());
+    ASSERT_NO_FATAL_FAILURE(NotReleased());
 
-    // Pulled (a lazy unmount) while it is written: its old package stays.
-    ASSERT_TRUE(Insert("pulled", &why)) << why;
-    ASSERT_TRUE(WaitFor({"slots/pulled: writing"}));
-    ASSERT_EQ(umount2((Root() / "slots/pulled").c_str(), MNT_DETACH), 0);
-    Open(1);
-    ASSERT_TRUE(WaitFor({"slots/pulled: the card folder is no longer the one this write locked (pulled, unmounted "
-                         "or replaced); nothing more was written; it holds its old package, whole"}));
-    EXPECT_EQ(Snap("staging/pulled/PreDLMap"), old);
-
-    ASSERT_TRUE(Insert(kStuck, &why)) << why;
-    ASSERT_TRUE(WaitFor({"slots/stuck: writing"}));
-    Open(1);
-    ASSERT_TRUE(WaitFor({"slots/stuck: good, but it could not be released (the test holds it): unmount it by hand"}));
-    EXPECT_NE(seen_.find("snapshot: good 4, not good 1; c1 done good released; c2 done good released; c3 done good "
-                         "released; c4 done good released; pulled replacing not good (" +
-                         (Root() / "slots/pulled").string() +
-                         ": the card folder is no longer the one this write locked (pulled, unmounted or replaced)); "
-                         "stuck done working\n"),
-              std::string::npos)
-        << seen_;
-    ExpectThePackage("slots/stuck");
-
-    EXPECT_EQ(Interrupt(), 74) << seen_;
-    EXPECT_NE(seen_.find("station: SIGINT: no new cards"), std::string::npos) << seen_;
-    EXPECT_NE(seen_.find("batch: 5 cards good, 1 not good\nNOT GOOD: " + (Root() / "slots/pulled").string() +
-                         ": the card folder is no longer"),
-              std::string::npos)
-        << seen_;
-    EXPECT_NE(seen_.find("slots/stuck: good, but it could not be released (the test holds it): unmount it by hand\n"),
-              std::string::npos);
+    EXPECT_EQ(Interrupt(), 74) << said_.seen;
+    EXPECT_TRUE(Has(said_.seen, "station: SIGINT: no new cards"));
+    EXPECT_TRUE(Has(said_.seen, "batch: 5 cards good, 1 not good\nNOT GOOD: " + (Root() / "slots/pulled").string() +
+                                    ": the card folder is no longer"));
+    EXPECT_TRUE(Has(said_.seen, "slots/stuck: good, but it could not be released (the test holds it): unmount it by hand\n"));
     EXPECT_EQ(Snap("slots/already"), already);
-
     ExpectTheLog({"c1", "c2", "c3", "c4", kStuck}, "pulled");
 }
 
@@ -338,7 +291,6 @@ struct CtrlCRow {
     int code;
     const char* says;
 };
-void PrintTo(const CtrlCRow& row, std::ostream* os) { *os << row.name; }
 class StationCtrlC : public StationTest, public ::testing::WithParamInterface<CtrlCRow> {};
 
 TEST_P(StationCtrlC, TakesNoNewCardAndSaysWhatTheCardInProgressHolds)
@@ -358,10 +310,10 @@ TEST_P(StationCtrlC, TakesNoNewCardAndSaysWhatTheCardInProgressHolds)
     ASSERT_TRUE(WaitFor({"station: SIGINT: no new cards"}));
     ASSERT_TRUE(Insert("b", &why)) << why;
     if (GetParam().twice) kill(child_, SIGINT);
-    else Open(1);
-    EXPECT_EQ(Finish(), GetParam().code) << seen_;
-    EXPECT_NE(seen_.find(GetParam().says), std::string::npos) << seen_;
-    EXPECT_EQ(seen_.find("slots/b:"), std::string::npos) << "a card came after Ctrl-C\n" << seen_;
+    else gate_.Open(1);
+    EXPECT_EQ(Finish(), GetParam().code) << said_.seen;
+    EXPECT_TRUE(Has(said_.seen, GetParam().says));
+    EXPECT_EQ(said_.seen.find("slots/b:"), std::string::npos) << "a card came after Ctrl-C\n" << said_.seen;
     EXPECT_TRUE(Snap("staging/b").empty());
     if (GetParam().twice) EXPECT_EQ(Snap("staging/a/PreDLMap"), old);
     else ExpectThePackage("staging/a");
@@ -374,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
     Signals, StationCtrlC,
     ::testing::Values(CtrlCRow{"Once", false, 0, "batch: 1 card good, 0 not good\n"},
                       CtrlCRow{"Twice", true, 130, "slots/a: holds its old package, whole (stopped while writing)"}),
-    [](const ::testing::TestParamInfo<CtrlCRow>& param) { return param.param.name; });
+    ByName());
 
 // FAT32 images behind fusefat, which station writes --in-place as write
 // does: two mounted one after the other, both written at once, released
@@ -395,10 +347,10 @@ TEST_F(StationTest, FatCardsBehindFusefatAreWrittenInPlaceAndReleased)
         if (IsSkipped()) return;
         ASSERT_TRUE(WaitFor({"slots/" + cards[i] + ": writing"}));
     }
-    Open(2);
+    gate_.Open(2);
     ASSERT_TRUE(WaitFor({"slots/fat1: good: remove", "slots/fat2: good: remove"}));
-    EXPECT_EQ(Interrupt(), 0) << seen_;
-    EXPECT_NE(seen_.find("batch: 2 cards good, 0 not good\n"), std::string::npos) << seen_;
+    EXPECT_EQ(Interrupt(), 0) << said_.seen;
+    EXPECT_TRUE(Has(said_.seen, "batch: 2 cards good, 0 not good\n"));
     for (const nlohmann::json& line : LogRecords(Root() / "fat.jsonl")) {
         EXPECT_EQ(line["result"], "good") << line;
         EXPECT_EQ(line["file_system"], "fuse.fusefat") << line;
@@ -422,26 +374,17 @@ struct RefusalRow {
     int code;
     const char* says;
 };
-void PrintTo(const RefusalRow& row, std::ostream* os) { *os << row.name; }
 
-class StationRefusal : public DeviceTest, public ::testing::WithParamInterface<RefusalRow> {};
+class StationRefusal : public InProcessTest, public ::testing::WithParamInterface<RefusalRow> {};
 
 TEST_P(StationRefusal, EndsAtOnceSayingWhy)
 {
-    for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+    ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kNew));
     for (const PackageFile& file : kNew) WriteFile("unsealed/PreDLMap/" + file.path, file.bytes);
     MakeFolder("slots");
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
-    fs::current_path(Root());
-    const int code = tool::Main(GetParam().arguments);
-    ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    fs::current_path(Root());
-    EXPECT_EQ(code, GetParam().code) << err;
-    EXPECT_NE(err.find(GetParam().says), std::string::npos) << err;
-    EXPECT_EQ(err.find("waiting for cards"), std::string::npos) << err;
+    EXPECT_EQ(Tool(GetParam().arguments), GetParam().code) << err_;
+    EXPECT_TRUE(Has(err_, GetParam().says));
+    EXPECT_EQ(err_.find("waiting for cards"), std::string::npos) << err_;
 }
 
 #if !defined(_WIN32)
@@ -472,6 +415,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "--page-any-address goes with --page HOST:PORT"},
         RefusalRow{"LogInAMissingFolder", {"station", "--watch", "slots", "--log", "none/cards.jsonl", "pkg/PreDLMap"},
                    64, "cannot append to the log"}),
-    [](const ::testing::TestParamInfo<RefusalRow>& param) { return param.param.name; });
+    ByName());
 
 } // namespace

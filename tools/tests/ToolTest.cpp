@@ -19,39 +19,22 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "DeviceFixture.h"
-#include "ToolPlatform.h"
+#include "FatImage.h"
+#include "InProcessTool.h"
+#include "ToolProcess.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
 #if defined(_WIN32)
-const std::string kToolPath = BesideThisProgram(PELK_TOOL_FILE).u8string();
 const std::string kModulePath = BesideThisProgram(PELK_MODULE_FILE).u8string();
 const std::string kStandInPath = BesideThisProgram(PELK_STAND_IN_FILE).u8string();
-
-// One argument as CommandLineToArgvW and the C run-time split it again.
-std::wstring Quoted(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
 
 // The system's words for an error, as the tool reports it on this platform.
 std::string SystemSays(unsigned long win32Error, const char*)
@@ -66,7 +49,6 @@ std::string SystemSays(unsigned long win32Error, const char*)
     return said;
 }
 #else
-const std::string kToolPath = PELK_TOOL_PATH;
 const std::string kModulePath = PELK_MODULE_PATH;
 const std::string kStandInPath = PELK_STAND_IN_PATH;
 
@@ -86,11 +68,6 @@ std::string Native(std::string text)
     return text;
 }
 
-struct ToolResult {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
 
 // As seal writes the number into checksum.ini, and (padded) as the tool shows sums.
 std::string Hex(uint16_t value, const char* format = "%X")
@@ -111,149 +88,100 @@ const std::vector<PackageFile> kPackage = {
     {"Poi/CHECKSUM.INI", "not summed in any folder"},
 };
 
-class ToolTest : public DeviceTest {
+class ToolTest : public ToolProcessTest {
 protected:
-    // Runs the tool in folder (default: the device root); stdout and stderr
-    // go to files, so stderr is never a terminal.
-    ToolResult Tool(const std::vector<std::string>& arguments, const fs::path& folder = {})
-    {
-        const fs::path out = Root() / ".tool-out";
-        const fs::path err = Root() / ".tool-err";
-        ToolResult result = Start(arguments, folder.empty() ? Root() : folder, out, err);
-        result.out = Lines(Slurp(out));
-        result.err = Lines(Slurp(err));
-        fs::remove(out);
-        fs::remove(err);
-        return result;
-    }
-
     std::string Package() const { return (Root() / "SDMMC" / "PreDLMap").u8string(); }
+};
 
-#if !defined(_WIN32)
-    // Starts the tool in folder with stdout and stderr going to files; its
-    // process id, or -1.
-    pid_t Spawn(const std::vector<std::string>& arguments, const fs::path& folder, const fs::path& out,
-                const fs::path& err)
-    {
-        std::vector<std::string> all = {kToolPath};
-        all.insert(all.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : all) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const std::string where = folder.string();
-        pid_t child = fork();
-        if (child == 0) {
-            int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int nullFd = open("/dev/null", O_RDONLY);
-            if (outFd < 0 || errFd < 0 || nullFd < 0 || chdir(where.c_str()) != 0) _exit(127);
-            dup2(nullFd, 0);
-            dup2(outFd, 1);
-            dup2(errFd, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return child;
-    }
-#endif
-
+// The stand-in module's job held where the test wants it (StandInModule.cpp):
+// Reached() once it says so, Release() to let it return. Its control files
+// lie in folder.
 #if defined(_WIN32)
-    // A tool started and not yet waited for.
-    struct Running {
-        unsigned long pid = 0;
-        HANDLE process = nullptr;
-    };
-
-    Running Launch(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
-                   const fs::path& err)
+class HeldJob {
+public:
+    explicit HeldJob(const fs::path& folder)
     {
-        Running running;
-        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-        const auto create = [&](const wchar_t* path, DWORD access, DWORD disposition) {
-            return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        };
-        HANDLE input = create(L"NUL", GENERIC_READ, OPEN_EXISTING);
-        HANDLE output = create(out.c_str(), GENERIC_WRITE, CREATE_ALWAYS);
-        HANDLE errors = create(err.c_str(), GENERIC_WRITE, CREATE_ALWAYS);
-        const fs::path tool = U8Path(kToolPath);
-        std::wstring line = Quoted(tool.wstring());
-        for (const std::string& argument : arguments) line += L" " + Quoted(U8Path(argument).wstring());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input;
-        startup.hStdOutput = output;
-        startup.hStdError = errors;
-        PROCESS_INFORMATION process = {};
-        const bool started = input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE &&
-                             errors != INVALID_HANDLE_VALUE &&
-                             CreateProcessW(tool.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                            where.c_str(), &startup, &process);
-        EXPECT_TRUE(started) << "cannot start " << kToolPath << ": error " << GetLastError();
-        for (HANDLE handle : {input, output, errors})
-            if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        if (!started) return running;
-        CloseHandle(process.hThread);
-        running.pid = process.dwProcessId;
-        running.process = process.hProcess;
-        return running;
+        static int s_made = 0;
+        const std::string name =
+            "\\\\.\\pipe\\pelk-stand-in-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++s_made);
+        pipe_ = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                 16, 16, 0, nullptr);
+        std::ofstream(folder / "stand-in.hold") << name << "\n";
+        done_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~HeldJob()
+    {
+        Release();
+        CloseHandle(done_.hEvent);
     }
 
-    ToolResult Await(const Running& running)
+    // Bounded: a stand-in silent for two minutes has hung.
+    bool Reached()
     {
-        ToolResult result;
-        if (!running.process) return result;
-        EXPECT_EQ(WaitForSingleObject(running.process, INFINITE), WAIT_OBJECT_0);
-        DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeProcess(running.process, &code));
-        result.code = static_cast<int>(code);
-        CloseHandle(running.process);
-        return result;
+        char byte = 0;
+        DWORD moved = 0;
+        const bool connected = ConnectNamedPipe(pipe_, &done_) || GetLastError() == ERROR_PIPE_CONNECTED ||
+                               (GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(done_.hEvent, 120 * 1000) == 0);
+        const bool said = connected && (ReadFile(pipe_, &byte, 1, nullptr, &done_) || GetLastError() == ERROR_IO_PENDING) &&
+                          GetOverlappedResult(pipe_, &done_, &moved, TRUE) && moved == 1;
+        EXPECT_TRUE(said) << "the stand-in never reached its moment";
+        return said;
     }
-#else
-    struct Running {
-        pid_t pid = -1;
-    };
-
-    Running Launch(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
-                   const fs::path& err)
+    void Release()
     {
-        return Running{Spawn(arguments, where, out, err)};
+        if (pipe_ == INVALID_HANDLE_VALUE) return;
+        DWORD moved = 0;
+        if (WriteFile(pipe_, "g", 1, nullptr, &done_) || GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(pipe_, &done_, &moved, TRUE);
+        CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
     }
-
-    ToolResult Await(const Running& running)
-    {
-        ToolResult result;
-        int status = 0;
-        EXPECT_EQ(waitpid(running.pid, &status, 0), running.pid);
-        EXPECT_TRUE(WIFEXITED(status)) << "the tool died";
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return result;
-    }
-#endif
 
 private:
-#if defined(_WIN32)
-    ToolResult Start(const std::vector<std::string>& arguments, const fs::path& where, const fs::path& out,
-                     const fs::path& err)
-    {
-        return Await(Launch(arguments, where, out, err));
-    }
-#else
-    ToolResult Start(const std::vector<std::string>& arguments, const fs::path& folder, const fs::path& out,
-                     const fs::path& err)
-    {
-        const pid_t child = Spawn(arguments, folder, out, err);
-        ToolResult result;
-        int status = 0;
-        EXPECT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status)) << "the tool died";
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return result;
-    }
-#endif
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED done_ = {};
 };
+#else
+class HeldJob {
+public:
+    explicit HeldJob(const fs::path& folder) : hold_(folder / "stand-in.hold")
+    {
+        const fs::path moment = folder / "stand-in.moment";
+        EXPECT_EQ(mkfifo(moment.c_str(), 0600), 0);
+        EXPECT_EQ(mkfifo(hold_.c_str(), 0600), 0);
+        // Opened first, without waiting, so that the stand-in's open for
+        // writing finds a reader; poll then wakes at the moment itself.
+        moment_ = open(moment.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~HeldJob()
+    {
+        // Where the stand-in still waits: let go, never waited for.
+        const int end = open(hold_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (end >= 0) close(end);
+        if (moment_ >= 0) close(moment_);
+    }
+
+    // Bounded: a run silent for two minutes has hung.
+    bool Reached()
+    {
+        struct pollfd wait = {moment_, POLLIN, 0};
+        char byte = 0;
+        const bool said = poll(&wait, 1, 120 * 1000) == 1 && read(moment_, &byte, 1) == 1;
+        EXPECT_TRUE(said) << "the run never reached its moment";
+        return said;
+    }
+    // Its end of the FIFO opened and closed: the stand-in reads to the end.
+    void Release()
+    {
+        const int end = open(hold_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (end >= 0) close(end);
+    }
+
+private:
+    fs::path hold_;
+    int moment_ = -1;
+};
+#endif
 
 // ---- command line ------------------------------------------------------
 
@@ -265,7 +193,6 @@ struct UsageCase {
     const char* stderrHas = nullptr; // the error names the option
 };
 
-void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolCommandLine : public ToolTest, public ::testing::WithParamInterface<UsageCase> {};
 
@@ -275,16 +202,16 @@ TEST_P(ToolCommandLine, AnswersOnTheRightStreamWithTheRightCode)
     ToolResult result = Tool(c.arguments);
     EXPECT_EQ(result.code, c.code) << result.err;
     if (c.stdoutHas) {
-        EXPECT_NE(result.out.find(c.stdoutHas), std::string::npos) << result.out;
+        EXPECT_TRUE(Has(result.out, c.stdoutHas));
         EXPECT_EQ(result.err, "");
     } else {
         EXPECT_EQ(result.out, "");
         if (c.code == 64) {
-            EXPECT_NE(result.err.find("Usage:"), std::string::npos) << result.err;
+            EXPECT_TRUE(Has(result.err, "Usage:"));
         }
     }
     if (c.stderrHas) {
-        EXPECT_NE(result.err.find(c.stderrHas), std::string::npos) << result.err;
+        EXPECT_TRUE(Has(result.err, c.stderrHas));
     }
 }
 
@@ -327,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "cannot open the package folder --help"},
                       UsageCase{"RootAsOneArgument", {"run", "--device-root=nowhere"}, 66, nullptr,
                                 "cannot enter the device root nowhere"}),
-    [](const ::testing::TestParamInfo<UsageCase>& param) { return param.param.name; });
+    ByName());
 
 // ---- seal and verify ---------------------------------------------------
 
@@ -337,11 +264,11 @@ TEST_F(ToolTest, SealWritesTheDeviceSumThatVerifyAndTheJobAccept)
     ToolResult sealed = Tool({"seal", Package()});
     ASSERT_EQ(sealed.code, 0) << sealed.err;
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), Hex(sum) + "\r\n");
-    EXPECT_NE(sealed.out.find("package sum " + ShownSum(sum)), std::string::npos) << sealed.out;
+    EXPECT_TRUE(Has(sealed.out, "package sum " + ShownSum(sum)));
 
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, 0) << verified.out;
-    EXPECT_NE(verified.out.find("match"), std::string::npos) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "match"));
 
     // The device agrees: the job installs the sealed package.
     ToolResult run = Tool({"run"});
@@ -373,7 +300,7 @@ TEST_F(ToolTest, SealAndRunMeetTheCardsNamesInAnyCase)
     WriteFile("massstorage/old.bin", "stale");
     ToolResult run = Tool({"run"});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
+    EXPECT_TRUE(Has(run.out, "MassStorage holds 7 files ("));
     EXPECT_EQ(Snap("MassStorage"), Snap("sdmmc/predlmap"));
 }
 
@@ -382,7 +309,7 @@ TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGone
     WritePackage(kPackage);
     ToolResult sealed = Tool({"seal", Package()});
     ASSERT_EQ(sealed.code, 0) << sealed.err;
-    EXPECT_NE(sealed.out.find("manifest of 7 files written to "), std::string::npos) << sealed.out;
+    EXPECT_TRUE(Has(sealed.out, "manifest of 7 files written to "));
     EXPECT_FALSE(Exists("SDMMC/PreDLMap/PreDLMap.sha256")) << "never inside: the device would copy it";
     const std::string manifest = ReadFile("SDMMC/PreDLMap.sha256");
     size_t lines = 0;
@@ -390,8 +317,8 @@ TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGone
     EXPECT_EQ(lines, 7u) << manifest;
     // Sorted as bytes, every file with its own digest, checksum.ini as sealed.
     EXPECT_EQ(manifest.find("  Map/Europe/DE.map\n"), 64u) << manifest;
-    EXPECT_NE(manifest.find("  checksum.ini\n"), std::string::npos) << manifest;
-    EXPECT_NE(manifest.find("  PreDLVerno.ini\n"), std::string::npos) << manifest;
+    EXPECT_TRUE(Has(manifest, "  checksum.ini\n"));
+    EXPECT_TRUE(Has(manifest, "  PreDLVerno.ini\n"));
 #if !defined(_WIN32)
     if (system("command -v sha256sum >/dev/null 2>&1") == 0) {
         const std::string check = "cd '" + Package() + "' && sha256sum --quiet --strict -c ../PreDLMap.sha256";
@@ -404,16 +331,12 @@ TEST_F(ToolTest, SealWritesAManifestBesideThePackageThatNamesWhatVerifyFindsGone
     RemoveTree("SDMMC/PreDLMap/Map/Europe/FR.map");
     WriteFile("SDMMC/PreDLMap/Map/Europe/IT.map", "new");
     ToolResult verified = Tool({"verify", Package()});
-    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256: 2 files differ since sealing\nadded: Map/Europe/IT.map\n"
-                                "missing: Map/Europe/FR.map\n"),
-              std::string::npos)
-        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "manifest PreDLMap.sha256: 2 files differ since sealing\nadded: Map/Europe/IT.map\n"
+                                "missing: Map/Europe/FR.map\n"));
     // A manifest that is no manifest is said, and verify still gives the device's verdict.
     WriteFile("SDMMC/PreDLMap.sha256", "garbage\n");
     verified = Tool({"verify", Package()});
-    EXPECT_NE(verified.out.find("manifest PreDLMap.sha256 cannot be read: line 1 is no sha256sum line"),
-              std::string::npos)
-        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "manifest PreDLMap.sha256 cannot be read: line 1 is no sha256sum line"));
 }
 
 #ifndef _WIN32
@@ -425,14 +348,12 @@ TEST_F(ToolTest, SealRefusesLinksTheJobWouldNotCopy)
     fs::create_symlink(Root() / "SDMMC/PreDLMap/Map/Europe/DE.map", Root() / "SDMMC/PreDLMap/Map/linked.bin");
     ToolResult sealed = Tool({"seal", Package()});
     EXPECT_EQ(sealed.code, 65) << sealed.err;
-    EXPECT_NE(sealed.err.find("Map/linked.bin: a symbolic link: the device's job never follows links"),
-              std::string::npos)
-        << sealed.err;
+    EXPECT_TRUE(Has(sealed.err, "Map/linked.bin: a symbolic link: the device's job never follows links"));
     ASSERT_EQ(Tool({"seal", "--force", Package()}).code, 0);
     EXPECT_EQ(Tool({"run"}).code, 64);
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, STATUS_COPY_FAILED) << forced.out;
-    EXPECT_NE(forced.out.find("finding: Map/linked.bin: a symbolic link"), std::string::npos) << forced.out;
+    EXPECT_TRUE(Has(forced.out, "finding: Map/linked.bin: a symbolic link"));
 }
 #endif
 
@@ -455,7 +376,6 @@ struct ChangeCase {
     const char* folder = kSealedInPlace;
 };
 
-void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
 
 class ToolVerifyChange : public ToolTest, public ::testing::WithParamInterface<ChangeCase> {};
 
@@ -485,17 +405,13 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
     EXPECT_EQ(verified.code, c.verifyCode) << verified.out;
     const std::string manifest = folder.filename().u8string() + ".sha256";
     if (c.change != Change::None) {
-        EXPECT_NE(verified.out.find("manifest " + manifest + ": 1 file differs since sealing\n"), std::string::npos)
-            << verified.out;
+        EXPECT_TRUE(Has(verified.out, "manifest " + manifest + ": 1 file differs since sealing\n"));
     }
-    EXPECT_NE(verified.out.find(c.manifestSays), std::string::npos) << verified.out;
+    EXPECT_TRUE(Has(verified.out, c.manifestSays));
     // Sealing a changed package would seal the change: never the way on.
     EXPECT_EQ(verified.out.find("pelk-mapcopy seal"), std::string::npos) << verified.out;
-    const std::string writeAgain = "the card's package differs from its manifest " + manifest +
-                                   ": write the card again from the sealed package (pelk-mapcopy write PACKAGE_DIR " +
-                                   Native(folder.parent_path().u8string()) + ")";
-    const std::string restore = "the package changed since it was sealed (" + manifest +
-                                "): restore it, or, if the change is intended, check it and seal it again\n";
+    const std::string writeAgain = "(pelk-mapcopy write PACKAGE_DIR " + Native(folder.parent_path().u8string()) + ")";
+    const std::string restore = "(" + manifest + "): restore it, or, if the change is intended, check it and seal it";
     const bool card = where != kSealedElsewhere;
     EXPECT_EQ(verified.out.find(writeAgain) != std::string::npos, card && c.change != Change::None) << verified.out;
     EXPECT_EQ(verified.out.find(restore) != std::string::npos, !card && c.change != Change::None) << verified.out;
@@ -503,9 +419,7 @@ TEST_P(ToolVerifyChange, CatchesChangedBytesButNotTheExcludedFiles)
         // Given as ".", the package still names the card that holds it.
         ToolResult inside = Tool({"verify", "."}, folder);
         EXPECT_EQ(inside.code, c.verifyCode) << inside.out;
-        EXPECT_NE(inside.out.find("(pelk-mapcopy write PACKAGE_DIR " + (Root() / "card").u8string() + ")"),
-                  std::string::npos)
-            << inside.out;
+        EXPECT_TRUE(Has(inside.out, "(pelk-mapcopy write PACKAGE_DIR " + (Root() / "card").u8string() + ")"));
     }
     if (where != kSealedInPlace) return;
     // verify reads the number as the device does, so run agrees with it:
@@ -542,7 +456,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolVerifyChange,
                                         "changed: Poi/CHECKSUM.INI", 0},
                              ChangeCase{"TextAfterTheNumber", "checksum.ini", Change::Appended, 65,
                                         "manifest PreDLMap.sha256 disagrees with checksum.ini", 0}),
-                         [](const ::testing::TestParamInfo<ChangeCase>& param) { return param.param.name; });
+                         ByName());
 
 TEST_F(ToolTest, VerifyReadsTheNumberAsTheDeviceDoes)
 {
@@ -558,10 +472,8 @@ TEST_F(ToolTest, VerifyFailsWithSixWhenTheChecksumFileIsMissing)
     WritePackage(kPackage);
     ToolResult verified = Tool({"verify", Package()});
     EXPECT_EQ(verified.code, 6);
-    EXPECT_NE(verified.out.find("checksum.ini missing: the device's job would end with 6"), std::string::npos)
-        << verified.out;
-    EXPECT_NE(verified.out.find("; run pelk-mapcopy seal " + Package() + " to write it"), std::string::npos)
-        << verified.out;
+    EXPECT_TRUE(Has(verified.out, "checksum.ini missing: the device's job would end with 6"));
+    EXPECT_TRUE(Has(verified.out, "; run pelk-mapcopy seal " + Package() + " to write it"));
 }
 
 TEST_F(ToolTest, AnEmptyPackageSealsToZero)
@@ -572,244 +484,224 @@ TEST_F(ToolTest, AnEmptyPackageSealsToZero)
     EXPECT_EQ(Tool({"verify", Package()}).code, 0);
 }
 
-// Every refusal and pre-flight finding of seal and verify: the codes each
-// gives, and what the output (stdout and stderr) must say.
+// Every refusal and pre-flight finding of seal and verify: each row makes
+// its package (setup), and gives the codes and what the output (stdout and
+// stderr) must name: the path, and a key phrase where it is the point.
+class ToolFailure;
+
 struct FailureCase {
     const char* name;
+    void (*setup)(ToolFailure& test);
     int sealCode;
     int verifyCode;
     std::vector<std::string> sealSays;
-    std::vector<std::string> verifySays; // empty: as seal
+    std::vector<std::string> verifySays = {}; // empty: as seal
     int runCode = -1; // run on the same device: 64, a refusal that names what verify says; -1 not tried
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
-class ToolFailure : public ToolTest, public ::testing::WithParamInterface<FailureCase> {};
+class ToolFailure : public ToolTest, public ::testing::WithParamInterface<FailureCase> {
+public:
+    using ToolTest::MakeFolder;
+#if !defined(_WIN32)
+    using ToolTest::Mount;
+#endif
+    using ToolTest::RemoveTree;
+    using ToolTest::Root;
+    using ToolTest::SetReadOnly;
+    using ToolTest::WriteChecksumFile;
+    using ToolTest::WriteFile;
+
+    std::string folder; // the package as the commands are given it
+
+protected:
+    // Each command's code, and that its output names what the row says.
+    void ExpectEachCommandSays(const FailureCase& c)
+    {
+        const std::vector<std::string>& verifySays = c.verifySays.empty() ? c.sealSays : c.verifySays;
+        for (const char* command : {"verify", "seal"}) {
+            const bool seal = std::string(command) == "seal";
+            ToolResult result = Tool({command, folder});
+            EXPECT_EQ(result.code, seal ? c.sealCode : c.verifyCode) << command << ": " << result.out << result.err;
+            for (const std::string& part : seal ? c.sealSays : verifySays)
+                EXPECT_TRUE(Has(result.out + result.err, Native(part))) << command;
+        }
+    }
+
+    // Sealed again where seal fixed it: run refuses what verify finds now.
+    void ExpectRunRefuses(const FailureCase& c)
+    {
+        WriteFile("MassStorage/old.map", "the map the device has now");
+        const Snapshot before = Snap("MassStorage");
+        ToolResult run = Tool({"run"});
+        EXPECT_EQ(run.code, c.runCode) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(Has(run.err, "Use --force to run it anyway."));
+        for (const std::string& part : c.verifySays.empty() ? c.sealSays : c.verifySays)
+            EXPECT_TRUE(Has(run.err, Native(part)));
+        EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
+    }
+};
 
 TEST_P(ToolFailure, ExplainsWithADistinctCode)
 {
     const FailureCase& c = GetParam();
     WriteSealedPackage(kPackage);
-    const std::string name = c.name;
-    std::string folder = Package();
-    const std::string a120(120, 'a');
-    if (name == "MissingFolder") folder += "/nowhere";
-    if (name == "PackageIsAFile") folder += "/Poi/fuel.csv";
-    if (name == "DeviceRoot") folder = Root().u8string();
-    if (name == "ChecksumIsAFolder") {
-        RemoveTree("SDMMC/PreDLMap/checksum.ini");
-        MakeFolder("SDMMC/PreDLMap/checksum.ini");
-    }
-#ifndef _WIN32
-    if (name == "Fifo") {
-        ASSERT_EQ(mkfifo((Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0);
-    }
-    if (name == "LinkOutOfThePackage") {
-        WriteFile("elsewhere/linked.bin", "not in the package");
-        fs::create_symlink(Root() / "elsewhere/linked.bin", Root() / "SDMMC/PreDLMap/Poi/linked.bin");
-    }
-    if (name == "LinkToFolder") fs::create_directory_symlink(Root() / "SDMMC", Root() / "SDMMC/PreDLMap/Poi/up");
-#endif
-    // "SDMMC\PreDLMap\" is 15 units: a 125-unit folder name below the
-    // 120-unit one passes 259, and so does a 124-unit file name.
-    if (name == "FolderTooLong") MakeFolder("SDMMC/PreDLMap/" + a120 + "/" + std::string(125, 'b'));
-    if (name == "FileTooLong") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(124, 'c'), "");
-    if (name == "FileTooLongEvenBelowThePackage") WriteFile("SDMMC/PreDLMap/" + a120 + "/" + std::string(140, 'd'), "");
-#if defined(_WIN32)
-    if (name.rfind("LetterCaseClash", 0) == 0) {
-        // Written here, the second name would open the first: the build host
-        // made a card holding both pairs (tools/tests/CMakeLists.txt).
-        const char* cards = getenv("PELK_HOST_CARDS");
-        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
-        folder = (U8Path(cards) / "case-clash" / "SDMMC" / "PreDLMap").u8string();
-    }
-#else
-    if (name == "LetterCaseClash") WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x");
-    if (name == "LetterCaseClashBeyondAscii") {
-        WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
-        WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
-    }
-#endif
-    if (name == "Colon") WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x");
-    if (name == "TrailingDot") MakeFolder("SDMMC/PreDLMap/Map/old.");
-    if (name == "ControlCharacter") WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x");
-    if (name == "ChecksumEmpty") WriteChecksumFile("");
-    if (name == "ChecksumText") WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n");
-    if (name == "ChecksumUtf8Mark") WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n");
-    if (name == "ChecksumUtf16") WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10));
-    if (name == "ChecksumUtf16WithoutMark") WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8));
-    if (name == "ChecksumAsKeyAndValue") WriteChecksumFile("checksum=2F4F\r\n");
-    if (name == "ChecksumLeadingNuls") WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10));
-    // Mixed case takes a long name: two entries each. Upper-case 8.3 names
-    // take one, so 300 of them fit.
-    if (name == "RootOverFat16Entries")
-        for (int i = 0; i < 256; ++i) WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
-    if (name == "UpperCaseShortNamesTakeOneEntry")
-        for (int i = 0; i < 300; ++i) WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
-#if defined(_WIN32)
-    if (name == "DeviceNames") {
-        // Win32 opens these names as devices: the build host made the card.
-        const char* cards = getenv("PELK_HOST_CARDS");
-        if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
-        folder = (U8Path(cards) / "device-names" / "SDMMC" / "PreDLMap").u8string();
-    }
-#else
-    if (name == "DeviceNames") {
-        WriteFile("SDMMC/PreDLMap/nul.txt", "x");
-        WriteFile("SDMMC/PreDLMap/Map/CON", "x");
-        WriteFile("SDMMC/PreDLMap/Map/com1.Map", "x");
-    }
-    if (name == "NotUtf8") WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8");
-    if (name == "AnotherFileSystem") {
-        std::string why;
-        if (!Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
-            GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
-        WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
-    }
-    if (name == "Device") {
-        if (mknod((Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-            GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
-    }
-#endif
-    if (name == "ShortNameClash") {
-        WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
-        WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
-    }
-    if (name == "ReadOnlyFile") {
-        // No write permission bit at all: the read-only attribute, as FAT has it.
-#if defined(_WIN32)
-        ASSERT_TRUE(SetFileAttributesW((Root() / "SDMMC/PreDLMap/PreDLVerno.ini").c_str(), FILE_ATTRIBUTE_READONLY));
-#else
-        ASSERT_EQ(chmod((Root() / "SDMMC/PreDLMap/PreDLVerno.ini").c_str(), 0444), 0);
-#endif
-    }
-    const std::vector<std::string>& verifySays = c.verifySays.empty() ? c.sealSays : c.verifySays;
-    for (const char* command : {"verify", "seal"}) {
-        const bool seal = std::string(command) == "seal";
-        ToolResult result = Tool({command, folder});
-        const std::string said = result.out + result.err;
-        EXPECT_EQ(result.code, seal ? c.sealCode : c.verifyCode) << command << ": " << said;
-        for (const std::string& path : seal ? c.sealSays : verifySays) {
-            const std::string text = Native(path);
-            EXPECT_NE(said.find(text), std::string::npos) << command << " should say \"" << text << "\":\n" << said;
-        }
-    }
-    if (c.runCode < 0 || folder != Package()) return;
-    // Sealed again where seal fixed it: run refuses what verify finds now.
-    WriteFile("MassStorage/old.map", "the map the device has now");
-    const Snapshot before = Snap("MassStorage");
-    ToolResult run = Tool({"run"});
-    EXPECT_EQ(run.code, c.runCode) << run.err;
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("MassStorage is left as it is. Use --force to run it anyway."), std::string::npos) << run.err;
-    for (const std::string& path : verifySays)
-        EXPECT_NE(run.err.find(Native(path)), std::string::npos) << "run should say \"" << Native(path) << "\":\n" << run.err;
-    EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
+    folder = Package();
+    if (c.setup) c.setup(*this);
+    if (IsSkipped() || HasFatalFailure()) return;
+    ExpectEachCommandSays(c);
+    if (c.runCode >= 0 && folder == Package()) ExpectRunRefuses(c);
 }
 
-// Rows that need what only the Linux host makes: FIFOs, links, and names
-// that Win32 refuses or reads otherwise (":" names a stream, control
-// characters are refused).
-std::vector<FailureCase> FailureCases()
+#if defined(_WIN32)
+// A card the build host made below PELK_HOST_CARDS (tools/tests/CMakeLists.txt):
+// names that no Windows program writes, as Win32 opens them otherwise.
+void OnAHostCard(ToolFailure& test, const char* card)
 {
-    std::vector<FailureCase> cases = {
-        FailureCase{"MissingFolder", 66, 66,
-                    {"cannot open the package folder ",
-                     "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}, {}},
-        FailureCase{"PackageIsAFile", 66, 66,
-                    {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}, {}},
-        FailureCase{"DeviceRoot", 64, 64, {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use pelk-mapcopy seal --force "},
-                    {"is a device root (it holds SDMMC/PreDLMap)", "/SDMMC/PreDLMap. Use pelk-mapcopy verify --force "}},
-        FailureCase{"ChecksumIsAFolder", 74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
-                    {"checksum.ini is a folder, not a file: the device cannot open it"}},
-        FailureCase{"FolderTooLong", 65, 3,
-                    {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259"},
-                    {"bbbb: its search pattern on the card would take 265 UTF-16 units, over the device's 259",
-                     "the job would end with 3 STATUS_CREATE_DIR_FAILED"}, 64},
-        FailureCase{"FileTooLong", 65, 5, {"cccc: its path on the card would take 260 UTF-16 units"},
-                    {"cccc: its path on the card would take 260 UTF-16 units",
-                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}, 64},
-        FailureCase{"FileTooLongEvenBelowThePackage", 65, 5, {"dddd: its path on the card would take 276 UTF-16 units"},
-                    {"dddd: its path on the card would take 276 UTF-16 units",
-                     "FAIL: the device's job would end with 5 STATUS_COPY_FAILED"}},
-        FailureCase{"LetterCaseClash", 65, 65,
-                    {"Poi/FUEL.csv", "Poi/fuel.csv", ": names that differ only in letter case"}, {}, 64},
-        FailureCase{"LetterCaseClashBeyondAscii", 65, 65,
-                    {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt", ": names that differ only in letter case"}, {}},
-        FailureCase{"TrailingDot", 65, 65, {"Map/old.: a card cannot hold this name: it ends in a dot"}, {}, 64},
-        FailureCase{"ReadOnlyFile", 65, 65,
-                    {"PreDLVerno.ini: read-only: this install works", "the next install cannot delete that copy",
-                     "ends with 1 STATUS_DELETE_FAILED"}, {}, 64},
-        FailureCase{"RootOverFat16Entries", 65, 65,
-                    {"the package's root (MassStorage on the device): its names take 520 FAT directory entries, "
-                     "over the 512 of a FAT16 volume's root"}, {}, 64},
-        // 300 one-entry names and 8 more: no finding, so seal writes the sum.
-        FailureCase{"UpperCaseShortNamesTakeOneEntry", 0, 6, {"package sum ", "written to "},
-                    {"MISMATCH: the device's job would end with 6"}},
-        // One line per name, each reason in it; never opened, never summed.
-        FailureCase{"DeviceNames", 65, 65,
-                    {"nul.txt: a card cannot hold this name: it is the device name NUL, which Windows opens as the "
-                     "device, so no Windows PC writes it to a card\n",
-                     "Map/CON: a card cannot hold this name: it is the device name CON,",
-                     "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"},
-                    {}, 64},
-        // seal mends these, so run meets a sealed package after them.
-        FailureCase{"ChecksumEmpty", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is empty; the device reads 0",
-                     "MISMATCH: the device's job would end with 6"}},
-        FailureCase{"ChecksumText", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\", not a "
-                     "hexadecimal number; the device reads 0"}},
-        FailureCase{"ChecksumUtf8Mark", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark, as "
-                     "Notepad writes it; the device reads 0"}},
-        FailureCase{"ChecksumUtf16", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark, "
-                     "where the device reads 8-bit text; the device reads 0 ("}},
-        FailureCase{"ChecksumUtf16WithoutMark", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it is UTF-16 text without a byte-order "
-                     "mark, where the device reads 8-bit text (the device reads \"1\" and stops at a zero byte, "
-                     "byte 2 of the file, so it reads nothing after it); the device reads 0001 (",
-                     "MISMATCH"}},
-        // Zero bytes before the number are no UTF-16 text: said as what they are.
-        FailureCase{"ChecksumLeadingNuls", 0, 6, {"written to "},
-                    {"checksum.ini holds no number the device can read: it begins with 4 NUL bytes, where the "
-                     "device stops reading; the device reads 0 (",
-                     "MISMATCH"}},
-        // "c" is a hexadecimal digit: the device reads 000C.
-        FailureCase{"ChecksumAsKeyAndValue", 0, 6, {"written to "},
-                    {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\", byte 2 of "
-                     "the file, so it reads nothing after it\n",
-                     "MISMATCH"}},
-    };
-#ifndef _WIN32
-    const std::vector<FailureCase> hostOnly = {
-        FailureCase{"Fifo", 65, 65, {"Poi/pipe: neither a file nor a folder (a FIFO), not opened"}, {}, 64},
-        FailureCase{"Device", 65, 65, {"Poi/null: neither a file nor a folder (a device), not opened"}, {}, 64},
-        FailureCase{"NotUtf8", 65, 65,
-                    {"Poi/caf\\xE9.csv: a card cannot hold this name: it is not valid UTF-8, so it has no FAT "
-                     "long-name form\n"}, {}, 64},
-        FailureCase{"AnotherFileSystem", 65, 65,
-                    {"Map/mounted: a folder on another file system (a mount point), not walked: a card is one "
-                     "volume\n"}, {}, 64},
-        FailureCase{"LinkToFolder", 65, 65, {"Poi/up: a symbolic link: the device's job never follows links and would fail to copy it (5)"}, {}},
-        FailureCase{"LinkOutOfThePackage", 65, 65, {"Poi/linked.bin: a symbolic link: the device's job never follows links"}, {}, 64},
-        FailureCase{"Colon", 65, 65, {"Map/a:b.map: a card cannot hold this name: it holds \":\""}, {}},
-        FailureCase{"ControlCharacter", 65, 65,
-                    {"Map/a\\x09b.map: a card cannot hold this name: it holds a control character"}, {}},
-        // Wine reads a name with "~" as a short name of its own making.
-        FailureCase{"ShortNameClash", 65, 65,
-                    {"Map/LONGFI~1.TXT and Map/LongFileName.txt: FAT gives the second the short name of the first"},
-                    {}, 64},
-    };
-    cases.insert(cases.end(), hostOnly.begin(), hostOnly.end());
-#endif
-    return cases;
+    const char* cards = getenv("PELK_HOST_CARDS");
+    if (!cards) GTEST_SKIP() << "PELK_HOST_CARDS names no folder of cards the build host made";
+    test.folder = (U8Path(cards) / card / "SDMMC" / "PreDLMap").u8string();
 }
+#endif
 
-INSTANTIATE_TEST_SUITE_P(Cases, ToolFailure, ::testing::ValuesIn(FailureCases()),
-                         [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+// "SDMMC\PreDLMap\" is 15 units: a 125-unit folder name below the 120-unit
+// one passes 259, and so does a 124-unit file name.
+const std::string kDeep = "SDMMC/PreDLMap/" + std::string(120, 'a') + "/";
+
+const std::vector<std::string> kCaseClashSays = {"Poi/FUEL.csv", "Poi/fuel.csv", "differ only in letter case"};
+const std::vector<std::string> kBeyondAsciiSays = {"Poi/\xC3\x9C" "ber.txt", "Poi/\xC3\xBC" "ber.txt",
+                                                   "differ only in letter case"};
+// One line per name, each reason in it; never opened, never summed.
+const std::vector<std::string> kDeviceNamesSay = {"nul.txt: a card cannot hold this name: it is the device name NUL,",
+                                                  "Map/CON: a card cannot hold this name: it is the device name CON,",
+                                                  "Map/com1.Map: a card cannot hold this name: it is the device name COM1,"};
+
+const std::vector<FailureCase> kFailureCases = {
+    {"MissingFolder", [](ToolFailure& t) { t.folder += "/nowhere"; }, 66, 66,
+     {"cannot open the package folder ", "nowhere: " + SystemSays(kFileNotFound, "No such file or directory")}},
+    {"PackageIsAFile", [](ToolFailure& t) { t.folder += "/Poi/fuel.csv"; }, 66, 66,
+     {"cannot open the package folder ", "fuel.csv: " + SystemSays(kNotAFolder, "Not a directory")}},
+    {"DeviceRoot", [](ToolFailure& t) { t.folder = t.Root().u8string(); }, 64, 64,
+     {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy seal --force"},
+     {"is a device root", "/SDMMC/PreDLMap", "pelk-mapcopy verify --force"}},
+    {"ChecksumIsAFolder",
+     [](ToolFailure& t) {
+         t.RemoveTree("SDMMC/PreDLMap/checksum.ini");
+         t.MakeFolder("SDMMC/PreDLMap/checksum.ini");
+     },
+     74, 6, {"cannot write ", "checksum.ini: " + SystemSays(kAccessDenied, "Is a directory")},
+     {"checksum.ini is a folder"}},
+    {"FolderTooLong", [](ToolFailure& t) { t.MakeFolder(kDeep + std::string(125, 'b')); }, 65, 3,
+     {"bbbb: its search pattern", "265 UTF-16 units"},
+     {"bbbb: its search pattern", "265 UTF-16 units", "3 STATUS_CREATE_DIR_FAILED"}, 64},
+    {"FileTooLong", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(124, 'c'), ""); }, 65, 5,
+     {"cccc: its path", "260 UTF-16 units"}, {"cccc: its path", "260 UTF-16 units", "5 STATUS_COPY_FAILED"}, 64},
+    {"FileTooLongEvenBelowThePackage", [](ToolFailure& t) { t.WriteFile(kDeep + std::string(140, 'd'), ""); }, 65,
+     5, {"dddd: its path", "276 UTF-16 units"}, {"dddd: its path", "276 UTF-16 units", "5 STATUS_COPY_FAILED"}},
+#if defined(_WIN32)
+    {"LetterCaseClash", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65, kCaseClashSays},
+    {"LetterCaseClashBeyondAscii", [](ToolFailure& t) { OnAHostCard(t, "case-clash"); }, 65, 65, kBeyondAsciiSays},
+    {"DeviceNames", [](ToolFailure& t) { OnAHostCard(t, "device-names"); }, 65, 65, kDeviceNamesSay},
+#else
+    {"LetterCaseClash", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/FUEL.csv", "x"); }, 65, 65,
+     kCaseClashSays, {}, 64},
+    {"LetterCaseClashBeyondAscii",
+     [](ToolFailure& t) {
+         t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\x9C" "ber.txt", "x");
+         t.WriteFile("SDMMC/PreDLMap/Poi/\xC3\xBC" "ber.txt", "y");
+     },
+     65, 65, kBeyondAsciiSays},
+    {"DeviceNames",
+     [](ToolFailure& t) {
+         for (const char* name : {"nul.txt", "Map/CON", "Map/com1.Map"}) t.WriteFile("SDMMC/PreDLMap/" + std::string(name), "x");
+     },
+     65, 65, kDeviceNamesSay, {}, 64},
+#endif
+    {"TrailingDot", [](ToolFailure& t) { t.MakeFolder("SDMMC/PreDLMap/Map/old."); }, 65, 65,
+     {"Map/old.: ", "ends in a dot"}, {}, 64},
+    // No write permission bit at all: the read-only attribute, as FAT has it.
+    {"ReadOnlyFile", [](ToolFailure& t) { t.SetReadOnly("SDMMC/PreDLMap/PreDLVerno.ini", true); }, 65, 65,
+     {"PreDLVerno.ini: read-only", "1 STATUS_DELETE_FAILED"}, {}, 64},
+    // Mixed case takes a long name: two entries each. Upper-case 8.3
+    // names take one, so 300 of them fit.
+    {"RootOverFat16Entries",
+     [](ToolFailure& t) {
+         for (int i = 0; i < 256; ++i) t.WriteFile("SDMMC/PreDLMap/Tile" + std::to_string(1000 + i) + ".map", "x");
+     },
+     65, 65, {"the package's root (MassStorage on the device): ", "520 FAT directory entries", "512 of a FAT16"}, {}, 64},
+    // 300 one-entry names and 8 more: no finding, so seal writes the sum.
+    {"UpperCaseShortNamesTakeOneEntry",
+     [](ToolFailure& t) {
+         for (int i = 0; i < 300; ++i) t.WriteFile("SDMMC/PreDLMap/T" + std::to_string(1000 + i) + ".MAP", "x");
+     },
+     0, 6, {"package sum ", "written to "}, {"MISMATCH: the device's job would end with 6"}},
+    // seal mends these, so run meets a sealed package after them.
+    {"ChecksumEmpty", [](ToolFailure& t) { t.WriteChecksumFile(""); }, 0, 6, {"written to "},
+     {"checksum.ini holds no number the device can read: it is empty", "MISMATCH"}},
+    {"ChecksumText", [](ToolFailure& t) { t.WriteChecksumFile("[Checksum]\r\nSum=1A2B\r\n"); }, 0, 6,
+     {"written to "}, {"checksum.ini holds no number the device can read: it begins with \"[Checksum]\""}},
+    {"ChecksumUtf8Mark", [](ToolFailure& t) { t.WriteChecksumFile("\xEF\xBB\xBF" "1A2B\r\n"); }, 0, 6,
+     {"written to "}, {"checksum.ini holds no number the device can read: it begins with a UTF-8 byte-order mark"}},
+    {"ChecksumUtf16", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\xFF\xFE" "1\0A\0" "2\0B\0", 10)); }, 0,
+     6, {"written to "}, {"checksum.ini holds no number the device can read: it is UTF-16 text with a byte-order mark"}},
+    {"ChecksumUtf16WithoutMark", [](ToolFailure& t) { t.WriteChecksumFile(std::string("1\0A\0" "2\0B\0", 8)); }, 0,
+     6, {"written to "},
+     {"it is UTF-16 text without a byte-order mark", "stops at a zero byte, byte 2 of the file", "reads 0001 (",
+      "MISMATCH"}},
+    // Zero bytes before the number are no UTF-16 text: said as what they are.
+    {"ChecksumLeadingNuls", [](ToolFailure& t) { t.WriteChecksumFile(std::string("\0\0\0\0" "1A2B\r\n", 10)); }, 0,
+     6, {"written to "}, {"it begins with 4 NUL bytes", "the device reads 0 (", "MISMATCH"}},
+    // "c" is a hexadecimal digit: the device reads 000C.
+    {"ChecksumAsKeyAndValue", [](ToolFailure& t) { t.WriteChecksumFile("checksum=2F4F\r\n"); }, 0, 6,
+     {"written to "}, {"checksum.ini 000C (low 16 bits 000C): the device reads \"c\" and stops at \"h\"", "MISMATCH"}},
+#ifndef _WIN32
+    // What only the Linux host makes: FIFOs, links, and names that Win32
+    // refuses or reads otherwise (":" names a stream, control characters
+    // are refused).
+    {"Fifo", [](ToolFailure& t) { ASSERT_EQ(mkfifo((t.Root() / "SDMMC/PreDLMap/Poi/pipe").c_str(), 0600), 0); },
+     65, 65, {"Poi/pipe: ", "(a FIFO), not opened"}, {}, 64},
+    {"Device",
+     [](ToolFailure& t) {
+         if (mknod((t.Root() / "SDMMC/PreDLMap/Poi/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+             GTEST_SKIP() << "cannot make a device node here: " << strerror(errno);
+     },
+     65, 65, {"Poi/null: ", "(a device), not opened"}, {}, 64},
+    {"NotUtf8", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Poi/caf\xE9.csv", "Latin-1, not UTF-8"); }, 65,
+     65, {"Poi/caf\\xE9.csv: ", "not valid UTF-8"}, {}, 64},
+    {"AnotherFileSystem",
+     [](ToolFailure& t) {
+         std::string why;
+         if (!t.Mount("SDMMC/PreDLMap/Map/mounted", "tmpfs", "tmpfs", 0, "size=64k", &why))
+             GTEST_SKIP() << "cannot mount a tmpfs here (" << why << ")";
+         t.WriteFile("SDMMC/PreDLMap/Map/mounted/a:b.map", "not walked, so no finding");
+     },
+     65, 65, {"Map/mounted: ", "another file system (a mount point), not walked"}, {}, 64},
+    {"LinkToFolder",
+     [](ToolFailure& t) { fs::create_directory_symlink(t.Root() / "SDMMC", t.Root() / "SDMMC/PreDLMap/Poi/up"); },
+     65, 65, {"Poi/up: a symbolic link", "would fail to copy it (5)"}},
+    {"LinkOutOfThePackage",
+     [](ToolFailure& t) {
+         t.WriteFile("elsewhere/linked.bin", "not in the package");
+         fs::create_symlink(t.Root() / "elsewhere/linked.bin", t.Root() / "SDMMC/PreDLMap/Poi/linked.bin");
+     },
+     65, 65, {"Poi/linked.bin: a symbolic link"}, {}, 64},
+    {"Colon", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a:b.map", "x"); }, 65, 65,
+     {"Map/a:b.map: ", "it holds \":\""}},
+    {"ControlCharacter", [](ToolFailure& t) { t.WriteFile("SDMMC/PreDLMap/Map/a\tb.map", "x"); }, 65, 65,
+     {"Map/a\\x09b.map: ", "a control character"}},
+    // Wine reads a name with "~" as a short name of its own making.
+    {"ShortNameClash",
+     [](ToolFailure& t) {
+         t.WriteFile("SDMMC/PreDLMap/Map/LongFileName.txt", "x");
+         t.WriteFile("SDMMC/PreDLMap/Map/LONGFI~1.TXT", "y");
+     },
+     65, 65, {"Map/LONGFI~1.TXT and Map/LongFileName.txt: ", "the short name of the first"}, {}, 64},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ToolFailure, ::testing::ValuesIn(kFailureCases),
+                         ByName());
 
 // ---- run ---------------------------------------------------------------
 
@@ -826,8 +718,8 @@ TEST_F(ToolTest, RunInstallsThePackageOverStaleContent)
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out.rfind("0 STATUS_OK: ", 0), 0u) << run.out;
     // Seven copied, four summed: checksum.ini, CHECKSUM.INI and PreDLVerno.ini never count.
-    EXPECT_NE(run.out.find("MassStorage holds 7 files ("), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("), 4 of them summed\n3 files are copied but not summed"), std::string::npos) << run.out;
+    EXPECT_TRUE(Has(run.out, "MassStorage holds 7 files ("));
+    EXPECT_TRUE(Has(run.out, "), 4 of them summed\n3 files are copied but not summed"));
     // Off a terminal: one plain line as each phase begins, in order, and no
     // escape sequence or carriage return to redraw one.
     size_t at = 0;
@@ -848,7 +740,7 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     const Snapshot before = Snap("MassStorage");
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.err.find(Native("SDMMC/PreDLMap is missing")), std::string::npos) << refused.err;
+    EXPECT_TRUE(Has(refused.err, Native("SDMMC/PreDLMap is missing")));
     EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage: " << refused.err;
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(Snap("MassStorage"), before);
@@ -856,53 +748,45 @@ TEST_F(ToolTest, RunRefusesAMissingPackageAndLeavesTheTargetAlone)
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, 4);
     EXPECT_EQ(forced.out.rfind("4 STATUS_SOURCE_MISSING: a package folder is missing\n", 0), 0u) << forced.out;
-    EXPECT_NE(forced.out.find(Native("first difference: the package folder SDMMC/PreDLMap is missing")), std::string::npos)
-        << forced.out;
+    EXPECT_TRUE(Has(forced.out, Native("first difference: the package folder SDMMC/PreDLMap is missing")));
     EXPECT_FALSE(Exists("MassStorage/keep.bin"));
 }
 
 // What run says MassStorage is: refused before the job, and reported after
 // it, as what is there; never a file for a link, never empty while
-// anything is left.
+// anything is left. Each row makes MassStorage (setup).
+class ToolTarget;
+
 struct TargetCase {
     const char* name;
+    void (*setup)(ToolTarget& test);
     int runCode;
     std::string runSays; // on stderr when refused (64), else on stdout
     int forcedCode;      // run --force; -1 not tried
     std::string forcedSays;
 };
 
-void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.name; }
-
-class ToolTarget : public ToolTest, public ::testing::WithParamInterface<TargetCase> {};
+class ToolTarget : public ToolTest, public ::testing::WithParamInterface<TargetCase> {
+public:
+    using ToolTest::Root;
+    using ToolTest::WriteFile;
+};
 
 TEST_P(ToolTarget, SaysWhatMassStorageIs)
 {
     const TargetCase& c = GetParam();
     WriteSealedPackage(kPackage);
-    const std::string name = c.name;
-    if (name == "File") WriteFile("MassStorage", "a file where the folder should be");
-#ifndef _WIN32
-    if (name == "Link") {
-        WriteFile("elsewhere/keep.map", "never followed");
-        fs::create_directory_symlink(Root() / "elsewhere", Root() / "MassStorage");
-    }
-    if (name == "TooDeepToClear") {
-        // A level at a time: create_directories gives up on so many levels.
-        fs::path deep = Root() / "MassStorage";
-        for (int i = 0; i <= 1000; ++i, deep /= "d") ASSERT_TRUE(fs::create_directory(deep)) << i;
-        std::ofstream(deep.parent_path() / "old.map", std::ios::binary) << "left";
-    }
-#endif
+    c.setup(*this);
+    if (HasFatalFailure()) return;
     const Snapshot elsewhere = Snap("elsewhere");
     ToolResult run = Tool({"run"});
     EXPECT_EQ(run.code, c.runCode) << run.out << run.err;
-    EXPECT_NE((run.code == 64 ? run.err : run.out).find(c.runSays), std::string::npos) << run.out << run.err;
+    EXPECT_TRUE(Has(run.code == 64 ? run.err : run.out, c.runSays));
     EXPECT_EQ(run.out.find("MassStorage is empty"), std::string::npos) << run.out;
     if (c.forcedCode >= 0) {
         ToolResult forced = Tool({"run", "--force"});
         EXPECT_EQ(forced.code, c.forcedCode) << forced.out;
-        EXPECT_NE(forced.out.find(c.forcedSays), std::string::npos) << forced.out;
+        EXPECT_TRUE(Has(forced.out, c.forcedSays));
     }
     EXPECT_EQ(Snap("elsewhere"), elsewhere) << "the job never follows a link";
 }
@@ -912,41 +796,39 @@ TEST_P(ToolTarget, SaysWhatMassStorageIs)
 // copy fails (5).
 #if defined(_WIN32)
 const int kFileInTheWay = STATUS_DELETE_FAILED;
-const char kFileInTheWayName[] = "1 STATUS_DELETE_FAILED";
+const char kFileInTheWayName[] = "would end with 1 STATUS_DELETE_FAILED";
 #else
 const int kFileInTheWay = STATUS_COPY_FAILED;
-const char kFileInTheWayName[] = "5 STATUS_COPY_FAILED";
+const char kFileInTheWayName[] = "would end with 5 STATUS_COPY_FAILED";
 #endif
 
-std::vector<TargetCase> TargetCases()
-{
-    std::vector<TargetCase> cases = {
-        TargetCase{"File", 64,
-                   std::string(" is a file, not a folder\nThe job cannot clear it or copy into it and would end "
-                               "with ") +
-                       kFileInTheWayName + ". MassStorage is left as it is. Use --force to run it anyway.",
-                   kFileInTheWay, "\nMassStorage is a file, not a folder\n"},
-    };
+const TargetCase kTargetCases[] = {
+    {"File", [](ToolTarget& t) { t.WriteFile("MassStorage", "a file where the folder should be"); }, 64,
+     std::string(" is a file, not a folder\nThe job cannot clear it or copy into it and ") + kFileInTheWayName,
+     kFileInTheWay, "\nMassStorage is a file, not a folder\n"},
 #ifndef _WIN32
-    const std::vector<TargetCase> hostOnly = {
-        TargetCase{"Link", 64,
-                   " is a symbolic link, not a folder\nThe job cannot clear it or copy into it and would end with 5 "
-                   "STATUS_COPY_FAILED. MassStorage is left as it is. Use --force to run it anyway.",
-                   5, "\nMassStorage is a symbolic link, not a folder\n"},
-        // MassStorage and 123 levels of "\d", then "\*.*": 261 units.
-        TargetCase{"TooDeepToClear", 2,
-                   "\nMassStorage holds 1,001 entries (1,000 folders and 1 file, 4 bytes); the device's paths reach "
-                   "only part of them: the folder 123 levels down: its search pattern would take over the device's "
-                   "259 UTF-16 units, so its entries cannot be listed\n",
-                   -1, ""},
-    };
-    cases.insert(cases.end(), hostOnly.begin(), hostOnly.end());
+    {"Link",
+     [](ToolTarget& t) {
+         t.WriteFile("elsewhere/keep.map", "never followed");
+         fs::create_directory_symlink(t.Root() / "elsewhere", t.Root() / "MassStorage");
+     },
+     64, " is a symbolic link, not a folder\nThe job cannot clear it or copy into it and would end with 5", 5,
+     "\nMassStorage is a symbolic link, not a folder\n"},
+    // MassStorage and 123 levels of "\d", then "\*.*": 261 units.
+    {"TooDeepToClear",
+     [](ToolTarget& t) {
+         // A level at a time: create_directories gives up on so many levels.
+         fs::path deep = t.Root() / "MassStorage";
+         for (int i = 0; i <= 1000; ++i, deep /= "d") ASSERT_TRUE(fs::create_directory(deep)) << i;
+         std::ofstream(deep.parent_path() / "old.map", std::ios::binary) << "left";
+     },
+     2, "\nMassStorage holds 1,001 entries (1,000 folders and 1 file, 4 bytes); the device's paths reach only part of "
+        "them: the folder 123 levels down",
+     -1, ""},
 #endif
-    return cases;
-}
+};
 
-INSTANTIATE_TEST_SUITE_P(Cases, ToolTarget, ::testing::ValuesIn(TargetCases()),
-                         [](const ::testing::TestParamInfo<TargetCase>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, ToolTarget, ::testing::ValuesIn(kTargetCases), ByName());
 
 #ifndef _WIN32
 TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
@@ -968,16 +850,11 @@ TEST_F(ToolTest, APackageBehindALinkIsNoPackageToTheJob)
         }
         ToolResult verified = Tool({"verify", Package()});
         EXPECT_EQ(verified.code, 4) << linked << ": " << verified.out << verified.err;
-        EXPECT_NE(verified.err.find((Root() / linked).u8string() + " is a symbolic link: the device's job never "
-                                                                   "follows links, so on the device it finds no "
-                                                                   "package there"),
-                  std::string::npos)
-            << verified.err;
+        EXPECT_TRUE(Has(verified.err, (Root() / linked).u8string() + " is a symbolic link"));
+        EXPECT_TRUE(Has(verified.err, "on the device it finds no package there"));
         ToolResult run = Tool({"run"});
         EXPECT_EQ(run.code, 64) << run.err;
-        EXPECT_NE(run.err.find(std::string(": ") + linked + " is a symbolic link, and the job never follows links"),
-                  std::string::npos)
-            << run.err;
+        EXPECT_TRUE(Has(run.err, std::string(": ") + linked + " is a symbolic link, and the job never follows links"));
         EXPECT_EQ(Snap("MassStorage"), before) << linked;
     }
 }
@@ -991,11 +868,8 @@ TEST_F(ToolTest, VerifyRefusesTheRootOfAFileSystemAtOnce)
     ToolResult verified = Tool({"verify", volume.u8string()});
     EXPECT_EQ(verified.code, 64) << verified.out;
     EXPECT_EQ(verified.out, "");
-    EXPECT_NE(verified.err.find(volume.u8string() + " is the root of a file system, not a package folder: a package "
-                                                    "is the PreDLMap folder in a card's SDMMC folder (" +
-                                (volume / "SDMMC" / "PreDLMap").u8string() + ")."),
-              std::string::npos)
-        << verified.err;
+    EXPECT_TRUE(Has(verified.err, volume.u8string() + " is the root of a file system, not a package folder"));
+    EXPECT_TRUE(Has(verified.err, (volume / "SDMMC" / "PreDLMap").u8string()));
 }
 
 TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
@@ -1004,7 +878,7 @@ TEST_F(ToolTest, RunReportsTheJobsFailureAsItsExitCode)
     ToolResult run = Tool({"run", "--force"});
     EXPECT_EQ(run.code, 6);
     EXPECT_EQ(run.out.rfind("6 STATUS_CHECKSUM_FAILED: ", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("first difference: none"), std::string::npos) << run.out;
+    EXPECT_TRUE(Has(run.out, "first difference: none"));
 }
 
 #ifndef _WIN32
@@ -1028,16 +902,14 @@ TEST_F(ToolSmallVolumeTest, RunRefusesAPackageLargerThanTheVolumeAndNamesWhereTh
     ToolResult refused = Tool({"run"});
     EXPECT_EQ(refused.code, 64);
     // In the volume's 4 KiB clusters: three files, checksum.ini and the folder's entries.
-    EXPECT_NE(refused.err.find("the package (76.0 KiB in clusters of 4.0 KiB) does not fit on the volume holding "
-                               "MassStorage (68.0 KiB free, counting what MassStorage holds now): 8.0 KiB more"),
-              std::string::npos)
-        << refused.err;
+    EXPECT_TRUE(Has(refused.err, "the package (76.0 KiB in clusters of 4.0 KiB) does not fit on the volume holding "
+                               "MassStorage (68.0 KiB free, counting what MassStorage holds now): 8.0 KiB more"));
     EXPECT_EQ(Snap("MassStorage"), before);
 
     ToolResult forced = Tool({"run", "--force"});
     EXPECT_EQ(forced.code, 5) << forced.out;
-    EXPECT_NE(forced.out.find("first difference: SDMMC/PreDLMap/"), std::string::npos) << forced.out;
-    EXPECT_NE(forced.out.find(" is not in MassStorage"), std::string::npos) << forced.out;
+    EXPECT_TRUE(Has(forced.out, "first difference: SDMMC/PreDLMap/"));
+    EXPECT_TRUE(Has(forced.out, " is not in MassStorage"));
 }
 #endif
 
@@ -1051,40 +923,22 @@ class ToolFatVolumeTest : public ToolTest {
 protected:
     void TearDown() override
     {
-        if (mounted_) {
-            EXPECT_EQ(Shell("timeout 30 fusermount -u '" + Mounted().string() + "'"), 0);
-            EXPECT_EQ(Shell("timeout 60 fsck.fat -n '" + Image().string() + "' >/dev/null"), 0)
-                << "the volume is damaged";
-        }
+        if (card_) card_->UnmountAndCheck();
         ToolTest::TearDown();
     }
 
-    static int Shell(const std::string& command)
-    {
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    fs::path Image() const { return Root() / "card.img"; }
     fs::path Mounted() const { return Root() / "card"; }
 
     // A 64 MiB FAT16 volume with 2 KiB clusters, mounted at card/.
     void MountCard()
     {
-        ASSERT_EQ(Shell("command -v fusefat mkfs.fat fsck.fat fusermount >/dev/null"), 0)
-            << "fusefat and dosfstools are needed (CI installs them)";
-        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here";
         fs::create_directories(Mounted());
-        ASSERT_EQ(Shell("truncate -s 64M '" + Image().string() + "' && timeout 30 mkfs.fat -F 16 -s 4 '" +
-                        Image().string() + "' >/dev/null"),
-                  0);
-        ASSERT_EQ(Shell("timeout 30 fusefat -o rw+ '" + Image().string() + "' '" + Mounted().string() +
-                        "' >/dev/null 2>&1"),
-                  0);
-        mounted_ = true;
+        card_.emplace(Root() / "card.img", Mounted());
+        card_->Mount("64M", "-F 16 -s 4");
     }
 
 private:
-    bool mounted_ = false;
+    std::optional<FatImage> card_;
 };
 
 TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWouldPass)
@@ -1107,79 +961,40 @@ TEST_F(ToolFatVolumeTest, RunCountsWholeClustersAndRefusesWhatTheBytesAloneWould
     ToolResult refused = Tool({"run", "--device-root", Mounted().u8string()});
     EXPECT_EQ(refused.code, 64) << refused.out << refused.err;
     // The empty MassStorage's own cluster counts as free: the job removes it.
-    EXPECT_NE(refused.err.find("the package (208.0 KiB in clusters of 2.0 KiB) does not fit on the volume holding "
+    EXPECT_TRUE(Has(refused.err, "the package (208.0 KiB in clusters of 2.0 KiB) does not fit on the volume holding "
                                "MassStorage (102.0 KiB free, counting what MassStorage holds now): 106.0 KiB more "
-                               "must be freed on it\n"),
-              std::string::npos)
-        << refused.err;
+                               "must be freed on it\n"));
     EXPECT_EQ(refused.err.find("--force"), std::string::npos) << "forcing it only empties MassStorage";
     EXPECT_TRUE(fs::is_empty(Mounted() / "MassStorage"));
 }
 
 // On FAT a copy keeps its source's times: counts from file times said 0.
+// The stand-in module empties MassStorage (which held the same package:
+// its names and sizes say nothing of progress), copies the first 20 files
+// as the device does, keeping their times, and waits for the signal.
 TEST_F(ToolFatVolumeTest, AnInterruptedRunCountsTheCopiesOnFatByNamesAndSizes)
 {
     ASSERT_NO_FATAL_FAILURE(MountCard());
     if (IsSkipped()) return;
-    const size_t kFiles = 120;
-    const uintmax_t kBytes = 64 * 1024;
-    for (size_t i = 0; i < kFiles; ++i)
-        WriteFile("package/Map/t" + std::to_string(i) + ".map", PatternBytes(kBytes, static_cast<unsigned>(i)));
+    for (size_t i = 0; i < 120; ++i)
+        WriteFile("package/Map/t" + std::to_string(i) + ".map", PatternBytes(64 * 1024, static_cast<unsigned>(i)));
     ASSERT_EQ(Tool({"seal", (Root() / "package").u8string()}).code, 0);
     const std::string card = Mounted().string();
-    // The stale map is the same package: its names and sizes say nothing of progress.
     ASSERT_EQ(Shell("timeout 60 mkdir -p '" + card + "/SDMMC/PreDLMap' '" + card + "/MassStorage' && timeout 120 cp -r '" +
                     (Root() / "package").string() + "/.' '" + card + "/SDMMC/PreDLMap/' && timeout 120 cp -r '" +
                     (Root() / "package").string() + "/.' '" + card + "/MassStorage/'"),
               0);
-    // Copies at full size: tiles seen gone once, since the job deletes every
-    // stale file before it copies (a listing beside the deletes may miss
-    // entries, so each is looked at alone).
-    std::set<size_t> gone;
-    const auto copies = [&]() {
-        size_t full = 0;
-        for (size_t i = 0; i < kFiles; ++i) {
-            std::error_code error;
-            const fs::path tile = Mounted() / "MassStorage/Map" / ("t" + std::to_string(i) + ".map");
-            const uintmax_t size = fs::file_size(tile, error);
-            if (error) gone.insert(i);
-            else if (gone.count(i) && size == kBytes) ++full;
-        }
-        return full;
-    };
-    const fs::path out = Root() / ".tool-out";
-    const fs::path err = Root() / ".tool-err";
-    const pid_t child = Spawn({"run", "--device-root", Mounted().u8string()}, Root(), out, err);
-    ASSERT_GT(child, 0);
-    size_t before = 0;
-    for (int tries = 0; tries < 6000 && before < 5; ++tries) {
-        before = copies();
-        usleep(10 * 1000);
-    }
-    ASSERT_GE(before, 5u) << "the copy was never seen under way";
+    WriteFile("stand-in.copies", "20");
+    HeldJob held(Root()); // no FIFO on FAT: the control files stay here
+    setenv("PELK_STAND_IN", Root().c_str(), 1);
+    const pid_t child =
+        Spawn({"run", "--device-root", card, "--library", kStandInPath}, Root(), Root() / ".tool-out", Root() / ".tool-err");
+    unsetenv("PELK_STAND_IN");
+    ASSERT_TRUE(held.Reached()) << Slurp(Root() / ".tool-err");
     EXPECT_EQ(kill(child, SIGINT), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    // Once the job has ended every package file at its full size is a copy,
-    // checksum.ini too, whichever order the card lists them in.
-    size_t after = 0;
-    for (size_t i = 0; i < kFiles; ++i) {
-        std::error_code error;
-        if (fs::file_size(Mounted() / "MassStorage/Map" / ("t" + std::to_string(i) + ".map"), error) == kBytes) ++after;
-    }
-    std::error_code error;
-    if (fs::file_size(Mounted() / "MassStorage/checksum.ini", error) == fs::file_size(Root() / "package/checksum.ini"))
-        ++after;
-    const std::string said = Slurp(err);
-    const std::string head = "pelk-mapcopy: interrupted (SIGINT): MassStorage is incomplete, ";
-    const size_t at = said.find(head);
-    ASSERT_NE(at, std::string::npos) << said;
-    const unsigned long counted = std::stoul(said.substr(at + head.size()));
-    EXPECT_GE(counted, before) << said;
-    EXPECT_LE(counted, after) << said;
-    EXPECT_NE(said.find(" of 121 (7.5 MiB) copied so far"), std::string::npos) << said;
+    EXPECT_EQ(Reaped(child), 130);
+    EXPECT_TRUE(Has(Slurp(Root() / ".tool-err"), "pelk-mapcopy: interrupted (SIGINT): MassStorage is incomplete, 20 files ("));
+    EXPECT_TRUE(Has(Slurp(Root() / ".tool-err"), " of 121 (7.5 MiB) copied so far"));
 }
 
 // Signals sent from the test at a moment of the run the test chose. Host
@@ -1200,7 +1015,6 @@ struct InterruptCase {
     const char* progress; // a plain progress line on stderr before it, if any
 };
 
-void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
 
 // In a run forked from the test: a tile opened by the checks says so
 // through the FIFO stand-in.moment in the device root, and waits for the
@@ -1221,19 +1035,7 @@ protected:
     // The run in this program's child, its file calls' open the test's.
     pid_t Forked(const std::vector<std::string>& arguments, const fs::path& out, const fs::path& err)
     {
-        fflush(stdout);
-        fflush(stderr);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (outFd < 0 || errFd < 0) _exit(127);
-            dup2(outFd, 1);
-            dup2(errFd, 2);
-            tool::g_fileCalls.open = OpenThenAwaitTheSignal;
-            _exit(tool::Main(arguments));
-        }
-        return child;
+        return ForkMain(arguments, out.string(), err.string(), [] { tool::g_fileCalls.open = OpenThenAwaitTheSignal; });
     }
 };
 
@@ -1250,12 +1052,7 @@ TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
     if (c.moment == Moment::Reporting) WriteFile("SDMMC/PreDLMap/checksum.ini", "0\r\n");
     WriteFile("MassStorage/old.map", "the map the device has now");
     WriteFile("stand-in.copies", "20");
-    WriteFile("stand-in.hold", "");
-    ASSERT_EQ(mkfifo((Root() / "stand-in.moment").c_str(), 0600), 0);
-    // Opened first, without waiting, so that the stand-in's open for
-    // writing finds a reader; poll then wakes at the moment itself.
-    const int moment = open((Root() / "stand-in.moment").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(moment, 0);
+    HeldJob held(Root());
     const fs::path out = Root() / ".tool-out";
     const fs::path err = Root() / ".tool-err";
     const std::vector<std::string> root = {"--device-root", Root().u8string()};
@@ -1265,16 +1062,9 @@ TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
     if (c.moment == Moment::Reporting)
         child = Forked({"run", root[0], root[1], "--force", "--library", kModulePath}, out, err);
     ASSERT_GT(child, 0);
-    pollfd wait = {moment, POLLIN, 0};
-    const int ready = poll(&wait, 1, 60000);
-    close(moment);
-    EXPECT_EQ(ready, 1) << "the run never reached its moment: " << Slurp(err);
+    EXPECT_TRUE(held.Reached()) << Slurp(err);
     EXPECT_EQ(kill(child, c.signal), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    RemoveTree("stand-in.hold");
-    ASSERT_TRUE(WIFEXITED(status)) << "the tool died of the signal";
-    EXPECT_EQ(WEXITSTATUS(status), c.code);
+    EXPECT_EQ(Reaped(child), c.code) << "the tool died of the signal, or exited otherwise";
     const std::string said = Slurp(err);
     EXPECT_EQ(Slurp(out).find("STATUS_"), std::string::npos) << "no job summary after an interrupt";
     const std::string signal = c.signal == SIGINT ? "SIGINT" : "SIGTERM";
@@ -1282,7 +1072,7 @@ TEST_P(ToolInterrupt, SaysWhatMassStorageHoldsAndExitsAsTheSignalSays)
     ASSERT_GE(said.size(), last.size()) << said;
     EXPECT_EQ(said.substr(said.size() - last.size()), last) << said;
     if (c.progress) {
-        EXPECT_NE(said.find(c.progress), std::string::npos) << said;
+        EXPECT_TRUE(Has(said, c.progress));
     }
     EXPECT_EQ(Exists("MassStorage/old.map"), c.moment == Moment::Checking) << "only the checks leave it as it was";
 }
@@ -1306,28 +1096,23 @@ INSTANTIATE_TEST_SUITE_P(
                       " after the job ended with 6 STATUS_CHECKSUM_FAILED, before its report: MassStorage holds 49 "
                       "files (96.0 MiB); pelk-mapcopy run again checks and installs the package\n",
                       "the job has ended: checking MassStorage against the package\n"}),
-    [](const ::testing::TestParamInfo<InterruptCase>& param) { return param.param.name; });
+    ByName());
 #endif
 
 TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStorage)
 {
     WriteSealedPackage(kPackage);
     WriteFile("MassStorage/old.map", "the map the device has now");
-    WriteFile("stand-in.hold", "");
+    HeldJob held(Root());
     const fs::path out = Root() / ".first-out";
     const fs::path err = Root() / ".first-err";
-    // The stand-in module waits inside its job while stand-in.hold exists.
     const Running first = Launch({"run", "--library", kStandInPath}, Root(), out, err);
-    for (int tries = 0; tries < 3000 && !Exists("stand-in.entered"); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(Exists("stand-in.entered")) << Slurp(err);
+    ASSERT_TRUE(held.Reached()) << Slurp(err);
     const Snapshot before = Snap("MassStorage");
     ToolResult second = Tool({"run"});
     EXPECT_EQ(second.code, 75) << second.out << second.err;
-    EXPECT_NE(second.err.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
-                              Root().u8string() + "; run again once it has ended"),
-              std::string::npos)
-        << second.err;
+    EXPECT_TRUE(Has(second.err, "another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
+                              Root().u8string() + "; run again once it has ended"));
     EXPECT_EQ(second.out, "");
     // seal writes the same card, and takes its lock (the folder holding the
     // package) as write does: it waits its turn too.
@@ -1335,10 +1120,8 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     WriteFile("SDMMC/PreDLMap/Poi/new.csv", "changed while the run holds the card");
     ToolResult sealed = Tool({"seal", Package()});
     EXPECT_EQ(sealed.code, 75) << sealed.out << sealed.err;
-    EXPECT_NE(sealed.err.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
-                              (Root() / "SDMMC").u8string() + ";"),
-              std::string::npos)
-        << sealed.err;
+    EXPECT_TRUE(Has(sealed.err, "another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using " +
+                              (Root() / "SDMMC").u8string() + ";"));
     EXPECT_EQ(ReadFile("SDMMC/PreDLMap/checksum.ini"), checksum);
     RemoveTree("SDMMC/PreDLMap/Poi/new.csv");
     // So does a write to its card.
@@ -1347,11 +1130,9 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     ASSERT_EQ(Tool({"seal", (Root() / "other" / "PreDLMap").u8string()}).code, 0);
     const ToolResult written = Tool({"write", (Root() / "other" / "PreDLMap").u8string(), (Root() / "SDMMC").u8string()});
     EXPECT_EQ(written.code, 75) << written.out << written.err;
-    EXPECT_NE(written.out.find("another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using"),
-              std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "another pelk-mapcopy run (pid " + std::to_string(first.pid) + ") is using"));
     EXPECT_EQ(Snap("MassStorage"), before) << "a refused run touches nothing";
-    RemoveTree("stand-in.hold");
+    held.Release();
     // The stand-in copied nothing and returned 0: not installed.
     const ToolResult firstResult = Await(first);
     const std::string said = Lines(Slurp(out));
@@ -1359,7 +1140,7 @@ TEST_F(ToolTest, OneRunAtATimeHoldsTheDeviceRootAndAZeroIsCheckedAgainstMassStor
     EXPECT_EQ(said.rfind("NOT INSTALLED: the job returned 0 STATUS_OK, but MassStorage does not hold the package\n", 0),
               0u)
         << said;
-    EXPECT_NE(said.find("first difference: "), std::string::npos) << said;
+    EXPECT_TRUE(Has(said, "first difference: "));
     EXPECT_EQ(said.find("STATUS_OK: the package was installed"), std::string::npos) << said;
     // Once the first has ended the device root is free again.
     ToolResult third = Tool({"run"});
@@ -1394,12 +1175,12 @@ TEST_F(ToolTest, RunLoadsTheModuleGivenAndFailsClearlyWithoutOne)
     const Snapshot before = Snap("MassStorage");
     ToolResult missing = Tool({"run", "--library", (Root() / "none" += copy.extension()).u8string()});
     EXPECT_EQ(missing.code, 69);
-    EXPECT_NE(missing.err.find("cannot load the module"), std::string::npos) << missing.err;
+    EXPECT_TRUE(Has(missing.err, "cannot load the module"));
     const std::string noExports = ModuleWithoutTheExports();
     ASSERT_NE(noExports, "");
     ToolResult wrong = Tool({"run", "--library", noExports});
     EXPECT_EQ(wrong.code, 69);
-    EXPECT_NE(wrong.err.find("does not export PELK_UserMapCopy_CopyFiles"), std::string::npos) << wrong.err;
+    EXPECT_TRUE(Has(wrong.err, "does not export PELK_UserMapCopy_CopyFiles"));
     EXPECT_EQ(Snap("MassStorage"), before) << "no job may run without the module";
 }
 

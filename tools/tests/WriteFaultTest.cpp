@@ -20,10 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
-#include "DeviceFixture.h"
-#include "ToolPlatform.h"
+#include "InProcessTool.h"
 #include "ToolOutput.h"
+#include "ToolPlatform.h"
 
 namespace {
 
@@ -138,7 +137,7 @@ int Remove(Handle folder, const fs::path& name, bool isFolder)
     return Strike(Call::Remove) ? kInjected : kFileCalls.remove(folder, name, isFolder);
 }
 
-class WriteAliasTest : public DeviceTest {};
+class WriteAliasTest : public InProcessTest {};
 
 enum class Path { Exchange, TwoRenames, InPlace };
 
@@ -152,52 +151,28 @@ struct FailCase {
     Call call;
 };
 
-void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
-void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<PackageFile> kOld = {
     {"PreDLVerno.ini", "[Version]\r\nMap=2026.06\r\n"},
     {"Map/Europe/DE.map", PatternBytes(70000, 7)},
     {"Map/old.idx", PatternBytes(300, 8)},
 };
-const std::vector<PackageFile> kNew = {
-    {"PreDLVerno.ini", "[Version]\r\nMap=2027.01\r\n"},
-    {"Map/Europe/DE.map", PatternBytes(90001, 1)},
-    {"Map/Europe/FR.map", PatternBytes(1025, 2)},
-    {"Map/Europe/empty.idx", ""},
-    {"Poi/fuel.csv", "id;name\r\n"},
-};
+const std::vector<PackageFile>& kNew = kCardPackage;
 
-class WriteCardTest : public DeviceTest {
+class WriteCardTest : public InProcessTest {
 protected:
     void SetUp() override
     {
-        DeviceTest::SetUp();
-        for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        for (const PackageFile& file : kOld) WriteFile("old/PreDLMap/" + file.path, file.bytes);
-        ASSERT_EQ(Tool({"seal", "pkg/PreDLMap"}), 0);
-        ASSERT_EQ(Tool({"seal", "old/PreDLMap"}), 0);
+        InProcessTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kNew));
+        ASSERT_NO_FATAL_FAILURE(Sealed("old", kOld));
         newPackage_ = Snap("pkg/PreDLMap");
         oldPackage_ = Snap("old/PreDLMap");
     }
     void TearDown() override
     {
-        g_fileCalls = kFileCalls;
-        tool::g_volumeCalls = tool::kVolumeCalls;
         g_plan = Plan();
-        DeviceTest::TearDown();
-    }
-
-    // The tool's Main here, its output captured; the folder restored after.
-    int Tool(const std::vector<std::string>& arguments)
-    {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        const int code = tool::Main(arguments);
-        out_ = ::testing::internal::GetCapturedStdout();
-        err_ = ::testing::internal::GetCapturedStderr();
-        fs::current_path(Root());
-        return code;
+        InProcessTest::TearDown();
     }
 
     // A card holding the old package and its manifest.
@@ -299,20 +274,7 @@ protected:
         _putenv_s("PELK_STOP_AT", "");
         return code;
 #else
-        Arm(plan);
-        fflush(stdout);
-        fflush(stderr);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int quiet = open("/dev/null", O_WRONLY);
-            const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(quiet, 1);
-            dup2(err, 2);
-            _exit(tool::Main(Arguments()));
-        }
-        int status = -1;
-        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-        return WEXITSTATUS(status);
+        return Reaped(ForkMain(Arguments(), "", ".err", [&] { Arm(plan); }));
 #endif
     }
 
@@ -333,7 +295,6 @@ protected:
 
     Path path_ = Path::Exchange;
     Snapshot newPackage_, oldPackage_;
-    std::string out_, err_;
 };
 
 class WriteFailTest : public WriteCardTest, public ::testing::WithParamInterface<FailCase> {
@@ -369,9 +330,9 @@ TEST_P(WriteFailTest, EachCallOnTheCardFailingLeavesAWholePackageTheVerdictNames
         const std::string holds = Holds();
         // No failure is shrugged off: each was a step the card needed.
         EXPECT_EQ(code, 74) << context << "\n" << out_;
-        EXPECT_NE(out_.find("NOT GOOD: card: "), std::string::npos) << context << "\n" << out_;
-        EXPECT_NE(out_.find("; it " + holds), std::string::npos) << context << "\n" << out_;
-        EXPECT_NE(out_.find("repair it with fsck.fat -a"), std::string::npos) << context << "\n" << out_;
+        EXPECT_TRUE(Has(out_, "NOT GOOD: card: ")) << context << "\n" << out_;
+        EXPECT_TRUE(Has(out_, "; it " + holds)) << context << "\n" << out_;
+        EXPECT_TRUE(Has(out_, "repair it with fsck.fat -a")) << context << "\n" << out_;
         ExpectTheRerunExact(context);
     }
 }
@@ -414,7 +375,7 @@ TEST_P(WritePathTest, CtrlCAtEachCallOnTheCardIsReportedAsTheCardIs)
         }
         ++reported;
         EXPECT_EQ(code, 130) << context << "\n" << err;
-        EXPECT_NE(err.find("  card: " + holds), std::string::npos) << context << "\n" << err;
+        EXPECT_TRUE(Has(err, "  card: " + holds)) << context << "\n" << err;
         ExpectTheRerunExact(context);
     }
     printf("%d of %d interrupts reported before the write ended\n", reported, calls);
@@ -451,13 +412,13 @@ TEST_P(WritePathTest, AReadBackThatDiffersLeavesTheOldPackage)
         if (row.packageChanged) plan.changeInPackage = Root() / tile;
         Arm(plan);
         EXPECT_EQ(Tool(Arguments()), row.code) << row.name << "\n" << out_;
-        EXPECT_NE(out_.find(row.says), std::string::npos) << row.name << "\n" << out_;
+        EXPECT_TRUE(Has(out_, row.says)) << row.name << "\n" << out_;
         EXPECT_EQ(out_.find(row.never), std::string::npos) << row.name << "\n" << out_;
         if (path_ == Path::InPlace) {
             EXPECT_EQ(Holds(), "holds no package to trust") << row.name;
         } else {
             EXPECT_EQ(Holds(), "holds its old package, whole") << row.name;
-            EXPECT_NE(out_.find("; it holds its old package, whole"), std::string::npos) << out_;
+            EXPECT_TRUE(Has(out_, "; it holds its old package, whole"));
         }
         if (row.packageChanged) {
             ASSERT_NE(ReadFile(tile), sealed) << "the package was never changed";
@@ -477,7 +438,6 @@ struct VolumeCase {
     int code;
     const char* says;
 };
-void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
 const VolumeCase* g_volume = nullptr;
 
 bool ReportedFileSystem(const fs::path& folder, tool::FileSystemKind* kind, std::string* why)
@@ -503,12 +463,12 @@ TEST_P(WriteVolumeTest, OnlyAFatCardIsWrittenUnlessAnyVolume)
     std::vector<std::string> arguments = {"write", "pkg/PreDLMap", "card", "other"};
     if (GetParam().anyVolume) arguments.insert(arguments.begin() + 1, "--any-volume");
     EXPECT_EQ(Tool(arguments), GetParam().code) << out_;
-    EXPECT_NE(out_.find(GetParam().says), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, GetParam().says));
     if (GetParam().code == 0) {
         EXPECT_EQ(Snap("card/PreDLMap"), newPackage_);
     } else {
         EXPECT_EQ(Snap("card"), before);
-        EXPECT_NE(out_.find("1 of 2 cards good"), std::string::npos) << out_;
+        EXPECT_TRUE(Has(out_, "1 of 2 cards good"));
     }
     EXPECT_EQ(Snap("other/PreDLMap"), newPackage_);
 }
@@ -525,7 +485,7 @@ INSTANTIATE_TEST_SUITE_P(
         VolumeCase{"NoAnswer", false, {}, false, 66,
                    "NOT GOOD: cannot tell the file system of the card card: the volume does not answer; card "
                    "untouched"}),
-    [](const ::testing::TestParamInfo<VolumeCase>& param) { return param.param.name; });
+    ByName());
 
 #if defined(_WIN32)
 // A drive's root as the card, written new and then over its old package: the
@@ -541,7 +501,7 @@ TEST_F(WriteCardTest, ADrivesRootIsACard)
     for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) fs::remove_all(entry.path());
     for (int round = 1; round <= 2; ++round) {
         EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", root}), 0) << out_;
-        EXPECT_NE(out_.find("good: " + root + " holds the package"), std::string::npos) << out_;
+        EXPECT_TRUE(Has(out_, "good: " + root + " holds the package"));
         EXPECT_EQ(Snap(folder + "PreDLMap"), newPackage_) << "round " << round;
         EXPECT_EQ(ReadFile(folder + "PreDLMap.sha256"), ReadFile("pkg/PreDLMap.sha256")) << "round " << round;
     }
@@ -554,24 +514,14 @@ TEST_F(WriteCardTest, ADrivesRootIsACard)
 // the package, so the write refuses and removes nothing.
 TEST_F(WriteAliasTest, ALeftoverThatIsThePackageUnderASecondNameIsNotRemoved)
 {
-    for (const PackageFile& file : kNew) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
+    ASSERT_NO_FATAL_FAILURE(Sealed("pkg", kNew));
     for (const PackageFile& file : kOld) WriteFile("card/PreDLMap/" + file.path, file.bytes);
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(tool::Main({"seal", "pkg/PreDLMap"}), 0);
-    ::testing::internal::GetCapturedStdout();
-    fs::current_path(Root());
     std::string why;
     if (!Mount("card/PreDLMap.pelk-old", (Root() / "card/PreDLMap").string(), "none", MS_BIND, nullptr, &why))
         GTEST_SKIP() << "cannot bind-mount here (" << why << "); needs root and mount rights";
     const Snapshot old = Snap("card/PreDLMap");
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int code = tool::Main({"write", "--any-volume", "pkg/PreDLMap", "card"});
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    ::testing::internal::GetCapturedStderr();
-    fs::current_path(Root());
-    EXPECT_EQ(code, 74) << out;
-    EXPECT_NE(out.find("PreDLMap.pelk-old and PreDLMap are one entry under two names"), std::string::npos) << out;
+    EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "card"}), 74) << out_;
+    EXPECT_TRUE(Has(out_, "PreDLMap.pelk-old and PreDLMap are one entry under two names"));
     EXPECT_EQ(Snap("card/PreDLMap"), old);
 }
 #endif
@@ -594,9 +544,8 @@ TEST_F(WriteCardTest, ACardUnmountedMidWriteIsNotGoodAndNothingLandsBelowIt)
         return kFileCalls.makeFolder(folder, name);
     };
     EXPECT_EQ(Tool({"write", "--any-volume", "pkg/PreDLMap", "card"}), 74);
-    EXPECT_NE(out_.find("NOT GOOD: card: the card folder is no longer the one this write locked"), std::string::npos)
-        << out_;
-    EXPECT_NE(out_.find("0 of 1 cards good"), std::string::npos) << out_;
+    EXPECT_TRUE(Has(out_, "NOT GOOD: card: the card folder is no longer the one this write locked"));
+    EXPECT_TRUE(Has(out_, "0 of 1 cards good"));
     EXPECT_TRUE(Snap("card").empty()) << "written below the mount point";
 }
 #endif
@@ -615,12 +564,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FailCase{"InPlaceSync", Path::InPlace, Call::Sync},
                       FailCase{"InPlaceRemove", Path::InPlace, Call::Remove},
                       FailCase{"InPlaceCreate", Path::InPlace, Call::Create}),
-    [](const ::testing::TestParamInfo<FailCase>& param) { return param.param.name; });
+    ByName());
 
 INSTANTIATE_TEST_SUITE_P(Paths, WritePathTest,
                          ::testing::Values(PathCase{"Exchange", Path::Exchange},
                                            PathCase{"TwoRenames", Path::TwoRenames},
                                            PathCase{"InPlace", Path::InPlace}),
-                         [](const ::testing::TestParamInfo<PathCase>& param) { return param.param.name; });
+                         ByName());
 
 } // namespace

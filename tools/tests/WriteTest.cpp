@@ -12,71 +12,34 @@
 #  include <unistd.h>
 #endif
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "DeviceFixture.h"
 #include "FatImage.h"
+#include "InProcessTool.h"
 #include "Names.h"
 #include "ToolOutput.h"
+#include "ToolProcess.h"
 #include "ToolPlatform.h"
 
 namespace {
-
-#if defined(_WIN32)
-const fs::path kTool = BesideThisProgram(PELK_TOOL_FILE);
-#else
-const fs::path kTool = PELK_TOOL_PATH;
-#endif
 
 // Plain folders and tmpfs mounts stand for cards here: without it, write
 // refuses every volume that is not FAT.
 const char kAnyVolume[] = "--any-volume";
 
-struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// A file the tool wrote, with "\n" line ends.
-std::string ReadText(const fs::path& path) { return Lines(Slurp(path)); }
-
-class WriteTest : public DeviceTest {
+class WriteTest : public ToolProcessTest {
 protected:
-    // The tool with the arguments (paths relative to the test's folder),
-    // stdout and stderr to files: stderr is no terminal.
-    Result Tool(const std::vector<std::string>& arguments)
-    {
-        std::string line = "\"" + kTool.u8string() + "\"";
-        for (const std::string& argument : arguments) line += " \"" + argument + "\"";
-        line += " >.out 2>.err";
-#if defined(_WIN32)
-        line = "\"" + line + "\""; // cmd /c takes the whole line in quotes
-#endif
-        Result result;
-        const int status = std::system(line.c_str());
-#if defined(_WIN32)
-        result.code = status;
-#else
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-        result.out = ReadText(Root() / ".out");
-        result.err = ReadText(Root() / ".err");
-        return result;
-    }
-
     // A sealed package in pkg/PreDLMap; its manifest beside it.
     void MakePackage(const std::vector<PackageFile>& files)
     {
         RemoveTree("pkg");
         for (const PackageFile& file : files) WriteFile("pkg/PreDLMap/" + file.path, file.bytes);
-        const Result sealed = Tool({"seal", "pkg/PreDLMap"});
+        const ToolResult sealed = Tool({"seal", "pkg/PreDLMap"});
         ASSERT_EQ(sealed.code, 0) << sealed.err;
     }
 
@@ -111,20 +74,18 @@ TEST_F(WriteTest, SeveralCardsAtOnceEachEndAsThePackageOrUntouched)
     WriteFile("c3/PreDLMap.pelk-new/Map/Europe/DE.map", "half");
     const Snapshot untouched = Snap("c2/DCIM");
 
-    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
+    const ToolResult written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "c1", "c2", "c3", "c4"});
     EXPECT_EQ(written.code, 66) << written.out << written.err;
-    EXPECT_NE(written.out.find("NOT GOOD: cannot open the card c4"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("3 of 4 cards good\n"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("good: c3 holds the package as read back from the card (6 files, "), std::string::npos)
-        << written.out;
-    EXPECT_NE(written.out.find("the old package a stopped write had set aside is back"), std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: cannot open the card c4"));
+    EXPECT_TRUE(Has(written.out, "3 of 4 cards good\n"));
+    EXPECT_TRUE(Has(written.out, "good: c3 holds the package as read back from the card (6 files, "));
+    EXPECT_TRUE(Has(written.out, "the old package a stopped write had set aside is back"));
     for (const char* card : {"c1", "c2", "c3"}) ExpectTheNewPackage(card);
     EXPECT_EQ(Snap("c2/DCIM"), untouched);
     EXPECT_FALSE(Exists("c4"));
     // Plain lines, not a redrawn bar: stderr is a file.
     EXPECT_EQ(written.err.find('\033'), std::string::npos) << written.err;
-    EXPECT_NE(written.err.find("c1: reading back"), std::string::npos) << written.err;
+    EXPECT_TRUE(Has(written.err, "c1: reading back"));
 
     const std::vector<nlohmann::json> log = LogRecords("cards.jsonl");
     ASSERT_EQ(log.size(), 4u);
@@ -163,7 +124,6 @@ struct RefusalCase {
     const char* says;
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteRefusal : public WriteTest, public ::testing::WithParamInterface<RefusalCase> {
 public:
@@ -178,7 +138,7 @@ TEST_P(WriteRefusal, TouchesNoCardForAPackageThatIsNotAsSealed)
     WriteFile("card/PreDLMap/Map/old.map", "old");
     c.spoil(this);
     const Snapshot before = Snap("card");
-    const Result written = Tool({"write", "pkg/PreDLMap", "card"});
+    const ToolResult written = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, c.code) << written.err;
     EXPECT_NE((written.out + written.err).find(c.says), std::string::npos) << written.out << written.err;
     EXPECT_EQ(Snap("card"), before);
@@ -206,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A sound package, but the card is a folder of the test's volume, no FAT one.
         RefusalCase{"NotAFatVolume", [](WriteRefusal*) {}, 64,
                     ", not FAT: the device reads FAT cards only; card untouched (--any-volume writes it anyway)"}),
-    [](const ::testing::TestParamInfo<RefusalCase>& param) { return param.param.name; });
+    ByName());
 
 TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
 {
@@ -214,10 +174,9 @@ TEST_F(WriteTest, AKilledInPlaceWriteIsClearedByTheNext)
     // What an --in-place write leaves when killed: its marker and half a package.
     WriteFile("card/PreDLMap.pelk-incomplete", "");
     WriteFile("card/PreDLMap/Map/Europe/DE.map", "half");
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
-    EXPECT_NE(written.out.find("the half-written package of a stopped --in-place write was cleared"), std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "the half-written package of a stopped --in-place write was cleared"));
     ExpectTheNewPackage("card");
 }
 
@@ -227,18 +186,16 @@ TEST_F(WriteTest, RefusesUsageErrors)
     MakeFolder("card");
     EXPECT_EQ(Tool({"write", "pkg/PreDLMap"}).code, 64);
     // The second name of a card is refused; the card is written once.
-    const Result twice = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card", "card/."});
+    const ToolResult twice = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card", "card/."});
     EXPECT_EQ(twice.code, 64);
-    EXPECT_NE(twice.out.find("NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
-                             ": is the card card again; card untouched"),
-              std::string::npos)
-        << twice.out;
+    EXPECT_TRUE(Has(twice.out, "NOT GOOD: " + fs::path("card/.").make_preferred().u8string() +
+                             ": is the card card again; card untouched"));
     ExpectTheNewPackage("card");
     // A log that cannot be appended to: no card is written without its line.
     MakeFolder("fresh");
-    const Result unlogged = Tool({"write", kAnyVolume, "--log", "no/such/folder/cards.jsonl", "pkg/PreDLMap", "fresh"});
+    const ToolResult unlogged = Tool({"write", kAnyVolume, "--log", "no/such/folder/cards.jsonl", "pkg/PreDLMap", "fresh"});
     EXPECT_EQ(unlogged.code, 64);
-    EXPECT_NE(unlogged.err.find("cannot append to the log"), std::string::npos) << unlogged.err;
+    EXPECT_TRUE(Has(unlogged.err, "cannot append to the log"));
     EXPECT_FALSE(Exists("fresh/PreDLMap"));
     // A package refused: every card still gets its line, untouched.
     WriteFile("pkg/PreDLMap/Poi/added.csv", "not sealed");
@@ -277,10 +234,10 @@ TEST_P(NoCardTest, IsRefusedUntouched)
     MakeFolder(c.card);
     const Snapshot card = Snap(c.card);
     const Snapshot package = Snap(c.packageAt);
-    const Result written = Tool({"write", c.packageAt, c.card});
+    const ToolResult written = Tool({"write", c.packageAt, c.card});
     EXPECT_EQ(written.code, 64) << written.out << written.err;
     const std::string said = "NOT GOOD: " + fs::path(c.card).make_preferred().u8string() + ": " + c.said;
-    EXPECT_NE(written.out.find(said), std::string::npos) << said << "\n" << written.out;
+    EXPECT_TRUE(Has(written.out, said)) << said << "\n" << written.out;
     EXPECT_EQ(written.out.find("--in-place"), std::string::npos) << written.out;
     EXPECT_EQ(Snap(c.card), card);
     EXPECT_EQ(Snap(c.packageAt), package);
@@ -300,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
         NoCardCase{"ACardHoldingThePackage", "card/PreDLMap", "", "card", "holds the package being written"},
         NoCardCase{"ACardHoldingThePackageAsItsLeftover", "card/PreDLMap.pelk-new", "card/PreDLMap/Map/old.map",
                    "card", "holds the package being written"}),
-    [](const ::testing::TestParamInfo<NoCardCase>& param) { return param.param.name; });
+    ByName());
 
 // A card folder as typed, as write takes it: absolute, without a trailing
 // separator but at a volume's root, whose separator is part of its name.
@@ -309,7 +266,6 @@ struct FolderCase {
     std::string typed;
     std::string absolute;
 };
-void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
 class CardFolderPath : public ::testing::TestWithParam<FolderCase> {};
 
 TEST_P(CardFolderPath, IsAbsoluteWithASeparatorOnlyAtAVolumesRoot)
@@ -337,7 +293,7 @@ const auto kFolderCases = ::testing::Values(
 #endif
 INSTANTIATE_TEST_SUITE_P(
     Paths, CardFolderPath, kFolderCases,
-    [](const ::testing::TestParamInfo<FolderCase>& param) { return param.param.name; });
+    ByName());
 
 #if !defined(_WIN32)
 // A card's name keeps its verdict on one line and its log line JSON in
@@ -347,11 +303,11 @@ TEST_F(WriteTest, OddCardNamesAreShownEscaped)
     ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
     MakeFolder("odd\nname");
     MakeFolder("bad\xff");
-    const Result written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
+    const ToolResult written = Tool({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "odd\nname", "bad\xff"});
     EXPECT_EQ(written.code, 0) << written.out << written.err;
     EXPECT_EQ(Count(written.out, "\n"), 3u) << written.out;
-    EXPECT_NE(written.out.find("good: odd\\x0Aname holds"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("good: bad\\xFF holds"), std::string::npos) << written.out;
+    EXPECT_TRUE(Has(written.out, "good: odd\\x0Aname holds"));
+    EXPECT_TRUE(Has(written.out, "good: bad\\xFF holds"));
     const std::string log = ReadFile("cards.jsonl");
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(tool::EscapedBytes(line), line);
@@ -371,53 +327,75 @@ TEST_F(WriteTest, ACardInUseIsRefusedAndTheOthersGoOn)
     const int held = open((Root() / "busy").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "busy", "free"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "busy", "free"});
     // seal takes the same lock for a card's package: the folder holding it.
     WriteFile("busy-package/PreDLMap/Map/a.map", "a");
     const int packageHeld = open((Root() / "busy-package").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(packageHeld, LOCK_EX | LOCK_NB), 0);
-    const Result sealed = Tool({"seal", "busy-package/PreDLMap"});
+    const ToolResult sealed = Tool({"seal", "busy-package/PreDLMap"});
     close(packageHeld);
     EXPECT_EQ(sealed.code, 75) << sealed.err;
-    EXPECT_NE(sealed.err.find("busy-package; run again once it has ended"), std::string::npos) << sealed.err;
+    EXPECT_TRUE(Has(sealed.err, "busy-package; run again once it has ended"));
     EXPECT_FALSE(Exists("busy-package/PreDLMap/checksum.ini"));
     close(held);
     EXPECT_EQ(written.code, 75);
-    EXPECT_NE(written.out.find("NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"),
-              std::string::npos)
-        << written.out;
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: another pelk-mapcopy (pid " + std::to_string(getpid()) + ") is using busy"));
     EXPECT_TRUE(Snap("busy").empty());
     ExpectTheNewPackage("free");
 }
 
+// In a forked write: its Nth write on the card says so, then waits at the
+// gate, or (no gate) never returns, killed there.
+const Moment* g_reached = nullptr;
+const Gate* g_gate = nullptr;
+int g_writesLeft = 0;
+
+int WriteThenStop(tool::Handle file, const void* bytes, size_t count, size_t* written)
+{
+    if (--g_writesLeft == 0) {
+        g_reached->Say();
+        if (!g_gate)
+            for (;;) pause();
+        g_gate->Pass();
+    }
+    return tool::kFileCalls.write(file, bytes, count, written);
+}
+
+// A forked write stopped at its Nth write on the card as above.
+pid_t StoppedWrite(const std::vector<std::string>& arguments, int nth, Moment& reached, const Gate* gate,
+                   Transcript* err)
+{
+    const pid_t child = ForkMain(arguments, ".out", ".err", [&] {
+        if (err) err->Into(2);
+        g_reached = &reached;
+        g_gate = gate;
+        g_writesLeft = nth;
+        tool::g_fileCalls.write = WriteThenStop;
+    });
+    reached.Started();
+    if (err) err->Started();
+    return child;
+}
+
 TEST_F(WriteTest, CtrlCSaysEachCardHoldsItsOldPackage)
 {
-    // Large enough to be stopped while it is written.
-    ASSERT_NO_FATAL_FAILURE(MakePackage({{"Map/big.map", PatternBytes(200u * 1024 * 1024, 3)}}));
+    ASSERT_NO_FATAL_FAILURE(MakePackage(kPackage));
     WriteFile("card/PreDLMap/Map/old.map", "old");
     const Snapshot old = Snap("card/PreDLMap");
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open((Root() / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "card",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(child, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ReadFile(".err").find("card: writing") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Its first write waits at the gate until the interrupt was taken.
+    Moment reached;
+    Gate gate;
+    Transcript said;
+    const pid_t child = StoppedWrite({"write", kAnyVolume, "--log", "cards.jsonl", "pkg/PreDLMap", "card"}, 1, reached,
+                                     &gate, &said);
+    ASSERT_TRUE(reached.Await());
     kill(child, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    const std::string err = ReadFile(".err");
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) GTEST_SKIP() << "the write ended before the interrupt";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
-    EXPECT_NE(err.find("card: holds its old package, whole (stopped while "), std::string::npos) << err;
+    ASSERT_TRUE(said.WaitFor({"pelk-mapcopy: interrupted (SIGINT)"}));
+    gate.Open(1);
+    said.ReadToTheEnd();
+    const std::string& err = said.seen;
+    EXPECT_EQ(Reaped(child), 130) << err;
+    EXPECT_TRUE(Has(err, "card: holds its old package, whole (stopped while writing)"));
     EXPECT_EQ(Snap("card/PreDLMap"), old);
     const std::vector<nlohmann::json> log = LogRecords(Root() / "cards.jsonl");
     ASSERT_EQ(log.size(), 1u);
@@ -442,18 +420,18 @@ TEST_F(WriteFullCardTest, NamesInPlaceWhereOnlyTheOldPackagesRoomIsMissing)
     for (const char* card : {"roomy", "tight"}) WriteFile(std::string(card) + "/PreDLMap/old.map", PatternBytes(3u << 20, 4));
     const Snapshot tight = Snap("tight");
     const Snapshot tiny = Snap("tiny");
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "roomy", "tight", "tiny"});
     EXPECT_EQ(written.code, 64);
-    EXPECT_NE(written.out.find("good: roomy holds the package"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("NOT GOOD: tight: no room for the new package"), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("pelk-mapcopy write --in-place removes the old package first"), std::string::npos);
-    EXPECT_NE(written.out.find("NOT GOOD: tiny: the package ("), std::string::npos) << written.out;
-    EXPECT_NE(written.out.find("more must be freed; card untouched"), std::string::npos) << written.out;
+    EXPECT_TRUE(Has(written.out, "good: roomy holds the package"));
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: tight: no room for the new package"));
+    EXPECT_TRUE(Has(written.out, "pelk-mapcopy write --in-place removes the old package first"));
+    EXPECT_TRUE(Has(written.out, "NOT GOOD: tiny: the package ("));
+    EXPECT_TRUE(Has(written.out, "more must be freed; card untouched"));
     ExpectTheNewPackage("roomy");
     EXPECT_EQ(Snap("tight"), tight);
     EXPECT_EQ(Snap("tiny"), tiny);
 
-    const Result inPlace = Tool({"write", kAnyVolume, "--in-place", "pkg/PreDLMap", "tight"});
+    const ToolResult inPlace = Tool({"write", kAnyVolume, "--in-place", "pkg/PreDLMap", "tight"});
     EXPECT_EQ(inPlace.code, 0) << inPlace.out;
     ExpectTheNewPackage("tight");
 }
@@ -467,16 +445,14 @@ TEST_F(WriteFullCardTest, ATmpfsCardIsRefusedUntouchedUnlessAnyVolume)
     WriteFile("card/PreDLMap/old.map", "old");
     WriteFile("card/DCIM/photo.jpg", "not the package's");
     const Snapshot before = Snap("card");
-    const Result refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
+    const ToolResult refused = Tool({"write", "--log", "cards.jsonl", "pkg/PreDLMap", "card"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.out.find("NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
-                               "untouched (--any-volume writes it anyway)\n0 of 1 cards good"),
-              std::string::npos)
-        << refused.out;
+    EXPECT_TRUE(Has(refused.out, "NOT GOOD: card: its volume is tmpfs, not FAT: the device reads FAT cards only; card "
+                               "untouched (--any-volume writes it anyway)\n0 of 1 cards good"));
     EXPECT_EQ(Snap("card"), before);
-    EXPECT_NE(ReadFile("cards.jsonl").find("\"file_system\":\"tmpfs\""), std::string::npos) << ReadFile("cards.jsonl");
+    EXPECT_TRUE(Has(ReadFile("cards.jsonl"), "\"file_system\":\"tmpfs\""));
 
-    const Result written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
+    const ToolResult written = Tool({"write", kAnyVolume, "pkg/PreDLMap", "card"});
     EXPECT_EQ(written.code, 0) << written.out;
     ExpectTheNewPackage("card");
     EXPECT_EQ(ReadFile("card/DCIM/photo.jpg"), "not the package's");
@@ -512,39 +488,25 @@ TEST_F(WriteFatCardTest, AKilledWriteIsClearedByTheRerunAndTheVolumeStaysClean)
     for (int i = 0; i < 40; ++i) files.push_back({"Map/T" + std::to_string(i) + ".map", PatternBytes(512 * 1024, 10 + i)});
     ASSERT_NO_FATAL_FAILURE(MakePackage(files));
     // The driver loses a renamed folder's files: write refuses to swap there.
-    const Result refused = Tool({"write", "pkg/PreDLMap", "card"});
+    const ToolResult refused = Tool({"write", "pkg/PreDLMap", "card"});
     EXPECT_EQ(refused.code, 64);
-    EXPECT_NE(refused.out.find("its volume (fusefat) loses a folder's files when it renames the folder"),
-              std::string::npos)
-        << refused.out;
+    EXPECT_TRUE(Has(refused.out, "its volume (fusefat) loses a folder's files when it renames the folder"));
     EXPECT_FALSE(Exists("card/PreDLMap.pelk-new"));
 
-    // Killed mid-write, then run again.
-    const pid_t child = fork();
-    if (child == 0) {
-        const int quiet = open("/dev/null", O_WRONLY);
-        const int err = open((Root() / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(quiet, 1);
-        dup2(err, 2);
-        execl(kTool.c_str(), kTool.c_str(), "write", "--in-place", "pkg/PreDLMap", "card", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(child, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ReadFile(".err").find("card: writing") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    kill(child, SIGKILL); // bounded: killed whether it got there or not
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    const Result rerun = Tool({"write", "--in-place", "--log", "fat.jsonl", "pkg/PreDLMap", "card"});
+    // Killed at its 20th write of 44, then run again.
+    Moment reached;
+    const pid_t child = StoppedWrite({"write", "--in-place", "pkg/PreDLMap", "card"}, 20, reached, nullptr, nullptr);
+    ASSERT_TRUE(reached.Await()) << ReadFile(".err");
+    kill(child, SIGKILL);
+    EXPECT_EQ(Reaped(child), -1);
+    const ToolResult rerun = Tool({"write", "--in-place", "--log", "fat.jsonl", "pkg/PreDLMap", "card"});
     EXPECT_EQ(rerun.code, 0) << rerun.out << rerun.err;
     ExpectTheNewPackage("card");
     const std::string log = ReadFile("fat.jsonl");
-    EXPECT_NE(log.find("\"file_system\":\"fuse.fusefat\""), std::string::npos) << log;
-    const Result verified = Tool({"verify", "card/PreDLMap"});
+    EXPECT_TRUE(Has(log, "\"file_system\":\"fuse.fusefat\""));
+    const ToolResult verified = Tool({"verify", "card/PreDLMap"});
     EXPECT_EQ(verified.code, 0) << verified.out;
-    EXPECT_NE(verified.out.find("every file as sealed"), std::string::npos) << verified.out;
+    EXPECT_TRUE(Has(verified.out, "every file as sealed"));
 }
 #endif
 
