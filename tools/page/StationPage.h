@@ -58,8 +58,6 @@ class StationPage {
 public:
     StationPage();
     ~StationPage();
-    StationPage(const StationPage&) = delete;
-    StationPage& operator=(const StationPage&) = delete;
 
     // Serves on address, "HOST:PORT" (port 0: a free one). A host that is not
     // loopback is refused unless anyAddress (--page-any-address).

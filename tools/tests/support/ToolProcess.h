@@ -15,7 +15,7 @@
 
 #include "DeviceFixture.h"
 #include "InProcessTool.h"
-#include "../ToolOutput.h"
+#include "ToolOutput.h"
 
 #if defined(_WIN32)
 inline const std::string kToolPath = BesideThisProgram(PELK_TOOL_FILE).u8string();
