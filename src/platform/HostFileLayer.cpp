@@ -106,6 +106,7 @@ void CopyDevicePath(WCHAR* target, const WCHAR* source)
 
 struct HostFind {
     DIR* folder; // null for an existence probe, which has one entry only
+    size_t folderUnits; // of path, up to its last name
     WCHAR path[MAX_PATH];
 };
 
@@ -147,7 +148,7 @@ BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
             return FailWithErrno();
         }
         findData->dwFileAttributes = AttributesOf(status);
-        NoteListedEntry(find->path, findData->cFileName, &status);
+        NoteEntry(find->path, find->folderUnits, findData->cFileName, &status);
         return TRUE;
     }
 }
@@ -162,6 +163,9 @@ HANDLE NewFind(DIR* folder, const WCHAR* path)
     }
     find->folder = folder;
     CopyDevicePath(find->path, path);
+    find->folderUnits = 0;
+    for (size_t i = 0; find->path[i]; ++i)
+        if (find->path[i] == u'\\' || find->path[i] == u'/') find->folderUnits = i + 1;
     BeginSearch();
     return find;
 }
@@ -273,30 +277,17 @@ BOOL SystemDeleteFile(LPCWSTR fileName)
 
 bool CopyBytesByReadWrite(int source, int target)
 {
-    char* buffer = static_cast<char*>(malloc(kCopyBuffer));
-    if (!buffer) {
-        errno = ENOMEM;
-        return false;
-    }
-    bool ok = true;
+    static char buffer[kCopyBuffer]; // the layer serves one thread
     for (;;) {
         const ssize_t got = g_hostCalls.read(source, buffer, kCopyBuffer);
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        for (ssize_t done = 0; ok && done < got;) {
+        if (got <= 0) return got == 0;
+        for (ssize_t done = 0; done < got;) {
             const ssize_t wrote = g_hostCalls.write(target, buffer + done, static_cast<size_t>(got - done));
             if (wrote == 0) errno = ENOSPC;
-            ok = wrote > 0;
+            if (wrote <= 0) return false;
             done += wrote;
         }
-        if (!ok) break;
     }
-    const int saved = errno;
-    free(buffer);
-    errno = saved;
-    return ok;
 }
 
 // Copies the source's bytes up to the size it had when opened: a file that
@@ -376,7 +367,13 @@ BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfEx
     bool ok = FillCopy(source.fd, fd, sourceStatus, created);
     if (ok) ok = close(fd) == 0;
     else CloseQuietly(fd);
-    if (ok) return TRUE;
+    if (ok) {
+        // The job sums a new copy next: a regular file of the source's mode.
+        struct stat copy = {};
+        copy.st_mode = sourceStatus.st_mode;
+        if (created) NoteEntry(u"", 0, newFileName, &copy);
+        return TRUE;
+    }
     const int error = errno;
     RemoveEntry(&targetPath, false); // no half-written copy is left behind
     errno = error;
@@ -401,22 +398,6 @@ ssize_t ReadStream(void* cookie, char* buffer, size_t size)
     return g_hostCalls.readStream(stream->fd, buffer, size, stream->path);
 }
 
-ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
-{
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t wrote = g_hostCalls.write(stream->fd, buffer + done, size - done);
-        // Nothing taken is a failure too: trying again would never end.
-        if (wrote <= 0) {
-            if (wrote == 0) errno = EIO;
-            return done ? static_cast<ssize_t>(done) : -1;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 int CloseStream(void* cookie)
 {
     HostStream* stream = static_cast<HostStream*>(cookie);
@@ -425,66 +406,35 @@ int CloseStream(void* cookie)
     return result;
 }
 
-// The file behind a stream: an existing regular file, never through a link;
-// for writing, not a read-only one, and an existing name in another letter
-// case is the file written.
-bool OpenStreamFile(const WCHAR* devicePath, int flags, Descriptor* fd)
+// The file behind a stream, opened for reading only: an existing regular
+// file, never through a link.
+bool OpenStreamFile(const WCHAR* devicePath, Descriptor* fd)
 {
     HostPath path;
-    if (!Resolve(devicePath, &path)) return false;
-    const int openFlags = (flags & ~(O_CREAT | O_TRUNC)) | kNoLinkFlags;
-    if (!path.exists) {
-        if (!(flags & O_CREAT)) return FailWith(ERROR_FILE_NOT_FOUND);
-        fd->fd = CreateFileEntry(&path, openFlags, 0666);
-        return fd->fd >= 0 || FailWithErrno();
-    }
+    if (!ResolveExisting(devicePath, &path)) return false;
     const struct stat& status = path.status;
     if (S_ISLNK(status.st_mode)) return FailWith(ERROR_CANT_RESOLVE_FILENAME);
     // A folder, FIFO or device is no file to read, and is never opened.
-    if (!S_ISREG(status.st_mode)) {
-        errno = S_ISDIR(status.st_mode) ? EISDIR : EACCES;
-        return FailWithErrno();
-    }
-    if ((flags & O_ACCMODE) != O_RDONLY && IsReadOnly(status)) return FailWith(ERROR_ACCESS_DENIED);
-    fd->fd = g_hostCalls.openat(path.folderFd, path.name, openFlags, 0);
-    if (fd->fd < 0) return FailWithErrno();
-    return !(flags & O_TRUNC) || g_hostCalls.ftruncate(fd->fd, 0) == 0 || FailWithErrno();
+    if (!S_ISREG(status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+    fd->fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | kNoLinkFlags, 0);
+    return fd->fd >= 0 || FailWithErrno();
 }
 
-// The open flags and stdio mode of a _wfopen mode; false when it is none.
-bool ParseStreamMode(const WCHAR* mode, int* flags, char* hostMode)
-{
-    switch (mode[0]) {
-    case u'r': *flags = O_RDONLY; break;
-    case u'w': *flags = O_WRONLY | O_CREAT | O_TRUNC; break;
-    case u'a': *flags = O_WRONLY | O_CREAT | O_APPEND; break;
-    default: return false;
-    }
-    hostMode[0] = static_cast<char>(mode[0]);
-    for (const WCHAR* option = mode + 1; *option; ++option) {
-        if (*option == u'+') {
-            *flags = (*flags & ~O_ACCMODE) | O_RDWR;
-            hostMode[1] = '+';
-        } else if (*option != u'b' && *option != u't') {
-            return false;
-        }
-    }
-    return true;
-}
-
+// Streams are for reading ("r", "rb", "rt"): the library writes no file
+// through one, and any other mode is refused.
 FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
 {
-    int flags;
-    char hostMode[4] = {0};
-    if (!ParseStreamMode(mode, &flags, hostMode)) {
+    for (const WCHAR* option = mode + 1; mode[0] == u'r' && *option; ++option)
+        if (*option != u'b' && *option != u't') mode = u"";
+    if (mode[0] != u'r') {
         FailWith(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     Descriptor fd;
-    if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
+    if (!OpenStreamFile(fileName, &fd)) return nullptr;
     HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
-    cookie_io_functions_t functions = {ReadStream, WriteStream, nullptr, CloseStream}; // not seekable
-    FILE* file = stream ? fopencookie(stream, hostMode, functions) : nullptr;
+    cookie_io_functions_t functions = {ReadStream, nullptr, nullptr, CloseStream}; // not seekable
+    FILE* file = stream ? fopencookie(stream, "r", functions) : nullptr;
     if (!file) {
         free(stream);
         FailWith(ERROR_NOT_ENOUGH_MEMORY);

@@ -5,14 +5,14 @@
 // otherwise the first match in byte order). No link is ever followed.
 //
 // A service resolves its path once, here, to the name as stored, then makes
-// one system call on it. What a walk keeps lives in one object: from the
-// first open search to the last one closed, the root and the folders the
-// walk uses stay open, and the names of the folder being filled are indexed
-// so that a folder of thousands of new files is not listed once a file.
-// The layer changes names only through the functions below, which keep that
-// object true. A job holds nothing once it has returned. Like the job, not
-// thread-safe; another process changing the tree during a walk is not
-// guarded against.
+// one system call on it. Every folder a path goes through is held by the
+// walk, in fixed slots: from the first open search to the last one closed
+// they stay open, and the names of the folder last listed or created are
+// indexed, so that a folder of thousands of new files is not listed once a
+// file; outside a search, what one call opened closes as its path goes. The
+// layer changes names only through the functions below, which keep what the
+// walk holds true. Like the job, not thread-safe; another process changing
+// the tree during a walk is not guarded against.
 //
 // Internal to the layer.
 #ifndef PELK_HOST_LOOKUP_H
@@ -26,19 +26,17 @@
 
 const size_t kHostPathCapacity = 1024; // 259 UTF-16 units take at most 777 UTF-8 bytes
 
-// A device path resolved: its folder, opened without following links, and
-// its last name as stored, or as asked when no entry has it.
+// A device path resolved: its folder, opened without following links and
+// held by the walk, and its last name as stored, or as asked when no entry
+// has it.
 struct HostPath {
-    int folderFd = -1;
-    char folder[kHostPathCapacity] = {0}; // the folder below the root, names as stored ("" for the root)
-    char name[kHostPathCapacity] = {0};
-    bool exists = false;
-    struct stat status = {}; // the entry's own, never a link's target; when it exists
-    int ownedFds[2] = {-1, -1};
-    HostPath() = default;
-    HostPath(const HostPath&) = delete;
-    HostPath& operator=(const HostPath&) = delete;
-    ~HostPath();
+    int folderFd;
+    const char* folder; // below the root, names as stored ("" for the root)
+    char name[kHostPathCapacity];
+    bool exists;
+    struct stat status; // the entry's own, never a link's target; when it exists
+    HostPath() : folderFd(-1), folder(""), exists(false) {}
+    ~HostPath(); // outside a search, closes what the call opened
 };
 
 void CloseQuietly(int fd);
@@ -55,9 +53,10 @@ int CreateFileEntry(HostPath* path, int flags, mode_t mode); // a new file: its 
 bool CreateFolderEntry(HostPath* path);
 bool RemoveEntry(HostPath* path, bool folder);
 
-// The entry a search has just delivered, found in the folder of pattern
-// (a device path ending in a name or "*.*"): its next use needs no look.
-void NoteListedEntry(const WCHAR* pattern, const WCHAR* name, const struct stat* status);
+// An entry whose status the layer has just seen (a search delivered it, a
+// copy made it): folder's first units units, then name. The next service on
+// that device path needs no look.
+void NoteEntry(const WCHAR* folder, size_t units, const WCHAR* name, const struct stat* status);
 
 // A search opened and closed; the walk ends with the last one.
 void BeginSearch(void);
