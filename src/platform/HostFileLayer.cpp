@@ -142,12 +142,7 @@ HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATA
         if (folderLength == 0 ? !ResolveRoot(&path) && !FailWithErrno() : !Resolve(folderPath, &path, false))
             return Failed();
         if (!path.exists || !S_ISDIR(path.status.st_mode)) return FailHandle(ERROR_PATH_NOT_FOUND);
-        const int fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        if (fd < 0 || !(folder = fdopendir(fd))) {
-            FailWithErrno();
-            if (fd >= 0) CloseQuietly(fd);
-            return Failed();
-        }
+        if (!(folder = OpenListing(path.folderFd, path.name))) return FailWithErrno(), Failed();
     }
     HANDLE handle = NewFind(folder, pattern);
     if (handle == INVALID_HANDLE_VALUE || ReadNextEntry(static_cast<HostFind*>(handle), findData)) return handle;

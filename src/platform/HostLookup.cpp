@@ -17,8 +17,7 @@ const int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 const size_t kIndexSlots = 1 << 14; // a power of two; a fuller folder is looked up without the index
 
 char g_rootPath[PATH_MAX]; // "" for the current directory
-uint32_t g_stamps[kIndexSlots];
-uint64_t g_hashes[kIndexSlots];
+uint64_t g_hashes[kIndexSlots]; // 0: an empty slot
 
 // Simple upper-casing per UTF-16 unit; surrogates (characters outside the
 // BMP, escaped bytes) stay as they are. The locale is made once, for
@@ -90,42 +89,35 @@ struct Walk {
     bool indexed = false;
     char indexFolder[kHostPathCapacity] = {0};
     size_t hashCount = 0;
-    uint32_t generation = 0; // a slot whose stamp differs is empty
+
+    void Close(HeldFolder* folder) { CloseQuietly(folder->fd), folder->fd = -1; }
 
     void Drop()
     {
-        for (HeldFolder& folder : folders) {
-            if (folder.fd >= 0) CloseQuietly(folder.fd);
-            folder.fd = -1;
-        }
+        for (HeldFolder& folder : folders)
+            if (folder.fd >= 0) Close(&folder);
         if (rootFd >= 0) CloseQuietly(rootFd);
-        rootFd = -1;
+        rootFd = creationMask = -1;
         indexed = false;
         noted[0] = 0;
-        creationMask = -1;
     }
 
     void StartIndex(const char* folder)
     {
         memmove(indexFolder, folder, strlen(folder) + 1);
         indexed = true;
+        if (hashCount) memset(g_hashes, 0, sizeof g_hashes);
         hashCount = 0;
-        if (++generation == 0) {
-            memset(g_stamps, 0, sizeof g_stamps);
-            generation = 1;
-        }
     }
 
     bool IndexHas(uint64_t hash, bool add)
     {
-        if (hashCount >= kIndexSlots / 4 * 3) return true;
-        for (size_t slot = hash & (kIndexSlots - 1);; slot = (slot + 1) & (kIndexSlots - 1)) {
-            if (g_stamps[slot] != generation) {
-                if (add) g_stamps[slot] = generation, g_hashes[slot] = hash, ++hashCount;
-                return false;
-            }
+        if (hashCount >= kIndexSlots / 4 * 3) return true; // full: every name is looked up
+        size_t slot = hash & (kIndexSlots - 1);
+        for (; g_hashes[slot]; slot = (slot + 1) & (kIndexSlots - 1))
             if (g_hashes[slot] == hash) return true;
-        }
+        if (add) g_hashes[slot] = hash, ++hashCount;
+        return false;
     }
 
     HeldFolder* Held(const WCHAR* asked, size_t units, bool ancestor)
@@ -148,9 +140,7 @@ struct Walk {
         for (HeldFolder& folder : folders)
             if (folder.lastUse < slot->lastUse) slot = &folder;
         if (slot->fd >= 0) CloseQuietly(slot->fd);
-        slot->fd = fd;
-        slot->lastUse = ++clock;
-        slot->units = units;
+        slot->fd = fd, slot->lastUse = ++clock, slot->units = units;
         memcpy(slot->asked, asked, units * sizeof(WCHAR));
         return slot;
     }
@@ -165,10 +155,7 @@ struct Walk {
         if (added) return StartIndex(entry); // a folder just made is empty: no listing needed
         // What the walk holds of a removed folder or below it goes.
         for (HeldFolder& held : folders)
-            if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) {
-                CloseQuietly(held.fd);
-                held.fd = -1;
-            }
+            if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) Close(&held);
         if (indexed && IsAtOrBelow(indexFolder, entry)) indexed = false;
     }
 };
@@ -182,25 +169,14 @@ Walk g_walk;
 bool FindInListing(int folderFd, const char* folder, const char* name, char* found)
 {
     found[0] = 0;
-    const int fd = g_hostCalls.openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd < 0) return false;
-    DIR* listing = fdopendir(fd);
-    if (!listing) {
-        CloseQuietly(fd);
-        return false;
-    }
+    DIR* listing = OpenListing(folderFd, ".");
+    if (!listing) return false;
     g_walk.StartIndex(folder);
     const uint64_t wanted = FoldedHash(name);
     WCHAR wantedUnits[kHostPathCapacity], units[kHostPathCapacity];
     const int wantedLength = HostNameToDevice(name, wantedUnits, static_cast<int>(kHostPathCapacity));
-    int error = 0;
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = g_hostCalls.readdir(listing);
-        if (!entry) {
-            error = errno;
-            break;
-        }
+    struct dirent* entry;
+    while (errno = 0, (entry = g_hostCalls.readdir(listing))) {
         const char* stored = entry->d_name;
         if (stored[0] == '.' && (stored[1] == 0 || (stored[1] == '.' && stored[2] == 0))) continue;
         const uint64_t hash = FoldedHash(stored);
@@ -211,10 +187,10 @@ bool FindInListing(int folderFd, const char* folder, const char* name, char* fou
         for (int i = 0; equal && i < wantedLength; ++i) equal = FoldUnit(units[i]) == FoldUnit(wantedUnits[i]);
         if (equal && (!found[0] || strcmp(stored, name) == 0 || strcmp(stored, found) < 0)) strcpy(found, stored);
     }
+    const int error = errno;
     closedir(listing);
-    if (error) g_walk.indexed = false;
-    errno = error;
-    return error == 0;
+    g_walk.indexed = error == 0;
+    return (errno = error) == 0;
 }
 
 // The root for one call: AT_FDCWD, or the walk's.
@@ -297,6 +273,14 @@ void CloseQuietly(int fd)
     const int saved = errno;
     close(fd);
     errno = saved;
+}
+
+DIR* OpenListing(int folderFd, const char* name)
+{
+    const int fd = g_hostCalls.openat(folderFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+    if (!listing && fd >= 0) CloseQuietly(fd);
+    return listing;
 }
 
 WCHAR HostFoldUnit(WCHAR unit) { return FoldUnit(unit); }
