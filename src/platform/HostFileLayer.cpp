@@ -79,7 +79,6 @@ size_t CopyDevicePath(WCHAR* target, const WCHAR* source)
     return folderUnits;
 }
 
-// ---- find handles ----------------------------------------------------------
 
 struct HostFind {
     DIR* folder; // null for an existence probe, which has one entry only
@@ -180,7 +179,6 @@ BOOL SystemFindNext(HANDLE findFile, LPWIN32_FIND_DATAW findData)
     return find->folder ? ReadNextEntry(find, findData) : FailWith(ERROR_NO_MORE_FILES);
 }
 
-// ---- folders and deletion ----------------------------------------------
 
 BOOL SystemCreateDirectory(LPCWSTR pathName)
 {
@@ -206,7 +204,6 @@ BOOL SystemDeleteFile(LPCWSTR fileName)
     return RemoveEntry(&path, false) || FailWithErrno();
 }
 
-// ---- file copy ---------------------------------------------------------
 
 bool CopyBytesByReadWrite(int source, int target)
 {
@@ -311,7 +308,6 @@ BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfEx
     return TRUE;
 }
 
-// ---- streams, for reading only: the library writes no file through one ----
 
 struct HostStream {
     int fd;
@@ -401,7 +397,6 @@ const HostCalls kHostSystemCalls = {
 };
 HostCalls g_hostCalls = kHostSystemCalls;
 
-// ---- the services ------------------------------------------------------
 
 DWORD GetLastError(void) { return t_lastError; }
 void SetLastError(DWORD errorCode) { t_lastError = errorCode; }

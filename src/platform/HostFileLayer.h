@@ -1,12 +1,7 @@
-// Host file layer: the Windows CE file services the library uses, on POSIX.
-//
-// Device paths are UTF-16 with "\" (or "/") as separator; a leading separator
-// means the root of the device namespace. By default that root is the
-// process's current directory at the time of each call; HostSetDeviceRoot
-// points it elsewhere. Host names that are not valid UTF-8 round-trip as lone
-// surrogates U+DC80..U+DCFF (one per byte); characters that mean something in
-// a device path ("\", "*", "?", ":", '"', "<", ">", "|", controls) round-trip
-// as U+F000 plus the character.
+// Host file layer: the Windows CE file services the library uses, on POSIX
+// (docs/host-layer.md). Device paths are UTF-16 with "\" (or "/") between
+// names, below the device root: the current directory at each call, unless
+// HostSetDeviceRoot points it elsewhere.
 #ifndef PELK_HOST_FILE_LAYER_H
 #define PELK_HOST_FILE_LAYER_H
 
@@ -80,24 +75,18 @@ FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode);
 DWORD GetLastError(void);
 void SetLastError(DWORD errorCode);
 
-// Where the device namespace is rooted on the host: a folder, or null for
-// the current directory at the time of each call. Returns FALSE (and leaves
-// the root as it was) when the folder cannot be opened.
+// A folder, or null for the current directory; FALSE (the root as it was)
+// when the folder cannot be opened.
 BOOL HostSetDeviceRoot(const char* hostFolder);
-
-// Find handles open now. While any is, the layer keeps the folders of the
-// walk open; once none is, it holds nothing.
+// Find handles open now; while none is, the layer holds nothing.
 int HostOpenSearches(void);
 
-// Names between the device and the host, name by name. Every capacity is the
-// size of the buffer in its own units, terminator included; each returns the
-// length written without the terminator, or -1 when the result does not fit
-// or there is none.
-//
-// One device name of units units (not terminated there) as a host name:
-// none for an empty name, "." or "..", a separator, a wildcard or another
-// character Win32 forbids, or an unpaired surrogate that is not an escaped
-// byte.
+// Names between the device and the host (host bytes that are not UTF-8 as
+// U+DC80..U+DCFF, characters Win32 forbids in names as U+F000 plus the
+// character). Each capacity counts the terminator; each returns the length
+// written, or -1 when it does not fit or there is none: for a device name
+// (units units) that is empty, "." or "..", holds a separator, a raw
+// forbidden character or an unpaired surrogate that is no escaped byte.
 int HostNameFromDevice(const WCHAR* name, size_t units, char* hostName, int capacity);
 // One host name (UTF-8 or not) in its device form; always has one.
 int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity);

@@ -19,9 +19,8 @@ const size_t kIndexSlots = 1 << 14; // a power of two; a fuller folder is looked
 char g_rootPath[PATH_MAX]; // "" for the current directory
 uint64_t g_hashes[kIndexSlots]; // 0: an empty slot
 
-// Simple upper-casing per UTF-16 unit; surrogates (characters outside the
-// BMP, escaped bytes) stay as they are. The locale is made once, for
-// letters beyond ASCII, and is independent of the process's own.
+// Simple upper-casing per UTF-16 unit, surrogates as they are, in a locale
+// of our own, made once.
 WCHAR FoldUnit(WCHAR unit)
 {
     if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
@@ -71,10 +70,7 @@ struct HeldFolder {
     char stored[kHostPathCapacity] = {0};
 };
 
-// What the walk holds, from the first open search to the last one closed
-// (outside a search, for one call): the root, the folders it used last, the
-// folded names (as hashes) of the folder it last listed or created, and the
-// status of the entry it has just seen. Changed, called by the layer's
+// What the walk holds (HostLookup.h). Changed, called by the layer's
 // name-changing functions and nothing else, keeps it true.
 struct Walk {
     int searches = 0;
@@ -145,27 +141,27 @@ struct Walk {
         return slot;
     }
 
-    void Changed(const HostPath* path, bool folder, bool added)
+    bool Changed(const HostPath* path, bool folder, bool added)
     {
         noted[0] = 0;
         if (added && indexed && strcmp(indexFolder, path->folder) == 0) IndexHas(FoldedHash(path->name), true);
-        if (!folder) return;
         char entry[kHostPathCapacity];
-        if (!Join(path->folder, path->name, entry)) return Drop();
-        if (added) return StartIndex(entry); // a folder just made is empty: no listing needed
+        if (!folder) return true;
+        if (!Join(path->folder, path->name, entry)) return Drop(), true;
+        if (added) return StartIndex(entry), true; // a folder just made is empty: no listing needed
         // What the walk holds of a removed folder or below it goes.
         for (HeldFolder& held : folders)
             if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) Close(&held);
         if (indexed && IsAtOrBelow(indexFolder, entry)) indexed = false;
+        return true;
     }
 };
 
 Walk g_walk;
 
-// One listing of the folder at folderFd, stored as folder: indexes its names
-// and finds the one that equals name ignoring case, the exact one, else the
-// first in byte order (found "" for none). False with errno set when the
-// folder cannot be read to its end.
+// One listing of a folder: indexes its names and finds the one equal to name
+// ignoring case (found "" for none). False with errno set when the folder
+// cannot be read to its end.
 bool FindInListing(int folderFd, const char* folder, const char* name, char* found)
 {
     found[0] = 0;
@@ -331,38 +327,27 @@ bool ResolveRoot(HostPath* path)
 int CreateFileEntry(HostPath* path, int flags, mode_t mode)
 {
     const int fd = g_hostCalls.openat(path->folderFd, path->name, flags | O_CREAT | O_EXCL, mode);
-    if (fd >= 0) g_walk.Changed(path, false, true);
-    return fd;
+    return fd >= 0 ? g_walk.Changed(path, false, true), fd : fd;
 }
 
 bool CreateFolderEntry(HostPath* path)
 {
-    if (g_hostCalls.mkdirat(path->folderFd, path->name, 0777) != 0) return false;
-    g_walk.Changed(path, true, true);
-    return true;
+    return g_hostCalls.mkdirat(path->folderFd, path->name, 0777) == 0 && g_walk.Changed(path, true, true);
 }
 
 bool RemoveEntry(HostPath* path, bool folder)
 {
-    if (g_hostCalls.unlinkat(path->folderFd, path->name, folder ? AT_REMOVEDIR : 0) != 0) return false;
-    g_walk.Changed(path, folder, false);
-    return true;
+    return g_hostCalls.unlinkat(path->folderFd, path->name, folder ? AT_REMOVEDIR : 0) == 0 &&
+           g_walk.Changed(path, folder, false);
 }
 
 void BeginSearch(void) { ++g_walk.searches; }
 int OpenSearchCount(void) { return g_walk.searches; }
-
-void EndSearch(void)
-{
-    if (g_walk.searches > 0 && --g_walk.searches == 0) g_walk.Drop();
-}
+void EndSearch(void) { g_walk.searches > 0 && --g_walk.searches == 0 ? g_walk.Drop() : void(); }
 
 mode_t CreationMask(void)
 {
-    if (g_walk.creationMask < 0) {
-        g_walk.creationMask = static_cast<int>(umask(0));
-        umask(static_cast<mode_t>(g_walk.creationMask));
-    }
+    if (g_walk.creationMask < 0) umask(static_cast<mode_t>(g_walk.creationMask = static_cast<int>(umask(0))));
     return static_cast<mode_t>(g_walk.creationMask);
 }
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-// Controls and "*:<>?\| , a bit each in the ASCII range.
+// Controls and "*:<>?\|, a bit each.
 const uint32_t kForbiddenAscii[4] = {
     0xFFFFFFFEu, (1u << ('"' - 32)) | (1u << ('*' - 32)) | (1u << (':' - 32)) | (1u << ('<' - 32)) | (1u << ('>' - 32)) | (1u << ('?' - 32)),
     1u << ('\\' - 64), 1u << ('|' - 96)};
