@@ -22,10 +22,7 @@ const int kNoLinkFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // The Win32 code for each errno value the services meet; any other is a
 // general failure, never a plausible but wrong "access denied".
-const struct {
-    int error;
-    DWORD code;
-} kErrorCodes[] = {
+const struct { int error; DWORD code; } kErrorCodes[] = {
     {ENOENT, ERROR_FILE_NOT_FOUND},      {ENOTDIR, ERROR_PATH_NOT_FOUND},     {EACCES, ERROR_ACCESS_DENIED},
     {EPERM, ERROR_ACCESS_DENIED},        {EROFS, ERROR_ACCESS_DENIED},        {EISDIR, ERROR_ACCESS_DENIED},
     {EEXIST, ERROR_ALREADY_EXISTS},      {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},    {ENOSPC, ERROR_HANDLE_DISK_FULL},
@@ -37,11 +34,7 @@ const struct {
     {EOPNOTSUPP, ERROR_NOT_SUPPORTED},   {ENOSYS, ERROR_NOT_SUPPORTED},
 };
 
-BOOL FailWith(DWORD error)
-{
-    t_lastError = error;
-    return FALSE;
-}
+BOOL FailWith(DWORD error) { return t_lastError = error, FALSE; }
 
 BOOL FailWithErrno(void)
 {
@@ -64,9 +57,7 @@ bool Resolve(const WCHAR* devicePath, HostPath* path, bool existing)
 {
     if (ResolvePath(devicePath, path)) return path->exists || !existing || FailWith(ERROR_FILE_NOT_FOUND);
     if (errno == EINVAL) return FailWith(ERROR_INVALID_NAME);
-    FailWithErrno();
-    if (t_lastError == ERROR_FILE_NOT_FOUND) t_lastError = ERROR_PATH_NOT_FOUND; // a folder on the way
-    return false;
+    return errno == ENOENT ? FailWith(ERROR_PATH_NOT_FOUND) : FailWithErrno(); // ENOENT: a folder on the way
 }
 
 // A device path copied into a record, cut to MAX_PATH; its folder's length.
@@ -96,10 +87,7 @@ DWORD AttributesOf(const struct stat& status)
 // ERROR_NO_MORE_FILES only at the end of the listing.
 BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
 {
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = g_hostCalls.readdir(find->folder);
-        if (!entry) return errno ? FailWithErrno() : FailWith(ERROR_NO_MORE_FILES);
+    for (struct dirent* entry; errno = 0, (entry = g_hostCalls.readdir(find->folder));) {
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         if (HostNameToDevice(name, findData->cFileName, MAX_PATH) < 0) return FailWith(ERROR_FILENAME_EXCED_RANGE);
@@ -113,15 +101,13 @@ BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
         NoteEntry(find->path, find->folderUnits, findData->cFileName, &status);
         return TRUE;
     }
+    return errno ? FailWithErrno() : FailWith(ERROR_NO_MORE_FILES);
 }
 
 HANDLE NewFind(DIR* folder, const WCHAR* path)
 {
     HostFind* find = static_cast<HostFind*>(malloc(sizeof(HostFind)));
-    if (!find) {
-        if (folder) closedir(folder);
-        return FailHandle(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    if (!find) return (folder ? closedir(folder) : 0), FailHandle(ERROR_NOT_ENOUGH_MEMORY);
     find->folder = folder;
     find->folderUnits = CopyDevicePath(find->path, path);
     BeginSearch();
@@ -173,10 +159,10 @@ HANDLE SystemFindFirst(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
     return NewFind(nullptr, fileName);
 }
 
-BOOL SystemFindNext(HANDLE findFile, LPWIN32_FIND_DATAW findData)
+BOOL SystemFindNext(HANDLE find, LPWIN32_FIND_DATAW data)
 {
-    HostFind* find = static_cast<HostFind*>(findFile);
-    return find->folder ? ReadNextEntry(find, findData) : FailWith(ERROR_NO_MORE_FILES);
+    HostFind* search = static_cast<HostFind*>(find);
+    return search->folder ? ReadNextEntry(search, data) : FailWith(ERROR_NO_MORE_FILES);
 }
 
 
@@ -294,13 +280,9 @@ BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfEx
     bool ok = target >= 0 && FillCopy(source, target, sourceStatus, created);
     if (target >= 0) ok = ok ? close(target) == 0 : (CloseQuietly(target), false);
     CloseQuietly(source);
-    if (target < 0) return FALSE;
-    if (!ok) {
-        const int error = errno;
-        RemoveEntry(&targetPath, false); // no half-written copy is left behind
-        errno = error;
-        return FailWithErrno();
-    }
+    const int error = errno;
+    if (target >= 0 && !ok) RemoveEntry(&targetPath, false); // no half-written copy is left behind
+    if (target < 0 || !ok) return errno = error, target < 0 ? FALSE : FailWithErrno();
     // The job sums a new copy next: a regular file of the source's mode.
     struct stat copy = {};
     copy.st_mode = sourceStatus.st_mode;
@@ -321,16 +303,14 @@ ssize_t SystemReadStream(int fd, void* buffer, size_t size, const WCHAR*) { retu
 
 ssize_t ReadStream(void* cookie, char* buffer, size_t size)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
+    const HostStream* stream = static_cast<HostStream*>(cookie);
     return g_hostCalls.readStream(stream->fd, buffer, size, stream->path);
 }
 
 int CloseStream(void* cookie)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    const int result = close(stream->fd);
-    free(stream);
-    return result;
+    const int result = close(static_cast<HostStream*>(cookie)->fd);
+    return free(cookie), result;
 }
 
 // "r", "rb" or "rt": an existing regular file, never through a link.
@@ -373,7 +353,7 @@ ssize_t Restarted(Call call)
     return result;
 }
 
-bool IsFindHandle(HANDLE findFile) { return (findFile != INVALID_HANDLE_VALUE && findFile) || FailWith(ERROR_INVALID_HANDLE); }
+bool IsFindHandle(HANDLE find) { return (find != INVALID_HANDLE_VALUE && find) || FailWith(ERROR_INVALID_HANDLE); }
 
 } // namespace
 
@@ -381,19 +361,14 @@ const HostCalls kHostSystemCalls = {
     SystemFindFirst, SystemFindNext, SystemCreateDirectory, SystemRemoveDirectory, SystemDeleteFile, SystemCopyFile,
     SystemOpenStream, SystemReadStream,
     [](int folderFd, const char* name, int flags, mode_t mode) { return openat(folderFd, name, flags, mode); },
-    [](int folderFd, const char* name, struct stat* status, int flags) { return fstatat(folderFd, name, status, flags); },
-    [](int fd, struct stat* status) { return fstat(fd, status); },
-    [](DIR* folder) { return readdir(folder); },
-    [](int folderFd, const char* name, mode_t mode) { return mkdirat(folderFd, name, mode); },
-    [](int folderFd, const char* name, int flags) { return unlinkat(folderFd, name, flags); },
-    [](int fd, off_t length) { return ftruncate(fd, length); },
+    fstatat,
+    fstat, readdir, mkdirat, unlinkat, ftruncate,
     [](int source, int target, size_t length) {
         return Restarted([&] { return copy_file_range(source, nullptr, target, nullptr, length, 0); });
     },
     [](int fd, void* buffer, size_t size) { return Restarted([&] { return read(fd, buffer, size); }); },
     [](int fd, const void* buffer, size_t size) { return Restarted([&] { return write(fd, buffer, size); }); },
-    [](int fd, mode_t mode) { return fchmod(fd, mode); },
-    [](int fd, const struct timespec times[2]) { return futimens(fd, times); },
+    fchmod, futimens,
 };
 HostCalls g_hostCalls = kHostSystemCalls;
 
@@ -401,14 +376,13 @@ HostCalls g_hostCalls = kHostSystemCalls;
 DWORD GetLastError(void) { return t_lastError; }
 void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
 BOOL HostSetDeviceRoot(const char* hostFolder) { return SetHostRoot(hostFolder) ? TRUE : FailWithErrno(); }
-int HostOpenSearches(void) { return OpenSearchCount(); }
 
-const WCHAR* HostFindPath(HANDLE findFile)
+const WCHAR* HostFindPath(HANDLE find)
 {
-    return findFile == INVALID_HANDLE_VALUE || !findFile ? nullptr : static_cast<HostFind*>(findFile)->path;
+    return find == INVALID_HANDLE_VALUE || !find ? nullptr : static_cast<HostFind*>(find)->path;
 }
 
-HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) { return g_hostCalls.findFirst(fileName, findData); }
+HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW data) { return g_hostCalls.findFirst(fileName, data); }
 
 BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData)
 {
@@ -428,7 +402,7 @@ BOOL FindClose(HANDLE findFile)
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) { return g_hostCalls.createDirectory(pathName); }
 BOOL RemoveDirectoryW(LPCWSTR pathName) { return g_hostCalls.removeDirectory(pathName); }
 BOOL DeleteFileW(LPCWSTR fileName) { return g_hostCalls.deleteFile(fileName); }
-BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) { return g_hostCalls.copyFile(existing, target, failIfExists); }
+BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) { return g_hostCalls.copyFile(from, to, failIfExists); }
 FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode) { return g_hostCalls.openStream(fileName, mode); }
 
 int _wcsicmp(const WCHAR* left, const WCHAR* right)

@@ -19,9 +19,11 @@ const size_t kIndexSlots = 1 << 14; // a power of two; a fuller folder is looked
 char g_rootPath[PATH_MAX]; // "" for the current directory
 uint64_t g_hashes[kIndexSlots]; // 0: an empty slot
 
+} // namespace
+
 // Simple upper-casing per UTF-16 unit, surrogates as they are, in a locale
 // of our own, made once.
-WCHAR FoldUnit(WCHAR unit)
+WCHAR HostFoldUnit(WCHAR unit)
 {
     if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
     if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
@@ -31,6 +33,8 @@ WCHAR FoldUnit(WCHAR unit)
     return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
 }
 
+namespace {
+
 // A host name folded as the device compares names, hashed (FNV-1a, never 0);
 // 0 when it has no device form that fits.
 uint64_t FoldedHash(const char* hostName)
@@ -39,7 +43,7 @@ uint64_t FoldedHash(const char* hostName)
     const int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
     if (length < 0) return 0;
     uint64_t hash = 14695981039346656037ull;
-    for (int i = 0; i < length; ++i) hash = (hash ^ FoldUnit(units[i])) * 1099511628211ull;
+    for (int i = 0; i < length; ++i) hash = (hash ^ HostFoldUnit(units[i])) * 1099511628211ull;
     return hash ? hash : 1;
 }
 
@@ -180,7 +184,7 @@ bool FindInListing(int folderFd, const char* folder, const char* name, char* fou
         if (!wanted || hash != wanted || strcmp(found, name) == 0) continue;
         // Equal hashes: compare the folded names themselves.
         bool equal = HostNameToDevice(stored, units, static_cast<int>(kHostPathCapacity)) == wantedLength;
-        for (int i = 0; equal && i < wantedLength; ++i) equal = FoldUnit(units[i]) == FoldUnit(wantedUnits[i]);
+        for (int i = 0; equal && i < wantedLength; ++i) equal = HostFoldUnit(units[i]) == HostFoldUnit(wantedUnits[i]);
         if (equal && (!found[0] || strcmp(stored, name) == 0 || strcmp(stored, found) < 0)) strcpy(found, stored);
     }
     const int error = errno;
@@ -192,23 +196,17 @@ bool FindInListing(int folderFd, const char* folder, const char* name, char* fou
 // The root for one call: AT_FDCWD, or the walk's.
 int RootFd(void)
 {
-    if (!g_rootPath[0]) return AT_FDCWD;
-    if (g_walk.rootFd < 0) g_walk.rootFd = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
-    return g_walk.rootFd;
+    if (g_rootPath[0] && g_walk.rootFd < 0) g_walk.rootFd = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    return g_rootPath[0] ? g_walk.rootFd : AT_FDCWD;
 }
 
 // The folder of units units at asked (a device path without its last name),
 // held by the walk or opened name by name below the nearest folder it holds.
 bool OpenFolder(const WCHAR* asked, size_t units, HostPath* path)
 {
-    path->folderFd = RootFd();
-    if (path->folderFd == -1) return false;
-    if (units == 0) return true;
-    if (HeldFolder* held = g_walk.Held(asked, units, false)) {
-        path->folderFd = held->fd;
-        path->folder = held->stored;
-        return true;
-    }
+    if ((path->folderFd = RootFd()) == -1 || units == 0) return path->folderFd != -1;
+    if (HeldFolder* held = g_walk.Held(asked, units, false))
+        return path->folderFd = held->fd, path->folder = held->stored, true;
     const HeldFolder* base = g_walk.Held(asked, units, true);
     const size_t skipped = base ? base->units + 1 : 0;
     WCHAR rest[kHostPathCapacity];
@@ -219,9 +217,8 @@ bool OpenFolder(const WCHAR* asked, size_t units, HostPath* path)
     if (HostPathFromDevice(rest, names, sizeof names) <= 0) return errno = EINVAL, false;
     int current = base ? base->fd : path->folderFd;
     strcpy(stored, base ? base->stored : "");
-    for (char* name = names; name;) {
-        char* slash = strchr(name, '/');
-        if (slash) *slash = 0;
+    char* save;
+    for (char* name = strtok_r(names, "/", &save); name; name = strtok_r(nullptr, "/", &save)) {
         int next = g_hostCalls.openat(current, name, kFolderFlags, 0);
         const char* storedName = name;
         if (next < 0 && errno == ENOENT && FindInListing(current, stored, name, found)) {
@@ -231,35 +228,11 @@ bool OpenFolder(const WCHAR* asked, size_t units, HostPath* path)
         if (current != path->folderFd && (!base || current != base->fd)) CloseQuietly(current);
         if (next < 0) return false;
         current = next;
-        if (!Join(stored, storedName, stored)) {
-            CloseQuietly(current);
-            return errno = ENAMETOOLONG, false;
-        }
-        name = slash ? slash + 1 : nullptr;
+        if (!Join(stored, storedName, stored)) return CloseQuietly(current), errno = ENAMETOOLONG, false;
     }
     HeldFolder* held = g_walk.Hold(current, asked, units);
     strcpy(held->stored, stored);
-    path->folderFd = current;
-    path->folder = held->stored;
-    return true;
-}
-
-// The last name as stored, and its status; exact name first.
-bool FindStoredName(HostPath* path)
-{
-    // In the folder the walk indexed, a name the index lacks is missing.
-    if (g_walk.indexed && strcmp(g_walk.indexFolder, path->folder) == 0 &&
-        !g_walk.IndexHas(FoldedHash(path->name), false))
-        return true;
-    if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
-        return path->exists = true;
-    char stored[kHostPathCapacity];
-    if (errno != ENOENT || !FindInListing(path->folderFd, path->folder, path->name, stored)) return false;
-    if (!stored[0]) return true;
-    if (g_hostCalls.fstatat(path->folderFd, stored, &path->status, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT; // gone meanwhile
-    strcpy(path->name, stored);
-    return path->exists = true;
+    return path->folderFd = current, path->folder = held->stored, true;
 }
 
 } // namespace
@@ -279,12 +252,7 @@ DIR* OpenListing(int folderFd, const char* name)
     return listing;
 }
 
-WCHAR HostFoldUnit(WCHAR unit) { return FoldUnit(unit); }
-
-HostPath::~HostPath()
-{
-    if (!g_walk.searches) g_walk.Drop();
-}
+HostPath::~HostPath() { g_walk.searches ? void() : g_walk.Drop(); }
 
 bool ResolvePath(const WCHAR* devicePath, HostPath* path)
 {
@@ -302,15 +270,27 @@ bool ResolvePath(const WCHAR* devicePath, HostPath* path)
         if (devicePath[i] != g_walk.noted[i]) break;
         if (!devicePath[i]) return path->status = g_walk.notedStatus, path->exists = true;
     }
-    return FindStoredName(path);
+    // The last name as stored, and its status; exact name first. In the
+    // folder the walk indexed, a name the index lacks is missing.
+    if (g_walk.indexed && strcmp(g_walk.indexFolder, path->folder) == 0 &&
+        !g_walk.IndexHas(FoldedHash(path->name), false))
+        return true;
+    if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
+        return path->exists = true;
+    char stored[kHostPathCapacity];
+    if (errno != ENOENT || !FindInListing(path->folderFd, path->folder, path->name, stored)) return false;
+    if (!stored[0]) return true;
+    if (g_hostCalls.fstatat(path->folderFd, stored, &path->status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT; // gone meanwhile
+    strcpy(path->name, stored);
+    return path->exists = true;
 }
 
 void NoteEntry(const WCHAR* folder, size_t units, const WCHAR* name, const struct stat* status)
 {
     size_t nameLength = 0;
     while (name[nameLength]) ++nameLength;
-    g_walk.noted[0] = 0;
-    if (units + nameLength >= MAX_PATH) return;
+    if (units + nameLength >= MAX_PATH) return void(g_walk.noted[0] = 0);
     memcpy(g_walk.noted, folder, units * sizeof(WCHAR));
     memcpy(g_walk.noted + units, name, (nameLength + 1) * sizeof(WCHAR));
     g_walk.notedStatus = *status;
@@ -342,7 +322,7 @@ bool RemoveEntry(HostPath* path, bool folder)
 }
 
 void BeginSearch(void) { ++g_walk.searches; }
-int OpenSearchCount(void) { return g_walk.searches; }
+int HostOpenSearches(void) { return g_walk.searches; }
 void EndSearch(void) { g_walk.searches > 0 && --g_walk.searches == 0 ? g_walk.Drop() : void(); }
 
 mode_t CreationMask(void)
@@ -354,12 +334,10 @@ mode_t CreationMask(void)
 bool SetHostRoot(const char* hostFolder)
 {
     char resolved[PATH_MAX] = {0};
-    if (hostFolder) {
-        const int fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return false;
-        CloseQuietly(fd);
-        if (!realpath(hostFolder, resolved)) return false;
-    }
+    if (hostFolder && !realpath(hostFolder, resolved)) return false;
+    const int fd = hostFolder ? open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC) : -2;
+    if (fd == -1) return false;
+    if (fd >= 0) CloseQuietly(fd);
     g_walk.Drop();
     memcpy(g_rootPath, resolved, sizeof resolved);
     return true;

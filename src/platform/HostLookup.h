@@ -48,7 +48,6 @@ void NoteEntry(const WCHAR* folder, size_t units, const WCHAR* name, const struc
 
 void BeginSearch(void);
 void EndSearch(void);
-int OpenSearchCount(void);
 mode_t CreationMask(void); // the bits the umask takes, read once a walk
 bool SetHostRoot(const char* hostFolder); // null: the current directory; false with errno set
 

@@ -13,7 +13,7 @@ namespace {
 
 // Controls and "*:<>?\|, a bit each.
 const uint32_t kForbiddenAscii[4] = {
-    0xFFFFFFFEu, (1u << ('"' - 32)) | (1u << ('*' - 32)) | (1u << (':' - 32)) | (1u << ('<' - 32)) | (1u << ('>' - 32)) | (1u << ('?' - 32)),
+    0xFFFFFFFEu, (1u << 2) | (1u << 10) | (1u << 26) | (1u << 28) | (1u << 30) | (1u << 31), // '"' * : < > ?
     1u << ('\\' - 64), 1u << ('|' - 96)};
 
 bool IsForbiddenInName(uint32_t c) { return c < 128 && ((kForbiddenAscii[c >> 5] >> (c & 31)) & 1) != 0; }
@@ -21,7 +21,7 @@ bool IsForbiddenInName(uint32_t c) { return c < 128 && ((kForbiddenAscii[c >> 5]
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
 // The lengths of the sequences UTF-8 allows, by the value they encode.
-int Utf8Length(uint32_t codePoint) { return codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4; }
+int Utf8Length(uint32_t code) { return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4; }
 
 // Decodes one valid UTF-8 sequence at text; returns its length, or 0 when the
 // byte there does not start one (overlong forms and surrogates are invalid).
@@ -131,21 +131,17 @@ int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
     const WCHAR* name = devicePath;
     while (IsSeparator(*name)) ++name;
     if (capacity < 1) return -1;
-    hostPath[0] = 0;
     int length = 0;
-    while (*name) {
+    for (hostPath[0] = 0; *name; name = *name ? name + 1 : name) {
         const WCHAR* end = name;
         while (*end && !IsSeparator(*end)) ++end;
-        if (length > 0) {
-            if (length + 1 >= capacity) return -1;
-            hostPath[length++] = '/';
-        }
+        if (length > 0 && length + 1 >= capacity) return -1;
+        if (length > 0) hostPath[length++] = '/';
         const int nameLength =
             HostNameFromDevice(name, static_cast<size_t>(end - name), hostPath + length, capacity - length);
-        if (nameLength < 0) return -1;
+        if (nameLength < 0 || (*end && !end[1])) return -1; // a trailing separator names nothing
         length += nameLength;
-        name = *end ? end + 1 : end;
-        if (*end && !*name) return -1; // a trailing separator names nothing
+        name = end;
     }
     return length;
 }
