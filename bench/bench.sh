@@ -103,13 +103,18 @@ if want copy; then
              find MassStorage -type f -exec cat {} + >/dev/null); }
   job; run; shell; floor # warm the cache
   : >"$work.job"; : >"$work.run"; : >"$work.shell"; : >"$work.floor"
+  # Each line: wall, user and system seconds of one run (the command's own
+  # stderr goes on to the terminal through fd 3).
+  TIMEFORMAT='%R %U %S'
   for _ in $(seq "$runs"); do
     for command in job run shell floor; do
-      start=$EPOCHREALTIME; $command; calc "$EPOCHREALTIME - $start" >>"$work.$command"
+      { time $command 2>&3; } 3>&2 2>>"$work.$command"
     done
   done
-  job_median=$(median <"$work.job"); run_median=$(median <"$work.run"); shell_median=$(median <"$work.shell")
-  floor_median=$(median <"$work.floor")
+  wall() { awk '{ print $1 }' "$work.$1" | median; }
+  cpu() { awk '{ print $2 + $3 }' "$work.$1" | median; }
+  job_median=$(wall job); run_median=$(wall run); shell_median=$(wall shell); floor_median=$(wall floor)
+  job_cpu=$(cpu job); floor_cpu=$(cpu floor)
   rm -f "$work.job" "$work.run" "$work.shell" "$work.floor"
   echo
   echo "| shape | files | bytes | runs | job (median s) | pelk-mapcopy run (median s) | shell rm+cp+cat (median s) | job/shell | run/shell |"
@@ -120,6 +125,10 @@ if want copy; then
   echo
   printf 'floor (median s): %.3f; job/floor: %.2f; run/floor: %.2f\n' "$floor_median" \
     "$(calc "$job_median / $floor_median")" "$(calc "$run_median / $floor_median")"
+  # CPU time (user + system, median) moves less than wall time on a loaded machine.
+  printf 'CPU time (median s): job %.3f, floor %.3f\n' "$job_cpu" "$floor_cpu"
+  printf 'job/floor (%s shape, %d files): %.2f wall, %.2f CPU time\n' "$shape" "$files" \
+    "$(calc "$job_median / $floor_median")" "$(calc "$job_cpu / $floor_cpu")"
 fi
 
 if want seal; then

@@ -1,10 +1,7 @@
-// The host layer reaches the system through this one table. Its first part
-// holds the device services (and the reads of a stream), so that a test can
-// count, trace or fail whole calls of the job; its second part holds the
-// system calls the services make, so that a test can fail one inside a
-// service. The table holds the real implementations; a test puts a wrapper
-// in an entry and restores it from kHostSystemCalls. The module itself has no
-// fault code.
+// The host layer reaches the system through this one table, so that a test
+// can count, trace or fail a whole service call (the first part) or one
+// system call inside a service (the second): it puts a wrapper in an entry
+// and restores it from kHostSystemCalls. The module itself has no fault code.
 #ifndef PELK_HOST_CALLS_H
 #define PELK_HOST_CALLS_H
 

@@ -1,12 +1,8 @@
-// The Windows CE file services on POSIX, with the device's semantics.
-//
-// Names are found as on the device's FAT volumes, ignoring letter case and
-// keeping the case they were created with (HostLookup.h). Each service
-// resolves its path once, then makes one system call on the name as stored.
-// No symbolic link is ever followed: a link met as an entry is a file that
-// cannot be copied or opened, and deleting it deletes the link. An entry with
-// no write permission bit is read-only, as FAT's attribute: it cannot be
-// deleted or written, even by root, and a copy of it is read-only too.
+// The Windows CE file services on POSIX, with the device's semantics
+// (docs/host-layer.md). Each service resolves its path once (HostLookup.h),
+// then makes one system call on the name as stored. No link is ever
+// followed; an entry with no write permission bit is read-only, as FAT's
+// attribute, even for root.
 #include "HostCalls.h"
 #include "HostLookup.h"
 
@@ -26,10 +22,7 @@ const int kNoLinkFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // The Win32 code for each errno value the services meet; any other is a
 // general failure, never a plausible but wrong "access denied".
-const struct {
-    int error;
-    DWORD code;
-} kErrorCodes[] = {
+const struct { int error; DWORD code; } kErrorCodes[] = {
     {ENOENT, ERROR_FILE_NOT_FOUND},      {ENOTDIR, ERROR_PATH_NOT_FOUND},     {EACCES, ERROR_ACCESS_DENIED},
     {EPERM, ERROR_ACCESS_DENIED},        {EROFS, ERROR_ACCESS_DENIED},        {EISDIR, ERROR_ACCESS_DENIED},
     {EEXIST, ERROR_ALREADY_EXISTS},      {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},    {ENOSPC, ERROR_HANDLE_DISK_FULL},
@@ -41,102 +34,60 @@ const struct {
     {EOPNOTSUPP, ERROR_NOT_SUPPORTED},   {ENOSYS, ERROR_NOT_SUPPORTED},
 };
 
-DWORD ErrorFromErrno(int error)
-{
-    for (const auto& entry : kErrorCodes)
-        if (entry.error == error) return entry.code;
-    return ERROR_GEN_FAILURE;
-}
+BOOL FailWith(DWORD error) { return t_lastError = error, FALSE; }
 
 BOOL FailWithErrno(void)
 {
-    t_lastError = ErrorFromErrno(errno);
-    return FALSE;
+    for (const auto& entry : kErrorCodes)
+        if (entry.error == errno) return FailWith(entry.code);
+    return FailWith(ERROR_GEN_FAILURE);
 }
 
-BOOL FailWith(DWORD error)
-{
-    t_lastError = error;
-    return FALSE;
-}
+// A failed call's result of any type, the last error set.
+struct Failed {
+    template <typename T> operator T*() const { return nullptr; }
+    operator HANDLE() const { return INVALID_HANDLE_VALUE; }
+};
+Failed FailHandle(DWORD error) { return FailWith(error), Failed(); }
 
 bool IsReadOnly(const struct stat& status) { return (status.st_mode & 0222) == 0; }
 
-// A descriptor closed when its holder goes out of scope, unless released.
-struct Descriptor {
-    int fd = -1;
-    Descriptor() = default;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor()
-    {
-        if (fd >= 0) CloseQuietly(fd);
-    }
-    int Release()
-    {
-        const int released = fd;
-        fd = -1;
-        return released;
-    }
-};
-
 // Fills path; on failure sets the last error and returns false.
-bool Resolve(const WCHAR* devicePath, HostPath* path)
+bool Resolve(const WCHAR* devicePath, HostPath* path, bool existing)
 {
-    if (ResolvePath(devicePath, path)) return true;
+    if (ResolvePath(devicePath, path)) return path->exists || !existing || FailWith(ERROR_FILE_NOT_FOUND);
     if (errno == EINVAL) return FailWith(ERROR_INVALID_NAME);
-    FailWithErrno();
-    if (t_lastError == ERROR_FILE_NOT_FOUND) t_lastError = ERROR_PATH_NOT_FOUND; // a folder on the way
-    return false;
+    return errno == ENOENT ? FailWith(ERROR_PATH_NOT_FOUND) : FailWithErrno(); // ENOENT: a folder on the way
 }
 
-bool ResolveExisting(const WCHAR* devicePath, HostPath* path)
+// A device path copied into a record, cut to MAX_PATH; its folder's length.
+size_t CopyDevicePath(WCHAR* target, const WCHAR* source)
 {
-    return Resolve(devicePath, path) && (path->exists || FailWith(ERROR_FILE_NOT_FOUND));
-}
-
-void CopyDevicePath(WCHAR* target, const WCHAR* source)
-{
-    size_t i = 0;
-    for (; i + 1 < MAX_PATH && source[i]; ++i) target[i] = source[i];
+    size_t i = 0, folderUnits = 0;
+    for (; i + 1 < MAX_PATH && source[i]; ++i)
+        if ((target[i] = source[i]) == u'\\' || source[i] == u'/') folderUnits = i + 1;
     target[i] = 0;
+    return folderUnits;
 }
 
-// ---- find handles ----------------------------------------------------------
 
 struct HostFind {
     DIR* folder; // null for an existence probe, which has one entry only
+    size_t folderUnits; // of path, up to its last name
     WCHAR path[MAX_PATH];
 };
 
-bool IsMatchAll(const WCHAR* name)
-{
-    return (name[0] == u'*' && name[1] == 0) ||
-           (name[0] == u'*' && name[1] == u'.' && name[2] == u'*' && name[3] == 0);
-}
-
-bool HasWildcard(const WCHAR* name)
-{
-    for (; *name; ++name)
-        if (*name == u'*' || *name == u'?') return true;
-    return false;
-}
-
 DWORD AttributesOf(const struct stat& status)
 {
-    DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (IsReadOnly(status)) attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
-    return attributes;
+    if (IsReadOnly(status)) return FILE_ATTRIBUTE_READONLY | (S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
 // Reads the next entry other than "." and ".."; FALSE with
 // ERROR_NO_MORE_FILES only at the end of the listing.
 BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
 {
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = g_hostCalls.readdir(find->folder);
-        if (!entry) return errno ? FailWithErrno() : FailWith(ERROR_NO_MORE_FILES);
+    for (struct dirent* entry; errno = 0, (entry = g_hostCalls.readdir(find->folder));) {
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         if (HostNameToDevice(name, findData->cFileName, MAX_PATH) < 0) return FailWith(ERROR_FILENAME_EXCED_RANGE);
@@ -147,76 +98,43 @@ BOOL ReadNextEntry(HostFind* find, LPWIN32_FIND_DATAW findData)
             return FailWithErrno();
         }
         findData->dwFileAttributes = AttributesOf(status);
-        NoteListedEntry(find->path, findData->cFileName, &status);
+        NoteEntry(find->path, find->folderUnits, findData->cFileName, &status);
         return TRUE;
     }
+    return errno ? FailWithErrno() : FailWith(ERROR_NO_MORE_FILES);
 }
 
 HANDLE NewFind(DIR* folder, const WCHAR* path)
 {
     HostFind* find = static_cast<HostFind*>(malloc(sizeof(HostFind)));
-    if (!find) {
-        if (folder) closedir(folder);
-        FailWith(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!find) return (folder ? closedir(folder) : 0), FailHandle(ERROR_NOT_ENOUGH_MEMORY);
     find->folder = folder;
-    CopyDevicePath(find->path, path);
+    find->folderUnits = CopyDevicePath(find->path, path);
     BeginSearch();
     return find;
 }
 
-// The folder named by the pattern's first folderLength units, opened for
-// listing; a missing folder, a file or a link is a path not found.
-bool OpenListedFolder(const WCHAR* pattern, size_t folderLength, Descriptor* folderFd)
+// A search of every entry of the folder named by the pattern's first
+// folderLength units; a missing folder, a file or a link is a path not found.
+HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATAW findData)
 {
-    HostPath path;
-    if (folderLength == 0) {
-        if (!ResolveRoot(&path)) return FailWithErrno();
-    } else {
+    DIR* folder = nullptr;
+    {
+        HostPath path;
         WCHAR folderPath[MAX_PATH];
         memcpy(folderPath, pattern, folderLength * sizeof(WCHAR));
         folderPath[folderLength] = 0;
-        if (!Resolve(folderPath, &path)) return false;
-        if (!path.exists || !S_ISDIR(path.status.st_mode)) return FailWith(ERROR_PATH_NOT_FOUND);
+        if (folderLength == 0 ? !ResolveRoot(&path) && !FailWithErrno() : !Resolve(folderPath, &path, false))
+            return Failed();
+        if (!path.exists || !S_ISDIR(path.status.st_mode)) return FailHandle(ERROR_PATH_NOT_FOUND);
+        if (!(folder = OpenListing(path.folderFd, path.name))) return FailWithErrno(), Failed();
     }
-    folderFd->fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-    return folderFd->fd >= 0 || FailWithErrno();
-}
-
-HANDLE FindInFolder(const WCHAR* pattern, size_t folderLength, LPWIN32_FIND_DATAW findData)
-{
-    Descriptor folderFd;
-    if (!OpenListedFolder(pattern, folderLength, &folderFd)) return INVALID_HANDLE_VALUE;
-    DIR* folder = fdopendir(folderFd.fd);
-    if (!folder) {
-        FailWithErrno();
-        return INVALID_HANDLE_VALUE;
-    }
-    folderFd.Release(); // the DIR owns it now
     HANDLE handle = NewFind(folder, pattern);
-    if (handle == INVALID_HANDLE_VALUE) return handle;
-    if (!ReadNextEntry(static_cast<HostFind*>(handle), findData)) {
-        const DWORD error = t_lastError;
-        FindClose(handle);
-        // An empty folder has no entries: the device reports it as not found.
-        t_lastError = error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error;
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
-}
-
-HANDLE ProbePath(const WCHAR* devicePath, LPWIN32_FIND_DATAW findData)
-{
-    HostPath path;
-    if (!ResolveExisting(devicePath, &path)) return INVALID_HANDLE_VALUE;
-    // The name as stored, as the device reports it.
-    if (HostNameToDevice(path.name, findData->cFileName, MAX_PATH) < 0) {
-        FailWith(ERROR_FILENAME_EXCED_RANGE);
-        return INVALID_HANDLE_VALUE;
-    }
-    findData->dwFileAttributes = AttributesOf(path.status);
-    return NewFind(nullptr, devicePath);
+    if (handle == INVALID_HANDLE_VALUE || ReadNextEntry(static_cast<HostFind*>(handle), findData)) return handle;
+    const DWORD error = t_lastError;
+    FindClose(handle);
+    // An empty folder has no entries: the device reports it as not found.
+    return FailHandle(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
 }
 
 HANDLE SystemFindFirst(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
@@ -225,28 +143,33 @@ HANDLE SystemFindFirst(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
     while (fileName[length]) ++length;
     size_t nameStart = length;
     while (nameStart > 0 && fileName[nameStart - 1] != u'\\' && fileName[nameStart - 1] != u'/') --nameStart;
-    const WCHAR* lastName = fileName + nameStart;
-    if (IsMatchAll(lastName)) return FindInFolder(fileName, nameStart > 0 ? nameStart - 1 : 0, findData);
-    if (HasWildcard(lastName)) {
-        FailWith(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
+    const WCHAR* name = fileName + nameStart;
+    if (name[0] == u'*' && (name[1] == 0 || (name[1] == u'.' && name[2] == u'*' && name[3] == 0)))
+        return FindInFolder(fileName, nameStart > 0 ? nameStart - 1 : 0, findData);
+    for (const WCHAR* unit = name; *unit; ++unit)
+        if (*unit == u'*' || *unit == u'?') return FailHandle(ERROR_INVALID_NAME); // only match-all searches
+    // A probe: the one entry, its name as stored, as the device reports it.
+    {
+        HostPath path;
+        if (!Resolve(fileName, &path, true)) return Failed();
+        if (HostNameToDevice(path.name, findData->cFileName, MAX_PATH) < 0)
+            return FailHandle(ERROR_FILENAME_EXCED_RANGE);
+        findData->dwFileAttributes = AttributesOf(path.status);
     }
-    return ProbePath(fileName, findData);
+    return NewFind(nullptr, fileName);
 }
 
-BOOL SystemFindNext(HANDLE findFile, LPWIN32_FIND_DATAW findData)
+BOOL SystemFindNext(HANDLE find, LPWIN32_FIND_DATAW data)
 {
-    HostFind* find = static_cast<HostFind*>(findFile);
-    if (!find->folder) return FailWith(ERROR_NO_MORE_FILES);
-    return ReadNextEntry(find, findData);
+    HostFind* search = static_cast<HostFind*>(find);
+    return search->folder ? ReadNextEntry(search, data) : FailWith(ERROR_NO_MORE_FILES);
 }
 
-// ---- folders and deletion ----------------------------------------------
 
 BOOL SystemCreateDirectory(LPCWSTR pathName)
 {
     HostPath path;
-    if (!Resolve(pathName, &path)) return FALSE;
+    if (!Resolve(pathName, &path, false)) return FALSE;
     if (path.exists) return FailWith(ERROR_ALREADY_EXISTS);
     return CreateFolderEntry(&path) || FailWithErrno();
 }
@@ -254,103 +177,85 @@ BOOL SystemCreateDirectory(LPCWSTR pathName)
 BOOL SystemRemoveDirectory(LPCWSTR pathName)
 {
     HostPath path;
-    if (!ResolveExisting(pathName, &path)) return FALSE;
+    if (!Resolve(pathName, &path, true)) return FALSE;
     if (RemoveEntry(&path, true)) return TRUE;
-    FailWithErrno();
-    if (errno == EEXIST) t_lastError = ERROR_DIR_NOT_EMPTY;
-    return FALSE;
+    return errno == EEXIST ? FailWith(ERROR_DIR_NOT_EMPTY) : FailWithErrno();
 }
 
 BOOL SystemDeleteFile(LPCWSTR fileName)
 {
     HostPath path;
-    if (!ResolveExisting(fileName, &path)) return FALSE;
+    if (!Resolve(fileName, &path, true)) return FALSE;
     if (S_ISDIR(path.status.st_mode) || IsReadOnly(path.status)) return FailWith(ERROR_ACCESS_DENIED);
     return RemoveEntry(&path, false) || FailWithErrno();
 }
 
-// ---- file copy ---------------------------------------------------------
 
 bool CopyBytesByReadWrite(int source, int target)
 {
-    char* buffer = static_cast<char*>(malloc(kCopyBuffer));
-    if (!buffer) {
-        errno = ENOMEM;
-        return false;
-    }
-    bool ok = true;
+    static char buffer[kCopyBuffer]; // the layer serves one thread
     for (;;) {
         const ssize_t got = g_hostCalls.read(source, buffer, kCopyBuffer);
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        for (ssize_t done = 0; ok && done < got;) {
+        if (got <= 0) return got == 0;
+        for (ssize_t done = 0; done < got;) {
             const ssize_t wrote = g_hostCalls.write(target, buffer + done, static_cast<size_t>(got - done));
             if (wrote == 0) errno = ENOSPC;
-            ok = wrote > 0;
+            if (wrote <= 0) return false;
             done += wrote;
         }
-        if (!ok) break;
     }
-    const int saved = errno;
-    free(buffer);
-    errno = saved;
-    return ok;
 }
 
 // Copies the source's bytes up to the size it had when opened: a file that
 // grows meanwhile is copied as it was, and no call is spent on finding the end.
 bool CopyBytes(int source, int target, off_t size)
 {
-    off_t copied = 0;
-    while (copied < size) {
+    for (off_t copied = 0; copied < size;) {
         const ssize_t done = g_hostCalls.copyFileRange(source, target, static_cast<size_t>(size - copied));
-        if (done > 0) {
-            copied += done;
-            continue;
-        }
         if (done == 0) return true; // it shrank
-        if (copied == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
-                            errno == EBADF || errno == EPERM))
+        if (done < 0 && copied == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
+                                        errno == EOPNOTSUPP || errno == EBADF || errno == EPERM))
             return CopyBytesByReadWrite(source, target);
-        return false;
+        if (done < 0) return false;
+        copied += done;
     }
     return true;
 }
 
 // The copy's source, opened for reading: a regular file, never a link (nor
-// a FIFO or device, which opening could block on or act on).
-bool OpenCopySource(const WCHAR* devicePath, Descriptor* source, struct stat* status)
+// a FIFO or device, which opening could block on or act on). -1 on failure.
+int OpenCopySource(const WCHAR* devicePath, struct stat* status)
 {
     HostPath path;
-    if (!ResolveExisting(devicePath, &path)) return false;
-    if (!S_ISREG(path.status.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-    source->fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | kNoLinkFlags, 0);
-    if (source->fd < 0) return FailWithErrno();
-    if (g_hostCalls.fstat(source->fd, status) != 0) return FailWithErrno();
-    return S_ISREG(status->st_mode) || FailWith(ERROR_ACCESS_DENIED);
+    if (!Resolve(devicePath, &path, true)) return -1;
+    if (!S_ISREG(path.status.st_mode)) return FailWith(ERROR_ACCESS_DENIED), -1;
+    const int fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | kNoLinkFlags, 0);
+    if (fd < 0) return FailWithErrno(), -1;
+    const bool statted = g_hostCalls.fstat(fd, status) == 0;
+    if (statted && S_ISREG(status->st_mode)) return fd; // what was opened: a swapped entry is refused
+    statted ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno();
+    CloseQuietly(fd);
+    return -1;
 }
 
-// The copy's destination, opened for writing: a new file, or the file there
-// whose name equals the new one ignoring letter case, which keeps its name.
-// *created tells whether the file is new.
-bool OpenCopyTarget(const WCHAR* devicePath, BOOL failIfExists, const struct stat& source, HostPath* path,
-                    Descriptor* target, bool* created)
+// The copy's destination, opened for writing: a new file (*created), or the
+// file there whose name equals the new one ignoring letter case, which keeps
+// its name. -1 on failure.
+int OpenCopyTarget(const WCHAR* devicePath, BOOL failIfExists, const struct stat& source, HostPath* path,
+                   bool* created)
 {
-    if (!Resolve(devicePath, path)) return false;
-    *created = !path->exists;
-    if (*created) {
-        target->fd = CreateFileEntry(path, O_WRONLY | kNoLinkFlags, source.st_mode & 0777);
-        return target->fd >= 0 || FailWithErrno();
-    }
-    if (failIfExists) return FailWith(ERROR_FILE_EXISTS);
+    if (!Resolve(devicePath, path, false)) return -1;
+    int fd = -1;
     const struct stat& status = path->status;
-    if (!S_ISREG(status.st_mode) || IsReadOnly(status)) return FailWith(ERROR_ACCESS_DENIED);
-    // Copying a file onto itself would truncate it.
-    if (status.st_dev == source.st_dev && status.st_ino == source.st_ino) return FailWith(ERROR_ACCESS_DENIED);
-    target->fd = g_hostCalls.openat(path->folderFd, path->name, O_WRONLY | kNoLinkFlags, 0);
-    return target->fd >= 0 || FailWithErrno();
+    if ((*created = !path->exists)) fd = CreateFileEntry(path, O_WRONLY | kNoLinkFlags, source.st_mode & 0777);
+    else if (failIfExists) return FailWith(ERROR_FILE_EXISTS), -1;
+    // Never a folder or a read-only file; nor the source itself, which it would truncate.
+    else if (!S_ISREG(status.st_mode) || IsReadOnly(status) ||
+             (status.st_dev == source.st_dev && status.st_ino == source.st_ino))
+        return FailWith(ERROR_ACCESS_DENIED), -1;
+    else fd = g_hostCalls.openat(path->folderFd, path->name, O_WRONLY | kNoLinkFlags, 0);
+    if (fd < 0) FailWithErrno();
+    return fd;
 }
 
 // The bytes, the permissions (so the read-only attribute) and the times.
@@ -366,24 +271,25 @@ bool FillCopy(int source, int target, const struct stat& sourceStatus, bool crea
 
 BOOL SystemCopyFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 {
-    Descriptor source, target;
     struct stat sourceStatus;
-    if (!OpenCopySource(existingFileName, &source, &sourceStatus)) return FALSE;
+    const int source = OpenCopySource(existingFileName, &sourceStatus);
+    if (source < 0) return FALSE;
     HostPath targetPath;
     bool created = false;
-    if (!OpenCopyTarget(newFileName, failIfExists, sourceStatus, &targetPath, &target, &created)) return FALSE;
-    const int fd = target.Release();
-    bool ok = FillCopy(source.fd, fd, sourceStatus, created);
-    if (ok) ok = close(fd) == 0;
-    else CloseQuietly(fd);
-    if (ok) return TRUE;
+    const int target = OpenCopyTarget(newFileName, failIfExists, sourceStatus, &targetPath, &created);
+    bool ok = target >= 0 && FillCopy(source, target, sourceStatus, created);
+    if (target >= 0) ok = ok ? close(target) == 0 : (CloseQuietly(target), false);
+    CloseQuietly(source);
     const int error = errno;
-    RemoveEntry(&targetPath, false); // no half-written copy is left behind
-    errno = error;
-    return FailWithErrno();
+    if (target >= 0 && !ok) RemoveEntry(&targetPath, false); // no half-written copy is left behind
+    if (target < 0 || !ok) return errno = error, target < 0 ? FALSE : FailWithErrno();
+    // The job sums a new copy next: a regular file of the source's mode.
+    struct stat copy = {};
+    copy.st_mode = sourceStatus.st_mode;
+    if (created) NoteEntry(u"", 0, newFileName, &copy);
+    return TRUE;
 }
 
-// ---- streams -----------------------------------------------------------
 
 struct HostStream {
     int fd;
@@ -397,100 +303,41 @@ ssize_t SystemReadStream(int fd, void* buffer, size_t size, const WCHAR*) { retu
 
 ssize_t ReadStream(void* cookie, char* buffer, size_t size)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
+    const HostStream* stream = static_cast<HostStream*>(cookie);
     return g_hostCalls.readStream(stream->fd, buffer, size, stream->path);
-}
-
-ssize_t WriteStream(void* cookie, const char* buffer, size_t size)
-{
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t wrote = g_hostCalls.write(stream->fd, buffer + done, size - done);
-        // Nothing taken is a failure too: trying again would never end.
-        if (wrote <= 0) {
-            if (wrote == 0) errno = EIO;
-            return done ? static_cast<ssize_t>(done) : -1;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return static_cast<ssize_t>(done);
 }
 
 int CloseStream(void* cookie)
 {
-    HostStream* stream = static_cast<HostStream*>(cookie);
-    const int result = close(stream->fd);
-    free(stream);
-    return result;
+    const int result = close(static_cast<HostStream*>(cookie)->fd);
+    return free(cookie), result;
 }
 
-// The file behind a stream: an existing regular file, never through a link;
-// for writing, not a read-only one, and an existing name in another letter
-// case is the file written.
-bool OpenStreamFile(const WCHAR* devicePath, int flags, Descriptor* fd)
-{
-    HostPath path;
-    if (!Resolve(devicePath, &path)) return false;
-    const int openFlags = (flags & ~(O_CREAT | O_TRUNC)) | kNoLinkFlags;
-    if (!path.exists) {
-        if (!(flags & O_CREAT)) return FailWith(ERROR_FILE_NOT_FOUND);
-        fd->fd = CreateFileEntry(&path, openFlags, 0666);
-        return fd->fd >= 0 || FailWithErrno();
-    }
-    const struct stat& status = path.status;
-    if (S_ISLNK(status.st_mode)) return FailWith(ERROR_CANT_RESOLVE_FILENAME);
-    // A folder, FIFO or device is no file to read, and is never opened.
-    if (!S_ISREG(status.st_mode)) {
-        errno = S_ISDIR(status.st_mode) ? EISDIR : EACCES;
-        return FailWithErrno();
-    }
-    if ((flags & O_ACCMODE) != O_RDONLY && IsReadOnly(status)) return FailWith(ERROR_ACCESS_DENIED);
-    fd->fd = g_hostCalls.openat(path.folderFd, path.name, openFlags, 0);
-    if (fd->fd < 0) return FailWithErrno();
-    return !(flags & O_TRUNC) || g_hostCalls.ftruncate(fd->fd, 0) == 0 || FailWithErrno();
-}
-
-// The open flags and stdio mode of a _wfopen mode; false when it is none.
-bool ParseStreamMode(const WCHAR* mode, int* flags, char* hostMode)
-{
-    switch (mode[0]) {
-    case u'r': *flags = O_RDONLY; break;
-    case u'w': *flags = O_WRONLY | O_CREAT | O_TRUNC; break;
-    case u'a': *flags = O_WRONLY | O_CREAT | O_APPEND; break;
-    default: return false;
-    }
-    hostMode[0] = static_cast<char>(mode[0]);
-    for (const WCHAR* option = mode + 1; *option; ++option) {
-        if (*option == u'+') {
-            *flags = (*flags & ~O_ACCMODE) | O_RDWR;
-            hostMode[1] = '+';
-        } else if (*option != u'b' && *option != u't') {
-            return false;
-        }
-    }
-    return true;
-}
-
+// "r", "rb" or "rt": an existing regular file, never through a link.
 FILE* SystemOpenStream(const WCHAR* fileName, const WCHAR* mode)
 {
-    int flags;
-    char hostMode[4] = {0};
-    if (!ParseStreamMode(mode, &flags, hostMode)) {
-        FailWith(ERROR_INVALID_PARAMETER);
-        return nullptr;
+    for (const WCHAR* option = mode + 1; mode[0] == u'r' && *option; ++option)
+        if (*option != u'b' && *option != u't') mode = u"";
+    if (mode[0] != u'r') return FailHandle(ERROR_INVALID_PARAMETER);
+    int fd;
+    {
+        HostPath path;
+        if (!Resolve(fileName, &path, true)) return Failed();
+        if (S_ISLNK(path.status.st_mode)) return FailHandle(ERROR_CANT_RESOLVE_FILENAME);
+        // A folder, FIFO or device is no file to read, and is never opened.
+        if (!S_ISREG(path.status.st_mode)) return FailHandle(ERROR_ACCESS_DENIED);
+        fd = g_hostCalls.openat(path.folderFd, path.name, O_RDONLY | kNoLinkFlags, 0);
+        if (fd < 0) return FailWithErrno(), Failed();
     }
-    Descriptor fd;
-    if (!OpenStreamFile(fileName, flags, &fd)) return nullptr;
     HostStream* stream = static_cast<HostStream*>(malloc(sizeof(HostStream)));
-    cookie_io_functions_t functions = {ReadStream, WriteStream, nullptr, CloseStream}; // not seekable
-    FILE* file = stream ? fopencookie(stream, hostMode, functions) : nullptr;
+    cookie_io_functions_t functions = {ReadStream, nullptr, nullptr, CloseStream}; // not seekable
+    FILE* file = stream ? fopencookie(stream, "r", functions) : nullptr;
     if (!file) {
         free(stream);
-        FailWith(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        CloseQuietly(fd);
+        return FailHandle(ERROR_NOT_ENOUGH_MEMORY);
     }
-    stream->fd = fd.Release();
+    stream->fd = fd;
     CopyDevicePath(stream->path, fileName);
     setvbuf(file, stream->buffer, _IOFBF, kStreamBuffer);
     return file;
@@ -506,63 +353,45 @@ ssize_t Restarted(Call call)
     return result;
 }
 
+bool IsFindHandle(HANDLE find) { return (find != INVALID_HANDLE_VALUE && find) || FailWith(ERROR_INVALID_HANDLE); }
+
 } // namespace
 
 const HostCalls kHostSystemCalls = {
-    SystemFindFirst,
-    SystemFindNext,
-    SystemCreateDirectory,
-    SystemRemoveDirectory,
-    SystemDeleteFile,
-    SystemCopyFile,
-    SystemOpenStream,
-    SystemReadStream,
+    SystemFindFirst, SystemFindNext, SystemCreateDirectory, SystemRemoveDirectory, SystemDeleteFile, SystemCopyFile,
+    SystemOpenStream, SystemReadStream,
     [](int folderFd, const char* name, int flags, mode_t mode) { return openat(folderFd, name, flags, mode); },
-    [](int folderFd, const char* name, struct stat* status, int flags) { return fstatat(folderFd, name, status, flags); },
-    [](int fd, struct stat* status) { return fstat(fd, status); },
-    [](DIR* folder) { return readdir(folder); },
-    [](int folderFd, const char* name, mode_t mode) { return mkdirat(folderFd, name, mode); },
-    [](int folderFd, const char* name, int flags) { return unlinkat(folderFd, name, flags); },
-    [](int fd, off_t length) { return ftruncate(fd, length); },
+    fstatat,
+    fstat, readdir, mkdirat, unlinkat, ftruncate,
     [](int source, int target, size_t length) {
         return Restarted([&] { return copy_file_range(source, nullptr, target, nullptr, length, 0); });
     },
     [](int fd, void* buffer, size_t size) { return Restarted([&] { return read(fd, buffer, size); }); },
     [](int fd, const void* buffer, size_t size) { return Restarted([&] { return write(fd, buffer, size); }); },
-    [](int fd, mode_t mode) { return fchmod(fd, mode); },
-    [](int fd, const struct timespec times[2]) { return futimens(fd, times); },
+    fchmod, futimens,
 };
 HostCalls g_hostCalls = kHostSystemCalls;
 
-// ---- the services ------------------------------------------------------
 
 DWORD GetLastError(void) { return t_lastError; }
 void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
+BOOL HostSetDeviceRoot(const char* hostFolder) { return SetHostRoot(hostFolder) ? TRUE : FailWithErrno(); }
 
-BOOL HostSetDeviceRoot(const char* hostFolder)
+const WCHAR* HostFindPath(HANDLE find)
 {
-    return SetHostRoot(hostFolder) ? TRUE : FailWithErrno();
+    return find == INVALID_HANDLE_VALUE || !find ? nullptr : static_cast<HostFind*>(find)->path;
 }
 
-const WCHAR* HostFindPath(HANDLE findFile)
-{
-    return findFile == INVALID_HANDLE_VALUE || !findFile ? nullptr : static_cast<HostFind*>(findFile)->path;
-}
-
-HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
-{
-    return g_hostCalls.findFirst(fileName, findData);
-}
+HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW data) { return g_hostCalls.findFirst(fileName, data); }
 
 BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData)
 {
-    if (findFile == INVALID_HANDLE_VALUE || !findFile) return FailWith(ERROR_INVALID_HANDLE);
-    return g_hostCalls.findNext(findFile, findData);
+    return IsFindHandle(findFile) && g_hostCalls.findNext(findFile, findData);
 }
 
 BOOL FindClose(HANDLE findFile)
 {
-    if (findFile == INVALID_HANDLE_VALUE || !findFile) return FailWith(ERROR_INVALID_HANDLE);
+    if (!IsFindHandle(findFile)) return FALSE;
     HostFind* find = static_cast<HostFind*>(findFile);
     if (find->folder) closedir(find->folder);
     free(find);
@@ -573,12 +402,7 @@ BOOL FindClose(HANDLE findFile)
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) { return g_hostCalls.createDirectory(pathName); }
 BOOL RemoveDirectoryW(LPCWSTR pathName) { return g_hostCalls.removeDirectory(pathName); }
 BOOL DeleteFileW(LPCWSTR fileName) { return g_hostCalls.deleteFile(fileName); }
-
-BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
-{
-    return g_hostCalls.copyFile(existingFileName, newFileName, failIfExists);
-}
-
+BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) { return g_hostCalls.copyFile(from, to, failIfExists); }
 FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode) { return g_hostCalls.openStream(fileName, mode); }
 
 int _wcsicmp(const WCHAR* left, const WCHAR* right)
@@ -590,5 +414,3 @@ int _wcsicmp(const WCHAR* left, const WCHAR* right)
         if (a != b || a == 0) return static_cast<int>(a) - static_cast<int>(b);
     }
 }
-
-int HostOpenSearches(void) { return OpenSearchCount(); }

@@ -1,12 +1,7 @@
-// Host file layer: the Windows CE file services the library uses, on POSIX.
-//
-// Device paths are UTF-16 with "\" (or "/") as separator; a leading separator
-// means the root of the device namespace. By default that root is the
-// process's current directory at the time of each call; HostSetDeviceRoot
-// points it elsewhere. Host names that are not valid UTF-8 round-trip as lone
-// surrogates U+DC80..U+DCFF (one per byte); characters that mean something in
-// a device path ("\", "*", "?", ":", '"', "<", ">", "|", controls) round-trip
-// as U+F000 plus the character.
+// Host file layer: the Windows CE file services the library uses, on POSIX
+// (docs/host-layer.md). Device paths are UTF-16 with "\" (or "/") between
+// names, below the device root: the current directory at each call, unless
+// HostSetDeviceRoot points it elsewhere.
 #ifndef PELK_HOST_FILE_LAYER_H
 #define PELK_HOST_FILE_LAYER_H
 
@@ -16,7 +11,6 @@
 
 typedef char16_t WCHAR;
 typedef const WCHAR* LPCWSTR;
-typedef WCHAR* LPWSTR;
 typedef int BOOL;
 typedef uint32_t DWORD;
 typedef void* HANDLE;
@@ -35,31 +29,16 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
 
-#define ERROR_SUCCESS 0
-#define ERROR_FILE_NOT_FOUND 2
-#define ERROR_PATH_NOT_FOUND 3
-#define ERROR_TOO_MANY_OPEN_FILES 4
-#define ERROR_ACCESS_DENIED 5
-#define ERROR_INVALID_HANDLE 6
-#define ERROR_NOT_ENOUGH_MEMORY 8
-#define ERROR_NO_MORE_FILES 18
-#define ERROR_NOT_READY 21
-#define ERROR_WRITE_FAULT 29
-#define ERROR_READ_FAULT 30
-#define ERROR_GEN_FAILURE 31
-#define ERROR_HANDLE_DISK_FULL 39
-#define ERROR_NOT_SUPPORTED 50
-#define ERROR_FILE_EXISTS 80
-#define ERROR_INVALID_PARAMETER 87
-#define ERROR_INVALID_NAME 123
-#define ERROR_DIR_NOT_EMPTY 145
-#define ERROR_BUSY 170
-#define ERROR_ALREADY_EXISTS 183
-#define ERROR_FILENAME_EXCED_RANGE 206
-#define ERROR_FILE_TOO_LARGE 223
-#define ERROR_DIRECTORY 267
-#define ERROR_IO_DEVICE 1117
-#define ERROR_CANT_RESOLVE_FILENAME 1921
+// The Win32 error codes the layer sets and the library and tools name.
+enum : DWORD {
+    ERROR_SUCCESS = 0, ERROR_FILE_NOT_FOUND = 2, ERROR_PATH_NOT_FOUND = 3, ERROR_TOO_MANY_OPEN_FILES = 4,
+    ERROR_ACCESS_DENIED = 5, ERROR_INVALID_HANDLE = 6, ERROR_NOT_ENOUGH_MEMORY = 8, ERROR_NO_MORE_FILES = 18,
+    ERROR_NOT_READY = 21, ERROR_WRITE_FAULT = 29, ERROR_READ_FAULT = 30, ERROR_GEN_FAILURE = 31,
+    ERROR_HANDLE_DISK_FULL = 39, ERROR_NOT_SUPPORTED = 50, ERROR_FILE_EXISTS = 80, ERROR_INVALID_PARAMETER = 87,
+    ERROR_INVALID_NAME = 123, ERROR_DIR_NOT_EMPTY = 145, ERROR_BUSY = 170, ERROR_ALREADY_EXISTS = 183,
+    ERROR_FILENAME_EXCED_RANGE = 206, ERROR_FILE_TOO_LARGE = 223, ERROR_DIRECTORY = 267, ERROR_IO_DEVICE = 1117,
+    ERROR_CANT_RESOLVE_FILENAME = 1921,
+};
 
 // Of the Win32 record, only what the device's walk reads.
 struct WIN32_FIND_DATAW {
@@ -80,24 +59,18 @@ FILE* _wfopen(const WCHAR* fileName, const WCHAR* mode);
 DWORD GetLastError(void);
 void SetLastError(DWORD errorCode);
 
-// Where the device namespace is rooted on the host: a folder, or null for
-// the current directory at the time of each call. Returns FALSE (and leaves
-// the root as it was) when the folder cannot be opened.
+// A folder, or null for the current directory; FALSE (the root as it was)
+// when the folder cannot be opened.
 BOOL HostSetDeviceRoot(const char* hostFolder);
-
-// Find handles open now. While any is, the layer keeps the folders of the
-// walk open; once none is, it holds nothing.
+// Find handles open now; while none is, the layer holds nothing.
 int HostOpenSearches(void);
 
-// Names between the device and the host, name by name. Every capacity is the
-// size of the buffer in its own units, terminator included; each returns the
-// length written without the terminator, or -1 when the result does not fit
-// or there is none.
-//
-// One device name of units units (not terminated there) as a host name:
-// none for an empty name, "." or "..", a separator, a wildcard or another
-// character Win32 forbids, or an unpaired surrogate that is not an escaped
-// byte.
+// Names between the device and the host (host bytes that are not UTF-8 as
+// U+DC80..U+DCFF, characters Win32 forbids in names as U+F000 plus the
+// character). Each capacity counts the terminator; each returns the length
+// written, or -1 when it does not fit or there is none: for a device name
+// (units units) that is empty, "." or "..", holds a separator, a raw
+// forbidden character or an unpaired surrogate that is no escaped byte.
 int HostNameFromDevice(const WCHAR* name, size_t units, char* hostName, int capacity);
 // One host name (UTF-8 or not) in its device form; always has one.
 int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity);

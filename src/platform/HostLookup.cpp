@@ -4,27 +4,26 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 #include <wctype.h>
-
-#include <string>
-#include <unordered_set>
 
 #include "HostCalls.h"
 
 namespace {
 
 const int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+const size_t kIndexSlots = 1 << 14; // a power of two; a fuller folder is looked up without the index
 
 char g_rootPath[PATH_MAX]; // "" for the current directory
+uint64_t g_hashes[kIndexSlots]; // 0: an empty slot
 
-// ---- names compared as FAT long names are --------------------------------
+} // namespace
 
-// Simple upper-casing per UTF-16 unit; surrogates (characters outside the
-// BMP, escaped bytes) stay as they are. The locale is made once, for
-// letters beyond ASCII, and is independent of the process's own.
-WCHAR FoldUnit(WCHAR unit)
+// Simple upper-casing per UTF-16 unit, surrogates as they are, in a locale
+// of our own, made once.
+WCHAR HostFoldUnit(WCHAR unit)
 {
     if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<WCHAR>(unit - 0x20) : unit;
     if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
@@ -34,327 +33,206 @@ WCHAR FoldUnit(WCHAR unit)
     return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
 }
 
-// A host name folded; false when it has no device form that fits.
-bool FoldName(const char* hostName, std::u16string* folded)
+namespace {
+
+// A host name folded as the device compares names, hashed (FNV-1a, never 0);
+// 0 when it has no device form that fits.
+uint64_t FoldedHash(const char* hostName)
 {
     WCHAR units[kHostPathCapacity];
     const int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
-    if (length < 0) return false;
-    folded->assign(units, static_cast<size_t>(length));
-    for (char16_t& unit : *folded) unit = FoldUnit(unit);
+    if (length < 0) return 0;
+    uint64_t hash = 14695981039346656037ull;
+    for (int i = 0; i < length; ++i) hash = (hash ^ HostFoldUnit(units[i])) * 1099511628211ull;
+    return hash ? hash : 1;
+}
+
+bool IsSeparator(WCHAR unit) { return unit == u'\\' || unit == u'/'; }
+
+bool IsAtOrBelow(const char* path, const char* folder)
+{
+    const size_t length = strlen(folder);
+    return strncmp(path, folder, length) == 0 && (path[length] == 0 || path[length] == '/');
+}
+
+// folder/name into out (capacity kHostPathCapacity); false when it does not fit.
+bool Join(const char* folder, const char* name, char* out)
+{
+    const size_t folderLength = strlen(folder), nameLength = strlen(name);
+    if (folderLength + nameLength + 2 > kHostPathCapacity) return false;
+    memmove(out, folder, folderLength);
+    out[folderLength] = '/';
+    memcpy(out + (folderLength ? folderLength + 1 : 0), name, nameLength + 1);
     return true;
 }
 
-bool IsDotName(const char* name)
-{
-    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-
-// Calls visit with each name in the folder but "." and ".."; false with
-// errno set when the folder cannot be read to its end.
-template <typename Visit>
-bool ListFolder(int folderFd, Visit visit)
-{
-    const int fd = g_hostCalls.openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd < 0) return false;
-    DIR* listing = fdopendir(fd);
-    if (!listing) {
-        CloseQuietly(fd);
-        return false;
-    }
-    int error = 0;
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = g_hostCalls.readdir(listing);
-        if (!entry) {
-            error = errno;
-            break;
-        }
-        if (!IsDotName(entry->d_name)) visit(entry->d_name);
-    }
-    closedir(listing);
-    errno = error;
-    return error == 0;
-}
-
-bool IsAtOrBelow(const std::string& path, const std::string& folder)
-{
-    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
-}
-
-std::string Join(const char* folder, const char* name) { return folder[0] ? std::string(folder) + "/" + name : name; }
-
-// A host name folded as the device compares names, hashed (FNV-1a); false
-// when it has no device form that fits.
-bool FoldedHash(const char* hostName, uint64_t* hash)
-{
-    WCHAR units[kHostPathCapacity];
-    const int length = HostNameToDevice(hostName, units, static_cast<int>(kHostPathCapacity));
-    if (length < 0) return false;
-    *hash = 14695981039346656037ull;
-    for (int i = 0; i < length; ++i) *hash = (*hash ^ FoldUnit(units[i])) * 1099511628211ull;
-    return true;
-}
-
-// The names of one folder, folded and hashed: a name whose hash is not there
-// has no entry equal to it ignoring case. Small, and no string is kept.
-struct NameIndex {
-    std::string folder; // below the root, names as stored
-    std::unordered_multiset<uint64_t> hashes;
-
-    bool Fill(int folderFd)
-    {
-        hashes.clear();
-        return ListFolder(folderFd, [this](const char* entry) { Add(entry); });
-    }
-    void Add(const char* name)
-    {
-        uint64_t hash;
-        if (FoldedHash(name, &hash)) hashes.insert(hash);
-    }
-    void Remove(const char* name)
-    {
-        uint64_t hash;
-        auto it = FoldedHash(name, &hash) ? hashes.find(hash) : hashes.end();
-        if (it != hashes.end()) hashes.erase(it);
-    }
-    bool MayHold(const char* name) const
-    {
-        uint64_t hash;
-        return FoldedHash(name, &hash) && hashes.count(hash) != 0;
-    }
-};
-
-// One listing: the name as stored that equals name ignoring case, the exact
-// one, else the first in byte order; "" for none.
-bool FindInListing(int folderFd, const char* name, std::string* found)
-{
-    std::u16string wanted, folded;
-    found->clear();
-    if (!FoldName(name, &wanted)) return true;
-    return ListFolder(folderFd, [&](const char* entry) {
-        if (*found == name || !FoldName(entry, &folded) || folded != wanted) return;
-        if (found->empty() || strcmp(entry, name) == 0 || strcmp(entry, found->c_str()) < 0) *found = entry;
-    });
-}
-
-// ---- what a walk keeps ------------------------------------------------------
-
-struct WalkFolder {
+struct HeldFolder {
     int fd = -1;
     unsigned lastUse = 0;
-    std::u16string asked; // the device path's folder, as the walk names it
-    std::string stored;
+    size_t units = 0;
+    WCHAR asked[kHostPathCapacity] = {0}; // the device path's folder, as the walk names it
+    char stored[kHostPathCapacity] = {0};
 };
 
-// From the first open search to the last one closed: the root, the folders
-// the walk uses and the names of the one folder it fills. Changed, called by
-// the layer's name-changing functions and nothing else, keeps it true.
+// What the walk holds (HostLookup.h). Changed, called by the layer's
+// name-changing functions and nothing else, keeps it true.
 struct Walk {
     int searches = 0;
     int rootFd = -1;
-    WalkFolder folders[4];
+    HeldFolder folders[4];
     unsigned clock = 0;
-    bool indexed = false;
-    NameIndex index;
     int creationMask = -1;
-    // The entry a search has just delivered: the walk's next call is almost
-    // always on it (delete it, copy it), and needs no second look.
-    WCHAR listed[MAX_PATH] = {0};
-    struct stat listedStatus = {};
+    WCHAR noted[MAX_PATH] = {0};
+    struct stat notedStatus = {};
+    // A name whose hash is not in the index has no entry in that folder.
+    // Hashes of removed names stay: they cost a look, never a wrong answer.
+    bool indexed = false;
+    char indexFolder[kHostPathCapacity] = {0};
+    size_t hashCount = 0;
 
-    // Closes what the walk holds; it goes on with the next use.
-    void DropFolders()
+    void Close(HeldFolder* folder) { CloseQuietly(folder->fd), folder->fd = -1; }
+
+    void Drop()
     {
-        for (WalkFolder& folder : folders) {
-            if (folder.fd >= 0) CloseQuietly(folder.fd);
-            folder = WalkFolder();
-        }
+        for (HeldFolder& folder : folders)
+            if (folder.fd >= 0) Close(&folder);
         if (rootFd >= 0) CloseQuietly(rootFd);
-        rootFd = -1;
+        rootFd = creationMask = -1;
         indexed = false;
-        listed[0] = 0;
+        noted[0] = 0;
     }
 
-    WalkFolder* Held(const WCHAR* asked, size_t units)
+    void StartIndex(const char* folder)
     {
-        for (WalkFolder& folder : folders)
-            if (folder.fd >= 0 && folder.asked.size() == units &&
-                memcmp(folder.asked.data(), asked, units * sizeof(WCHAR)) == 0) {
-                folder.lastUse = ++clock;
-                return &folder;
-            }
-        return nullptr;
+        memmove(indexFolder, folder, strlen(folder) + 1);
+        indexed = true;
+        if (hashCount) memset(g_hashes, 0, sizeof g_hashes);
+        hashCount = 0;
     }
 
-    // The held folder that is the nearest ancestor of the folder asked.
-    WalkFolder* HeldAncestor(const WCHAR* asked, size_t units)
+    bool IndexHas(uint64_t hash, bool add)
     {
-        WalkFolder* nearest = nullptr;
-        for (WalkFolder& folder : folders) {
-            const size_t length = folder.asked.size();
-            if (folder.fd >= 0 && length < units && (asked[length] == u'\\' || asked[length] == u'/') &&
-                memcmp(folder.asked.data(), asked, length * sizeof(WCHAR)) == 0 &&
-                (!nearest || length > nearest->asked.size()))
-                nearest = &folder;
+        if (hashCount >= kIndexSlots / 4 * 3) return true; // full: every name is looked up
+        size_t slot = hash & (kIndexSlots - 1);
+        for (; g_hashes[slot]; slot = (slot + 1) & (kIndexSlots - 1))
+            if (g_hashes[slot] == hash) return true;
+        if (add) g_hashes[slot] = hash, ++hashCount;
+        return false;
+    }
+
+    HeldFolder* Held(const WCHAR* asked, size_t units, bool ancestor)
+    {
+        HeldFolder* found = nullptr;
+        for (HeldFolder& folder : folders) {
+            if (folder.fd < 0 || folder.units > units || memcmp(folder.asked, asked, folder.units * sizeof(WCHAR)))
+                continue;
+            if (!ancestor && folder.units == units) return folder.lastUse = ++clock, &folder;
+            if (ancestor && folder.units < units && IsSeparator(asked[folder.units]) &&
+                (!found || folder.units > found->units))
+                found = &folder;
         }
-        return nearest;
+        return found;
     }
 
-    void Hold(int fd, const std::u16string& asked, const char* stored)
+    HeldFolder* Hold(int fd, const WCHAR* asked, size_t units)
     {
-        WalkFolder* slot = &folders[0];
-        for (WalkFolder& folder : folders)
+        HeldFolder* slot = &folders[0];
+        for (HeldFolder& folder : folders)
             if (folder.lastUse < slot->lastUse) slot = &folder;
         if (slot->fd >= 0) CloseQuietly(slot->fd);
-        *slot = WalkFolder{fd, ++clock, asked, stored};
+        slot->fd = fd, slot->lastUse = ++clock, slot->units = units;
+        memcpy(slot->asked, asked, units * sizeof(WCHAR));
+        return slot;
     }
 
-    // A name missing as asked: its stored form, when the index says there
-    // may be one.
-    bool FindIndexed(const HostPath* path, std::string* found)
+    bool Changed(const HostPath* path, bool folder, bool added)
     {
-        if (!indexed || index.folder != path->folder) {
-            indexed = index.Fill(path->folderFd);
-            if (!indexed) return false;
-            index.folder = path->folder;
-        }
-        if (index.MayHold(path->name)) return FindInListing(path->folderFd, path->name, found);
-        found->clear();
-        return true;
-    }
-
-    void Changed(const HostPath* path, bool folder, bool added)
-    {
-        listed[0] = 0;
-        if (indexed && index.folder == path->folder) added ? index.Add(path->name) : index.Remove(path->name);
-        if (!folder || !searches) return;
-        const std::string entry = Join(path->folder, path->name);
-        if (added) { // a folder just made is empty: no listing needed
-            index.hashes.clear();
-            index.folder = entry;
-            indexed = true;
-            return;
-        }
+        noted[0] = 0;
+        if (added && indexed && strcmp(indexFolder, path->folder) == 0) IndexHas(FoldedHash(path->name), true);
+        char entry[kHostPathCapacity];
+        if (!folder) return true;
+        if (!Join(path->folder, path->name, entry)) return Drop(), true;
+        if (added) return StartIndex(entry), true; // a folder just made is empty: no listing needed
         // What the walk holds of a removed folder or below it goes.
-        for (WalkFolder& held : folders)
-            if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) {
-                CloseQuietly(held.fd);
-                held = WalkFolder();
-            }
-        if (indexed && IsAtOrBelow(index.folder, entry)) indexed = false;
+        for (HeldFolder& held : folders)
+            if (held.fd >= 0 && IsAtOrBelow(held.stored, entry)) Close(&held);
+        if (indexed && IsAtOrBelow(indexFolder, entry)) indexed = false;
+        return true;
     }
 };
 
 Walk g_walk;
 
-// ---- folders, name by name, without links --------------------------------
-
-// Opens name in folderFd as a folder, exact name first; its stored name
-// into stored. -1 with errno set.
-int OpenSubfolder(int folderFd, const char* name, std::string* stored)
+// One listing of a folder: indexes its names and finds the one equal to name
+// ignoring case (found "" for none). False with errno set when the folder
+// cannot be read to its end.
+bool FindInListing(int folderFd, const char* folder, const char* name, char* found)
 {
-    int fd = g_hostCalls.openat(folderFd, name, kFolderFlags, 0);
-    *stored = name;
-    if (fd >= 0 || errno != ENOENT) return fd;
-    if (!FindInListing(folderFd, name, stored)) return -1;
-    if (stored->empty()) {
-        errno = ENOENT;
-        return -1;
+    found[0] = 0;
+    DIR* listing = OpenListing(folderFd, ".");
+    if (!listing) return false;
+    g_walk.StartIndex(folder);
+    const uint64_t wanted = FoldedHash(name);
+    WCHAR wantedUnits[kHostPathCapacity], units[kHostPathCapacity];
+    const int wantedLength = HostNameToDevice(name, wantedUnits, static_cast<int>(kHostPathCapacity));
+    struct dirent* entry;
+    while (errno = 0, (entry = g_hostCalls.readdir(listing))) {
+        const char* stored = entry->d_name;
+        if (stored[0] == '.' && (stored[1] == 0 || (stored[1] == '.' && stored[2] == 0))) continue;
+        const uint64_t hash = FoldedHash(stored);
+        if (hash) g_walk.IndexHas(hash, true);
+        if (!wanted || hash != wanted || strcmp(found, name) == 0) continue;
+        // Equal hashes: compare the folded names themselves.
+        bool equal = HostNameToDevice(stored, units, static_cast<int>(kHostPathCapacity)) == wantedLength;
+        for (int i = 0; equal && i < wantedLength; ++i) equal = HostFoldUnit(units[i]) == HostFoldUnit(wantedUnits[i]);
+        if (equal && (!found[0] || strcmp(stored, name) == 0 || strcmp(stored, found) < 0)) strcpy(found, stored);
     }
-    return g_hostCalls.openat(folderFd, stored->c_str(), kFolderFlags, 0);
+    const int error = errno;
+    closedir(listing);
+    g_walk.indexed = error == 0;
+    return (errno = error) == 0;
 }
 
-// Opens the root-relative folder asked (not ""), its stored path into stored.
-int OpenFolderByNames(int rootFd, const char* asked, std::string* stored)
+// The root for one call: AT_FDCWD, or the walk's.
+int RootFd(void)
 {
-    int current = rootFd;
-    stored->clear();
-    for (const char* cursor = asked; *cursor;) {
-        const char* slash = strchr(cursor, '/');
-        const size_t length = slash ? static_cast<size_t>(slash - cursor) : strlen(cursor);
-        const std::string component(cursor, length);
-        std::string storedName;
-        const int next = OpenSubfolder(current, component.c_str(), &storedName);
-        if (current != rootFd) CloseQuietly(current);
-        if (next < 0) return -1;
+    if (g_rootPath[0] && g_walk.rootFd < 0) g_walk.rootFd = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
+    return g_rootPath[0] ? g_walk.rootFd : AT_FDCWD;
+}
+
+// The folder of units units at asked (a device path without its last name),
+// held by the walk or opened name by name below the nearest folder it holds.
+bool OpenFolder(const WCHAR* asked, size_t units, HostPath* path)
+{
+    if ((path->folderFd = RootFd()) == -1 || units == 0) return path->folderFd != -1;
+    if (HeldFolder* held = g_walk.Held(asked, units, false))
+        return path->folderFd = held->fd, path->folder = held->stored, true;
+    const HeldFolder* base = g_walk.Held(asked, units, true);
+    const size_t skipped = base ? base->units + 1 : 0;
+    WCHAR rest[kHostPathCapacity];
+    char names[kHostPathCapacity], stored[kHostPathCapacity], found[kHostPathCapacity];
+    if (units - skipped >= kHostPathCapacity) return errno = EINVAL, false;
+    memcpy(rest, asked + skipped, (units - skipped) * sizeof(WCHAR));
+    rest[units - skipped] = 0;
+    if (HostPathFromDevice(rest, names, sizeof names) <= 0) return errno = EINVAL, false;
+    int current = base ? base->fd : path->folderFd;
+    strcpy(stored, base ? base->stored : "");
+    char* save;
+    for (char* name = strtok_r(names, "/", &save); name; name = strtok_r(nullptr, "/", &save)) {
+        int next = g_hostCalls.openat(current, name, kFolderFlags, 0);
+        const char* storedName = name;
+        if (next < 0 && errno == ENOENT && FindInListing(current, stored, name, found)) {
+            if (found[0]) next = g_hostCalls.openat(current, storedName = found, kFolderFlags, 0);
+            else errno = ENOENT;
+        }
+        if (current != path->folderFd && (!base || current != base->fd)) CloseQuietly(current);
+        if (next < 0) return false;
         current = next;
-        *stored += (stored->empty() ? "" : "/") + storedName;
-        cursor = slash ? slash + 1 : cursor + length;
+        if (!Join(stored, storedName, stored)) return CloseQuietly(current), errno = ENAMETOOLONG, false;
     }
-    return current;
-}
-
-// The root for one call: AT_FDCWD, the walk's, or opened for this call.
-int RootFd(HostPath* path)
-{
-    if (!g_rootPath[0]) return AT_FDCWD;
-    if (!g_walk.searches) return path->ownedFds[0] = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
-    if (g_walk.rootFd < 0) g_walk.rootFd = open(g_rootPath, kFolderFlags & ~O_NOFOLLOW);
-    return g_walk.rootFd;
-}
-
-// The folder of units units at folder (a device path without its last
-// name), held by the walk or opened name by name.
-bool OpenFolder(const WCHAR* folder, size_t units, HostPath* path)
-{
-    const int rootFd = RootFd(path);
-    if (rootFd == -1) return false;
-    if (units == 0) {
-        path->folderFd = rootFd;
-        return true;
-    }
-    if (WalkFolder* held = g_walk.searches ? g_walk.Held(folder, units) : nullptr) {
-        path->folderFd = held->fd;
-        memcpy(path->folder, held->stored.c_str(), held->stored.size() + 1);
-        return true;
-    }
-    // A miss opens the names below the nearest folder the walk holds.
-    const WalkFolder* base = g_walk.searches ? g_walk.HeldAncestor(folder, units) : nullptr;
-    const size_t skipped = base ? base->asked.size() + 1 : 0;
-    const std::u16string deviceFolder(folder, units);
-    char asked[kHostPathCapacity];
-    if (HostPathFromDevice(deviceFolder.c_str() + skipped, asked, sizeof asked) <= 0) {
-        errno = EINVAL;
-        return false;
-    }
-    std::string stored;
-    const int fd = OpenFolderByNames(base ? base->fd : rootFd, asked, &stored);
-    if (base) stored = base->stored + "/" + stored;
-    if (fd < 0 || stored.size() >= kHostPathCapacity) return false;
-    memcpy(path->folder, stored.c_str(), stored.size() + 1);
-    path->folderFd = fd;
-    if (g_walk.searches) g_walk.Hold(fd, deviceFolder, path->folder);
-    else path->ownedFds[1] = fd;
-    return true;
-}
-
-// The last name as stored, and its status; exact name first.
-bool FindStoredName(HostPath* path)
-{
-    // In the folder the walk fills, a name the index lacks is missing.
-    if (g_walk.searches && g_walk.indexed && g_walk.index.folder == path->folder && !g_walk.index.MayHold(path->name))
-        return true;
-    if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
-        return path->exists = true;
-    if (errno != ENOENT) return false;
-    std::string stored;
-    if (!(g_walk.searches ? g_walk.FindIndexed(path, &stored) : FindInListing(path->folderFd, path->name, &stored)))
-        return false;
-    if (stored.empty()) return true;
-    if (g_hostCalls.fstatat(path->folderFd, stored.c_str(), &path->status, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT; // gone meanwhile
-    memcpy(path->name, stored.c_str(), stored.size() + 1);
-    return path->exists = true;
-}
-
-bool IsListedEntry(const WCHAR* devicePath)
-{
-    if (!g_walk.searches || !g_walk.listed[0]) return false;
-    for (size_t i = 0;; ++i) {
-        if (devicePath[i] != g_walk.listed[i]) return false;
-        if (!devicePath[i]) return true;
-    }
+    HeldFolder* held = g_walk.Hold(current, asked, units);
+    strcpy(held->stored, stored);
+    return path->folderFd = current, path->folder = held->stored, true;
 }
 
 } // namespace
@@ -366,51 +244,62 @@ void CloseQuietly(int fd)
     errno = saved;
 }
 
-WCHAR HostFoldUnit(WCHAR unit) { return FoldUnit(unit); }
-
-HostPath::~HostPath()
+DIR* OpenListing(int folderFd, const char* name)
 {
-    for (int fd : ownedFds)
-        if (fd >= 0) CloseQuietly(fd);
+    const int fd = g_hostCalls.openat(folderFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+    if (!listing && fd >= 0) CloseQuietly(fd);
+    return listing;
 }
+
+HostPath::~HostPath() { g_walk.searches ? void() : g_walk.Drop(); }
 
 bool ResolvePath(const WCHAR* devicePath, HostPath* path)
 {
     const WCHAR* start = devicePath;
-    while (*start == u'\\' || *start == u'/') ++start;
+    while (IsSeparator(*start)) ++start;
     const WCHAR* name = start;
     const WCHAR* end = start;
     for (; *end; ++end)
-        if (*end == u'\\' || *end == u'/') name = end + 1;
+        if (IsSeparator(*end)) name = end + 1;
     // Only the last name is converted when the walk holds its folder.
-    if (HostNameFromDevice(name, static_cast<size_t>(end - name), path->name, kHostPathCapacity) < 0) {
-        errno = EINVAL;
-        return false;
-    }
+    if (HostNameFromDevice(name, static_cast<size_t>(end - name), path->name, kHostPathCapacity) < 0)
+        return errno = EINVAL, false;
     if (!OpenFolder(start, name > start ? static_cast<size_t>(name - start - 1) : 0, path)) return false;
-    if (!IsListedEntry(devicePath)) return FindStoredName(path);
-    path->status = g_walk.listedStatus;
+    for (size_t i = 0; g_walk.noted[0]; ++i) {
+        if (devicePath[i] != g_walk.noted[i]) break;
+        if (!devicePath[i]) return path->status = g_walk.notedStatus, path->exists = true;
+    }
+    // The last name as stored, and its status; exact name first. In the
+    // folder the walk indexed, a name the index lacks is missing.
+    if (g_walk.indexed && strcmp(g_walk.indexFolder, path->folder) == 0 &&
+        !g_walk.IndexHas(FoldedHash(path->name), false))
+        return true;
+    if (g_hostCalls.fstatat(path->folderFd, path->name, &path->status, AT_SYMLINK_NOFOLLOW) == 0)
+        return path->exists = true;
+    char stored[kHostPathCapacity];
+    if (errno != ENOENT || !FindInListing(path->folderFd, path->folder, path->name, stored)) return false;
+    if (!stored[0]) return true;
+    if (g_hostCalls.fstatat(path->folderFd, stored, &path->status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT; // gone meanwhile
+    strcpy(path->name, stored);
     return path->exists = true;
 }
 
-void NoteListedEntry(const WCHAR* pattern, const WCHAR* name, const struct stat* status)
+void NoteEntry(const WCHAR* folder, size_t units, const WCHAR* name, const struct stat* status)
 {
-    g_walk.listed[0] = 0;
-    size_t folderLength = 0;
-    for (size_t i = 0; pattern[i]; ++i)
-        if (pattern[i] == u'\\' || pattern[i] == u'/') folderLength = i + 1;
     size_t nameLength = 0;
     while (name[nameLength]) ++nameLength;
-    if (!g_walk.searches || folderLength + nameLength >= MAX_PATH) return;
-    memcpy(g_walk.listed, pattern, folderLength * sizeof(WCHAR));
-    memcpy(g_walk.listed + folderLength, name, (nameLength + 1) * sizeof(WCHAR));
-    g_walk.listedStatus = *status;
+    if (units + nameLength >= MAX_PATH) return void(g_walk.noted[0] = 0);
+    memcpy(g_walk.noted, folder, units * sizeof(WCHAR));
+    memcpy(g_walk.noted + units, name, (nameLength + 1) * sizeof(WCHAR));
+    g_walk.notedStatus = *status;
 }
 
 bool ResolveRoot(HostPath* path)
 {
     memcpy(path->name, ".", 2);
-    path->folderFd = RootFd(path);
+    path->folderFd = RootFd();
     return path->folderFd != -1 && g_hostCalls.fstatat(path->folderFd, ".", &path->status, 0) == 0 &&
            (path->exists = true);
 }
@@ -418,54 +307,38 @@ bool ResolveRoot(HostPath* path)
 int CreateFileEntry(HostPath* path, int flags, mode_t mode)
 {
     const int fd = g_hostCalls.openat(path->folderFd, path->name, flags | O_CREAT | O_EXCL, mode);
-    if (fd >= 0) g_walk.Changed(path, false, true);
-    return fd;
+    return fd >= 0 ? g_walk.Changed(path, false, true), fd : fd;
 }
 
 bool CreateFolderEntry(HostPath* path)
 {
-    if (g_hostCalls.mkdirat(path->folderFd, path->name, 0777) != 0) return false;
-    g_walk.Changed(path, true, true);
-    return true;
+    return g_hostCalls.mkdirat(path->folderFd, path->name, 0777) == 0 && g_walk.Changed(path, true, true);
 }
 
 bool RemoveEntry(HostPath* path, bool folder)
 {
-    if (g_hostCalls.unlinkat(path->folderFd, path->name, folder ? AT_REMOVEDIR : 0) != 0) return false;
-    g_walk.Changed(path, folder, false);
-    return true;
+    return g_hostCalls.unlinkat(path->folderFd, path->name, folder ? AT_REMOVEDIR : 0) == 0 &&
+           g_walk.Changed(path, folder, false);
 }
 
 void BeginSearch(void) { ++g_walk.searches; }
-int OpenSearchCount(void) { return g_walk.searches; }
-
-void EndSearch(void)
-{
-    if (g_walk.searches > 0 && --g_walk.searches == 0) {
-        g_walk.DropFolders();
-        g_walk.creationMask = -1;
-    }
-}
+int HostOpenSearches(void) { return g_walk.searches; }
+void EndSearch(void) { g_walk.searches > 0 && --g_walk.searches == 0 ? g_walk.Drop() : void(); }
 
 mode_t CreationMask(void)
 {
-    if (g_walk.searches && g_walk.creationMask >= 0) return static_cast<mode_t>(g_walk.creationMask);
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (g_walk.searches) g_walk.creationMask = static_cast<int>(mask);
-    return mask;
+    if (g_walk.creationMask < 0) umask(static_cast<mode_t>(g_walk.creationMask = static_cast<int>(umask(0))));
+    return static_cast<mode_t>(g_walk.creationMask);
 }
 
 bool SetHostRoot(const char* hostFolder)
 {
     char resolved[PATH_MAX] = {0};
-    if (hostFolder) {
-        const int fd = open(hostFolder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return false;
-        CloseQuietly(fd);
-        if (!realpath(hostFolder, resolved)) return false;
-    }
-    g_walk.DropFolders();
+    if (hostFolder && !realpath(hostFolder, resolved)) return false;
+    const int fd = hostFolder ? open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC) : -2;
+    if (fd == -1) return false;
+    if (fd >= 0) CloseQuietly(fd);
+    g_walk.Drop();
     memcpy(g_rootPath, resolved, sizeof resolved);
     return true;
 }

@@ -1,74 +1,54 @@
-// How the host file layer finds a device path below the device root, the way
-// the device's FAT volumes do: each name is tried as it is first, without
+// How the layer finds a device path below the device root, as the device's
+// FAT volumes do (docs/host-layer.md): each name as it is first, without
 // following a link; only when it is missing, one listing of its folder finds
-// the entry whose name equals it ignoring letter case (an exact match wins,
-// otherwise the first match in byte order). No link is ever followed.
-//
-// A service resolves its path once, here, to the name as stored, then makes
-// one system call on it. What a walk keeps lives in one object: from the
-// first open search to the last one closed, the root and the folders the
-// walk uses stay open, and the names of the folder being filled are indexed
-// so that a folder of thousands of new files is not listed once a file.
-// The layer changes names only through the functions below, which keep that
-// object true. A job holds nothing once it has returned. Like the job, not
-// thread-safe; another process changing the tree during a walk is not
-// guarded against.
-//
-// Internal to the layer.
+// the entry equal to it ignoring letter case (the exact one, else the first
+// in byte order). What a walk holds (the folders it uses, an index of the
+// folded names of the folder it fills, the entry it has just seen) stays
+// from the first open search to the last one closed; outside a search, for
+// one call. The functions below change names and keep it true. Internal to
+// the layer; not thread-safe.
 #ifndef PELK_HOST_LOOKUP_H
 #define PELK_HOST_LOOKUP_H
 
-#include <stddef.h>
+#include <dirent.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include "HostFileLayer.h"
 
 const size_t kHostPathCapacity = 1024; // 259 UTF-16 units take at most 777 UTF-8 bytes
 
-// A device path resolved: its folder, opened without following links, and
-// its last name as stored, or as asked when no entry has it.
+// A device path resolved: its folder (held by the walk), and its last name
+// as stored, or as asked when no entry has it.
 struct HostPath {
-    int folderFd = -1;
-    char folder[kHostPathCapacity] = {0}; // the folder below the root, names as stored ("" for the root)
-    char name[kHostPathCapacity] = {0};
-    bool exists = false;
-    struct stat status = {}; // the entry's own, never a link's target; when it exists
-    int ownedFds[2] = {-1, -1};
-    HostPath() = default;
-    HostPath(const HostPath&) = delete;
-    HostPath& operator=(const HostPath&) = delete;
-    ~HostPath();
+    int folderFd;
+    const char* folder; // below the root, names as stored ("" for the root)
+    char name[kHostPathCapacity];
+    bool exists;
+    struct stat status; // the entry's own, never a link's target; when it exists
+    HostPath() : folderFd(-1), folder(""), exists(false) {}
+    ~HostPath(); // outside a search, closes what the call opened
 };
 
 void CloseQuietly(int fd);
+DIR* OpenListing(int folderFd, const char* name); // null with errno set
 
-// Resolves devicePath; false with errno set when it has no host form
-// (EINVAL), a folder on the way is missing (ENOENT) or cannot be read.
+// False with errno set when the path has no host form (EINVAL), a folder on
+// the way is missing (ENOENT) or cannot be read.
 bool ResolvePath(const WCHAR* devicePath, HostPath* path);
-// The root itself, as the folder of the name ".".
-bool ResolveRoot(HostPath* path);
+bool ResolveRoot(HostPath* path); // the root, as the folder of the name "."
 
-// The layer's changes of names. Each is one system call on the resolved
-// path; -1 or false with errno set.
+// Each one system call on the resolved path; -1 or false with errno set.
 int CreateFileEntry(HostPath* path, int flags, mode_t mode); // a new file: its descriptor
 bool CreateFolderEntry(HostPath* path);
 bool RemoveEntry(HostPath* path, bool folder);
 
-// The entry a search has just delivered, found in the folder of pattern
-// (a device path ending in a name or "*.*"): its next use needs no look.
-void NoteListedEntry(const WCHAR* pattern, const WCHAR* name, const struct stat* status);
+// An entry the layer has just seen (listed, or copied to): the first units
+// units of folder, then name. The next service on it needs no look.
+void NoteEntry(const WCHAR* folder, size_t units, const WCHAR* name, const struct stat* status);
 
-// A search opened and closed; the walk ends with the last one.
 void BeginSearch(void);
 void EndSearch(void);
-int OpenSearchCount(void);
-
-// The bits the process's umask takes, read once a walk.
-mode_t CreationMask(void);
-
-// Points the root elsewhere (null: the current directory at each call);
-// false with errno set when the folder cannot be opened.
-bool SetHostRoot(const char* hostFolder);
+mode_t CreationMask(void); // the bits the umask takes, read once a walk
+bool SetHostRoot(const char* hostFolder); // null: the current directory; false with errno set
 
 #endif

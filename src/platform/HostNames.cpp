@@ -1,25 +1,19 @@
-// Lossless conversion between device names (UTF-16) and host names (bytes,
-// normally UTF-8).
-//
-// Host to device: valid UTF-8 decodes as usual; a byte that does not start a
-// valid sequence becomes the lone surrogate U+DC00 + byte; a character that
-// Win32 forbids in names becomes U+F000 + character. A host name that holds
-// such a private-use character itself keeps it as escaped bytes, so that no
-// two host names share a device name.
-//
-// Device to host is the inverse; a device path that is not the image of some
-// host path (an unpaired surrogate other than an escaped byte, escaped bytes
-// that would decode differently, a raw forbidden character, "." or "..")
-// has no host form and fails.
+// Lossless conversion between device names (UTF-16) and host names (bytes):
+// a byte that starts no valid UTF-8 sequence is U+DC00 + byte, a character
+// Win32 forbids in names U+F000 + character, and a host name that holds such
+// a private-use character itself keeps it as escaped bytes, so that no two
+// host names share a device name. A device name that is the image of no host
+// name (a stray surrogate, escaped bytes that would decode otherwise, a raw
+// forbidden character, "." or "..") has no host form.
 #include "HostFileLayer.h"
 
 #include <string.h>
 
 namespace {
 
-// Controls and "*:<>?\| , a bit each in the ASCII range.
+// Controls and "*:<>?\|, a bit each.
 const uint32_t kForbiddenAscii[4] = {
-    0xFFFFFFFEu, (1u << ('"' - 32)) | (1u << ('*' - 32)) | (1u << (':' - 32)) | (1u << ('<' - 32)) | (1u << ('>' - 32)) | (1u << ('?' - 32)),
+    0xFFFFFFFEu, (1u << 2) | (1u << 10) | (1u << 26) | (1u << 28) | (1u << 30) | (1u << 31), // '"' * : < > ?
     1u << ('\\' - 64), 1u << ('|' - 96)};
 
 bool IsForbiddenInName(uint32_t c) { return c < 128 && ((kForbiddenAscii[c >> 5] >> (c & 31)) & 1) != 0; }
@@ -27,7 +21,7 @@ bool IsForbiddenInName(uint32_t c) { return c < 128 && ((kForbiddenAscii[c >> 5]
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
 // The lengths of the sequences UTF-8 allows, by the value they encode.
-int Utf8Length(uint32_t codePoint) { return codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4; }
+int Utf8Length(uint32_t code) { return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4; }
 
 // Decodes one valid UTF-8 sequence at text; returns its length, or 0 when the
 // byte there does not start one (overlong forms and surrogates are invalid).
@@ -37,10 +31,9 @@ int DecodeUtf8(const unsigned char* text, const unsigned char* end, uint32_t* co
     const int length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
     if (length == 0 || end - text < length) return 0;
     uint32_t value = length == 1 ? lead : lead & (0x7Fu >> length);
-    for (int i = 1; i < length; ++i) {
+    for (int i = 1; i < length; ++i)
         if ((text[i] & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (text[i] & 0x3F);
-    }
+        else value = (value << 6) | (text[i] & 0x3F);
     if (Utf8Length(value) != length || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
     *codePoint = value;
     return length;
@@ -55,46 +48,6 @@ int EncodeUtf8(uint32_t codePoint, char* out)
     return length;
 }
 
-// Host bytes [text, end) to device units; '/' becomes '\'. Returns the
-// number of units, or -1 when they and the terminator do not fit in capacity.
-int HostBytesToDevice(const unsigned char* text, const unsigned char* end, WCHAR* out, int capacity)
-{
-    int units = 0;
-    while (text < end) {
-        uint32_t codePoint = 0;
-        int length = DecodeUtf8(text, end, &codePoint);
-        int escapeBytes = 0;
-        if (length == 0) {
-            escapeBytes = 1;
-        } else if (codePoint >= 0xF000 && codePoint <= 0xF0FF && IsForbiddenInName(codePoint - 0xF000)) {
-            escapeBytes = length;
-        }
-        if (escapeBytes) {
-            if (units + escapeBytes >= capacity) return -1;
-            for (int i = 0; i < escapeBytes; ++i) out[units++] = static_cast<WCHAR>(0xDC00 + text[i]);
-            text += escapeBytes;
-            continue;
-        }
-        text += length;
-        if (codePoint == '/') {
-            codePoint = '\\';
-        } else if (IsForbiddenInName(codePoint)) {
-            codePoint += 0xF000;
-        }
-        const int needed = codePoint >= 0x10000 ? 2 : 1;
-        if (units + needed >= capacity) return -1;
-        if (needed == 2) {
-            codePoint -= 0x10000;
-            out[units++] = static_cast<WCHAR>(0xD800 + (codePoint >> 10));
-            out[units++] = static_cast<WCHAR>(0xDC00 + (codePoint & 0x3FF));
-        } else {
-            out[units++] = static_cast<WCHAR>(codePoint);
-        }
-    }
-    out[units] = 0;
-    return units;
-}
-
 // One device unit (two for a surrogate pair) of a name as host bytes into
 // encoded; advances *unit past a pair's first half. Returns the byte count,
 // or -1 when the unit has no host form.
@@ -106,35 +59,48 @@ int EncodeNameUnit(const WCHAR** unit, const WCHAR* end, char* encoded, bool* es
         ++*unit;
         return EncodeUtf8(codePoint, encoded);
     }
-    if (c >= 0xDC80 && c <= 0xDCFF) {
-        encoded[0] = static_cast<char>(c - 0xDC00);
-        *escaped = true;
+    if (c >= 0xDC80 && c <= 0xDCFF) *escaped = true;
+    if ((c >= 0xDC80 && c <= 0xDCFF) || (c >= 0xF000 && c <= 0xF0FF && IsForbiddenInName(c - 0xF000u))) {
+        encoded[0] = static_cast<char>(c & 0xFF);
         return 1;
     }
     if ((c >= 0xD800 && c <= 0xDFFF) || c == 0 || IsForbiddenInName(c) || c == u'/') return -1;
-    if (c >= 0xF000 && c <= 0xF0FF && IsForbiddenInName(c - 0xF000u)) {
-        encoded[0] = static_cast<char>(c - 0xF000);
-        return 1;
-    }
     return EncodeUtf8(c, encoded);
-}
-
-bool IsDotName(const WCHAR* name, size_t units)
-{
-    return (units == 1 && name[0] == u'.') || (units == 2 && name[0] == u'.' && name[1] == u'.');
 }
 
 } // namespace
 
-int HostNameToDevice(const char* hostName, WCHAR* deviceName, int capacity)
+// Host bytes to device units; '/' becomes '\'.
+int HostNameToDevice(const char* hostName, WCHAR* out, int capacity)
 {
     const unsigned char* text = reinterpret_cast<const unsigned char*>(hostName);
-    return HostBytesToDevice(text, text + strlen(hostName), deviceName, capacity);
+    const unsigned char* end = text + strlen(hostName);
+    int units = 0;
+    while (text < end) {
+        uint32_t codePoint = 0;
+        const int length = DecodeUtf8(text, end, &codePoint);
+        const bool mapped = codePoint >= 0xF000 && codePoint <= 0xF0FF && IsForbiddenInName(codePoint - 0xF000);
+        if (const int escapeBytes = length == 0 ? 1 : mapped ? length : 0) {
+            if (units + escapeBytes >= capacity) return -1;
+            for (int i = 0; i < escapeBytes; ++i) out[units++] = static_cast<WCHAR>(0xDC00 + text[i]);
+            text += escapeBytes;
+            continue;
+        }
+        text += length;
+        if (codePoint == '/') codePoint = '\\';
+        else if (IsForbiddenInName(codePoint)) codePoint += 0xF000;
+        const int needed = codePoint >= 0x10000 ? 2 : 1;
+        if (units + needed >= capacity) return -1;
+        if (needed == 2) out[units++] = static_cast<WCHAR>(0xD800 + ((codePoint - 0x10000) >> 10));
+        out[units++] = static_cast<WCHAR>(needed == 2 ? 0xDC00 + (codePoint & 0x3FF) : codePoint);
+    }
+    out[units] = 0;
+    return units;
 }
 
 int HostNameFromDevice(const WCHAR* name, size_t units, char* hostName, int capacity)
 {
-    if (units == 0 || IsDotName(name, units)) return -1;
+    if (units == 0 || (name[0] == u'.' && (units == 1 || (units == 2 && name[1] == u'.')))) return -1;
     const WCHAR* end = name + units;
     int length = 0;
     bool escaped = false;
@@ -165,21 +131,17 @@ int HostPathFromDevice(const WCHAR* devicePath, char* hostPath, int capacity)
     const WCHAR* name = devicePath;
     while (IsSeparator(*name)) ++name;
     if (capacity < 1) return -1;
-    hostPath[0] = 0;
     int length = 0;
-    while (*name) {
+    for (hostPath[0] = 0; *name; name = *name ? name + 1 : name) {
         const WCHAR* end = name;
         while (*end && !IsSeparator(*end)) ++end;
-        if (length > 0) {
-            if (length + 1 >= capacity) return -1;
-            hostPath[length++] = '/';
-        }
+        if (length > 0 && length + 1 >= capacity) return -1;
+        if (length > 0) hostPath[length++] = '/';
         const int nameLength =
             HostNameFromDevice(name, static_cast<size_t>(end - name), hostPath + length, capacity - length);
-        if (nameLength < 0) return -1;
+        if (nameLength < 0 || (*end && !end[1])) return -1; // a trailing separator names nothing
         length += nameLength;
-        name = *end ? end + 1 : end;
-        if (*end && !*name) return -1; // a trailing separator names nothing
+        name = end;
     }
     return length;
 }

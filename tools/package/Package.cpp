@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <map>
 
+#include "Manifest.h"
 #include "Words.h"
 #include "Names.h"
 #include "ToolPlatform.h"
@@ -361,19 +362,25 @@ bool ReadPackageChecksum(const DeviceString& folder, uint32_t* value)
 
 bool WritePackageChecksum(uint16_t sum, std::string* why)
 {
-    errno = 0;
-    FILE* file = _wfopen(kChecksumFileName, TEXT("wb"));
-    if (!file) {
-        *why = LastErrorText();
-        return false;
+    // As the manifest: a new file, flushed, renamed over the old one, which
+    // keeps the letter case it has; a read-only one is refused, as Win32's
+    // _wfopen refuses it.
+    fs::path file = HostPathOf(kChecksumFileName);
+    WIN32_FIND_DATAW record;
+    HANDLE probe = FindFirstFileW(kChecksumFileName, &record);
+    if (probe != INVALID_HANDLE_VALUE) {
+        FindClose(probe);
+        file = HostPathOf(record.cFileName);
+        if (record.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            errno = 0;
+            SetLastError(ERROR_ACCESS_DENIED);
+            *why = LastErrorText();
+            return false;
+        }
     }
-    const bool written = fprintf(file, "%X\r\n", static_cast<unsigned>(sum)) > 0;
-    errno = 0;
-    if (fclose(file) != 0 || !written) {
-        *why = LastErrorText();
-        return false;
-    }
-    return true;
+    char text[8];
+    snprintf(text, sizeof text, "%X\r\n", static_cast<unsigned>(sum));
+    return WriteManifestFile(file, text, why);
 }
 
 std::vector<TreeEntry> ListTree(const DeviceString& folder, std::string* unlisted)

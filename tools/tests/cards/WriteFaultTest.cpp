@@ -573,3 +573,34 @@ INSTANTIATE_TEST_SUITE_P(Paths, WritePathTest,
                          ByName());
 
 } // namespace
+
+// seal writes checksum.ini as it writes the manifest: a new file flushed and
+// renamed over the old. A volume that takes no byte, or a read-only
+// checksum.ini (refused as Win32's _wfopen refuses it), fails seal with 74
+// and leaves the old file as it was, in its own letter case.
+class SealChecksumFault : public DeviceTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SealChecksumFault, LeavesTheOldChecksumFile)
+{
+    WriteFile("pkg/PreDLMap/a.map", "abc");
+    WriteFile("pkg/PreDLMap/CHECKSUM.INI", "1\r\n");
+    SetReadOnly("pkg/PreDLMap/CHECKSUM.INI", GetParam());
+    if (!GetParam()) g_fileCalls.write = [](Handle, const void*, size_t, size_t* written) { return *written = 0, 0; };
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int code = tool::Main({"seal", "--force", "pkg/PreDLMap"}); // a read-only file is a finding
+    ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    g_fileCalls = kFileCalls;
+    fs::current_path(Root());
+    SetReadOnly("pkg/PreDLMap/CHECKSUM.INI", false);
+    EXPECT_EQ(code, 74) << err;
+    EXPECT_NE(err.find("cannot write"), std::string::npos) << err;
+    EXPECT_EQ(ReadFile("pkg/PreDLMap/CHECKSUM.INI"), "1\r\n");
+    EXPECT_EQ(Snap("pkg/PreDLMap").size(), 2u) << "no checksum.ini.new, nor a second checksum file";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seal, SealChecksumFault, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                             return std::string(row.param ? "ReadOnlyChecksumFile" : "VolumeTakesNoByte");
+                         });
