@@ -69,15 +69,24 @@ CommandEntry RunEntry()
         "map: run again.\n"};
 }
 
+// seal and verify open PACKAGE_DIR alike: the same arguments, and the same
+// refusals of a link (4) and of a device root or a file system's root (64).
+CommandEntry PackageEntry(const char* name, const char* summary, const char* forceHelp,
+                          std::vector<CommandExit> exits, const char* body)
+{
+    exits.push_back({4, "the job would return 4: PACKAGE_DIR, or the SDMMC folder holding it, is a symbolic link"});
+    exits.push_back({64, "a usage error, or refused: a device root (a folder holding SDMMC/PreDLMap or MassStorage) "
+                         "or the root of a file system"});
+    std::sort(exits.begin(), exits.end(),
+              [](const CommandExit& left, const CommandExit& right) { return left.code < right.code; });
+    return {name, "[--force] [--] PACKAGE_DIR", summary, {{"--force", nullptr, false, forceHelp}}, exits, body};
+}
+
 CommandEntry SealEntry()
 {
-    return {"seal", "[--force] [--] PACKAGE_DIR",
-        "write the package sum into PACKAGE_DIR/checksum.ini and its manifest\nbeside PACKAGE_DIR",
-        {{"--force", nullptr, false, "seal even so"}},
+    return PackageEntry("seal",
+        "write the package sum into PACKAGE_DIR/checksum.ini and its manifest\nbeside PACKAGE_DIR", "seal even so",
         {{0, "the package sum and the manifest were written"},
-         {4, "a PACKAGE_DIR that is (or whose SDMMC is) a symbolic link"},
-         {64, "a usage error, or refused: a device root (a folder holding SDMMC/PreDLMap or MassStorage) or "
-              "the root of a file system"},
          {65, "refused: a package with findings (see verify)"},
          {66, "PACKAGE_DIR or the folder holding it cannot be opened"},
          {74, "checksum.ini or the manifest cannot be written or read back"},
@@ -92,20 +101,17 @@ CommandEntry SealEntry()
         "\n"
         "Holds the card's lock while it runs, as run does (a package in\n"
         "SDMMC/PreDLMap is locked at its device root): exit 75 while another\n"
-        "pelk-mapcopy uses it.\n"};
+        "pelk-mapcopy uses it.\n");
 }
 
 CommandEntry VerifyEntry()
 {
-    return {"verify", "[--force] [--] PACKAGE_DIR",
-        "predict the device's job on PACKAGE_DIR and name what would fail",
-        {{"--force", nullptr, false, "take a device root or a file system's root as the package folder"}},
+    return PackageEntry("verify", "predict the device's job on PACKAGE_DIR and name what would fail",
+        "take a device root or a file system's root as the package folder",
         {{0, "the device's job would install the package"},
          {3, "the job would return 3: a folder's path is too long for the device"},
-         {4, "the job would return 4: PACKAGE_DIR is behind a symbolic link"},
          {5, "the job would return 5: a file's path is too long for the device"},
          {6, "the job would return 6: checksum.ini does not match the package sum"},
-         {64, "a usage error, or a device root or the root of a file system"},
          {65, "no card can hold the package as it stands, or the job would succeed but the package differs "
               "from its manifest (a status the job would return that is not 0 wins over it)"},
          {66, "PACKAGE_DIR cannot be opened"}},
@@ -133,7 +139,7 @@ CommandEntry VerifyEntry()
         "base or extension), else one for each 13 UTF-16 units plus one; a FAT16\n"
         "volume's root, where MassStorage is on the device, 512; two names where one\n"
         "is the 8.3 short name FAT gives the other (LONGFI~1.TXT for\n"
-        "LongFileName.txt) are one file to the device.\n"};
+        "LongFileName.txt) are one file to the device.\n");
 }
 
 // What write does, below its usage.
