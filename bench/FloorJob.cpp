@@ -4,6 +4,9 @@
 // bytes into a 16-bit sum. No name folding, no links, attributes or times,
 // no checksum file: only what any program doing this work must ask of the
 // kernel. Quiet on success (-v prints the sum to stderr); exit 1 on any error.
+// --keep adds what the device's file services keep and no program can have
+// for less: a stat of each listed entry (its read-only attribute, which no
+// listing carries) and the copy's last-write time (futimens).
 //
 // What it costs, per folder emptied: openat, getdents64 until 0, close,
 // unlinkat. Per file removed: unlinkat. Per folder copied: mkdirat, two
@@ -39,6 +42,7 @@ constexpr size_t kCopyLength = 1u << 30;
 std::vector<std::unique_ptr<char[]>> g_listings;
 std::unique_ptr<char[]> g_read;
 uint32_t g_sum = 0;
+bool g_keep = false;
 
 [[noreturn]] void Fail(const char* what, const char* name)
 {
@@ -49,6 +53,7 @@ uint32_t g_sum = 0;
 struct Entry {
     const char* name;
     unsigned char type;
+    const struct stat* status; // with --keep only
 };
 
 // Calls visit(entry) for each entry of the folder open as fd but . and ..,
@@ -68,12 +73,12 @@ void List(int fd, size_t depth, const char* folder, Visit visit)
             const char* name = dirent->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
             unsigned char type = dirent->d_type;
-            if (type == DT_UNKNOWN) { // not on tmpfs or ext4; here a stat is needed
-                struct stat status;
+            struct stat status;
+            if (type == DT_UNKNOWN || g_keep) { // DT_UNKNOWN: not on tmpfs or ext4
                 if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) Fail("stat", name);
                 type = S_ISDIR(status.st_mode) ? DT_DIR : DT_REG;
             }
-            visit(Entry{name, type});
+            visit(Entry{name, type, g_keep ? &status : nullptr});
         }
     }
 }
@@ -119,17 +124,22 @@ void ReadBack(int folder, const char* name)
     g_sum = (g_sum + sum) & 0xFFFF;
 }
 
-void CopyFile(int source, int target, const char* name)
+void CopyFile(int source, int target, const Entry& entry)
 {
+    const char* name = entry.name;
     const int in = openat(source, name, O_RDONLY | O_CLOEXEC);
     if (in < 0) Fail("open", name);
-    const int out = openat(target, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const mode_t mode = entry.status ? entry.status->st_mode & 0777 : 0666;
+    const int out = openat(target, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (out < 0) Fail("create", name);
     for (;;) {
         const ssize_t copied = copy_file_range(in, nullptr, out, nullptr, kCopyLength, 0);
         if (copied < 0) Fail("copy", name);
         if (copied == 0) break;
     }
+    const struct timespec times[2] = {entry.status ? entry.status->st_atim : timespec(),
+                                      entry.status ? entry.status->st_mtim : timespec()};
+    if (entry.status && futimens(out, times) != 0) Fail("set the times of", name);
     close(in);
     close(out);
     ReadBack(target, name);
@@ -138,7 +148,7 @@ void CopyFile(int source, int target, const char* name)
 void Copy(int source, int target, size_t depth, const char* folder)
 {
     List(source, depth, folder, [&](Entry entry) {
-        if (entry.type != DT_DIR) return CopyFile(source, target, entry.name);
+        if (entry.type != DT_DIR) return CopyFile(source, target, entry);
         if (mkdirat(target, entry.name, 0777) != 0) Fail("create folder", entry.name);
         const int from = openat(source, entry.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (from < 0) Fail("open", entry.name);
@@ -154,6 +164,12 @@ void Copy(int source, int target, size_t depth, const char* folder)
 
 int main(int argc, char** argv)
 {
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "-v") == 0) verbose = true;
+        else if (strcmp(argv[i], "--keep") == 0) g_keep = true;
+        else return fprintf(stderr, "pelk_floor_job: unknown argument %s\n", argv[i]), 64;
+    }
     g_read.reset(new char[kReadBuffer]);
     // The target folder itself stays: emptied, it needs no removing and
     // creating again. It is created only when it is not there.
@@ -168,6 +184,6 @@ int main(int argc, char** argv)
     const int source = open("SDMMC/PreDLMap", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (source < 0) Fail("open", "SDMMC/PreDLMap");
     Copy(source, target, 0, "SDMMC/PreDLMap");
-    if (argc > 1 && strcmp(argv[1], "-v") == 0) fprintf(stderr, "%u\n", static_cast<unsigned>(g_sum));
+    if (verbose) fprintf(stderr, "%u\n", static_cast<unsigned>(g_sum));
     return 0;
 }

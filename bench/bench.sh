@@ -7,7 +7,10 @@
 #      file >/dev/null), warm cache, and prints the median of each and the
 #      ratios to the shell's; then the floor (pelk_floor_job: the same work
 #      with the fewest system calls, no name folding, no checks), timed in
-#      the same alternation, and the ratio job/floor;
+#      the same alternation, and the ratio job/floor; then the same against
+#      the floor that also keeps what the device's services keep (--keep: a
+#      stat of each listed entry for its read-only attribute, the copy's
+#      last-write time);
 #   2. counts the instructions of `pelk-mapcopy seal` per summed byte under
 #      valgrind --tool=callgrind;
 #   3. measures the peak RSS of `pelk-mapcopy run` on a 10 MiB package and on
@@ -47,7 +50,7 @@ while [ $# -gt 0 ]; do
     --work) work=$2; shift 2 ;;
     --card) card=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    -h|--help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,39p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 64 ;;
   esac
 done
@@ -96,26 +99,27 @@ fi
 if want copy; then
   job() { (cd "$work" && "$run_job" >/dev/null); }
   floor() { (cd "$work" && "$floor_job"); }
+  kept() { (cd "$work" && "$floor_job" --keep); }
   # --force: without the pre-flight that reads the whole package once before
   # the job; the tool still lists the package and MassStorage around it.
   run() { "$tool" run --force --device-root "$work" >/dev/null; }
   shell() { (cd "$work" && rm -rf MassStorage && cp -r SDMMC/PreDLMap MassStorage &&
              find MassStorage -type f -exec cat {} + >/dev/null); }
-  job; run; shell; floor # warm the cache
-  : >"$work.job"; : >"$work.run"; : >"$work.shell"; : >"$work.floor"
+  job; run; shell; floor; kept # warm the cache
+  : >"$work.job"; : >"$work.run"; : >"$work.shell"; : >"$work.floor"; : >"$work.kept"
   # Each line: wall, user and system seconds of one run (the command's own
   # stderr goes on to the terminal through fd 3).
   TIMEFORMAT='%R %U %S'
   for _ in $(seq "$runs"); do
-    for command in job run shell floor; do
+    for command in job run shell floor kept; do
       { time $command 2>&3; } 3>&2 2>>"$work.$command"
     done
   done
   wall() { awk '{ print $1 }' "$work.$1" | median; }
   cpu() { awk '{ print $2 + $3 }' "$work.$1" | median; }
   job_median=$(wall job); run_median=$(wall run); shell_median=$(wall shell); floor_median=$(wall floor)
-  job_cpu=$(cpu job); floor_cpu=$(cpu floor)
-  rm -f "$work.job" "$work.run" "$work.shell" "$work.floor"
+  job_cpu=$(cpu job); floor_cpu=$(cpu floor); kept_median=$(wall kept); kept_cpu=$(cpu kept)
+  rm -f "$work.job" "$work.run" "$work.shell" "$work.floor" "$work.kept"
   echo
   echo "| shape | files | bytes | runs | job (median s) | pelk-mapcopy run (median s) | shell rm+cp+cat (median s) | job/shell | run/shell |"
   echo "|---|---|---|---|---|---|---|---|---|"
@@ -129,6 +133,8 @@ if want copy; then
   printf 'CPU time (median s): job %.3f, floor %.3f\n' "$job_cpu" "$floor_cpu"
   printf 'job/floor (%s shape, %d files): %.2f wall, %.2f CPU time\n' "$shape" "$files" \
     "$(calc "$job_median / $floor_median")" "$(calc "$job_cpu / $floor_cpu")"
+  printf 'job/floor keeping attributes and times (floor %.3f s wall, %.3f s CPU): %.2f wall, %.2f CPU time\n' \
+    "$kept_median" "$kept_cpu" "$(calc "$job_median / $kept_median")" "$(calc "$job_cpu / $kept_cpu")"
 fi
 
 if want seal; then
