@@ -179,14 +179,14 @@ bool RemoveFile(Handle folder, const fs::path& name, std::string* why)
 // words after "it" in a verdict and in the interrupt's report.
 std::string WhatTheCardHolds(Card& card, const PackagePlan& package)
 {
+    std::string why;
     HeldHandle byPath;
     Handle root = card.folder.Get();
     if (root == kNoHandle) {
-        if (g_fileCalls.open(kNoFolder, card.root, OpenAs::Folder, byPath.Out()) != 0)
-            return "cannot be looked at";
+        if (!Checked(g_fileCalls.open(kNoFolder, card.root, OpenAs::Folder, byPath.Out()), &why))
+            return "cannot be looked at (" + why + ")";
         root = byPath.Get();
     }
-    std::string why;
     std::optional<Kind> live, stash, marker;
     if (!KindOf(root, kPackageName, &live, &why) || !KindOf(root, kStashName, &stash, &why) ||
         !KindOf(root, kIncompleteName, &marker, &why))
@@ -202,8 +202,8 @@ std::string WhatTheCardHolds(Card& card, const PackagePlan& package)
     HeldHandle opened;
     FileId id;
     if (!ListTree(root, kPackageName, fs::path(), &tree, &why) ||
-        g_fileCalls.open(root, kPackageName, OpenAs::Folder, opened.Out()) != 0 ||
-        g_fileCalls.identify(opened.Get(), &id) != 0)
+        !Checked(g_fileCalls.open(root, kPackageName, OpenAs::Folder, opened.Out()), &why) ||
+        !Checked(g_fileCalls.identify(opened.Get(), &id), &why))
         return "cannot be looked at (" + why + ")";
     const std::vector<std::string> outline = Outline(tree);
     const bool asNew = outline == package.outline;
@@ -301,7 +301,12 @@ private:
     bool Open()
     {
         std::string why;
-        const int error = g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, card_->folder.Out());
+        int error;
+        {
+            // The interrupt reads the handle under the step lock.
+            std::lock_guard<std::mutex> step(card_->replacing);
+            error = g_fileCalls.open(kNoFolder, card_->root, OpenAs::Folder, card_->folder.Out());
+        }
         if (error) return Fail(kExitNoInput, "cannot open the card folder: " + FailureText(error));
         if (!Checked(g_fileCalls.identify(Root(), &card_->identity), &why))
             return Fail(kExitNoInput, "cannot open the card folder: " + why);

@@ -160,11 +160,13 @@ void Serve(StationRun& station, StationCard* each)
     const PackagePlan& package = *station.package;
     Admit(station, card, package);
     if (!card->finished) WriteCard(card, package);
+    // A card the interrupt took is the interrupt's to look at, through the
+    // folder still open, until the process ends.
+    if (!TakeLogLine(station, each)) return;
     // Nothing of the station may hold the volume when it is let go.
     card->folder.Close();
     UnlockFolder(card->folderLock);
     card->folderLock = nullptr;
-    if (!TakeLogLine(station, each)) return;
     station.log.Append(Record(*card, package));
     std::string how, why;
     const bool good = card->code == 0;
