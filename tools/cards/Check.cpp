@@ -41,8 +41,9 @@ struct CheckedCard {
     bool settled = false; // its verdict given before any worker (a repeat, in use)
     int code = 0;
     std::string verdict;
-    CardRecord record;
+    CardRecord record; // the worker's at each phase it enters, under recordLock
     // Read by the interrupt while the worker runs.
+    std::mutex recordLock;
     std::atomic<const char*> phase{"waiting"};
     std::atomic<bool> checked{false}; // verdict and record final
 };
@@ -116,6 +117,7 @@ public:
                              Plural(record_.files, "file", "files") + " (" + Size(record_.bytes) +
                              "), read from the card, and the device accepts its sum " + Hex(record_.packageSum);
         }
+        Publish();
         card_->checked = true;
     }
 
@@ -125,6 +127,12 @@ private:
     {
         record_.phase = phase;
         card_->phase = phase;
+        Publish();
+    }
+    void Publish()
+    {
+        std::lock_guard<std::mutex> guard(card_->recordLock);
+        card_->record = record_;
     }
 
     bool Fail(int code, const std::string& why)
@@ -267,7 +275,7 @@ private:
     }
 
     CheckedCard* card_;
-    CardRecord& record_;
+    CardRecord record_; // the interrupt copies card_->record, never this
     HeldHandle folder_;
     Manifest sealed_, now_;
     fs::path checksum_; // on the card, relative to its folder; empty when none
@@ -348,7 +356,11 @@ void ReportCheckInterrupted(CheckRun& run, int exitCode)
         }
         const std::string phase = card->phase.load();
         fprintf(stderr, "  %s (stopped while %s)\n", card->shown.c_str(), phase.c_str());
-        CardRecord record = card->record;
+        CardRecord record;
+        {
+            std::lock_guard<std::mutex> guard(card->recordLock);
+            record = card->record;
+        }
         record.phase = phase;
         record.ended = std::chrono::system_clock::now();
         record.code = exitCode;
