@@ -287,6 +287,12 @@ private:
     {
         if (step_.owns_lock()) step_.unlock();
     }
+    // A field the progress printer and the interrupt read under the card's lock.
+    template <typename Set> void Keep(const Set& set)
+    {
+        std::lock_guard<std::mutex> guard(card_->lock);
+        set();
+    }
 
     // The card folder's path still names the folder opened at the start:
     // a card pulled, unmounted or replaced by another is not written on.
@@ -449,11 +455,12 @@ private:
                                                                 "left as it is");
         if (!Begin() || !Recover(package.has_value(), stash.has_value(), marker.has_value())) return false;
         if (!RecordOldPackage(&why)) return Fail(kExitNoInput, why);
-        card_->volume = DescribeVolume(card_->root);
+        const VolumeFacts volume = DescribeVolume(card_->root);
+        Keep([&] { card_->volume = volume; });
         hazard_ = FolderRenameHazard(card_->root);
         VolumeSpace space;
         if (!FreeSpace(card_->root, &space, &why)) return Fail(kExitNoInput, "cannot look at its volume: " + why);
-        card_->clusterBytes = space.clusterBytes;
+        Keep([&] { card_->clusterBytes = space.clusterBytes; });
         if (!hazard_.empty() && !card_->inPlace)
             return Fail(kExitUsage, "its volume (" + hazard_ +
                                         ") loses a folder's files when it renames the folder, so the new package "
@@ -594,13 +601,17 @@ private:
             if (!Checked(g_fileCalls.sync(Root()), &why))
                 return Fail(kExitIoError, "cannot flush the card's root: " + why);
         }
+        HeldHandle written;
+        FileId made;
+        if (!Checked(g_fileCalls.open(Root(), target_, OpenAs::Folder, written.Out()), &why) ||
+            !Checked(g_fileCalls.identify(written.Get(), &made), &why))
+            return Fail(kExitIoError, "cannot open " + Shown(target_) + ": " + why);
         {
-            HeldHandle written;
-            if (!Checked(g_fileCalls.open(Root(), target_, OpenAs::Folder, written.Out()), &why) ||
-                !Checked(g_fileCalls.identify(written.Get(), &card_->newIdentity), &why))
-                return Fail(kExitIoError, "cannot open " + Shown(target_) + ": " + why);
+            std::lock_guard<std::mutex> step(card_->replacing); // the interrupt reads it under it
+            card_->newIdentity = made;
         }
-        card_->writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Keep([&] { card_->writeSeconds = seconds; });
         return true;
     }
 
@@ -650,7 +661,8 @@ private:
         if (sum != package_.sum)
             return Fail(kExitIoError, "read back, the package sums to " + Hex(sum) + " where checksum.ini holds " +
                                           Hex(package_.sum) + ": the card may not hold what it claims");
-        card_->readSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Keep([&] { card_->readSeconds = seconds; });
         return true;
     }
 
