@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ struct Plan {
     bool readBackDiffers = false;
     fs::path changeInPackage; // changed in place as the first folder is made on the card
     int counted = 0;
-    std::vector<Handle> fromTheVolume;
+    std::vector<Handle> fromTheVolume; // under g_volumeLock: the interrupt reads beside the workers
 };
 Plan g_plan;
 
@@ -81,17 +82,23 @@ void ChangePackageFile()
     g_plan.changeInPackage.clear();
 }
 
+std::mutex g_volumeLock;
+
 int Open(Handle folder, const fs::path& name, tool::OpenAs as, Handle* opened)
 {
     if (as == tool::OpenAs::CreateNew && Strike(Call::Create)) return kInjected;
     const int error = kFileCalls.open(folder, name, as, opened);
-    if (!error && as == tool::OpenAs::ReadFromVolume) g_plan.fromTheVolume.push_back(*opened);
+    if (!error && as == tool::OpenAs::ReadFromVolume) {
+        std::lock_guard<std::mutex> guard(g_volumeLock);
+        g_plan.fromTheVolume.push_back(*opened);
+    }
     return error;
 }
 
 int Read(Handle file, void* bytes, size_t count, size_t* got)
 {
     const int error = kFileCalls.read(file, bytes, count, got);
+    std::lock_guard<std::mutex> guard(g_volumeLock);
     const auto& volume = g_plan.fromTheVolume;
     if (!error && *got && g_plan.readBackDiffers && std::find(volume.begin(), volume.end(), file) != volume.end())
         static_cast<unsigned char*>(bytes)[*got / 2] ^= 0x20; // what a failing card gives back
@@ -100,8 +107,11 @@ int Read(Handle file, void* bytes, size_t count, size_t* got)
 
 int Close(Handle handle)
 {
-    auto& volume = g_plan.fromTheVolume;
-    volume.erase(std::remove(volume.begin(), volume.end(), handle), volume.end());
+    {
+        std::lock_guard<std::mutex> guard(g_volumeLock);
+        auto& volume = g_plan.fromTheVolume;
+        volume.erase(std::remove(volume.begin(), volume.end(), handle), volume.end());
+    }
     return kFileCalls.close(handle);
 }
 
