@@ -119,11 +119,11 @@ TEST(Module, ExportsExactlyTheTwoFunctions)
 // (every name bound to one of their versions, or weak), and nothing it
 // defines is the fault seam's.
 #if defined(__has_feature)
-#  if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+#  if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer) || __has_feature(thread_sanitizer)
 #    define PELK_SANITIZED 1
 #  endif
 #endif
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #  define PELK_SANITIZED 1
 #endif
 
